@@ -13,22 +13,11 @@ using loopback::Peer;
 class Listener
 {
 public:
-    explicit Listener(int backlog = 16)
-    {
-        fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a {};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
-        socklen_t len = sizeof a;
-        ::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
-        port = ntohs(a.sin_port);
-        ::listen(fd, backlog);
-    }
+    explicit Listener(int backlog = 16) : fd(loopback::bindAnyPort(port)) { ::listen(fd, backlog); }
     ~Listener() { ::close(fd); }
     int accept() const { return ::accept(fd, nullptr, nullptr); }
+    int port = 0;
     int fd;
-    int port;
 };
 
 // An accepted pair: `server` is the library-side descriptor under test.

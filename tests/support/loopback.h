@@ -17,8 +17,8 @@
 
 namespace loopback {
 
-// A port that nothing listens on right now (the kernel's pick).
-inline int freePort()
+// A socket bound to 127.0.0.1 on a port of the kernel's pick, stored in port.
+inline int bindAnyPort(int &port)
 {
     const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in a {};
@@ -27,8 +27,16 @@ inline int freePort()
     ::bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a);
     socklen_t len = sizeof a;
     ::getsockname(s, reinterpret_cast<sockaddr *>(&a), &len);
-    ::close(s);
-    return ntohs(a.sin_port);
+    port = ntohs(a.sin_port);
+    return s;
+}
+
+// A port that nothing listens on right now.
+inline int freePort()
+{
+    int port = 0;
+    ::close(bindAnyPort(port));
+    return port;
 }
 
 // A plain blocking client socket; closes itself.

@@ -84,6 +84,22 @@ public:
     std::unique_ptr<QThread> thread;
 };
 
+// A listening server whose messages go to a receiver; stopped on destruction.
+struct Served
+{
+    explicit Served(
+        Receiver::Answer answer = Receiver::Next, Qt::ConnectionType type = Qt::DirectConnection)
+        : receiver(answer), connection(QObject::connect(&server, &ZRServer::connectionThread,
+                                &receiver, &Receiver::onMessage, type)),
+          run(server)
+    { }
+    ~Served() { server.stop(); }
+    Receiver receiver;
+    ZRServer server;
+    QMetaObject::Connection connection;
+    Running run;
+};
+
 class TestZRServer : public QObject
 {
     Q_OBJECT
@@ -153,125 +169,95 @@ void TestZRServer::aStoppedServerCannotListenAgain()
 
 void TestZRServer::largeWriteArrivesInHeldChunks()
 {
-    ZRServer server;
-    Receiver receiver(Receiver::Hold);
-    connect(&server, &ZRServer::connectionThread, &receiver, &Receiver::onMessage,
-        Qt::DirectConnection);
-    Running run(server);
-    Peer client(run.port);
+    Served s(Receiver::Hold);
+    Peer client(s.run.port);
     QByteArray data(3000, '\0');
     for (int i = 0; i < data.size(); ++i)
         data[i] = char('A' + i % 50);
     QVERIFY(client.send(data));
     int handled = 0;
-    while (receiver.joined().size() < data.size()) {
-        QTRY_COMPARE(receiver.count(), handled + 1);
+    while (s.receiver.joined().size() < data.size()) {
+        QTRY_COMPARE(s.receiver.count(), handled + 1);
         // Held: nothing more arrives until next().
         QTest::qWait(50);
-        QCOMPARE(receiver.count(), handled + 1);
-        const Receiver::Message m = receiver.messages().last();
+        QCOMPARE(s.receiver.count(), handled + 1);
+        const Receiver::Message m = s.receiver.messages().last();
         QVERIFY(m.bytes.size() <= 1024);
         QVERIFY(m.terminated);
         ++handled;
         m.thread->next();
     }
     QVERIFY(handled >= 3);
-    QCOMPARE(receiver.joined(), data);
-    server.stop();
+    QCOMPARE(s.receiver.joined(), data);
 }
 
 void TestZRServer::fullChunkIsTerminated()
 {
-    ZRServer server;
-    Receiver receiver;
-    connect(&server, &ZRServer::connectionThread, &receiver, &Receiver::onMessage,
-        Qt::DirectConnection);
-    Running run(server);
-    Peer client(run.port);
+    Served s;
+    Peer client(s.run.port);
     QVERIFY(client.send(QByteArray(1024, 'z')));
-    QTRY_COMPARE(receiver.joined().size(), 1024);
-    QCOMPARE(receiver.messages().first().bytes.size(), 1024);
-    QVERIFY(receiver.messages().first().terminated);
-    server.stop();
+    QTRY_COMPARE(s.receiver.joined().size(), 1024);
+    QCOMPARE(s.receiver.messages().first().bytes.size(), 1024);
+    QVERIFY(s.receiver.messages().first().terminated);
 }
 
 void TestZRServer::extraNextLetsTheFollowingMessagePass()
 {
-    ZRServer server;
-    Receiver receiver(Receiver::Hold);
-    connect(&server, &ZRServer::connectionThread, &receiver, &Receiver::onMessage,
-        Qt::DirectConnection);
-    Running run(server);
-    Peer client(run.port);
+    Served s(Receiver::Hold);
+    Peer client(s.run.port);
     QVERIFY(client.send("one"));
-    QTRY_COMPARE(receiver.count(), 1);
-    ZRSocketThread *thread = receiver.messages().first().thread;
+    QTRY_COMPARE(s.receiver.count(), 1);
+    ZRSocketThread *thread = s.receiver.messages().first().thread;
     thread->next();
     thread->next();
-    QTRY_VERIFY(receiver.count() == 1 && thread->isRunning());
+    QTRY_VERIFY(s.receiver.count() == 1 && thread->isRunning());
     QVERIFY(client.send("two"));
-    QTRY_COMPARE(receiver.count(), 2);
+    QTRY_COMPARE(s.receiver.count(), 2);
     // The spare release lets "three" through without a next() of its own...
     QVERIFY(client.send("three"));
-    QTRY_COMPARE(receiver.count(), 3);
+    QTRY_COMPARE(s.receiver.count(), 3);
     // ...and is then used up.
     QVERIFY(client.send("four"));
     QTest::qWait(100);
-    QCOMPARE(receiver.count(), 3);
+    QCOMPARE(s.receiver.count(), 3);
     thread->stop();
-    server.stop();
 }
 
 void TestZRServer::stopFromTheSlotEndsTheConnection()
 {
-    ZRServer server;
-    Receiver receiver(Receiver::Stop);
-    connect(&server, &ZRServer::connectionThread, &receiver, &Receiver::onMessage,
-        Qt::DirectConnection);
-    Running run(server);
-    Peer client(run.port);
+    Served s(Receiver::Stop);
+    Peer client(s.run.port);
     QVERIFY(client.send("bye"));
     QVERIFY(client.closedByPeer());
-    QCOMPARE(receiver.count(), 1);
-    server.stop();
+    QCOMPARE(s.receiver.count(), 1);
 }
 
 void TestZRServer::clientsGetThreadsOfTheirOwn()
 {
-    ZRServer server;
-    Receiver receiver;
-    connect(&server, &ZRServer::connectionThread, &receiver, &Receiver::onMessage,
-        Qt::DirectConnection);
-    Running run(server);
-    Peer a(run.port), b(run.port);
+    Served s;
+    Peer a(s.run.port), b(s.run.port);
     QVERIFY(a.send("from a"));
     QVERIFY(b.send("from b"));
-    QTRY_COMPARE(receiver.count(), 2);
-    const auto m = receiver.messages();
+    QTRY_COMPARE(s.receiver.count(), 2);
+    const auto m = s.receiver.messages();
     QVERIFY(m[0].thread != m[1].thread);
     QCOMPARE(m[0].thread->remoteAddress(), QStringLiteral("127.0.0.1"));
     QSet<QByteArray> texts { m[0].bytes, m[1].bytes };
     QCOMPARE(texts, (QSet<QByteArray> { "from a", "from b" }));
-    server.stop();
 }
 
 void TestZRServer::endedConnectionsAreReleasedWhileListening()
 {
-    ZRServer server;
-    Receiver receiver;
-    connect(&server, &ZRServer::connectionThread, &receiver, &Receiver::onMessage,
-        Qt::DirectConnection);
-    Running run(server);
-    Peer client(run.port);
+    Served s;
+    Peer client(s.run.port);
     QVERIFY(client.send("hello"));
-    QTRY_COMPARE(receiver.count(), 1);
-    QPointer<ZRSocketThread> thread = receiver.messages().first().thread;
+    QTRY_COMPARE(s.receiver.count(), 1);
+    QPointer<ZRSocketThread> thread = s.receiver.messages().first().thread;
     QVERIFY(loopback::isCloseOnExec(thread->clientSocket()));
     client.close();
     // Deleted by the listening thread, which is still inside its accept loop.
     QTRY_VERIFY(thread.isNull());
-    QVERIFY(run.thread->isRunning());
-    server.stop();
+    QVERIFY(s.run.thread->isRunning());
 }
 
 void TestZRServer::idleConnectionsTimeOut()
@@ -286,18 +272,14 @@ void TestZRServer::idleConnectionsTimeOut()
 
 void TestZRServer::queuedReceiverReadsTheHeldBuffer()
 {
-    ZRServer server;
-    Receiver receiver; // lives in this thread: the call is queued
-    connect(&server, &ZRServer::connectionThread, &receiver, &Receiver::onMessage);
-    Running run(server);
-    Peer client(run.port);
+    Served s(Receiver::Next, Qt::AutoConnection); // the receiver lives here: queued
+    Peer client(s.run.port);
     QVERIFY(client.send("first"));
-    QTRY_COMPARE(receiver.count(), 1);
+    QTRY_COMPARE(s.receiver.count(), 1);
     QVERIFY(client.send("second"));
-    QTRY_COMPARE(receiver.count(), 2);
-    QCOMPARE(receiver.messages().at(0).bytes, QByteArray("first"));
-    QCOMPARE(receiver.messages().at(1).bytes, QByteArray("second"));
-    server.stop();
+    QTRY_COMPARE(s.receiver.count(), 2);
+    QCOMPARE(s.receiver.messages().at(0).bytes, QByteArray("first"));
+    QCOMPARE(s.receiver.messages().at(1).bytes, QByteArray("second"));
 }
 
 void TestZRServer::destroyingAListeningServerStopsIt()
