@@ -5,6 +5,7 @@
 #include "zrsocketthread.h"
 
 #include <QCoreApplication>
+#include <QSet>
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -28,7 +29,18 @@ void releaseEndedConnections()
 
 } // namespace
 
-ZRServer::ZRServer() : m_wakeUp(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) { }
+// The connections a server has started that have not finished yet. Shared with
+// their finished() handlers, which may run after the server is gone.
+struct ZRServerConnections
+{
+    QMutex mutex;
+    QSet<ZRSocketThread *> running;
+};
+
+ZRServer::ZRServer()
+    : m_wakeUp(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+      m_connections(std::make_shared<ZRServerConnections>())
+{ }
 
 ZRServer::~ZRServer()
 {
@@ -47,12 +59,17 @@ int ZRServer::socket() const
 
 void ZRServer::setReceiveTimeout(int seconds)
 {
-    m_receiveTimeout = qMax(0, seconds);
+    setReceiveTimeoutMs(qMax(0, seconds) * 1000);
 }
 
 int ZRServer::receiveTimeout() const
 {
-    return m_receiveTimeout;
+    return (m_receiveTimeoutMs + 999) / 1000;
+}
+
+void ZRServer::setReceiveTimeoutMs(int milliseconds)
+{
+    m_receiveTimeoutMs = qMax(0, milliseconds);
 }
 
 QString ZRServer::errorText() const
@@ -80,6 +97,7 @@ int ZRServer::listenConnections(QString address, int port, int backlog)
             // descriptor number that this loop might still be polling.
             m_listenSocket = 0;
             ZRSocket::closeSocket(s);
+            handOverRunningConnections();
             return 0;
         }
         if (!waitForClient(s))
@@ -107,10 +125,21 @@ bool ZRServer::waitForClient(int socket)
 
 void ZRServer::startConnection(int socket, const QString &address)
 {
-    if (m_receiveTimeout > 0)
-        ZRSocket::setSocketTimeout(socket, m_receiveTimeout);
+    if (m_receiveTimeoutMs > 0)
+        ZRSocketPrivate::setReceiveTimeout(socket, m_receiveTimeoutMs);
     auto *thread = new ZRSocketThread(socket, address);
     connect(thread, &ZRSocketThread::connectionThread, this, &ZRServer::connectionThread,
+        Qt::DirectConnection);
+    {
+        QMutexLocker lock(&m_connections->mutex);
+        m_connections->running.insert(thread);
+    }
+    connect(
+        thread, &QThread::finished, thread,
+        [connections = m_connections, thread] {
+            QMutexLocker lock(&connections->mutex);
+            connections->running.remove(thread);
+        },
         Qt::DirectConnection);
     thread->start(QThread::InheritPriority);
     // A thread that could not be created never ran: nothing else would close
@@ -118,8 +147,23 @@ void ZRServer::startConnection(int socket, const QString &address)
     if (!thread->isRunning() && !thread->isFinished()) {
         qCDebug(lcTcp, "Cannot start a thread for the connection from %s", qUtf8Printable(address));
         ZRSocket::closeSocket(socket);
+        QMutexLocker lock(&m_connections->mutex);
+        m_connections->running.remove(thread);
         delete thread;
     }
+}
+
+void ZRServer::handOverRunningConnections()
+{
+    // Once the loop has ended this thread may never process events again, and
+    // the connections still running would never be deleted. The application's
+    // main thread, which runs the event loop, releases them instead.
+    QCoreApplication *app = QCoreApplication::instance();
+    if (!app || app->thread() == QThread::currentThread())
+        return;
+    QMutexLocker lock(&m_connections->mutex);
+    for (ZRSocketThread *thread : qAsConst(m_connections->running))
+        thread->moveToThread(app->thread());
 }
 
 void ZRServer::stop()

@@ -8,8 +8,10 @@
 #include <QString>
 
 #include <atomic>
+#include <memory>
 
 class ZRSocketThread;
+struct ZRServerConnections;
 
 // A threaded TCP server on one IPv4 address and port.
 //
@@ -18,8 +20,8 @@ class ZRSocketThread;
 // ZRSocketThread of its own; its messages are re-emitted through this object's
 // connectionThread signal on the connection's thread (see ZRSocketThread for
 // the next()/stop() hand-over every receiver must follow). The objects of ended
-// connections are released by the accept loop while it runs, and by the
-// listening thread's event processing afterwards.
+// connections are released by the accept loop while it runs; connections still
+// running when the loop ends are released by the application's main thread.
 //
 // A stopped server cannot listen again.
 class ZRNET_EXPORT ZRServer : public QObject
@@ -48,15 +50,19 @@ signals:
     void connectionThread(char *clientMessage, ZRSocketThread *thread);
 
 private:
+    friend class ZRHttpServer;
+    void setReceiveTimeoutMs(int milliseconds);
     bool waitForClient(int socket);
     void startConnection(int socket, const QString &address);
+    void handOverRunningConnections();
 
     std::atomic<bool> m_running { true }; // cleared once, by stop(), on any thread
     QMutex m_loopMutex; // held by the accept loop for its whole run
     std::atomic<int> m_listenSocket { 0 }; // shared by the loop and stop()
     QString m_errorText; // written by the listening thread only
-    std::atomic<int> m_receiveTimeout { 0 };
+    std::atomic<int> m_receiveTimeoutMs { 0 };
     const int m_wakeUp; // eventfd: stop() wakes the accept loop through it
+    const std::shared_ptr<ZRServerConnections> m_connections;
 };
 
 #endif // ZRSERVER_H

@@ -126,6 +126,12 @@ int waitFor(int socket, short events, int timeoutMs)
     }
 }
 
+bool setReceiveTimeout(int socket, qint64 milliseconds)
+{
+    timeval tv { time_t(milliseconds / 1000), suseconds_t((milliseconds % 1000) * 1000) };
+    return ::setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) >= 0;
+}
+
 bool isResourceShortage(int error)
 {
     return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
@@ -220,8 +226,7 @@ bool ZRSocket::setSocketBlocking(int socket)
 
 bool ZRSocket::setSocketTimeout(int socket, int seconds)
 {
-    timeval tv { seconds, 0 };
-    return ::setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) >= 0;
+    return ZRSocketPrivate::setReceiveTimeout(socket, qint64(seconds) * 1000);
 }
 
 bool ZRSocket::setSocketNodelay(int socket, bool on)

@@ -1,6 +1,8 @@
 #ifndef ZRSOCKET_P_H
 #define ZRSOCKET_P_H
 
+#include <QtGlobal>
+
 #include <poll.h>
 
 namespace ZRSocketPrivate {
@@ -13,6 +15,9 @@ int waitFor(int socket, short events, int timeoutMs);
 // Whether a failed accept means the process or system is out of resources,
 // so retrying at once would only spin.
 bool isResourceShortage(int error);
+
+// Receive timeout with millisecond resolution; 0 means none.
+bool setReceiveTimeout(int socket, qint64 milliseconds);
 
 } // namespace ZRSocketPrivate
 

@@ -4,6 +4,9 @@
 // Small helpers for tests that talk to the library over real loopback sockets.
 
 #include <QByteArray>
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QFile>
 #include <QThread>
 #include <QtGlobal>
 
@@ -114,6 +117,29 @@ inline bool isCloseOnExec(int fd)
 {
     const int flags = ::fcntl(fd, F_GETFD);
     return flags != -1 && (flags & FD_CLOEXEC);
+}
+
+// Threads of this process, as the kernel counts them.
+inline int threadCount()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    status.open(QIODevice::ReadOnly);
+    for (const QByteArray &line : status.readAll().split('\n'))
+        if (line.startsWith("Threads:"))
+            return line.mid(8).trimmed().toInt();
+    return -1;
+}
+
+// Waits until only `baseline` threads are left, then carries out the deferred
+// deletions that ended connection threads have handed to this thread, so no
+// test leaves objects behind for the next one (or for the leak checker).
+inline bool releaseEndedThreads(int baseline, int timeoutMs = 10000)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    while (threadCount() > baseline && !deadline.hasExpired())
+        QThread::msleep(10);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    return threadCount() <= baseline;
 }
 
 // Host-name look-ups are only safe where the test runs in a private namespace.

@@ -104,6 +104,8 @@ class TestZRServer : public QObject
 {
     Q_OBJECT
 private slots:
+    void initTestCase() { baseline = loopback::threadCount(); }
+    void cleanup() { QVERIFY(loopback::releaseEndedThreads(baseline)); }
     void startFailureAndStates();
     void stopEndsTheLoopAndClosesTheSocket();
     void aStoppedServerCannotListenAgain();
@@ -117,6 +119,9 @@ private slots:
     void queuedReceiverReadsTheHeldBuffer();
     void destroyingAListeningServerStopsIt();
     void threadStoppedBeforeStart();
+
+private:
+    int baseline = 0;
 };
 
 void TestZRServer::startFailureAndStates()
