@@ -1,0 +1,64 @@
+#include "zrhttprequest.h"
+
+QMap<RequestType, QString> ZRHttpRequest::requestTypeString = {
+    { RequestGet, QStringLiteral("GET") },
+    { RequestPost, QStringLiteral("POST") },
+    { RequestPut, QStringLiteral("PUT") },
+    { RequestPatch, QStringLiteral("PATCH") },
+    { RequestDelete, QStringLiteral("DELETE") },
+    { RequestHead, QStringLiteral("HEAD") },
+    { RequestOptions, QStringLiteral("OPTIONS") },
+};
+
+ZRHttpRequest::ZRHttpRequest(QObject *parent) : ZRHttpBase(parent) { }
+
+ZRHttpRequest::ZRHttpRequest(const ZRHttpRequest &other)
+    : ZRHttpBase(other), m_type(other.m_type), m_path(other.m_path), m_protocol(other.m_protocol)
+{ }
+
+ZRHttpRequest &ZRHttpRequest::operator=(const ZRHttpRequest &other)
+{
+    ZRHttpBase::operator=(other);
+    m_type = other.m_type;
+    m_path = other.m_path;
+    m_protocol = other.m_protocol;
+    return *this;
+}
+
+ZRHttpRequest::~ZRHttpRequest() = default;
+
+void ZRHttpRequest::setType(RequestType type)
+{
+    m_type = type;
+}
+
+RequestType ZRHttpRequest::type() const
+{
+    return m_type;
+}
+
+QString ZRHttpRequest::typeString() const
+{
+    // value() rather than operator[]: other threads read the table without a lock.
+    return requestTypeString.value(m_type);
+}
+
+void ZRHttpRequest::setPath(QString path)
+{
+    m_path = path;
+}
+
+QString ZRHttpRequest::path() const
+{
+    return m_path;
+}
+
+void ZRHttpRequest::setProtocol(QString protocol)
+{
+    m_protocol = protocol;
+}
+
+QString ZRHttpRequest::protocol() const
+{
+    return m_protocol;
+}

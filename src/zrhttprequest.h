@@ -1,0 +1,58 @@
+#ifndef ZRHTTPREQUEST_H
+#define ZRHTTPREQUEST_H
+
+#include "zrhttpbase.h"
+
+#include <QMetaType>
+#include <QString>
+
+// The HTTP methods the server recognises; the value indexes requestTypeString.
+enum RequestType : int {
+    RequestGet = 0,
+    RequestPost,
+    RequestPut,
+    RequestPatch,
+    RequestDelete,
+    RequestHead,
+    RequestOptions
+};
+
+// One parsed HTTP request: method, target and protocol of the request line, with the headers
+// and body of ZRHttpBase. Setters store their argument unchanged; validation is the parser's.
+//
+// A copy (constructed or assigned) carries every field, content type included, and never the
+// parent. A newly constructed request has the type RequestGet.
+//
+// Declared as a meta-type, so it can travel through queued connections.
+class ZRNET_EXPORT ZRHttpRequest : public ZRHttpBase
+{
+public:
+    explicit ZRHttpRequest(QObject *parent = nullptr);
+    ZRHttpRequest(const ZRHttpRequest &other);
+    ZRHttpRequest &operator=(const ZRHttpRequest &other);
+    ~ZRHttpRequest() override;
+
+    void setType(RequestType type);
+    RequestType type() const;
+    // The method text for the type; empty for a value outside the table.
+    QString typeString() const;
+
+    void setPath(QString path);
+    QString path() const;
+
+    void setProtocol(QString protocol);
+    QString protocol() const;
+
+    // The single source of method texts; filled during static initialisation, read-only
+    // afterwards, so connection threads read it without a lock.
+    static QMap<RequestType, QString> requestTypeString;
+
+private:
+    RequestType m_type = RequestGet;
+    QString m_path;
+    QString m_protocol;
+};
+
+Q_DECLARE_METATYPE(ZRHttpRequest)
+
+#endif // ZRHTTPREQUEST_H
