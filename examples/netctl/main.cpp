@@ -9,6 +9,7 @@
 #include <QLoggingCategory>
 #include <QTextStream>
 
+#include <csignal>
 #include <cstdio>
 #include <string>
 
@@ -36,7 +37,8 @@ bool isRoot(const char *command)
     return false;
 }
 
-// Turns terminal echo off for its lifetime, if standard input is a terminal.
+// Turns terminal echo off for its lifetime, if standard input is a terminal; an interrupt
+// in between still gives the terminal its echo back.
 class EchoOff
 {
 public:
@@ -46,18 +48,27 @@ public:
             return;
         termios quiet = saved;
         quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        std::signal(SIGINT, restoreAndQuit);
         active = tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet) == 0;
     }
     ~EchoOff()
     {
         if (active)
             tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+        std::signal(SIGINT, SIG_DFL);
     }
 
 private:
-    termios saved {};
+    static void restoreAndQuit(int)
+    {
+        tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+        _exit(130);
+    }
+
+    static termios saved;
     bool active = false;
 };
+termios EchoOff::saved {};
 
 QString readPassphrase()
 {
