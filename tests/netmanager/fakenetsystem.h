@@ -13,10 +13,10 @@
 class FakeNetSystem : public NetSystem
 {
 public:
-    // `spec` lists interfaces as "name:kind" with kind w (Wi-Fi), e (Ethernet) or l (loopback).
-    explicit FakeNetSystem(const QString &spec = QString())
+    // `interfaces` lists them as "name:kind" with kind w (Wi-Fi), e (Ethernet) or l (loopback).
+    explicit FakeNetSystem(const QString &interfaces = QString())
     {
-        for (const QString &entry : spec.split(QLatin1Char(' '))) {
+        for (const QString &entry : interfaces.split(QLatin1Char(' '))) {
             if (entry.isEmpty())
                 continue;
             const QString kind = entry.section(QLatin1Char(':'), 1);
