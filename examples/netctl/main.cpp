@@ -1,0 +1,210 @@
+// netctl: look at the machine's network interfaces, scan for Wi-Fi networks, join one and
+// start DHCP, all through NetworkManager.
+//
+// Note: like every program that creates a NetworkManager, netctl switches the first Wi-Fi
+// interface on when it starts; without root rights the tools refuse and nothing changes.
+#include <networkmanager.h>
+
+#include <QCoreApplication>
+#include <QLoggingCategory>
+#include <QTextStream>
+
+#include <csignal>
+#include <cstdio>
+#include <string>
+
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+QTextStream out(stdout);
+QTextStream err(stderr);
+
+const char Usage[]
+    = "usage: netctl list               interfaces, their kind and the defaults\n"
+      "       netctl status             link state and the current Wi-Fi network\n"
+      "       netctl scan               Wi-Fi networks in reach\n"
+      "       netctl join SSID [IFACE]  join a WPA network (asks for the passphrase)\n"
+      "       netctl dhcp IFACE         start the DHCP client on IFACE\n"
+      "join and dhcp change the system and need root.\n";
+
+bool isRoot(const char *command)
+{
+    if (geteuid() == 0)
+        return true;
+    err << "netctl: '" << command << "' changes the network configuration, which needs root; "
+        << "run it as root (for example with sudo)\n";
+    return false;
+}
+
+// Turns terminal echo off for its lifetime, if standard input is a terminal; an interrupt
+// in between still gives the terminal its echo back.
+class EchoOff
+{
+public:
+    EchoOff()
+    {
+        if (tcgetattr(STDIN_FILENO, &saved) != 0)
+            return;
+        termios quiet = saved;
+        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        std::signal(SIGINT, restoreAndQuit);
+        active = tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet) == 0;
+    }
+    ~EchoOff()
+    {
+        if (active)
+            tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+        std::signal(SIGINT, SIG_DFL);
+    }
+
+private:
+    static void restoreAndQuit(int)
+    {
+        tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+        _exit(130);
+    }
+
+    static termios saved;
+    bool active = false;
+};
+termios EchoOff::saved {};
+
+QString readPassphrase()
+{
+    err << "Passphrase: ";
+    err.flush();
+    std::string line;
+    {
+        EchoOff echoOff;
+        for (int c = std::getchar(); c != EOF && c != '\n'; c = std::getchar())
+            line += static_cast<char>(c);
+    }
+    err << "\n";
+    return QString::fromStdString(line);
+}
+
+QString describeDhcp(int result, const QString &interface)
+{
+    return result == 0
+        ? QStringLiteral("DHCP client started on %1").arg(interface)
+        : QStringLiteral("the DHCP client could not be started on %1").arg(interface);
+}
+
+void showInterfaces(
+    const QList<QNetworkInterface> &interfaces, const QString &kind, const QString &chosen)
+{
+    for (const QNetworkInterface &interface : interfaces) {
+        out << interface.name().leftJustified(16);
+        if (interface.name() == chosen)
+            out << kind.leftJustified(10) << "default\n";
+        else
+            out << kind << "\n";
+    }
+}
+
+int list(NetworkManager &manager)
+{
+    const QString wifi = manager.defaultWifiInterface();
+    const QString ethernet = manager.defaultEthernetInterface();
+    showInterfaces(manager.ethernetInterfaces(), QStringLiteral("ethernet"), ethernet);
+    showInterfaces(manager.wifiInterfaces(), QStringLiteral("wifi"), wifi);
+    if (wifi.isNull() && ethernet.isNull())
+        out << "no Ethernet or Wi-Fi interface on this machine\n";
+    return 0;
+}
+
+int status(NetworkManager &manager)
+{
+    for (const QNetworkInterface &interface : manager.ethernetInterfaces()) {
+        const bool running = interface.flags().testFlag(QNetworkInterface::IsRunning);
+        out << interface.name() << ": ethernet, link " << (running ? "up" : "down") << "\n";
+    }
+    const QString wifi = manager.defaultWifiInterface();
+    if (wifi.isNull()) {
+        out << "no Wi-Fi interface on this machine\n";
+        return 0;
+    }
+    if (manager.isWifiConnected(wifi))
+        out << wifi << ": wifi, connected to \"" << manager.connectedAp() << "\"\n";
+    else
+        out << wifi << ": wifi, not connected\n";
+    return 0;
+}
+
+int scan(NetworkManager &manager)
+{
+    if (manager.defaultWifiInterface().isNull()) {
+        err << "netctl: there is no Wi-Fi interface on this machine, so there is nothing to scan\n";
+        return 1;
+    }
+    const QList<WifiAp> aps = manager.apList();
+    if (aps.isEmpty()) {
+        out << "no access points found (scanning usually needs root)\n";
+        return 0;
+    }
+    out << qSetFieldWidth(34) << "SSID" << qSetFieldWidth(9) << "QUALITY" << qSetFieldWidth(0)
+        << "ENCRYPTION\n";
+    for (const WifiAp &ap : aps) {
+        out << qSetFieldWidth(34) << (ap.ssid.isEmpty() ? QStringLiteral("(hidden)") : ap.ssid)
+            << qSetFieldWidth(9) << QStringLiteral("%1%").arg(ap.quality) << qSetFieldWidth(0)
+            << (ap.encrypted ? "on" : "off") << "\n";
+    }
+    return 0;
+}
+
+int join(const QString &ssid, const QString &interface)
+{
+    NetworkManager manager;
+    const QString name = interface.isEmpty() ? manager.defaultWifiInterface() : interface;
+    if (name.isEmpty()) {
+        err << "netctl: there is no Wi-Fi interface on this machine to join with\n";
+        return 1;
+    }
+    const int result = manager.connectToAp(ssid, readPassphrase(), name);
+    switch (result) {
+    case 1002:
+        err << "netctl: \"" << name << "\" cannot be an interface name\n";
+        return 1;
+    case 1000:
+        err << "netctl: the link to \"" << ssid << "\" did not come up within six seconds\n";
+        return 1;
+    default:
+        out << "joined \"" << ssid << "\"; " << describeDhcp(result, name) << "\n";
+        return result == 0 ? 0 : 1;
+    }
+}
+
+int dhcp(const QString &interface)
+{
+    NetworkManager manager;
+    const int result = manager.startDhcp(interface);
+    (result == 0 ? out : err) << describeDhcp(result, interface) << "\n";
+    return result == 0 ? 0 : 1;
+}
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    // The library's trace lines are for developers; QT_LOGGING_RULES still turns them on.
+    QLoggingCategory::setFilterRules(QStringLiteral("zrnet.*.debug=false"));
+    out.setFieldAlignment(QTextStream::AlignLeft);
+    const QStringList args = app.arguments().mid(1);
+    const QString command = args.value(0);
+
+    if (command == QLatin1String("join") && (args.size() == 2 || args.size() == 3))
+        return isRoot("join") ? join(args.at(1), args.value(2)) : 1;
+    if (command == QLatin1String("dhcp") && args.size() == 2)
+        return isRoot("dhcp") ? dhcp(args.at(1)) : 1;
+    if (args.size() == 1
+        && (command == QLatin1String("list") || command == QLatin1String("status")
+            || command == QLatin1String("scan"))) {
+        NetworkManager manager;
+        if (command == QLatin1String("list"))
+            return list(manager);
+        return command == QLatin1String("status") ? status(manager) : scan(manager);
+    }
+    err << Usage;
+    return 2;
+}

@@ -1,0 +1,47 @@
+#ifndef NETSYSTEM_P_H
+#define NETSYSTEM_P_H
+
+#include "zrnet_global.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QNetworkInterface>
+#include <QString>
+#include <QStringList>
+
+// One interface as the controller sees it. `handle` is what the public lists hand out;
+// a fake system may leave it invalid.
+struct NetInterface
+{
+    QString name;
+    QNetworkInterface::InterfaceType kind = QNetworkInterface::Unknown;
+    QNetworkInterface handle;
+};
+
+// Everything the interface controller needs from the machine, so that its logic can be
+// driven against a recording fake. The base class is the real machine.
+class ZRNET_AUTOTEST_EXPORT NetSystem
+{
+public:
+    virtual ~NetSystem();
+
+    // All interfaces, in the order the kernel reports them.
+    virtual QList<NetInterface> interfaces();
+    // Runs a tool to its end without a time limit; its output goes to ours, its exit code
+    // is dropped.
+    virtual void run(const QString &program, const QStringList &arguments);
+    // Runs a tool for at most 30 seconds and returns what it printed on standard output.
+    // A non-null `input` is written to its standard input, which is then closed.
+    virtual QByteArray capture(const QString &program, const QStringList &arguments,
+        const QByteArray &input = QByteArray());
+    // Starts a tool that runs on by itself; false when it could not be started.
+    virtual bool startDetached(const QString &program, const QStringList &arguments);
+    virtual void sleep(int msecs);
+
+    // The system in use: the real machine unless a test installed another one.
+    static NetSystem *current();
+    // Installs `system` (owned by the caller); nullptr goes back to the real machine.
+    static void install(NetSystem *system);
+};
+
+#endif // NETSYSTEM_P_H

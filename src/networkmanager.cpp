@@ -1,0 +1,307 @@
+#include "networkmanager.h"
+
+#include "netsystem_p.h"
+#include "zrlogging_p.h"
+
+#include <QTemporaryFile>
+
+#include <utility>
+
+namespace {
+enum ResultCode { DhcpStarted = 0, LinkTimeout = 1000, DhcpFailed = 1001, NoInterface = 1002 };
+
+constexpr int LinkPollMs = 500;
+constexpr int LinkWaitMs = 6000;
+constexpr int MaxInterfaceNameBytes = 15; // the kernel's IFNAMSIZ less its NUL
+
+NetSystem &machine()
+{
+    return *NetSystem::current();
+}
+
+// Names end up in argument lists and file paths of tools that run as root, so anything the
+// kernel would not accept as an interface name (or a tool would read as an option) is refused.
+bool isInterfaceName(const QString &name)
+{
+    if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String("..")
+        || name.startsWith(QLatin1Char('-')) || name.toUtf8().size() > MaxInterfaceNameBytes)
+        return false;
+    for (const QChar c : name) {
+        if (c.isSpace() || c == QLatin1Char('/') || c == QLatin1Char(':') || c.isNull())
+            return false;
+    }
+    return true;
+}
+
+QList<NetInterface> interfacesOfKind(QNetworkInterface::InterfaceType kind)
+{
+    QList<NetInterface> result;
+    for (const NetInterface &candidate : machine().interfaces()) {
+        if (candidate.kind == kind)
+            result.append(candidate);
+    }
+    return result;
+}
+
+QList<QNetworkInterface> handles(const QList<NetInterface> &interfaces)
+{
+    QList<QNetworkInterface> result;
+    for (const NetInterface &each : interfaces)
+        result.append(each.handle);
+    return result;
+}
+
+QString firstName(QNetworkInterface::InterfaceType kind)
+{
+    const QList<NetInterface> found = interfacesOfKind(kind);
+    return found.isEmpty() ? QString() : found.first().name;
+}
+
+// The interface an operation works on: an empty argument means the first one of `kind`.
+// Null when there is none or the name is unusable.
+QString usableName(const QString &interface, QNetworkInterface::InterfaceType kind)
+{
+    const QString name = interface.isEmpty() ? firstName(kind) : interface;
+    return isInterfaceName(name) ? name : QString();
+}
+
+QString dhclientFile(const char *pathTemplate, const QString &interface)
+{
+    return QString::fromLatin1(pathTemplate).arg(interface);
+}
+
+void bringUp(const QString &interface)
+{
+    machine().run(QStringLiteral("ifconfig"), { interface, QStringLiteral("up") });
+}
+
+void takeDown(const QString &interface)
+{
+    machine().run(QStringLiteral("/sbin/ifconfig"),
+        { interface, QStringLiteral("0.0.0.0"), QStringLiteral("down") });
+}
+
+// Only complete lines count, each with its line end, as a line-by-line reader sees them.
+QStringList completeLines(const QByteArray &output)
+{
+    QStringList lines;
+    int start = 0;
+    for (int end = output.indexOf('\n'); end >= 0; end = output.indexOf('\n', start)) {
+        lines.append(QString::fromUtf8(output.mid(start, end + 1 - start)));
+        start = end + 1;
+    }
+    return lines;
+}
+
+QString essidOf(const QByteArray &iwconfigOutput)
+{
+    QString essid;
+    for (const QString &line : completeLines(iwconfigOutput)) {
+        if (line.contains(QLatin1String("ESSID:")))
+            essid = line.section(QLatin1Char('"'), 1, 1);
+    }
+    return essid;
+}
+
+// Percent from a "Quality=n/d ..." line, kept within 0..100; `unchanged` when there is no
+// positive denominator.
+int qualityPercent(const QString &line, int unchanged)
+{
+    const QString value = line.toLower()
+                              .simplified()
+                              .section(QLatin1Char(' '), 0, 0)
+                              .remove(QLatin1String("quality="));
+    const double numerator = value.section(QLatin1Char('/'), 0, 0).toDouble();
+    const double denominator = value.section(QLatin1Char('/'), 1, 1).toDouble();
+    if (!(denominator > 0))
+        return unchanged;
+    const double percent = 100.0 * numerator / denominator;
+    if (!(percent > 0)) // negative, or not a number at all
+        return 0;
+    return percent >= 100 ? 100 : static_cast<int>(percent);
+}
+
+// One field of the current cell per line; a line before the first cell still counts for it.
+void readScanLine(QString line, WifiAp &ap)
+{
+    if (line.trimmed().startsWith(QLatin1String("ESSID:"))) {
+        line.remove(QLatin1String("ESSID:")).remove(QLatin1Char('"'));
+        ap.ssid = line.trimmed();
+    }
+    const QString trimmed = line.trimmed();
+    if (trimmed.startsWith(QLatin1String("Encryption key:")))
+        ap.encrypted = trimmed.toLower().endsWith(QLatin1String("on"));
+    if (trimmed.startsWith(QLatin1String("Quality=")))
+        ap.quality = qualityPercent(line, ap.quality);
+}
+
+QList<WifiAp> accessPointsOf(const QByteArray &scanOutput)
+{
+    QList<WifiAp> aps;
+    WifiAp current;
+    bool inCell = false;
+    for (const QString &line : completeLines(scanOutput)) {
+        if (line.trimmed().startsWith(QLatin1String("Cell "))) {
+            if (inCell)
+                aps.append(std::exchange(current, WifiAp()));
+            inCell = true;
+        }
+        readScanLine(line, current);
+    }
+    if (inCell)
+        aps.append(current);
+    return aps;
+}
+
+// Written byte for byte: the configuration may hold a network name that is not UTF-8.
+void writeSupplicantConfig(QTemporaryFile &file, const QByteArray &config)
+{
+    if (file.open()) {
+        file.write(config + '\n');
+        file.flush();
+    }
+}
+} // namespace
+
+NetworkManager::NetworkManager()
+{
+    const QString wifi = defaultWifiInterface();
+    if (!wifi.isEmpty())
+        initializeWifiInterface(wifi);
+}
+
+NetworkManager::~NetworkManager() = default;
+
+QList<QNetworkInterface> NetworkManager::wifiInterfaces()
+{
+    return handles(interfacesOfKind(QNetworkInterface::Wifi));
+}
+
+QList<QNetworkInterface> NetworkManager::ethernetInterfaces()
+{
+    return handles(interfacesOfKind(QNetworkInterface::Ethernet));
+}
+
+QString NetworkManager::defaultWifiInterface()
+{
+    return firstName(QNetworkInterface::Wifi);
+}
+
+QString NetworkManager::defaultEthernetInterface()
+{
+    return firstName(QNetworkInterface::Ethernet);
+}
+
+int NetworkManager::startEthernetInterface(QString interface)
+{
+    const QString name = usableName(interface, QNetworkInterface::Ethernet);
+    if (name.isEmpty())
+        return NoInterface;
+    bringUp(name);
+    return startDhcp(name);
+}
+
+void NetworkManager::stopEthernetInterface(QString interface)
+{
+    const QString name = usableName(interface, QNetworkInterface::Ethernet);
+    if (name.isEmpty())
+        return;
+    stopDhcp(name);
+    takeDown(name);
+}
+
+int NetworkManager::startDhcp(QString interface)
+{
+    if (!isInterfaceName(interface))
+        return DhcpFailed;
+    const QStringList arguments { QStringLiteral("-4"), QStringLiteral("-v"), QStringLiteral("-i"),
+        QStringLiteral("-pf"), dhclientFile("/run/dhclient.%1.pid", interface),
+        QStringLiteral("-lf"), dhclientFile("/var/lib/dhcp/dhclient.%1.leases", interface),
+        QStringLiteral("-I"), QStringLiteral("-df"),
+        dhclientFile("/var/lib/dhcp/dhclient6.%1.leases", interface), interface };
+    if (!machine().startDetached(QStringLiteral("/sbin/dhclient"), arguments))
+        return DhcpFailed;
+    qCDebug(lcNet, "Success!");
+    return DhcpStarted;
+}
+
+void NetworkManager::stopDhcp(QString interface)
+{
+    if (!isInterfaceName(interface))
+        return;
+    machine().run(QStringLiteral("dhclient"),
+        { QStringLiteral("-pf"), dhclientFile("/run/dhclient.%1.pid", interface),
+            QStringLiteral("-r"), interface });
+}
+
+void NetworkManager::initializeWifiInterface(QString interface)
+{
+    const QString name = usableName(interface, QNetworkInterface::Wifi);
+    if (name.isEmpty())
+        return;
+    machine().run(QStringLiteral("rfkill"), { QStringLiteral("unblock"), QStringLiteral("wifi") });
+    bringUp(name);
+}
+
+void NetworkManager::stopWifiInterface(QString interface)
+{
+    const QString name = usableName(interface, QNetworkInterface::Wifi);
+    if (name.isEmpty())
+        return;
+    machine().run(
+        QStringLiteral("killall"), { QStringLiteral("-9"), QStringLiteral("wpa_supplicant") });
+    stopDhcp(name);
+    takeDown(name);
+}
+
+bool NetworkManager::isWifiConnected(QString interface)
+{
+    const QString name = usableName(interface, QNetworkInterface::Wifi);
+    if (name.isEmpty())
+        return false;
+    const QByteArray link
+        = machine().capture(QStringLiteral("iw"), { name, QStringLiteral("link") });
+    return link.toLower().startsWith("connected to");
+}
+
+QString NetworkManager::connectedAp()
+{
+    const QString name = usableName(QString(), QNetworkInterface::Wifi);
+    if (name.isEmpty())
+        return QString();
+    return essidOf(machine().capture(QStringLiteral("iwconfig"), { name }));
+}
+
+QList<WifiAp> NetworkManager::apList()
+{
+    const QString name = usableName(QString(), QNetworkInterface::Wifi);
+    if (name.isEmpty())
+        return {};
+    return accessPointsOf(
+        machine().capture(QStringLiteral("iwlist"), { name, QStringLiteral("scan") }));
+}
+
+int NetworkManager::connectToAp(QString ssid, QString passphrase, QString interface)
+{
+    const QString name = usableName(interface, QNetworkInterface::Wifi);
+    if (name.isEmpty())
+        return NoInterface;
+    stopWifiInterface(name);
+    initializeWifiInterface(name);
+    // Handed over on standard input: every local user can read a command line.
+    const QByteArray config
+        = machine().capture(QStringLiteral("wpa_passphrase"), { ssid }, passphrase.toUtf8() + '\n');
+
+    QTemporaryFile file; // owner-only, removed when the call returns
+    writeSupplicantConfig(file, config);
+    machine().startDetached(QStringLiteral("/sbin/wpa_supplicant"),
+        { QStringLiteral("-c"), file.fileName(), QStringLiteral("-i"), name,
+            QStringLiteral("-B") });
+
+    bool connected = false;
+    for (int remaining = LinkWaitMs; !connected && remaining > 0; remaining -= LinkPollMs) {
+        machine().sleep(LinkPollMs);
+        connected = isWifiConnected(name);
+    }
+    return connected ? startDhcp(name) : LinkTimeout;
+}

@@ -1,0 +1,75 @@
+#ifndef NETWORKMANAGER_H
+#define NETWORKMANAGER_H
+
+#include "zrnet_global.h"
+
+#include <QList>
+#include <QNetworkInterface>
+#include <QObject>
+#include <QString>
+
+// One access point seen by a scan.
+struct WifiAp
+{
+    QString ssid; // as the scan reports it, without double quotes
+    int quality = 0; // percent, 0..100
+    bool encrypted = false;
+    QString extra1; // never filled by the library; free for the application
+    QString extra2;
+};
+
+// Controls the machine's Ethernet and Wi-Fi interfaces by running the standard Linux tools
+// (ifconfig, dhclient, rfkill, killall, iw, iwconfig, iwlist, wpa_passphrase, wpa_supplicant).
+// It keeps no state: every call looks the interfaces up afresh. Every call blocks until its
+// tools have run; most need root rights to have any effect.
+//
+// An empty `interface` stands for the first interface of the kind the call works on. A name
+// that cannot be a Linux interface name runs nothing.
+//
+// Result codes of the int operations:
+//   0     the DHCP client was started
+//   1000  the Wi-Fi link did not come up within six seconds (connectToAp)
+//   1001  the DHCP client could not be started
+//   1002  no usable interface
+//
+// Creating a NetworkManager switches the first Wi-Fi interface on (see initializeWifiInterface).
+class ZRNET_EXPORT NetworkManager : public QObject
+{
+    Q_OBJECT
+
+public:
+    NetworkManager();
+    ~NetworkManager() override;
+
+    QList<QNetworkInterface> wifiInterfaces();
+    QList<QNetworkInterface> ethernetInterfaces();
+    QString defaultWifiInterface();
+    QString defaultEthernetInterface();
+
+    // "ifconfig <if> up", then startDhcp: 0, 1001 or 1002.
+    int startEthernetInterface(QString interface);
+    // Releases the DHCP lease, then takes the interface down without address.
+    void stopEthernetInterface(QString interface);
+
+    // Starts dhclient in the background: 0 when it started, 1001 otherwise.
+    int startDhcp(QString interface);
+    // Asks the interface's dhclient to release its lease and waits for it.
+    void stopDhcp(QString interface);
+
+    // Unblocks the Wi-Fi radio and brings the interface up.
+    void initializeWifiInterface(QString interface);
+    // Ends every wpa_supplicant on the machine, releases the lease, takes the interface down.
+    void stopWifiInterface(QString interface);
+    // Name of the network the first Wi-Fi interface is associated with, or a null string.
+    QString connectedAp();
+    // Access points the first Wi-Fi interface can see, in the order of the scan.
+    QList<WifiAp> apList();
+    // Joins a WPA network, waits up to six seconds for the link, then starts DHCP:
+    // 0, 1000, 1001 or 1002. The passphrase never appears on a command line.
+    int connectToAp(QString ssid, QString passphrase, QString interface);
+
+public slots:
+    bool isWifiConnected(QString interface = QString());
+};
+
+#endif // NETWORKMANAGER_H

@@ -1,0 +1,90 @@
+#ifndef FAKENETSYSTEM_H
+#define FAKENETSYSTEM_H
+
+#include "netsystem_p.h"
+
+#include <QFile>
+#include <QHash>
+#include <QSet>
+#include <QStringList>
+
+// Records every contact with the machine as one line ("run ifconfig,eth0,up") and answers
+// from canned outputs. Installed for its lifetime.
+class FakeNetSystem : public NetSystem
+{
+public:
+    // `interfaces` lists them as "name:kind" with kind w (Wi-Fi), e (Ethernet) or l (loopback).
+    explicit FakeNetSystem(const QString &interfaces = QString())
+    {
+        for (const QString &entry : interfaces.split(QLatin1Char(' '))) {
+            if (entry.isEmpty())
+                continue;
+            const QString kind = entry.section(QLatin1Char(':'), 1);
+            list.append({ entry.section(QLatin1Char(':'), 0, 0),
+                kind == QLatin1String("w")       ? QNetworkInterface::Wifi
+                    : kind == QLatin1String("e") ? QNetworkInterface::Ethernet
+                                                 : QNetworkInterface::Loopback,
+                QNetworkInterface() });
+        }
+        install(this);
+    }
+    ~FakeNetSystem() override { install(nullptr); }
+
+    // Outputs a tool gives on successive runs; the last one repeats.
+    void setOutputs(const QString &program, const QList<QByteArray> &outputs)
+    {
+        this->outputs[program] = outputs;
+    }
+
+    QList<NetInterface> interfaces() override { return list; }
+    void run(const QString &program, const QStringList &arguments) override
+    {
+        record(QStringLiteral("run"), program, arguments);
+    }
+    QByteArray capture(
+        const QString &program, const QStringList &arguments, const QByteArray &input) override
+    {
+        QString line = QStringLiteral("capture ")
+            + (QStringList(program) + arguments).join(QLatin1Char(','));
+        if (!input.isNull())
+            line += QStringLiteral(" <") + QString::fromUtf8(input);
+        calls.append(line);
+        QList<QByteArray> &queue = outputs[program];
+        return queue.size() > 1 ? queue.takeFirst() : queue.value(0);
+    }
+    bool startDetached(const QString &program, const QStringList &arguments) override
+    {
+        record(QStringLiteral("detached"), program, arguments);
+        if (arguments.value(0) == QLatin1String("-c"))
+            keepConfig(arguments.value(1));
+        return !failingStarts.contains(program);
+    }
+    void sleep(int msecs) override { calls.append(QStringLiteral("sleep %1").arg(msecs)); }
+
+    QStringList calls;
+    QSet<QString> failingStarts;
+    // The supplicant's configuration file as it was while the supplicant started.
+    QString configName;
+    QByteArray configBytes;
+    QFile::Permissions configPermissions;
+
+private:
+    void record(const QString &way, const QString &program, const QStringList &arguments)
+    {
+        calls.append(
+            way + QLatin1Char(' ') + (QStringList(program) + arguments).join(QLatin1Char(',')));
+    }
+    void keepConfig(const QString &name)
+    {
+        QFile file(name);
+        configName = name;
+        configPermissions = file.permissions();
+        if (file.open(QIODevice::ReadOnly))
+            configBytes = file.readAll();
+    }
+
+    QList<NetInterface> list;
+    QHash<QString, QList<QByteArray>> outputs;
+};
+
+#endif // FAKENETSYSTEM_H

@@ -1,0 +1,481 @@
+#include "fakenetsystem.h"
+
+#include <networkmanager.h>
+
+#include <QtTest>
+
+#include <functional>
+
+namespace {
+QString dhclientStart(const QString &name)
+{
+    return QStringLiteral("detached /sbin/dhclient,-4,-v,-i,-pf,/run/dhclient.%1.pid,"
+                          "-lf,/var/lib/dhcp/dhclient.%1.leases,-I,"
+                          "-df,/var/lib/dhcp/dhclient6.%1.leases,%1")
+        .arg(name);
+}
+QString dhclientRelease(const QString &name)
+{
+    return QStringLiteral("run dhclient,-pf,/run/dhclient.%1.pid,-r,%1").arg(name);
+}
+QString up(const QString &name)
+{
+    return QStringLiteral("run ifconfig,%1,up").arg(name);
+}
+QString down(const QString &name)
+{
+    return QStringLiteral("run /sbin/ifconfig,%1,0.0.0.0,down").arg(name);
+}
+const QString rfkill = QStringLiteral("run rfkill,unblock,wifi");
+const QString killall = QStringLiteral("run killall,-9,wpa_supplicant");
+
+QString text(bool value)
+{
+    return value ? QStringLiteral("true") : QStringLiteral("false");
+}
+
+// Every operation with one interface argument, its result as text ("-" for none).
+using Operation = std::function<QString(NetworkManager &, const QString &)>;
+const QMap<QString, Operation> &operationTable()
+{
+    static const QMap<QString, Operation> table {
+        { QStringLiteral("startEthernetInterface"),
+            [](NetworkManager &m, const QString &i) {
+                return QString::number(m.startEthernetInterface(i));
+            } },
+        { QStringLiteral("stopEthernetInterface"),
+            [](NetworkManager &m, const QString &i) {
+                m.stopEthernetInterface(i);
+                return QStringLiteral("-");
+            } },
+        { QStringLiteral("startDhcp"),
+            [](NetworkManager &m, const QString &i) { return QString::number(m.startDhcp(i)); } },
+        { QStringLiteral("stopDhcp"),
+            [](NetworkManager &m, const QString &i) {
+                m.stopDhcp(i);
+                return QStringLiteral("-");
+            } },
+        { QStringLiteral("initializeWifiInterface"),
+            [](NetworkManager &m, const QString &i) {
+                m.initializeWifiInterface(i);
+                return QStringLiteral("-");
+            } },
+        { QStringLiteral("stopWifiInterface"),
+            [](NetworkManager &m, const QString &i) {
+                m.stopWifiInterface(i);
+                return QStringLiteral("-");
+            } },
+        { QStringLiteral("isWifiConnected"),
+            [](NetworkManager &m, const QString &i) { return text(m.isWifiConnected(i)); } },
+        { QStringLiteral("connectToAp"),
+            [](NetworkManager &m, const QString &i) {
+                return QString::number(
+                    m.connectToAp(QStringLiteral("Home"), QStringLiteral("secret99"), i));
+            } },
+    };
+    return table;
+}
+
+QStringList render(const QList<WifiAp> &aps)
+{
+    QStringList result;
+    for (const WifiAp &ap : aps)
+        result << QStringLiteral("%1|%2|%3")
+                      .arg(ap.ssid)
+                      .arg(ap.quality)
+                      .arg(ap.encrypted ? "on" : "off");
+    return result;
+}
+} // namespace
+
+class TestNetworkManager : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void interfacesAndDefaults_data();
+    void interfacesAndDefaults();
+    void operations_data();
+    void operations();
+    void unusableNames_data();
+    void unusableNames();
+    void linkTest_data();
+    void linkTest();
+    void linkTestThroughMetaObject();
+    void connectedAp_data();
+    void connectedAp();
+    void apList_data();
+    void apList();
+    void connectToAp_data();
+    void connectToAp();
+};
+
+void TestNetworkManager::interfacesAndDefaults_data()
+{
+    QTest::addColumn<QString>("interfaces");
+    QTest::addColumn<int>("wifiCount");
+    QTest::addColumn<int>("ethernetCount");
+    QTest::addColumn<QString>("defaultWifi");
+    QTest::addColumn<QString>("defaultEthernet");
+    QTest::addColumn<QStringList>("constructorCalls");
+
+    QTest::newRow("nothing") << QString() << 0 << 0 << QString() << QString() << QStringList();
+    QTest::newRow("Ethernet only")
+        << "lo:l eth0:e" << 0 << 1 << QString() << "eth0" << QStringList();
+    QTest::newRow("Wi-Fi first") << "wlan0:w wlan1:w eth0:e" << 2 << 1 << "wlan0"
+                                 << "eth0" << QStringList { rfkill, up("wlan0") };
+    QTest::newRow("enumeration order decides")
+        << "lo:l eth1:e wlan1:w eth0:e wlan0:w" << 2 << 2 << "wlan1"
+        << "eth1" << QStringList { rfkill, up("wlan1") };
+}
+
+void TestNetworkManager::interfacesAndDefaults()
+{
+    QFETCH(QString, interfaces);
+    QFETCH(QString, defaultWifi);
+    QFETCH(QString, defaultEthernet);
+    FakeNetSystem fake(interfaces);
+
+    NetworkManager manager;
+    QTEST(fake.calls, "constructorCalls");
+    QTEST(manager.wifiInterfaces().size(), "wifiCount");
+    QTEST(manager.ethernetInterfaces().size(), "ethernetCount");
+    QCOMPARE(manager.defaultWifiInterface(), defaultWifi);
+    QCOMPARE(manager.defaultWifiInterface().isNull(), defaultWifi.isNull());
+    QCOMPARE(manager.defaultEthernetInterface(), defaultEthernet);
+    QCOMPARE(manager.defaultEthernetInterface().isNull(), defaultEthernet.isNull());
+}
+
+void TestNetworkManager::operations_data()
+{
+    QTest::addColumn<QString>("interfaces");
+    QTest::addColumn<QString>("operation");
+    QTest::addColumn<QString>("argument");
+    QTest::addColumn<bool>("dhclientStarts");
+    QTest::addColumn<QString>("result");
+    QTest::addColumn<QStringList>("calls");
+
+    const QString both = QStringLiteral("lo:l eth0:e wlan0:w eth1:e");
+    const QString ethernet = QStringLiteral("lo:l eth0:e");
+    const QString wifi = QStringLiteral("wlan0:w");
+
+    QTest::newRow("Ethernet up, default")
+        << both << "startEthernetInterface"
+        << "" << true << "0" << QStringList { up("eth0"), dhclientStart("eth0") };
+    QTest::newRow("Ethernet up, named")
+        << both << "startEthernetInterface"
+        << "eth1" << true << "0" << QStringList { up("eth1"), dhclientStart("eth1") };
+    QTest::newRow("Ethernet up, no client")
+        << both << "startEthernetInterface"
+        << "" << false << "1001" << QStringList { up("eth0"), dhclientStart("eth0") };
+    QTest::newRow("Ethernet up, none") << wifi << "startEthernetInterface"
+                                       << "" << true << "1002" << QStringList();
+    QTest::newRow("Ethernet down, default")
+        << both << "stopEthernetInterface"
+        << "" << true << "-" << QStringList { dhclientRelease("eth0"), down("eth0") };
+    QTest::newRow("Ethernet down, none") << wifi << "stopEthernetInterface"
+                                         << "" << true << "-" << QStringList();
+    QTest::newRow("DHCP start") << both << "startDhcp"
+                                << "wlan0" << true << "0" << QStringList { dhclientStart("wlan0") };
+    QTest::newRow("DHCP start fails")
+        << both << "startDhcp"
+        << "wlan0" << false << "1001" << QStringList { dhclientStart("wlan0") };
+    QTest::newRow("DHCP start, empty name") << both << "startDhcp"
+                                            << "" << true << "1001" << QStringList();
+    QTest::newRow("DHCP release") << both << "stopDhcp"
+                                  << "eth0" << true << "-"
+                                  << QStringList { dhclientRelease("eth0") };
+    QTest::newRow("DHCP release, empty name") << both << "stopDhcp"
+                                              << "" << true << "-" << QStringList();
+    QTest::newRow("Wi-Fi on, default") << both << "initializeWifiInterface"
+                                       << "" << true << "-" << QStringList { rfkill, up("wlan0") };
+    QTest::newRow("Wi-Fi on, none") << ethernet << "initializeWifiInterface"
+                                    << "" << true << "-" << QStringList();
+    QTest::newRow("Wi-Fi off, named")
+        << ethernet << "stopWifiInterface"
+        << "wlan0" << true << "-"
+        << QStringList { killall, dhclientRelease("wlan0"), down("wlan0") };
+    QTest::newRow("Wi-Fi off, none") << ethernet << "stopWifiInterface"
+                                     << "" << true << "-" << QStringList();
+    QTest::newRow("link, none") << ethernet << "isWifiConnected"
+                                << "" << true << "false" << QStringList();
+    QTest::newRow("join, none") << ethernet << "connectToAp"
+                                << "" << true << "1002" << QStringList();
+}
+
+void TestNetworkManager::operations()
+{
+    QFETCH(QString, interfaces);
+    QFETCH(QString, operation);
+    QFETCH(QString, argument);
+    QFETCH(bool, dhclientStarts);
+    FakeNetSystem fake(interfaces);
+    if (!dhclientStarts)
+        fake.failingStarts.insert(QStringLiteral("/sbin/dhclient"));
+    NetworkManager manager;
+    fake.calls.clear();
+
+    QFETCH(QString, result);
+    if (result == QLatin1String("0"))
+        QTest::ignoreMessage(QtDebugMsg, "Success!");
+    QTEST(operationTable().value(operation)(manager, argument), "result");
+    QTEST(fake.calls, "calls");
+}
+
+void TestNetworkManager::unusableNames_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("usable");
+
+    QTest::newRow("blank inside") << "eth0 up" << false;
+    QTest::newRow("line end") << "eth0\n" << false;
+    QTest::newRow("tab") << "\teth0" << false;
+    QTest::newRow("slash") << "../../etc/x" << false;
+    QTest::newRow("colon") << "eth0:1" << false;
+    QTest::newRow("dot") << "." << false;
+    QTest::newRow("dot dot") << ".." << false;
+    QTest::newRow("16 bytes") << "abcdefghijklmnop" << false;
+    QTest::newRow("16 UTF-8 bytes") << QString(8, QChar(0xe9)) << false;
+    QTest::newRow("option") << "-x" << false;
+    QTest::newRow("NUL") << QString::fromLatin1("eth0\0x", 6) << false;
+    QTest::newRow("15 bytes") << "abcdefghijklmno" << true;
+    QTest::newRow("15 UTF-8 bytes") << QString(7, QChar(0xe9)) + QLatin1Char('x') << true;
+    QTest::newRow("VLAN") << "eth0.100" << true;
+    QTest::newRow("three dots") << "..." << true;
+}
+
+// A refused name runs nothing, whichever operation gets it; a good one always reaches a tool.
+void TestNetworkManager::unusableNames()
+{
+    QFETCH(QString, name);
+    QFETCH(bool, usable);
+    const QMap<QString, QString> refusals { { QStringLiteral("startEthernetInterface"),
+                                                QStringLiteral("1002") },
+        { QStringLiteral("startDhcp"), QStringLiteral("1001") },
+        { QStringLiteral("isWifiConnected"), QStringLiteral("false") },
+        { QStringLiteral("connectToAp"), QStringLiteral("1002") } };
+    FakeNetSystem fake(QStringLiteral("wlan0:w eth0:e"));
+    NetworkManager manager;
+
+    for (auto op = operationTable().cbegin(); op != operationTable().cend(); ++op) {
+        fake.calls.clear();
+        const QString result = op.value()(manager, name);
+        QVERIFY2(fake.calls.isEmpty() != usable, qPrintable(op.key()));
+        if (!usable)
+            QCOMPARE(result, refusals.value(op.key(), QStringLiteral("-")));
+    }
+}
+
+void TestNetworkManager::linkTest_data()
+{
+    QTest::addColumn<QByteArray>("output");
+    QTest::addColumn<bool>("connected");
+
+    QTest::newRow("connected") << QByteArray(
+        "Connected to 02:00:00:00:00:01 (on wlan1)\n\tSSID: Home\n")
+                               << true;
+    QTest::newRow("upper case") << QByteArray("CONNECTED TO 02:00:00:00:00:01\n") << true;
+    QTest::newRow("mixed case") << QByteArray("connected To x") << true;
+    QTest::newRow("not connected") << QByteArray("Not connected.\n") << false;
+    QTest::newRow("leading blank") << QByteArray(" Connected to 02:00:00:00:00:01\n") << false;
+    QTest::newRow("second line") << QByteArray("\nConnected to 02:00:00:00:00:01\n") << false;
+    QTest::newRow("nothing") << QByteArray() << false;
+}
+
+void TestNetworkManager::linkTest()
+{
+    QFETCH(QByteArray, output);
+    FakeNetSystem fake(QStringLiteral("eth0:e wlan1:w wlan0:w"));
+    fake.setOutputs(QStringLiteral("iw"), { output });
+    NetworkManager manager;
+    fake.calls.clear();
+
+    QTEST(manager.isWifiConnected(QString()), "connected");
+    QCOMPARE(fake.calls, QStringList { QStringLiteral("capture iw,wlan1,link") });
+}
+
+void TestNetworkManager::linkTestThroughMetaObject()
+{
+    FakeNetSystem fake(QStringLiteral("eth0:e wlan1:w wlan0:w"));
+    fake.setOutputs(QStringLiteral("iw"), { "Connected to 02:00:00:00:00:01\n" });
+    NetworkManager manager;
+    fake.calls.clear();
+
+    bool connected = false;
+    QVERIFY(QMetaObject::invokeMethod(
+        &manager, "isWifiConnected", Qt::DirectConnection, Q_RETURN_ARG(bool, connected)));
+    QVERIFY(connected);
+    connected = false;
+    QVERIFY(QMetaObject::invokeMethod(&manager, "isWifiConnected", Qt::DirectConnection,
+        Q_RETURN_ARG(bool, connected), Q_ARG(QString, QStringLiteral("wlan0"))));
+    QVERIFY(connected);
+    QCOMPARE(fake.calls,
+        (QStringList {
+            QStringLiteral("capture iw,wlan1,link"), QStringLiteral("capture iw,wlan0,link") }));
+}
+
+void TestNetworkManager::connectedAp_data()
+{
+    QTest::addColumn<QString>("interfaces");
+    QTest::addColumn<QByteArray>("output");
+    QTest::addColumn<QString>("network");
+    QTest::addColumn<QStringList>("calls");
+
+    const QString wifi = QStringLiteral("eth0:e wlan1:w wlan0:w");
+    const QStringList iwconfig { QStringLiteral("capture iwconfig,wlan1") };
+    QTest::newRow("named") << wifi
+                           << QByteArray("wlan1     IEEE 802.11  ESSID:\"Home\"  \n"
+                                         "          Mode:Managed  Frequency:2.412 GHz\n")
+                           << "Home" << iwconfig;
+    QTest::newRow("off/any") << wifi << QByteArray("wlan1     IEEE 802.11  ESSID:off/any\n")
+                             << QString() << iwconfig;
+    QTest::newRow("quote inside") << wifi << QByteArray("ESSID:\"Bob\"s\"\n") << "Bob" << iwconfig;
+    QTest::newRow("one quote") << wifi << QByteArray("ESSID:\"Home\n") << "Home\n" << iwconfig;
+    QTest::newRow("last line wins")
+        << wifi << QByteArray("ESSID:\"Home\"\nESSID:\"Work\"\n") << "Work" << iwconfig;
+    QTest::newRow("unfinished last line")
+        << wifi << QByteArray("ESSID:\"Home\"\nESSID:\"Work\"") << "Home" << iwconfig;
+    QTest::newRow("case matters") << wifi << QByteArray("essid:\"Home\"\n") << QString()
+                                  << iwconfig;
+    QTest::newRow("no Wi-Fi") << "eth0:e" << QByteArray("ESSID:\"Home\"\n") << QString()
+                              << QStringList();
+}
+
+void TestNetworkManager::connectedAp()
+{
+    QFETCH(QString, interfaces);
+    QFETCH(QByteArray, output);
+    QFETCH(QString, network);
+    FakeNetSystem fake(interfaces);
+    fake.setOutputs(QStringLiteral("iwconfig"), { output });
+    NetworkManager manager;
+    fake.calls.clear();
+
+    const QString found = manager.connectedAp();
+    QCOMPARE(found, network);
+    QCOMPARE(found.isNull(), network.isNull());
+    QTEST(fake.calls, "calls");
+}
+
+void TestNetworkManager::apList_data()
+{
+    QTest::addColumn<QByteArray>("output");
+    QTest::addColumn<QStringList>("aps");
+
+    QTest::newRow("three cells") << QByteArray(
+        "wlan1     Scan completed :\n"
+        "          Cell 01 - Address: 02:00:00:00:00:01\n"
+        "                    Channel:1\n"
+        "                    Quality=70/70  Signal level=-30 dBm  \n"
+        "                    Encryption key:on\n"
+        "                    ESSID:\"Home\"\n"
+        "          Cell 02 - Address: 02:00:00:00:00:02\n"
+        "                    Quality=35/70  Signal level=-75 dBm  \n"
+        "                    Encryption key:off\n"
+        "                    ESSID:\"Cafe Guest\"\n"
+        "          Cell 03 - Address: 02:00:00:00:00:03\n"
+        "                    Quality=47/70  Signal level=-63 dBm  \n"
+        "                    Encryption key:ON\n"
+        "                    ESSID:\"\"\n")
+                                 << QStringList { "Home|100|on", "Cafe Guest|50|off", "|67|on" };
+    QTest::newRow("odd qualities") << QByteArray("Cell 01\nQuality=0/0\n"
+                                                 "Cell 02\nQuality=70\n"
+                                                 "Cell 03\nQuality:70/70\n"
+                                                 "Cell 04\nQuality=300/70\n"
+                                                 "Cell 05\nQuality=-35/70\n"
+                                                 "Cell 06\nQuality=abc/70\n"
+                                                 "Cell 07\nQuality=35/70\nQuality=9/0\n"
+                                                 "Cell 08\nQuality=1e300/1e-300\n")
+                                   << QStringList { "|0|off", "|0|off", "|0|off", "|100|off",
+                                          "|0|off", "|0|off", "|50|off", "|100|off" };
+    QTest::newRow("name edits") << QByteArray("Cell 01\nESSID:\"a\"b\"\n"
+                                              "Cell 02\nESSID:\"xESSID:y\"\n"
+                                              "Cell 03\nESSID:\"Quality=35/70\"\n"
+                                              "Cell 04\nESSID:\"Encryption key:on\"\n"
+                                              "Cell 05\nESSID:\"first\"\nESSID:\"second\"\n")
+                                << QStringList { "ab|0|off", "xy|0|off", "Quality=35/70|50|off",
+                                       "Encryption key:on|0|on", "second|0|off" };
+    QTest::newRow("prefixes are exact") << QByteArray("Cell 01\nencryption key:on\nquality=70/70\n"
+                                                      "essid:\"x\"\nCell02\n")
+                                        << QStringList { "|0|off" };
+    QTest::newRow("lines before the first cell")
+        << QByteArray("ESSID:\"early\"\nQuality=35/70\nCell 01 - Address: x\nEncryption key:on\n")
+        << QStringList { "early|50|on" };
+    QTest::newRow("same network twice")
+        << QByteArray("Cell 01\nESSID:\"Home\"\nCell 02\nESSID:\"Home\"\n")
+        << QStringList { "Home|0|off", "Home|0|off" };
+    QTest::newRow("no cell") << QByteArray("ESSID:\"x\"\nQuality=70/70\n") << QStringList();
+    QTest::newRow("unfinished last line")
+        << QByteArray("Cell 01\nESSID:\"a\"\nQuality=70/70") << QStringList { "a|0|off" };
+    QTest::newRow("nothing") << QByteArray() << QStringList();
+}
+
+void TestNetworkManager::apList()
+{
+    QFETCH(QByteArray, output);
+    FakeNetSystem fake(QStringLiteral("eth0:e wlan1:w wlan0:w"));
+    fake.setOutputs(QStringLiteral("iwlist"), { output });
+    NetworkManager manager;
+    fake.calls.clear();
+
+    QTEST(render(manager.apList()), "aps");
+    QCOMPARE(fake.calls, QStringList { QStringLiteral("capture iwlist,wlan1,scan") });
+}
+
+void TestNetworkManager::connectToAp_data()
+{
+    QTest::addColumn<QList<QByteArray>>("linkOutputs");
+    QTest::addColumn<bool>("dhclientStarts");
+    QTest::addColumn<int>("polls");
+    QTest::addColumn<int>("result");
+
+    const QByteArray no("Not connected.\n");
+    const QByteArray yes("Connected to 02:00:00:00:00:01 (on wlan0)\n");
+    QTest::newRow("first poll") << QList<QByteArray> { yes } << true << 1 << 0;
+    QTest::newRow("third poll") << QList<QByteArray> { no, no, yes } << true << 3 << 0;
+    QTest::newRow("third poll, no client")
+        << QList<QByteArray> { no, no, yes } << false << 3 << 1001;
+    QTest::newRow("never") << QList<QByteArray> { no } << true << 12 << 1000;
+    QTest::newRow("twelfth poll") << (QList<QByteArray>()
+        << QVector<QByteArray>(11, no).toList() << yes)
+                                  << true << 12 << 0;
+}
+
+void TestNetworkManager::connectToAp()
+{
+    QFETCH(QList<QByteArray>, linkOutputs);
+    QFETCH(bool, dhclientStarts);
+    QFETCH(int, polls);
+    // Not UTF-8: a network name may be any bytes, and the file must carry them unchanged.
+    const QByteArray config(
+        "# reading passphrase from stdin\nnetwork={\n\tssid=\"Caf\xe9\"\n\tpsk=00ff\n}\n");
+    FakeNetSystem fake(QStringLiteral("eth0:e wlan0:w wlan1:w"));
+    fake.setOutputs(QStringLiteral("iw"), linkOutputs);
+    fake.setOutputs(QStringLiteral("wpa_passphrase"), { config });
+    if (!dhclientStarts)
+        fake.failingStarts.insert(QStringLiteral("/sbin/dhclient"));
+    NetworkManager manager;
+    fake.calls.clear();
+
+    QTEST(manager.connectToAp(QStringLiteral("My Home"), QStringLiteral("pass phrase"), QString()),
+        "result");
+
+    QStringList expected { killall, dhclientRelease("wlan0"), down("wlan0"), rfkill, up("wlan0"),
+        QStringLiteral("capture wpa_passphrase,My Home <pass phrase\n"),
+        QStringLiteral("detached /sbin/wpa_supplicant,-c,%1,-i,wlan0,-B").arg(fake.configName) };
+    for (int i = 0; i < polls; ++i)
+        expected << QStringLiteral("sleep 500") << QStringLiteral("capture iw,wlan0,link");
+    if (polls < 12 || linkOutputs.size() == 12)
+        expected << dhclientStart("wlan0");
+    QCOMPARE(fake.calls, expected);
+
+    QVERIFY(QFileInfo(fake.configName).isAbsolute());
+    QCOMPARE(fake.configBytes, config + '\n');
+    const QFile::Permissions others = QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup
+        | QFile::ReadOther | QFile::WriteOther | QFile::ExeOther;
+    QCOMPARE(fake.configPermissions & others, QFile::Permissions());
+    QVERIFY(!QFile::exists(fake.configName));
+}
+
+QTEST_GUILESS_MAIN(TestNetworkManager)
+#include "tst_networkmanager.moc"
