@@ -60,7 +60,7 @@ public:
     static constexpr int maxHeaderBlockSize = 8192;
     static constexpr qint64 defaultMaxBodySize = 1024 * 1024;
 
-    // A negative maximum counts as 0; one above what a QByteArray holds is lowered to 1 GiB.
+    // A negative maximum counts as 0, and one above 1 GiB as 1 GiB: a body is one QByteArray.
     explicit ZRHttpRequestParser(qint64 maxBodySize = defaultMaxBodySize);
 
     Status feed(const char *data, int size);

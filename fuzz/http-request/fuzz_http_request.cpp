@@ -56,17 +56,18 @@ void checkRequest(const Parser &parser, int size)
     const ZRHttpParsedRequest &request = parser.request();
     check(request.method >= 0 && request.method < 7, "method outside the table");
     check(request.protocol.left(4).compare(QLatin1String("http"), Qt::CaseInsensitive) == 0,
-          "protocol without the HTTP prefix");
+        "protocol without the HTTP prefix");
     check(parser.bytesUsed() > 0 && parser.bytesUsed() <= size, "bytes used out of range");
     check(isFolded(request.requestLine), "request line not folded");
     for (const auto &header : request.headers) {
         check(!header.first.contains(':'), "colon in a header name");
         check(isFolded(header.first.endsWith(' ') ? header.first.chopped(1) : header.first),
-              "header name not folded");
+            "header name not folded");
         check(isFolded(header.second), "header value not folded");
     }
     if (parser.framing() == Parser::NoFraming)
-        check(!request.body.contains('\0') && !request.body.contains('\r'), "unframed body unshaped");
+        check(
+            !request.body.contains('\0') && !request.body.contains('\r'), "unframed body unshaped");
     else
         check(request.body.size() <= parser.maxBodySize(), "body over the maximum");
 }
@@ -79,10 +80,10 @@ void checkAnswer(const Parser &parser, int size)
         break;
     case Parser::BadRequest:
         check(parser.errorCode() <= Parser::MalformedRequest
-                      && parser.errorCode() >= Parser::BadBodyFraming,
-              "error code out of range");
+                && parser.errorCode() >= Parser::BadBodyFraming,
+            "error code out of range");
         check(parser.httpStatus() == expectedStatusFor(parser.errorCode(), parser.httpStatus()),
-              "HTTP status does not match the error");
+            "HTTP status does not match the error");
         check(parser.request().headers.isEmpty(), "headers kept after a bad request");
         break;
     case Parser::NeedMore:
@@ -105,7 +106,7 @@ void checkSame(const Parser &a, const Parser &b)
     check(a.framing() == b.framing(), "framing differs");
     check(!framed || a.bytesUsed() == b.bytesUsed(), "bytes used differ");
     check(x.requestLine == y.requestLine && x.methodText == y.methodText && x.method == y.method,
-          "method differs");
+        "method differs");
     check(x.path == y.path && x.protocol == y.protocol, "path or protocol differs");
     check(x.headers == y.headers, "headers differ");
     check(!framed || x.body == y.body, "body differs");
