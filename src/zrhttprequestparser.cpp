@@ -1,0 +1,462 @@
+#include "zrhttprequestparser_p.h"
+
+#include <cstring>
+#include <iterator>
+#include <limits>
+
+namespace {
+
+// Method strings in table order (GET is 0).
+const char *const methodStrings[] = { "GET", "POST", "PUT", "PATCH", "DELETE", "HEAD", "OPTIONS" };
+
+// A chunk-size line, extensions included, longer than this is taken for garbage.
+constexpr int maxChunkLineSize = 4096;
+// Trailers are header fields too and get the same allowance as the header block.
+constexpr int maxTrailerSize = ZRHttpRequestParser::maxHeaderBlockSize;
+// A body is held in one QByteArray.
+constexpr qint64 bodySizeCeiling = qint64(1) << 30;
+
+// Locale-free on purpose: header names and codings are ASCII tokens.
+char asciiLower(char c)
+{
+    return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c;
+}
+
+bool equalsIgnoringCase(const QByteArray &bytes, const char *text)
+{
+    const int length = int(std::strlen(text));
+    if (bytes.size() != length)
+        return false;
+    for (int i = 0; i < length; ++i) {
+        if (asciiLower(bytes.at(i)) != asciiLower(text[i]))
+            return false;
+    }
+    return true;
+}
+
+int methodIndex(const QByteArray &token)
+{
+    for (int i = 0; i < int(std::size(methodStrings)); ++i) {
+        if (equalsIgnoringCase(token, methodStrings[i]))
+            return i;
+    }
+    return -1;
+}
+
+int digitValue(char c, int base)
+{
+    int value = 16;
+    if (c >= '0' && c <= '9')
+        value = c - '0';
+    else if (c >= 'a' && c <= 'f')
+        value = c - 'a' + 10;
+    else if (c >= 'A' && c <= 'F')
+        value = c - 'A' + 10;
+    return value < base ? value : -1;
+}
+
+// Reads the digits at the front of text; a number too big to hold saturates, which
+// every size limit then rejects. Returns how many digits were read.
+int readNumber(const QByteArray &text, int base, qint64 *value)
+{
+    constexpr qint64 most = std::numeric_limits<qint64>::max();
+    qint64 number = 0;
+    int i = 0;
+    for (; i < text.size(); ++i) {
+        const int digit = digitValue(text.at(i), base);
+        if (digit < 0)
+            break;
+        number = number > (most - digit) / base ? most : number * base + digit;
+    }
+    *value = number;
+    return i;
+}
+
+bool parseContentLength(const QByteArray &value, qint64 *length)
+{
+    return !value.isEmpty() && readNumber(value, 10, length) == value.size();
+}
+
+// chunk-size [blanks] [";" extensions], CR LF or LF already cut off the end.
+bool parseChunkSizeLine(const QByteArray &line, qint64 *size)
+{
+    int i = readNumber(line, 16, size);
+    if (i == 0)
+        return false;
+    while (i < line.size() && (line.at(i) == ' ' || line.at(i) == '\t'))
+        ++i;
+    return i == line.size() || line.at(i) == ';';
+}
+
+// The body of a request without framing headers: each line with its white space folded
+// and ended by LF.
+QByteArray shapeLines(const QByteArray &text)
+{
+    QByteArray shaped;
+    int start = 0;
+    while (start < text.size()) {
+        int end = text.indexOf('\n', start);
+        if (end < 0)
+            end = text.size();
+        shaped += text.mid(start, end - start).simplified();
+        shaped += '\n';
+        start = end + 1;
+    }
+    return shaped;
+}
+
+} // namespace
+
+ZRHttpRequestParser::ZRHttpRequestParser(qint64 maxBodySize)
+    : m_maxBodySize(qBound(qint64(0), maxBodySize, bodySizeCeiling))
+{ }
+
+ZRHttpRequestParser::Status ZRHttpRequestParser::feed(const char *data, int size)
+{
+    if (m_status != NeedMore || size <= 0)
+        return m_status;
+    m_buffer.append(data, size);
+    while (m_status == NeedMore && step()) { }
+    dropUsedBytes();
+    return m_status;
+}
+
+// One piece of work; false when it needs more bytes.
+bool ZRHttpRequestParser::step()
+{
+    switch (m_state) {
+    case RequestLineState:
+        return readRequestLine();
+    case HeaderLinesState:
+        return readHeaderLine();
+    case LengthBodyState:
+        return readLengthBody();
+    case ChunkSizeState:
+        return readChunkSize();
+    case ChunkDataState:
+        return readChunkData();
+    case ChunkDataEndState:
+        return readChunkDataEnd();
+    case TrailersState:
+        return readTrailerLine();
+    case DoneState:
+        break;
+    }
+    return false;
+}
+
+// Index of the LF (or NUL) ending the line that starts at m_pos, provided the line ends
+// before index limit; otherwise LineNotYet or, when bytes up to limit are there, LineTooLong.
+int ZRHttpRequestParser::findLineEnd(int limit, bool nulEnds)
+{
+    const int end = qMin(m_buffer.size(), limit);
+    if (m_scan < end) {
+        const char *data = m_buffer.constData();
+        const auto *lf = static_cast<const char *>(std::memchr(data + m_scan, '\n', end - m_scan));
+        int stop = lf ? int(lf - data) : end;
+        if (nulEnds) {
+            const auto *nul
+                = static_cast<const char *>(std::memchr(data + m_scan, 0, stop - m_scan));
+            if (nul)
+                stop = int(nul - data);
+        }
+        if (stop < end)
+            return stop;
+        m_scan = end;
+    }
+    return m_buffer.size() >= limit ? LineTooLong : LineNotYet;
+}
+
+// Takes the line at m_pos, without its LF (or NUL), if it ends before index limit; one
+// that cannot fails the request with tooLong. False while no line was taken.
+bool ZRHttpRequestParser::takeLine(
+    int limit, bool nulEnds, Error tooLong, int tooLongStatus, QByteArray *line, bool *endedByNul)
+{
+    const int end = findLineEnd(limit, nulEnds);
+    if (end == LineTooLong)
+        fail(tooLong, tooLongStatus);
+    if (end < 0)
+        return false;
+    if (endedByNul)
+        *endedByNul = m_buffer.at(end) == '\0';
+    *line = m_buffer.mid(m_pos, end - m_pos);
+    m_pos = m_scan = end + 1;
+    return true;
+}
+
+bool ZRHttpRequestParser::takeHeaderBlockLine(QByteArray *line, bool *endedByNul)
+{
+    if (!takeLine(maxHeaderBlockSize, true, HeaderBlockTooLarge, 431, line, endedByNul))
+        return false;
+    *line = line->simplified();
+    return true;
+}
+
+bool ZRHttpRequestParser::readRequestLine()
+{
+    bool endedByNul = false;
+    if (!takeHeaderBlockLine(&m_request.requestLine, &endedByNul))
+        return m_status != NeedMore;
+    m_state = HeaderLinesState;
+    checkRequestLine(m_request.requestLine);
+    if (m_status != NeedMore || !endedByNul)
+        return true;
+    return finishHeaderBlock(true);
+}
+
+void ZRHttpRequestParser::checkRequestLine(const QByteArray &line)
+{
+    const QList<QByteArray> tokens = line.split(' ');
+    if (tokens.size() != 3) {
+        fail(MalformedRequest, 400);
+        return;
+    }
+    const int method = methodIndex(tokens.at(0));
+    if (method < 0) {
+        fail(BadRequestType, 501);
+        return;
+    }
+    if (!equalsIgnoringCase(tokens.at(2).left(4), "HTTP")) {
+        fail(InvalidProtocol, 400);
+        return;
+    }
+    m_request.methodText = QString::fromUtf8(tokens.at(0));
+    m_request.method = method;
+    m_request.path = QString::fromUtf8(tokens.at(1));
+    m_request.protocol = QString::fromUtf8(tokens.at(2));
+}
+
+bool ZRHttpRequestParser::readHeaderLine()
+{
+    QByteArray line;
+    bool endedByNul = false;
+    if (!takeHeaderBlockLine(&line, &endedByNul))
+        return m_status != NeedMore;
+    if (line.isEmpty())
+        return finishHeaderBlock(endedByNul);
+    const int colon = line.indexOf(':');
+    if (colon < 0)
+        return fail(InvalidHeader, 400);
+    m_request.headers.append(qMakePair(line.left(colon), line.mid(colon + 1).trimmed()));
+    return endedByNul ? finishHeaderBlock(true) : true;
+}
+
+bool ZRHttpRequestParser::finishHeaderBlock(bool endedByNul)
+{
+    readFraming();
+    if (m_status != NeedMore)
+        return true;
+    if (endedByNul) {
+        // The body it declares can never come.
+        if (bodyDeclared())
+            return fail(BadBodyFraming, 400);
+        return complete(m_pos);
+    }
+    m_expectsContinue = wantsContinue();
+    switch (m_framing) {
+    case LengthFraming:
+        m_state = LengthBodyState;
+        return true;
+    case ChunkedFraming:
+        m_state = ChunkSizeState;
+        return true;
+    case NoFraming:
+        break;
+    }
+    QByteArray rest = m_buffer.mid(m_pos);
+    const int nul = rest.indexOf('\0');
+    if (nul >= 0)
+        rest.truncate(nul);
+    m_request.body = shapeLines(rest);
+    return complete(m_buffer.size());
+}
+
+// Framing headers are matched in any letter case, and every occurrence counts.
+void ZRHttpRequestParser::readFraming()
+{
+    QList<QByteArray> lengths;
+    QList<QByteArray> codings;
+    for (const auto &header : qAsConst(m_request.headers)) {
+        const QByteArray name = header.first.trimmed();
+        const bool isLength = equalsIgnoringCase(name, "Content-Length");
+        if (!isLength && !equalsIgnoringCase(name, "Transfer-Encoding"))
+            continue;
+        // With a blank before the colon, some readers see the header and some don't;
+        // whether the body is framed would be a guess.
+        if (name.size() != header.first.size()) {
+            fail(BadBodyFraming, 400);
+            return;
+        }
+        (isLength ? lengths : codings).append(header.second);
+    }
+    if (!lengths.isEmpty() && !codings.isEmpty())
+        fail(BadBodyFraming, 400);
+    else if (!codings.isEmpty())
+        readTransferCodings(codings);
+    else if (!lengths.isEmpty())
+        readContentLengths(lengths);
+}
+
+void ZRHttpRequestParser::readTransferCodings(const QList<QByteArray> &values)
+{
+    int chunked = 0;
+    for (const QByteArray &value : values) {
+        for (const QByteArray &element : value.split(',')) {
+            const QByteArray coding = element.trimmed();
+            if (coding.isEmpty())
+                continue;
+            if (!equalsIgnoringCase(coding, "chunked")) {
+                fail(BadBodyFraming, 501);
+                return;
+            }
+            ++chunked;
+        }
+    }
+    if (chunked != 1)
+        fail(BadBodyFraming, 400);
+    else
+        m_framing = ChunkedFraming;
+}
+
+void ZRHttpRequestParser::readContentLengths(const QList<QByteArray> &values)
+{
+    qint64 length = -1;
+    for (const QByteArray &value : values) {
+        qint64 next = 0;
+        if (!parseContentLength(value, &next) || (length >= 0 && next != length)) {
+            fail(BadBodyFraming, 400);
+            return;
+        }
+        length = next;
+    }
+    if (length > m_maxBodySize) {
+        fail(BodyTooLarge, 413);
+        return;
+    }
+    m_contentLength = length;
+    m_framing = LengthFraming;
+}
+
+// An HTTP/1.0 client does not know the interim answer and must not get it.
+bool ZRHttpRequestParser::wantsContinue() const
+{
+    if (!bodyDeclared()
+        || m_request.protocol.compare(QLatin1String("HTTP/1.0"), Qt::CaseInsensitive) == 0)
+        return false;
+    for (const auto &header : m_request.headers) {
+        if (equalsIgnoringCase(header.first, "Expect")
+            && equalsIgnoringCase(header.second, "100-continue"))
+            return true;
+    }
+    return false;
+}
+
+bool ZRHttpRequestParser::bodyDeclared() const
+{
+    return m_framing == ChunkedFraming || (m_framing == LengthFraming && m_contentLength > 0);
+}
+
+bool ZRHttpRequestParser::readLengthBody()
+{
+    if (m_buffer.size() - m_pos < m_contentLength)
+        return false;
+    m_request.body = m_buffer.mid(m_pos, int(m_contentLength));
+    return complete(m_pos + int(m_contentLength));
+}
+
+bool ZRHttpRequestParser::readChunkSize()
+{
+    QByteArray line;
+    if (!takeLine(m_pos + maxChunkLineSize, false, BadBodyFraming, 400, &line))
+        return m_status != NeedMore;
+    if (line.endsWith('\r'))
+        line.chop(1);
+    qint64 size = 0;
+    if (!parseChunkSizeLine(line, &size))
+        return fail(BadBodyFraming, 400);
+    if (size > m_maxBodySize - m_request.body.size())
+        return fail(BodyTooLarge, 413);
+    if (size == 0) {
+        m_trailerStart = m_base + m_pos;
+        m_state = TrailersState;
+    } else {
+        m_chunkLeft = size;
+        m_state = ChunkDataState;
+    }
+    return true;
+}
+
+bool ZRHttpRequestParser::readChunkData()
+{
+    const int take = int(qMin<qint64>(m_chunkLeft, m_buffer.size() - m_pos));
+    if (take == 0)
+        return false;
+    m_request.body.append(m_buffer.constData() + m_pos, take);
+    m_pos = m_scan = m_pos + take;
+    m_chunkLeft -= take;
+    if (m_chunkLeft == 0)
+        m_state = ChunkDataEndState;
+    return true;
+}
+
+bool ZRHttpRequestParser::readChunkDataEnd()
+{
+    const int available = m_buffer.size() - m_pos;
+    if (available == 0)
+        return false;
+    int length = 1;
+    if (m_buffer.at(m_pos) == '\r') {
+        if (available == 1)
+            return false;
+        length = 2;
+    }
+    if (m_buffer.at(m_pos + length - 1) != '\n')
+        return fail(BadBodyFraming, 400);
+    m_pos = m_scan = m_pos + length;
+    m_state = ChunkSizeState;
+    return true;
+}
+
+// Trailer fields are read and dropped; the section ends like the header block.
+bool ZRHttpRequestParser::readTrailerLine()
+{
+    const int limit = int(m_trailerStart + maxTrailerSize - m_base);
+    QByteArray line;
+    if (!takeLine(limit, false, HeaderBlockTooLarge, 431, &line))
+        return m_status != NeedMore;
+    return line.trimmed().isEmpty() ? complete(m_pos) : true;
+}
+
+bool ZRHttpRequestParser::complete(int end)
+{
+    m_bytesUsed = m_base + end;
+    m_status = Complete;
+    m_state = DoneState;
+    m_buffer.clear();
+    return true;
+}
+
+bool ZRHttpRequestParser::fail(Error error, int httpStatus)
+{
+    m_error = error;
+    m_httpStatus = httpStatus;
+    m_status = BadRequest;
+    m_expectsContinue = false;
+    // What was parsed goes with the request; the request line stays for the log.
+    const QByteArray requestLine = m_request.requestLine;
+    m_request = ZRHttpParsedRequest();
+    m_request.requestLine = requestLine;
+    m_buffer.clear();
+    return true;
+}
+
+// A chunked body may come in any number of pieces: keep only what is still unread.
+void ZRHttpRequestParser::dropUsedBytes()
+{
+    if (m_status != NeedMore || m_state < ChunkSizeState || m_pos == 0)
+        return;
+    m_buffer.remove(0, m_pos);
+    m_base += m_pos;
+    m_scan -= m_pos;
+    m_pos = 0;
+}

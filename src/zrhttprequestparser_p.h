@@ -1,0 +1,135 @@
+#ifndef ZRHTTPREQUESTPARSER_P_H
+#define ZRHTTPREQUESTPARSER_P_H
+
+#include "zrnet_global.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QPair>
+#include <QString>
+
+using ZRHttpHeaderList = QList<QPair<QByteArray, QByteArray>>;
+
+// One request as read from a connection, before it becomes a ZRHttpRequest.
+struct ZRHttpParsedRequest
+{
+    QByteArray requestLine; // the first line with its white space folded
+    QString methodText; // the method token as received, letter case kept
+    int method = -1; // index into the method table (GET 0 .. OPTIONS 6)
+    QString path;
+    QString protocol;
+    ZRHttpHeaderList headers; // in the order received; a repeated name appears each time
+    QByteArray body;
+};
+
+// Assembles one HTTP request from the bytes a connection receives, in whatever pieces
+// they come, and parses it. Knows nothing of sockets or threads: the connection feeds
+// it every piece it receives until the answer is no longer NeedMore.
+//
+// feed() answers:
+//  - NeedMore: the request is not complete yet. Once the header block has been
+//    accepted, expectsContinue() says whether the client waits for an interim
+//    "100 Continue" before sending its body.
+//  - Complete: request() holds the request and bytesUsed() how many of the bytes fed
+//    it took; anything after that (a pipelined request) is left alone.
+//  - BadRequest: errorCode() gives the reason and httpStatus() the answer to send.
+// Once Complete or BadRequest, further bytes change nothing.
+//
+// The request line is rejected as soon as it is complete. The header block ends at the
+// first line that is empty after trimming white space; a NUL byte before that ends the
+// request at the NUL. With Content-Length or chunked transfer coding the body is taken
+// byte for byte; with neither, it is what arrived together with the header block, each
+// line with its white space folded and ended by LF. White space means ASCII white space
+// only, and bytes are never decoded, so any byte outside the request line passes as is.
+class ZRNET_AUTOTEST_EXPORT ZRHttpRequestParser
+{
+public:
+    enum Status { NeedMore, Complete, BadRequest };
+    enum Framing { NoFraming, LengthFraming, ChunkedFraming };
+    enum Error {
+        NoError = 0,
+        MalformedRequest = -902, // the request line is not three tokens
+        BadRequestType = -903, // a method outside the table
+        InvalidProtocol = -904, // the protocol does not start with HTTP
+        InvalidHeader = -905, // a header line without a colon
+        HeaderBlockTooLarge = -906, // request line to end of header block over 8 KiB
+        BodyTooLarge = -907, // declared or decoded body over the maximum
+        BadBodyFraming = -908 // Content-Length / Transfer-Encoding / chunks unusable
+    };
+
+    static constexpr int maxHeaderBlockSize = 8192;
+    static constexpr qint64 defaultMaxBodySize = 1024 * 1024;
+
+    // A negative maximum counts as 0, and one above 1 GiB as 1 GiB: a body is one QByteArray.
+    explicit ZRHttpRequestParser(qint64 maxBodySize = defaultMaxBodySize);
+
+    Status feed(const char *data, int size);
+    Status feed(const QByteArray &bytes) { return feed(bytes.constData(), bytes.size()); }
+
+    Status status() const { return m_status; }
+    Error errorCode() const { return m_error; }
+    int httpStatus() const { return m_httpStatus; } // 0 unless BadRequest
+    bool hasRequestLine() const { return m_state > RequestLineState; }
+    bool headerBlockAccepted() const { return m_state > HeaderLinesState; }
+    bool expectsContinue() const { return m_expectsContinue; }
+    Framing framing() const { return m_framing; }
+    qint64 bytesUsed() const { return m_bytesUsed; } // 0 unless Complete
+    qint64 maxBodySize() const { return m_maxBodySize; }
+    const ZRHttpParsedRequest &request() const { return m_request; }
+
+private:
+    enum State {
+        RequestLineState,
+        HeaderLinesState,
+        LengthBodyState,
+        ChunkSizeState,
+        ChunkDataState,
+        ChunkDataEndState,
+        TrailersState,
+        DoneState
+    };
+    enum LineEnd { LineNotYet = -1, LineTooLong = -2 };
+
+    bool step();
+    int findLineEnd(int limit, bool nulEnds);
+    bool takeLine(int limit, bool nulEnds, Error tooLong, int tooLongStatus, QByteArray *line,
+        bool *endedByNul = nullptr);
+    bool takeHeaderBlockLine(QByteArray *line, bool *endedByNul);
+    bool readRequestLine();
+    void checkRequestLine(const QByteArray &line);
+    bool readHeaderLine();
+    bool finishHeaderBlock(bool endedByNul);
+    void readFraming();
+    void readTransferCodings(const QList<QByteArray> &values);
+    void readContentLengths(const QList<QByteArray> &values);
+    bool wantsContinue() const;
+    bool bodyDeclared() const;
+    bool readLengthBody();
+    bool readChunkSize();
+    bool readChunkData();
+    bool readChunkDataEnd();
+    bool readTrailerLine();
+    // Both settle the answer and return true, as a step that made progress.
+    bool complete(int end);
+    bool fail(Error error, int httpStatus);
+    void dropUsedBytes();
+
+    ZRHttpParsedRequest m_request;
+    QByteArray m_buffer; // bytes not yet used up; m_base of them were dropped before it
+    qint64 m_base = 0;
+    int m_pos = 0; // next byte to read in m_buffer
+    int m_scan = 0; // where the search for the current line's end goes on
+    qint64 m_trailerStart = 0; // counted from the first byte fed, as m_base
+    qint64 m_maxBodySize;
+    qint64 m_contentLength = 0;
+    qint64 m_chunkLeft = 0;
+    qint64 m_bytesUsed = 0;
+    State m_state = RequestLineState;
+    Status m_status = NeedMore;
+    Error m_error = NoError;
+    int m_httpStatus = 0;
+    Framing m_framing = NoFraming;
+    bool m_expectsContinue = false;
+};
+
+#endif // ZRHTTPREQUESTPARSER_P_H
