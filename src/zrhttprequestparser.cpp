@@ -1,13 +1,11 @@
 #include "zrhttprequestparser_p.h"
+#include "zrhttprequest.h"
 
 #include <cstring>
 #include <iterator>
 #include <limits>
 
 namespace {
-
-// Method strings in table order (GET is 0).
-const char *const methodStrings[] = { "GET", "POST", "PUT", "PATCH", "DELETE", "HEAD", "OPTIONS" };
 
 // A chunk-size line, extensions included, longer than this is taken for garbage.
 constexpr int maxChunkLineSize = 4096;
@@ -22,9 +20,8 @@ char asciiLower(char c)
     return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c;
 }
 
-bool equalsIgnoringCase(const QByteArray &bytes, const char *text)
+bool equalsIgnoringCase(const QByteArray &bytes, const char *text, int length)
 {
-    const int length = int(std::strlen(text));
     if (bytes.size() != length)
         return false;
     for (int i = 0; i < length; ++i) {
@@ -34,11 +31,19 @@ bool equalsIgnoringCase(const QByteArray &bytes, const char *text)
     return true;
 }
 
+bool equalsIgnoringCase(const QByteArray &bytes, const char *text)
+{
+    return equalsIgnoringCase(bytes, text, int(std::strlen(text)));
+}
+
 int methodIndex(const QByteArray &token)
 {
-    for (int i = 0; i < int(std::size(methodStrings)); ++i) {
-        if (equalsIgnoringCase(token, methodStrings[i]))
-            return i;
+    // The request's method table, in ascending type order.
+    const auto &table = ZRHttpRequest::requestTypeString;
+    for (auto it = table.cbegin(); it != table.cend(); ++it) {
+        const QByteArray method = it.value().toUtf8();
+        if (equalsIgnoringCase(token, method.constData(), method.size()))
+            return int(it.key());
     }
     return -1;
 }

@@ -2,6 +2,7 @@
 #define ZRSERVER_H
 
 #include "zrnet_global.h"
+#include "zrsocketthread.h"
 
 #include <QMutex>
 #include <QObject>
@@ -10,7 +11,6 @@
 #include <atomic>
 #include <memory>
 
-class ZRSocketThread;
 struct ZRServerConnections;
 
 // A threaded TCP server on one IPv4 address and port.

@@ -12,6 +12,7 @@ ZRSocketThread::ZRSocketThread(int socket, QString address) : m_socket(socket), 
     static const int charPointerType = qRegisterMetaType<char *>("char*");
     Q_UNUSED(charPointerType);
     m_buffer[0] = '\0';
+    m_sinceAccept.start();
     // Deleting from finished() (never from inside run()) guarantees the
     // creating thread cannot destroy a QThread that is still running.
     connect(this, &QThread::finished, this, &QObject::deleteLater, Qt::DirectConnection);

@@ -3,6 +3,7 @@
 
 #include "zrnet_global.h"
 
+#include <QElapsedTimer>
 #include <QSemaphore>
 #include <QString>
 #include <QThread>
@@ -46,6 +47,8 @@ protected:
     void run() override;
 
 private:
+    friend class ZRHttpServer; // counts a request's time from the accept
+
     const int m_socket;
     const QString m_address;
     std::atomic<bool> m_running { true }; // cleared by stop() on any thread
@@ -53,6 +56,7 @@ private:
     // Written by the loop only while no message is outstanding.
     int m_messageSize = 0;
     char m_buffer[MessageCapacity + 1];
+    QElapsedTimer m_sinceAccept; // started at construction, read-only afterwards
 };
 
 #endif // ZRSOCKETTHREAD_H
