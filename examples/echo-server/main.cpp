@@ -9,9 +9,9 @@
 
 #include <QCoreApplication>
 
-#include <csignal>
+#include "../common/stoponsignal.h"
+
 #include <cstdio>
-#include <thread>
 
 int main(int argc, char *argv[])
 {
@@ -33,18 +33,7 @@ int main(int argc, char *argv[])
         },
         Qt::DirectConnection);
 
-    // Ctrl-C or SIGTERM: stop() must come from another thread than the one
-    // blocked in listenConnections(), so a small thread waits for the signal.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-    std::thread([&echo, stopSignals] {
-        int signal = 0;
-        sigwait(&stopSignals, &signal);
-        echo.stop();
-    }).detach();
+    stopOnSignal(echo);
 
     std::printf("echo server on %s:%d; try: nc %s %d\n"
                 "(type lines; \"quit\" ends the connection, Ctrl-C the server)\n",

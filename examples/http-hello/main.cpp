@@ -9,9 +9,9 @@
 
 #include <QCoreApplication>
 
-#include <csignal>
+#include "../common/stoponsignal.h"
+
 #include <cstdio>
-#include <thread>
 
 static ZRHttpPart textPart(const QByteArray &text)
 {
@@ -64,16 +64,7 @@ int main(int argc, char *argv[])
         },
         Qt::DirectConnection);
 
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-    std::thread([&server, stopSignals] {
-        int signal = 0;
-        sigwait(&stopSignals, &signal);
-        server.stop();
-    }).detach();
+    stopOnSignal(server);
 
     std::printf("HTTP server on %s:%d; try:\n  curl -i http://%s:%d/hello\n  curl -i "
                 "http://%s:%d/multipart\n",
