@@ -1,0 +1,19 @@
+#ifndef ZRSOCKET_P_H
+#define ZRSOCKET_P_H
+
+#include <poll.h>
+
+namespace ZRSocketPrivate {
+
+// Waits until socket shows one of events or timeoutMs runs out (-1: no limit),
+// resuming after EINTR with the time left. Returns poll's revents, 0 on
+// timeout, -1 on failure.
+int waitFor(int socket, short events, int timeoutMs);
+
+// Whether a failed accept means the process or system is out of resources,
+// so retrying at once would only spin.
+bool isResourceShortage(int error);
+
+} // namespace ZRSocketPrivate
+
+#endif // ZRSOCKET_P_H

@@ -1,0 +1,69 @@
+#include "zrsocketthread.h"
+#include "zrlogging_p.h"
+#include "zrsocket.h"
+
+#include <cerrno>
+#include <sys/socket.h>
+
+ZRSocketThread::ZRSocketThread(int socket, QString address) : m_socket(socket), m_address(address)
+{
+    // char* is no built-in meta-type; without this a queued receiver of
+    // connectionThread could not be called.
+    static const int charPointerType = qRegisterMetaType<char *>("char*");
+    Q_UNUSED(charPointerType);
+    m_buffer[0] = '\0';
+    // Deleting from finished() (never from inside run()) guarantees the
+    // creating thread cannot destroy a QThread that is still running.
+    connect(this, &QThread::finished, this, &QObject::deleteLater, Qt::DirectConnection);
+}
+
+ZRSocketThread::~ZRSocketThread() = default;
+
+int ZRSocketThread::clientSocket() const
+{
+    return m_socket;
+}
+
+QString ZRSocketThread::remoteAddress() const
+{
+    return m_address;
+}
+
+int ZRSocketThread::messageSize() const
+{
+    return m_messageSize;
+}
+
+void ZRSocketThread::next()
+{
+    m_pacing.release();
+}
+
+void ZRSocketThread::stop()
+{
+    m_running = false;
+    m_pacing.release();
+}
+
+void ZRSocketThread::run()
+{
+    while (m_running) {
+        qCDebug(lcTcp, "Doing recv...");
+        ssize_t n;
+        do {
+            n = ::recv(m_socket, m_buffer, MessageCapacity, 0);
+        } while (n < 0 && errno == EINTR);
+        qCDebug(lcTcp, "Done recv. Readsize: %d", int(n));
+        if (n <= 0) {
+            qCDebug(lcTcp, "readsize = 0. Exiting");
+            m_running = false;
+            break;
+        }
+        m_buffer[n] = '\0';
+        m_messageSize = int(n);
+        emit connectionThread(m_buffer, this);
+        m_pacing.acquire();
+    }
+    qCDebug(lcTcp, "Exiting thread. Shutting down socket...");
+    ZRSocket::closeSocket(m_socket);
+}

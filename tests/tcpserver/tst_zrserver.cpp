@@ -1,0 +1,346 @@
+#include "loopback.h"
+#include "zrserver.h"
+#include "zrsocket.h"
+#include "zrsocketthread.h"
+
+#include <QMutex>
+#include <QPointer>
+#include <QtTest>
+
+#include <memory>
+
+using loopback::Peer;
+
+// Records every message it is handed; answers with next(), stop() or nothing.
+class Receiver : public QObject
+{
+    Q_OBJECT
+public:
+    enum Answer { Next, Stop, Hold };
+    explicit Receiver(Answer a = Next) : answer(a) { }
+
+    struct Message
+    {
+        QByteArray bytes;
+        bool terminated;
+        ZRSocketThread *thread;
+    };
+
+    QList<Message> messages() const
+    {
+        QMutexLocker lock(&mutex);
+        return received;
+    }
+    int count() const { return messages().size(); }
+    QByteArray joined() const
+    {
+        QByteArray all;
+        for (const Message &m : messages())
+            all += m.bytes;
+        return all;
+    }
+
+public slots:
+    void onMessage(char *message, ZRSocketThread *thread)
+    {
+        const int size = thread->messageSize();
+        {
+            QMutexLocker lock(&mutex);
+            received.append({ QByteArray(message, size), message[size] == '\0', thread });
+        }
+        if (answer == Next)
+            thread->next();
+        else if (answer == Stop)
+            thread->stop();
+    }
+
+public:
+    Answer answer;
+
+private:
+    mutable QMutex mutex;
+    QList<Message> received;
+};
+
+// Runs a server's blocking accept loop on a thread of its own.
+class Running
+{
+public:
+    explicit Running(ZRServer &server, QString address = QStringLiteral("127.0.0.1"))
+        : port(loopback::freePort())
+    {
+        thread.reset(QThread::create(
+            [&server, address, this] { result = server.listenConnections(address, port, 64); }));
+        thread->start();
+        QTRY_VERIFY(server.socket() != 0);
+    }
+    ~Running()
+    {
+        if (thread->isRunning())
+            thread->wait(10000);
+    }
+    int port;
+    std::atomic<int> result { 1 };
+    std::unique_ptr<QThread> thread;
+};
+
+class TestZRServer : public QObject
+{
+    Q_OBJECT
+private slots:
+    void startFailureAndStates();
+    void stopEndsTheLoopAndClosesTheSocket();
+    void aStoppedServerCannotListenAgain();
+    void largeWriteArrivesInHeldChunks();
+    void fullChunkIsTerminated();
+    void extraNextLetsTheFollowingMessagePass();
+    void stopFromTheSlotEndsTheConnection();
+    void clientsGetThreadsOfTheirOwn();
+    void endedConnectionsAreReleasedWhileListening();
+    void idleConnectionsTimeOut();
+    void queuedReceiverReadsTheHeldBuffer();
+    void destroyingAListeningServerStopsIt();
+    void threadStoppedBeforeStart();
+};
+
+void TestZRServer::startFailureAndStates()
+{
+    ZRServer server;
+    QCOMPARE(server.socket(), 0);
+    server.stop(); // never listened: returns at once
+    ZRServer second;
+    Peer holder;
+    const int taken = loopback::freePort();
+    const int s = ZRSocket::createServerSocket(QStringLiteral("127.0.0.1"), taken, 1);
+    QVERIFY(s > 0);
+    QCOMPARE(second.listenConnections(QStringLiteral("127.0.0.1"), taken, 5), -1);
+    QCOMPARE(second.socket(), -1);
+    QCOMPARE(ZRSocket::lastErrorNumber(), -301);
+    QCOMPARE(second.errorText(),
+        QStringLiteral("Something happened creating server socket. Exiting with error code -301"));
+    ZRSocket::closeSocket(s);
+}
+
+void TestZRServer::stopEndsTheLoopAndClosesTheSocket()
+{
+    ZRServer server;
+    Running run(server);
+    const int listening = server.socket();
+    QVERIFY(listening > 0);
+    QVERIFY(loopback::isCloseOnExec(listening));
+    QThread *stopper = QThread::create([&server] { server.stop(); });
+    stopper->start();
+    QVERIFY(stopper->wait(5000));
+    delete stopper;
+    // stop() returned only after the loop had let go of its mutex.
+    QVERIFY(run.thread->wait(5000));
+    QCOMPARE(run.result.load(), 0);
+    QCOMPARE(server.socket(), 0);
+    Peer late;
+    QVERIFY(!late.connectTo(run.port));
+}
+
+void TestZRServer::aStoppedServerCannotListenAgain()
+{
+    ZRServer server;
+    server.stop();
+    const int port = loopback::freePort();
+    QCOMPARE(server.listenConnections(QStringLiteral("127.0.0.1"), port, 5), 0);
+    QCOMPARE(server.socket(), 0);
+    Peer late;
+    QVERIFY(!late.connectTo(port));
+}
+
+void TestZRServer::largeWriteArrivesInHeldChunks()
+{
+    ZRServer server;
+    Receiver receiver(Receiver::Hold);
+    connect(&server, &ZRServer::connectionThread, &receiver, &Receiver::onMessage,
+        Qt::DirectConnection);
+    Running run(server);
+    Peer client(run.port);
+    QByteArray data(3000, '\0');
+    for (int i = 0; i < data.size(); ++i)
+        data[i] = char('A' + i % 50);
+    QVERIFY(client.send(data));
+    int handled = 0;
+    while (receiver.joined().size() < data.size()) {
+        QTRY_COMPARE(receiver.count(), handled + 1);
+        // Held: nothing more arrives until next().
+        QTest::qWait(50);
+        QCOMPARE(receiver.count(), handled + 1);
+        const Receiver::Message m = receiver.messages().last();
+        QVERIFY(m.bytes.size() <= 1024);
+        QVERIFY(m.terminated);
+        ++handled;
+        m.thread->next();
+    }
+    QVERIFY(handled >= 3);
+    QCOMPARE(receiver.joined(), data);
+    server.stop();
+}
+
+void TestZRServer::fullChunkIsTerminated()
+{
+    ZRServer server;
+    Receiver receiver;
+    connect(&server, &ZRServer::connectionThread, &receiver, &Receiver::onMessage,
+        Qt::DirectConnection);
+    Running run(server);
+    Peer client(run.port);
+    QVERIFY(client.send(QByteArray(1024, 'z')));
+    QTRY_COMPARE(receiver.joined().size(), 1024);
+    QCOMPARE(receiver.messages().first().bytes.size(), 1024);
+    QVERIFY(receiver.messages().first().terminated);
+    server.stop();
+}
+
+void TestZRServer::extraNextLetsTheFollowingMessagePass()
+{
+    ZRServer server;
+    Receiver receiver(Receiver::Hold);
+    connect(&server, &ZRServer::connectionThread, &receiver, &Receiver::onMessage,
+        Qt::DirectConnection);
+    Running run(server);
+    Peer client(run.port);
+    QVERIFY(client.send("one"));
+    QTRY_COMPARE(receiver.count(), 1);
+    ZRSocketThread *thread = receiver.messages().first().thread;
+    thread->next();
+    thread->next();
+    QTRY_VERIFY(receiver.count() == 1 && thread->isRunning());
+    QVERIFY(client.send("two"));
+    QTRY_COMPARE(receiver.count(), 2);
+    // The spare release lets "three" through without a next() of its own...
+    QVERIFY(client.send("three"));
+    QTRY_COMPARE(receiver.count(), 3);
+    // ...and is then used up.
+    QVERIFY(client.send("four"));
+    QTest::qWait(100);
+    QCOMPARE(receiver.count(), 3);
+    thread->stop();
+    server.stop();
+}
+
+void TestZRServer::stopFromTheSlotEndsTheConnection()
+{
+    ZRServer server;
+    Receiver receiver(Receiver::Stop);
+    connect(&server, &ZRServer::connectionThread, &receiver, &Receiver::onMessage,
+        Qt::DirectConnection);
+    Running run(server);
+    Peer client(run.port);
+    QVERIFY(client.send("bye"));
+    QVERIFY(client.closedByPeer());
+    QCOMPARE(receiver.count(), 1);
+    server.stop();
+}
+
+void TestZRServer::clientsGetThreadsOfTheirOwn()
+{
+    ZRServer server;
+    Receiver receiver;
+    connect(&server, &ZRServer::connectionThread, &receiver, &Receiver::onMessage,
+        Qt::DirectConnection);
+    Running run(server);
+    Peer a(run.port), b(run.port);
+    QVERIFY(a.send("from a"));
+    QVERIFY(b.send("from b"));
+    QTRY_COMPARE(receiver.count(), 2);
+    const auto m = receiver.messages();
+    QVERIFY(m[0].thread != m[1].thread);
+    QCOMPARE(m[0].thread->remoteAddress(), QStringLiteral("127.0.0.1"));
+    QSet<QByteArray> texts { m[0].bytes, m[1].bytes };
+    QCOMPARE(texts, (QSet<QByteArray> { "from a", "from b" }));
+    server.stop();
+}
+
+void TestZRServer::endedConnectionsAreReleasedWhileListening()
+{
+    ZRServer server;
+    Receiver receiver;
+    connect(&server, &ZRServer::connectionThread, &receiver, &Receiver::onMessage,
+        Qt::DirectConnection);
+    Running run(server);
+    Peer client(run.port);
+    QVERIFY(client.send("hello"));
+    QTRY_COMPARE(receiver.count(), 1);
+    QPointer<ZRSocketThread> thread = receiver.messages().first().thread;
+    QVERIFY(loopback::isCloseOnExec(thread->clientSocket()));
+    client.close();
+    // Deleted by the listening thread, which is still inside its accept loop.
+    QTRY_VERIFY(thread.isNull());
+    QVERIFY(run.thread->isRunning());
+    server.stop();
+}
+
+void TestZRServer::idleConnectionsTimeOut()
+{
+    ZRServer server;
+    server.setReceiveTimeout(1);
+    Running run(server);
+    Peer silent(run.port);
+    QVERIFY(silent.closedByPeer(10000));
+    server.stop();
+}
+
+void TestZRServer::queuedReceiverReadsTheHeldBuffer()
+{
+    ZRServer server;
+    Receiver receiver; // lives in this thread: the call is queued
+    connect(&server, &ZRServer::connectionThread, &receiver, &Receiver::onMessage);
+    Running run(server);
+    Peer client(run.port);
+    QVERIFY(client.send("first"));
+    QTRY_COMPARE(receiver.count(), 1);
+    QVERIFY(client.send("second"));
+    QTRY_COMPARE(receiver.count(), 2);
+    QCOMPARE(receiver.messages().at(0).bytes, QByteArray("first"));
+    QCOMPARE(receiver.messages().at(1).bytes, QByteArray("second"));
+    server.stop();
+}
+
+void TestZRServer::destroyingAListeningServerStopsIt()
+{
+    auto *server = new ZRServer;
+    Receiver receiver(Receiver::Hold);
+    connect(
+        server, &ZRServer::connectionThread, &receiver, &Receiver::onMessage, Qt::DirectConnection);
+    auto run = std::make_unique<Running>(*server);
+    Peer client(run->port);
+    QVERIFY(client.send("held"));
+    QTRY_COMPARE(receiver.count(), 1);
+    QPointer<ZRSocketThread> thread = receiver.messages().first().thread;
+    delete server;
+    QVERIFY(run->thread->wait(5000));
+    QCOMPARE(run->result.load(), 0);
+    // The running connection goes on until it is told to end.
+    QVERIFY(!thread.isNull() && thread->isRunning());
+    thread->stop();
+    QVERIFY(client.closedByPeer());
+}
+
+void TestZRServer::threadStoppedBeforeStart()
+{
+    Peer client;
+    const int port = loopback::freePort();
+    const int listening = ZRSocket::createServerSocket(QStringLiteral("127.0.0.1"), port, 1);
+    QVERIFY(client.connectTo(port));
+    const int accepted = ZRSocket::acceptClientConnection(listening);
+    QVERIFY(client.send("never read"));
+    QPointer<ZRSocketThread> thread = new ZRSocketThread(accepted, QStringLiteral("127.0.0.1"));
+    Receiver receiver;
+    connect(thread.data(), &ZRSocketThread::connectionThread, &receiver, &Receiver::onMessage,
+        Qt::DirectConnection);
+    QSignalSpy finished(thread.data(), &QThread::finished);
+    thread->stop();
+    thread->start();
+    QVERIFY(finished.wait(5000));
+    QVERIFY(client.closedByPeer());
+    QCOMPARE(receiver.count(), 0);
+    QTRY_VERIFY(thread.isNull()); // deleted through this thread's event loop
+    ZRSocket::closeSocket(listening);
+}
+
+QTEST_GUILESS_MAIN(TestZRServer)
+#include "tst_zrserver.moc"
