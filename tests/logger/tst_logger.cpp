@@ -1,11 +1,12 @@
 #include <logger.h>
 
+#include "workdir.h"
+
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QLoggingCategory>
 #include <QRegularExpression>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <functional>
@@ -33,8 +34,7 @@ private:
     static QByteArray readLog();
     static void expectEcho(const QString &level, const QString &message);
 
-    QString m_previousDir;
-    QScopedPointer<QTemporaryDir> m_dir;
+    QScopedPointer<TemporaryWorkingDirectory> m_workDir;
 };
 
 using LogCall = std::function<void(const QString &)>;
@@ -46,20 +46,17 @@ void tst_Logger::initTestCase()
 {
     // The echo is checked too, whatever QT_LOGGING_RULES the environment sets.
     QLoggingCategory::setFilterRules(QStringLiteral("zrnet.log.debug=true"));
-    m_previousDir = QDir::currentPath();
 }
 
 void tst_Logger::init()
 {
-    m_dir.reset(new QTemporaryDir);
-    QVERIFY(m_dir->isValid());
-    QVERIFY(QDir::setCurrent(m_dir->path()));
+    m_workDir.reset(new TemporaryWorkingDirectory);
+    QVERIFY(m_workDir->isValid());
 }
 
 void tst_Logger::cleanup()
 {
-    QDir::setCurrent(m_previousDir);
-    m_dir.reset();
+    m_workDir.reset();
 }
 
 QByteArray tst_Logger::readLog()

@@ -2,12 +2,12 @@
 #include <zrsocket.h>
 
 #include "loopback.h"
+#include "workdir.h"
 
 #include <QDir>
 #include <QFile>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <memory>
@@ -62,29 +62,25 @@ private:
     // The server side of the connection the client has just made.
     QTcpSocket *acceptPeer();
 
-    QString m_previousDir;
-    QScopedPointer<QTemporaryDir> m_dir;
+    QScopedPointer<TemporaryWorkingDirectory> m_workDir;
     QTcpServer m_server;
 };
 
 void tst_ZRClient::initTestCase()
 {
-    m_previousDir = QDir::currentPath();
     QVERIFY(m_server.listen(QHostAddress::LocalHost));
 }
 
 // Every test writes its log into a fresh working directory.
 void tst_ZRClient::init()
 {
-    m_dir.reset(new QTemporaryDir);
-    QVERIFY(m_dir->isValid());
-    QVERIFY(QDir::setCurrent(m_dir->path()));
+    m_workDir.reset(new TemporaryWorkingDirectory);
+    QVERIFY(m_workDir->isValid());
 }
 
 void tst_ZRClient::cleanup()
 {
-    QDir::setCurrent(m_previousDir);
-    m_dir.reset();
+    m_workDir.reset();
     while (m_server.hasPendingConnections())
         delete m_server.nextPendingConnection();
 }
