@@ -1,0 +1,105 @@
+#include "zrclient.h"
+
+#include "logger.h"
+#include "zrlogging_p.h"
+#include "zrsocket.h"
+#include "zrsocketthread.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+// The client's own wording for each cause createRemoteSocket() records;
+// %1 is the host.
+struct Failure
+{
+    int lastErrorNumber;
+    const char *message;
+};
+
+const Failure failures[] = {
+    { -103, "Error, cannot create socket for remote server" },
+    { -104, "Cannot set socket non blocking" },
+    { -201, "Error: host %1 doesn't exist" },
+    { -102, "Cannot set socket buffer size" },
+    { -106, "cannot connect to host %1" },
+    { -107, "timeout connecting to host %1" },
+    { -105, "Cannot set socket blocking" },
+};
+
+const Failure *findFailure(int lastErrorNumber)
+{
+    for (const Failure &failure : failures) {
+        if (failure.lastErrorNumber == lastErrorNumber)
+            return &failure;
+    }
+    return nullptr;
+}
+
+QString failureMessage(const Failure *failure, const QString &host)
+{
+    if (!failure)
+        return QStringLiteral("Unknown error in remote socket creation");
+    const QString message = QString::fromLatin1(failure->message);
+    return message.contains(QLatin1String("%1")) ? message.arg(host) : message;
+}
+
+// A process started with stdin closed gets descriptor 0 for its first socket,
+// but 0 means "no socket" to the client; move the connection off it.
+int keepOffZero(int socket)
+{
+    if (socket != 0)
+        return socket;
+    const int moved = ::fcntl(0, F_DUPFD_CLOEXEC, 1);
+    // A plain close: a shutdown would end the connection the copy shares.
+    ::close(0);
+    return moved;
+}
+
+} // namespace
+
+ZRClient::ZRClient() = default;
+
+ZRClient::~ZRClient()
+{
+    stop();
+}
+
+int ZRClient::connectToServer(QString host, int port)
+{
+    // A second connection must not leak the first.
+    closeHeldSocket();
+    m_host = host;
+    qCDebug(lcTcp, "Creating remote socket...");
+    const int socket = keepOffZero(ZRSocket::createRemoteSocket(host, port));
+    if (socket > 0) {
+        m_socket = socket;
+        return socket;
+    }
+    const Failure *failure = findFailure(ZRSocket::lastErrorNumber());
+    Logger::logError(failureMessage(failure, m_host));
+    return failure ? -1 : socket;
+}
+
+int ZRClient::socket()
+{
+    return m_socket;
+}
+
+void ZRClient::stop()
+{
+    m_running = false;
+    closeHeldSocket();
+}
+
+void ZRClient::closeHeldSocket()
+{
+    if (m_socket != 0)
+        ZRSocket::closeSocket(m_socket);
+    m_socket = 0;
+}
+
+// Built here, where ZRSocketThread is complete, so that the signals' pointer
+// argument registers with the meta-type system when a connection asks for it.
+#include "moc_zrclient.cpp"
