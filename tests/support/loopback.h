@@ -3,12 +3,16 @@
 
 // Small helpers for tests that talk to the library over real loopback sockets.
 
+#include "zrserver.h"
+
 #include <QByteArray>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QThread>
+#include <QVector>
 #include <QtGlobal>
+#include <QtTest>
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -17,6 +21,9 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <atomic>
+#include <memory>
 
 namespace loopback {
 
@@ -74,6 +81,19 @@ public:
         }
         return true;
     }
+    // Sends data in pieces that end at the given offsets (the last runs to the end),
+    // pausing between them so that each is likely to arrive on its own.
+    bool sendInPieces(const QByteArray &data, const QVector<int> &cuts, int pauseMs = 30) const
+    {
+        int start = 0;
+        for (int cut : cuts) {
+            if (!send(data.mid(start, cut - start)))
+                return false;
+            QThread::msleep(pauseMs);
+            start = cut;
+        }
+        return send(data.mid(start));
+    }
     // Reads until the peer closes or timeoutMs passes without data.
     QByteArray readAll(int timeoutMs = 5000) const
     {
@@ -105,7 +125,36 @@ public:
             ::close(fd);
         fd = -1;
     }
+    // Closes with a reset instead of an orderly close, as a client that crashed.
+    void abort()
+    {
+        const linger hard { 1, 0 };
+        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+        close();
+    }
     int fd = -1;
+};
+
+// Runs a server's blocking accept loop on a thread of its own.
+class Running
+{
+public:
+    explicit Running(ZRServer &server, QString address = QStringLiteral("127.0.0.1"))
+        : port(freePort())
+    {
+        thread.reset(QThread::create(
+            [&server, address, this] { result = server.listenConnections(address, port, 64); }));
+        thread->start();
+        QTRY_VERIFY(server.socket() != 0);
+    }
+    ~Running()
+    {
+        if (thread->isRunning())
+            thread->wait(10000);
+    }
+    int port;
+    std::atomic<int> result { 1 };
+    std::unique_ptr<QThread> thread;
 };
 
 inline bool isOpen(int fd)

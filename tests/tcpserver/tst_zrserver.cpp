@@ -10,6 +10,7 @@
 #include <memory>
 
 using loopback::Peer;
+using loopback::Running;
 
 // Records every message it is handed; answers with next(), stop() or nothing.
 class Receiver : public QObject
@@ -60,28 +61,6 @@ public:
 private:
     mutable QMutex mutex;
     QList<Message> received;
-};
-
-// Runs a server's blocking accept loop on a thread of its own.
-class Running
-{
-public:
-    explicit Running(ZRServer &server, QString address = QStringLiteral("127.0.0.1"))
-        : port(loopback::freePort())
-    {
-        thread.reset(QThread::create(
-            [&server, address, this] { result = server.listenConnections(address, port, 64); }));
-        thread->start();
-        QTRY_VERIFY(server.socket() != 0);
-    }
-    ~Running()
-    {
-        if (thread->isRunning())
-            thread->wait(10000);
-    }
-    int port;
-    std::atomic<int> result { 1 };
-    std::unique_ptr<QThread> thread;
 };
 
 // A listening server whose messages go to a receiver; stopped on destruction.

@@ -1,0 +1,860 @@
+#include "loopback.h"
+#include "zrhttpserver.h"
+#include "zrsocketthread.h"
+
+#include <QCryptographicHash>
+#include <QMutex>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <functional>
+
+using loopback::Peer;
+using loopback::Running;
+using Headers = QMap<QByteArray, QByteArray>;
+
+namespace {
+
+// A string literal with every byte in it, NULs included.
+template <int N>
+QByteArray bytes(const char (&text)[N])
+{
+    return QByteArray(text, N - 1);
+}
+
+// What the server sends by itself to a request it refuses.
+QByteArray refusal(const char *status)
+{
+    return QByteArray("HTTP/1.1 ") + status + "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+}
+
+QByteArray okReply(const QByteArray &body)
+{
+    return "HTTP/1.1 200 OK\r\nContent-Length: " + QByteArray::number(body.size())
+        + "\r\nConnection: close\r\n\r\n" + body;
+}
+
+QByteArray methodText(int type)
+{
+    return ZRHttpRequest::requestTypeString.value(RequestType(type)).toUtf8();
+}
+
+// The test application's answer: enough of the request for a client to check what arrived.
+QByteArray summary(const QByteArray &method, const QByteArray &path, const QByteArray &protocol,
+    const QByteArray &body, const Headers &headers = {})
+{
+    QByteArray text = method + ' ' + path + ' ' + protocol + '\n' + QByteArray::number(body.size())
+        + ' ' + QCryptographicHash::hash(body, QCryptographicHash::Sha256).toHex() + '\n';
+    for (auto it = headers.cbegin(); it != headers.cend(); ++it) {
+        if (it.key().startsWith("X-"))
+            text += it.key() + ": " + it.value() + '\n';
+    }
+    return text;
+}
+
+// Bytes of every value, CR, LF, NUL and blanks included, the same on every run.
+QByteArray binaryPayload(int size)
+{
+    QRandomGenerator random(4);
+    QByteArray bytes(size, '\0');
+    for (int i = 0; i < size; ++i)
+        bytes[i] = char(random.bounded(256));
+    return bytes;
+}
+
+// Text full of what line shaping would fold: runs of blanks, CRLFs, empty lines.
+QByteArray blankHeavyText(int size)
+{
+    const QByteArray pattern = "word   with    runs \t of  blanks  \r\n\r\n   \r\nnext:  line\r\n";
+    QByteArray text;
+    while (text.size() < size)
+        text += pattern;
+    text.truncate(size);
+    return text;
+}
+
+// The texts written to the HTTP debug category since the last clear(), from any thread;
+// everything is passed on to the test's own handler as well.
+class HttpLog
+{
+public:
+    static void install() { previous = qInstallMessageHandler(&HttpLog::handle); }
+    static void uninstall() { qInstallMessageHandler(previous); }
+    static QStringList texts()
+    {
+        QMutexLocker lock(&mutex);
+        return recorded;
+    }
+    static void clear()
+    {
+        QMutexLocker lock(&mutex);
+        recorded.clear();
+    }
+
+private:
+    static void handle(QtMsgType type, const QMessageLogContext &context, const QString &text)
+    {
+        if (type == QtDebugMsg && context.category
+            && qstrcmp(context.category, "zrnet.http") == 0) {
+            QMutexLocker lock(&mutex);
+            recorded.append(text);
+        }
+        previous(type, context, text);
+    }
+
+    static inline QtMessageHandler previous = nullptr;
+    static inline QMutex mutex;
+    static inline QStringList recorded;
+};
+
+// One request as the application received it.
+struct Seen
+{
+    int type;
+    QByteArray path;
+    QByteArray protocol;
+    Headers headers;
+    QByteArray body;
+    ZRSocketThread *thread;
+    QThread *deliveredOn;
+
+    QByteArray summary() const
+    {
+        return ::summary(methodText(type), path, protocol, body, headers);
+    }
+};
+
+// The application side of a server: records each request and error the server hands over,
+// and answers each request with `answer`, by default with its summary. An empty answer
+// holds the request for the test to answer.
+class Application : public QObject
+{
+    Q_OBJECT
+public:
+    using Answer = std::function<void(const Seen &)>;
+
+    Application(ZRHttpServer &server, Qt::ConnectionType type) : server(server)
+    {
+        // By name, as a queued connection finds the request type by its name.
+        connect(&server, SIGNAL(connectionThread(ZRHttpRequest, ZRSocketThread *)), this,
+            SLOT(onRequest(ZRHttpRequest, ZRSocketThread *)), type);
+        connect(&server, &ZRHttpServer::error, this, &Application::onError, type);
+        answer = [this](const Seen &seen) {
+            this->server.sendReply(okReply(seen.summary()), seen.thread);
+        };
+    }
+    QList<Seen> requests() const
+    {
+        QMutexLocker lock(&mutex);
+        return seen;
+    }
+    QList<int> errors() const
+    {
+        QMutexLocker lock(&mutex);
+        return codes;
+    }
+
+    ZRHttpServer &server;
+    Answer answer; // set before any client connects
+
+public slots:
+    void onRequest(const ZRHttpRequest &request, ZRSocketThread *thread)
+    {
+        const Seen one { request.type(), request.path().toUtf8(), request.protocol().toUtf8(),
+            request.headers(), request.body(), thread, QThread::currentThread() };
+        {
+            QMutexLocker lock(&mutex);
+            seen.append(one);
+        }
+        if (answer)
+            answer(one);
+    }
+    void onError(int code)
+    {
+        QMutexLocker lock(&mutex);
+        codes.append(code);
+    }
+
+private:
+    mutable QMutex mutex;
+    QList<Seen> seen;
+    QList<int> codes;
+};
+
+// A listening HTTP server with its application. On destruction it stops, then waits for
+// its connections to end, so that none is still inside the server when it goes.
+struct Served
+{
+    explicit Served(Qt::ConnectionType type = Qt::DirectConnection, int requestTimeoutMs = 0,
+        qint64 maxBodySize = 0)
+        : app(configured(server, requestTimeoutMs, maxBodySize), type), run(server)
+    { }
+    ~Served()
+    {
+        server.stop();
+        loopback::releaseEndedThreads(threadsBefore);
+    }
+
+    static ZRHttpServer &configured(ZRHttpServer &server, int requestTimeoutMs, qint64 maxBodySize)
+    {
+        if (requestTimeoutMs > 0)
+            server.setRequestTimeout(requestTimeoutMs);
+        if (maxBodySize > 0)
+            server.setMaxBodySize(maxBodySize);
+        return server;
+    }
+
+    const int threadsBefore = loopback::threadCount();
+    ZRHttpServer server;
+    Application app;
+    Running run;
+};
+
+// A real client run to its end; the port and file name stand in its arguments as
+// {port} and {file}.
+struct Client
+{
+    QByteArray output;
+    QByteArray errors;
+    int exitCode = -1;
+    bool finished = false;
+};
+
+Client runClient(const QString &program, QStringList arguments, int port, const QString &file,
+    const QByteArray &input = {})
+{
+    for (QString &argument : arguments) {
+        argument.replace(QLatin1String("{port}"), QString::number(port));
+        argument.replace(QLatin1String("{file}"), file);
+    }
+    QProcess process;
+    process.start(program, arguments);
+    Client client;
+    if (!process.waitForStarted(10000))
+        return client;
+    process.write(input);
+    process.closeWriteChannel();
+    // Generous: a client stalled on the server hangs far longer than this.
+    client.finished = process.waitForFinished(60000);
+    if (!client.finished) {
+        process.kill();
+        process.waitForFinished(5000);
+    }
+    client.output = process.readAllStandardOutput();
+    client.errors = process.readAllStandardError();
+    client.exitCode = process.exitCode();
+    return client;
+}
+
+const QString curl = QStringLiteral("curl");
+const QString python = QStringLiteral("python3");
+// Common curl options: quiet but for errors, never through a proxy, the status code last.
+const QStringList curlBase { QStringLiteral("-sS"), QStringLiteral("--noproxy"),
+    QStringLiteral("*"), QStringLiteral("-w"), QStringLiteral("%{http_code}\\n") };
+
+// python3 -c <this> port path mode file: one request through http.client, then the
+// answer's body and its status on a line of its own.
+const char pythonClient[] = R"(
+import http.client, sys
+port, path, mode, name = int(sys.argv[1]), sys.argv[2], sys.argv[3], sys.argv[4]
+data = open(name, 'rb').read()
+c = http.client.HTTPConnection('127.0.0.1', port, timeout=60)
+if mode == 'put':
+    c.request('PUT', path, body=data, headers={'X-Test': 'py'})
+elif mode == 'chunked':
+    c.request('POST', path, body=iter([data[:70000], data[70000:]]), encode_chunked=True)
+elif mode == 'lower':
+    c.putrequest('POST', path)
+    c.putheader('content-length', str(len(data)))
+    c.endheaders()
+    c.send(data)
+elif mode == 'trace':
+    c.request('TRACE', path)
+else:
+    c.request('GET', path)
+r = c.getresponse()
+sys.stdout.buffer.write(r.read() + b'%d\n' % r.status)
+)";
+
+QStringList pythonArguments(const char *path, const char *mode)
+{
+    return { QStringLiteral("-c"), QString::fromLatin1(pythonClient), QStringLiteral("{port}"),
+        QString::fromLatin1(path), QString::fromLatin1(mode), QStringLiteral("{file}") };
+}
+
+bool isReset(int socket)
+{
+    pollfd p { socket, POLLIN, 0 };
+    return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLERR | POLLHUP));
+}
+
+enum ReplyForm { RawReply, PartReply, MultiPartReply };
+
+} // namespace
+
+Q_DECLARE_METATYPE(ReplyForm)
+
+class TestZRHttpServer : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void cleanupTestCase() { HttpLog::uninstall(); }
+    void init() { HttpLog::clear(); }
+    void cleanup() { QVERIFY(loopback::releaseEndedThreads(baseline)); }
+
+    void parsed_data();
+    void parsed();
+    void refused_data();
+    void refused();
+    void arrivesWholeFromPieces_data();
+    void arrivesWholeFromPieces();
+    void continueBeforeTheBody();
+    void realClients_data();
+    void realClients();
+    void droppedWithoutAnswer_data();
+    void droppedWithoutAnswer();
+    void queuedToAMainThreadObject();
+    void replyToAGoneClient();
+    void replyFormsSendExactBytes_data();
+    void replyFormsSendExactBytes();
+    void manyConcurrentClients();
+
+private:
+    int baseline = 0;
+    QTemporaryDir dir;
+    QString payloadFile;
+    QString bigPayloadFile;
+    QByteArray payload;
+    QByteArray bigPayload;
+};
+
+void TestZRHttpServer::initTestCase()
+{
+    // Per-message socket chatter would drown the output of the many-client cases.
+    QLoggingCategory::setFilterRules(
+        QStringLiteral("zrnet.tcp.debug=false\nzrnet.socket.debug=false"));
+    HttpLog::install();
+    QVERIFY(dir.isValid());
+    payload = binaryPayload(200 * 1024);
+    bigPayload = binaryPayload(1536 * 1024);
+    payloadFile = dir.filePath(QStringLiteral("payload"));
+    bigPayloadFile = dir.filePath(QStringLiteral("big-payload"));
+    for (const auto &file :
+        { qMakePair(payloadFile, payload), qMakePair(bigPayloadFile, bigPayload) }) {
+        QFile out(file.first);
+        QVERIFY(out.open(QIODevice::WriteOnly));
+        QCOMPARE(out.write(file.second), qint64(file.second.size()));
+    }
+    // Child processes and the runner's own threads are there from now on.
+    baseline = loopback::threadCount();
+}
+
+void TestZRHttpServer::parsed_data()
+{
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<int>("type");
+    QTest::addColumn<QByteArray>("path");
+    QTest::addColumn<QByteArray>("protocol");
+    QTest::addColumn<Headers>("headers");
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<QString>("description");
+
+    const auto line = [](const char *text) {
+        return QStringLiteral("Request description: ") + QLatin1String(text);
+    };
+    QTest::newRow("get with host")
+        << QByteArray("GET /index.html HTTP/1.1\r\nHost: a\r\n\r\n") << int(RequestGet)
+        << QByteArray("/index.html") << QByteArray("HTTP/1.1") << Headers { { "Host", "a" } }
+        << QByteArray() << line("GET /index.html HTTP/1.1");
+    QTest::newRow("lower-case method and protocol")
+        << QByteArray("get /x http/1.0\n\n") << int(RequestGet) << QByteArray("/x")
+        << QByteArray("http/1.0") << Headers() << QByteArray() << line("get /x http/1.0");
+    QTest::newRow("tabs, doubled spaces, trailing CR")
+        << QByteArray(" \tDELETE  \t/a/b\t  HTTP/1.1 \r\r\n\r\n") << int(RequestDelete)
+        << QByteArray("/a/b") << QByteArray("HTTP/1.1") << Headers() << QByteArray()
+        << line("DELETE /a/b HTTP/1.1");
+    QTest::newRow("HTTPS/1.1 passes")
+        << QByteArray("OPTIONS * HTTPS/1.1\r\n\r\n") << int(RequestOptions) << QByteArray("*")
+        << QByteArray("HTTPS/1.1") << Headers() << QByteArray() << line("OPTIONS * HTTPS/1.1");
+    QTest::newRow("HTTP2 passes") << QByteArray("HEAD / HTTP2\r\n\r\n") << int(RequestHead)
+                                  << QByteArray("/") << QByteArray("HTTP2") << Headers()
+                                  << QByteArray() << line("HEAD / HTTP2");
+    QTest::newRow("split at the first colon")
+        << QByteArray("GET / HTTP/1.1\r\nHost: server1:8080\r\n\r\n") << int(RequestGet)
+        << QByteArray("/") << QByteArray("HTTP/1.1") << Headers { { "Host", "server1:8080" } }
+        << QByteArray() << line("GET / HTTP/1.1");
+    QTest::newRow("space before the colon, runs in the value")
+        << QByteArray("GET / HTTP/1.1\r\nX-Name :  a   b \t c \r\n\r\n") << int(RequestGet)
+        << QByteArray("/") << QByteArray("HTTP/1.1") << Headers { { "X-Name ", "a b c" } }
+        << QByteArray() << line("GET / HTTP/1.1");
+    QTest::newRow("duplicate header: the later value")
+        << QByteArray("GET / HTTP/1.1\r\nX-A: 1\r\nX-A: 2\r\n\r\n") << int(RequestGet)
+        << QByteArray("/") << QByteArray("HTTP/1.1") << Headers { { "X-A", "2" } } << QByteArray()
+        << line("GET / HTTP/1.1");
+    QTest::newRow("blank line ends the headers; body lines shaped")
+        << QByteArray("PATCH /p HTTP/1.1\r\nX-A: 1\r\n \t \r\na=b\r\nX-B:  c\r\n")
+        << int(RequestPatch) << QByteArray("/p") << QByteArray("HTTP/1.1")
+        << Headers { { "X-A", "1" } } << QByteArray("a=b\nX-B: c\n") << line("PATCH /p HTTP/1.1");
+    QTest::newRow("unframed body x, empty line, y")
+        << QByteArray("POST / HTTP/1.1\r\n\r\nx\r\n\r\ny\r\n") << int(RequestPost)
+        << QByteArray("/") << QByteArray("HTTP/1.1") << Headers() << QByteArray("x\n\ny\n")
+        << line("POST / HTTP/1.1");
+    QTest::newRow("NUL ends the header block")
+        << bytes("GET /nul HTTP/1.1\r\nX-A: 1\0X-B: 2\r\n\r\n") << int(RequestGet)
+        << QByteArray("/nul") << QByteArray("HTTP/1.1") << Headers { { "X-A", "1" } }
+        << QByteArray() << line("GET /nul HTTP/1.1");
+    QTest::newRow("NUL ends an unframed body")
+        << bytes("POST / HTTP/1.1\r\n\r\nx\0y\r\n") << int(RequestPost) << QByteArray("/")
+        << QByteArray("HTTP/1.1") << Headers() << QByteArray("x\n") << line("POST / HTTP/1.1");
+    QTest::newRow("NUL and CRLF kept in a counted body")
+        << bytes("PUT /b HTTP/1.1\r\nContent-Length: 7\r\n\r\na\0 \r\n  b") << int(RequestPut)
+        << QByteArray("/b") << QByteArray("HTTP/1.1") << Headers { { "Content-Length", "7" } }
+        << bytes("a\0 \r\n  ") << line("PUT /b HTTP/1.1");
+    QTest::newRow("lower-case content-length")
+        << QByteArray("POST / HTTP/1.1\r\ncontent-length: 4\r\n\r\n a  b") << int(RequestPost)
+        << QByteArray("/") << QByteArray("HTTP/1.1") << Headers { { "content-length", "4" } }
+        << QByteArray(" a  ") << line("POST / HTTP/1.1");
+    QTest::newRow("mixed-case transfer-encoding")
+        << QByteArray("POST / HTTP/1.1\r\ntransfer-Encoding: Chunked\r\n\r\n"
+                      "3;ext=1\r\na\r\n\r\n2\r\n  \r\n0\r\nX-Trailer: t\r\n\r\n")
+        << int(RequestPost) << QByteArray("/") << QByteArray("HTTP/1.1")
+        << Headers { { "transfer-Encoding", "Chunked" } } << QByteArray("a\r\n  ")
+        << line("POST / HTTP/1.1");
+    QTest::newRow("bytes outside ASCII kept")
+        << QByteArray("GET /caf\xc3\xa9 HTTP/1.1\r\nX-Name: caf\xc3\xa9 \xff\xfe\r\n\r\n")
+        << int(RequestGet) << QByteArray("/caf\xc3\xa9") << QByteArray("HTTP/1.1")
+        << Headers { { "X-Name", "caf\xc3\xa9 \xff\xfe" } } << QByteArray()
+        << QStringLiteral("Request description: GET /caf\u00e9 HTTP/1.1");
+}
+
+void TestZRHttpServer::parsed()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(int, type);
+    QFETCH(QByteArray, path);
+    QFETCH(QByteArray, protocol);
+    QFETCH(Headers, headers);
+    QFETCH(QByteArray, body);
+    QFETCH(QString, description);
+
+    Served s;
+    Peer client(s.run.port);
+    QVERIFY(client.send(request));
+    const QByteArray expected = okReply(summary(methodText(type), path, protocol, body, headers));
+    QCOMPARE(client.readAll(), expected);
+    QVERIFY(client.closedByPeer());
+
+    const QList<Seen> seen = s.app.requests();
+    QCOMPARE(seen.size(), 1);
+    QCOMPARE(seen[0].type, type);
+    QCOMPARE(seen[0].path, path);
+    QCOMPARE(seen[0].protocol, protocol);
+    QCOMPARE(seen[0].headers, headers);
+    QCOMPARE(seen[0].body, body);
+    QCOMPARE(s.app.errors(), QList<int>());
+    QCOMPARE(HttpLog::texts(), QStringList { description });
+}
+
+void TestZRHttpServer::refused_data()
+{
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QByteArray>("answer");
+    QTest::addColumn<QStringList>("texts");
+
+    const QByteArray badRequest = refusal("400 Bad Request");
+    const QByteArray notImplemented = refusal("501 Not Implemented");
+    const auto texts = [](const char *line, const char *reason) {
+        QStringList list;
+        if (line)
+            list << QStringLiteral("Request description: ") + QLatin1String(line);
+        return list << QLatin1String(reason);
+    };
+    const char *malformed = "Malformed request.";
+    const char *framing = "Bad request body framing";
+
+    QTest::newRow("two tokens") << QByteArray("GET /\r\n\r\n") << -902 << badRequest
+                                << texts("GET /", malformed);
+    QTest::newRow("four tokens") << QByteArray("GET / HTTP/1.1 extra\r\n\r\n") << -902 << badRequest
+                                 << texts("GET / HTTP/1.1 extra", malformed);
+    // Refused on its first line, before any header block could end.
+    QTest::newRow("empty first line")
+        << QByteArray("\r\nGET / HTTP/1.1\r\n") << -902 << badRequest << texts("", malformed);
+    QTest::newRow("CONNECT") << QByteArray("CONNECT a:443 HTTP/1.1\r\n") << -903 << notImplemented
+                             << texts("CONNECT a:443 HTTP/1.1", "Bad request type");
+    QTest::newRow("TRACE") << QByteArray("TRACE / HTTP/1.1\r\n\r\n") << -903 << notImplemented
+                           << texts("TRACE / HTTP/1.1", "Bad request type");
+    QTest::newRow("FTP/1.0") << QByteArray("GET / FTP/1.0\r\n\r\n") << -904 << badRequest
+                             << texts("GET / FTP/1.0", "Invalid request protocol");
+    QTest::newRow("header line without colon")
+        << QByteArray("GET / HTTP/1.1\r\nHost: a\r\nno colon here\r\n\r\n") << -905 << badRequest
+        << texts("GET / HTTP/1.1", "Invalid request header");
+    QTest::newRow("header block over 8 KiB")
+        << "GET / HTTP/1.1\r\nX-Big: " + QByteArray(9000, 'b') + "\r\n\r\n"
+        << -906 << refusal("431 Request Header Fields Too Large")
+        << texts("GET / HTTP/1.1", "Request header block too large");
+    QTest::newRow("request line over 8 KiB")
+        << "GET /" + QByteArray(9000, 'p') << -906 << refusal("431 Request Header Fields Too Large")
+        << texts(nullptr, "Request header block too large");
+    QTest::newRow("declared body over the maximum")
+        << QByteArray("POST / HTTP/1.1\r\nContent-Length: 1048577\r\n\r\nabc") << -907
+        << refusal("413 Content Too Large") << texts("POST / HTTP/1.1", "Request body too large");
+    // Refused at once, without the interim answer.
+    QTest::newRow("expecting continue, body over the maximum")
+        << QByteArray("POST / HTTP/1.1\r\nExpect: 100-continue\r\nContent-Length: 2000000\r\n\r\n")
+        << -907 << refusal("413 Content Too Large")
+        << texts("POST / HTTP/1.1", "Request body too large");
+    QTest::newRow("chunks over the maximum")
+        << QByteArray("POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n"
+                      "80000\r\n")
+            + QByteArray(0x80000, 'c') + "\r\n80001\r\n"
+        << -907 << refusal("413 Content Too Large")
+        << texts("POST / HTTP/1.1", "Request body too large");
+    QTest::newRow("content-length not a number")
+        << QByteArray("POST / HTTP/1.1\r\nContent-Length: 12abc\r\n\r\n") << -908 << badRequest
+        << texts("POST / HTTP/1.1", framing);
+    QTest::newRow("negative content-length")
+        << QByteArray("POST / HTTP/1.1\r\ncontent-length: -1\r\n\r\n") << -908 << badRequest
+        << texts("POST / HTTP/1.1", framing);
+    QTest::newRow("two different content-lengths")
+        << QByteArray("POST / HTTP/1.1\r\nContent-Length: 3\r\nContent-length: 4\r\n\r\nabcd")
+        << -908 << badRequest << texts("POST / HTTP/1.1", framing);
+    QTest::newRow("content-length with transfer-encoding") << QByteArray(
+        "POST / HTTP/1.1\r\nContent-Length: 3\r\nTransfer-Encoding: chunked\r\n\r\n"
+        "3\r\nabc\r\n0\r\n\r\n") << -908 << badRequest << texts("POST / HTTP/1.1", framing);
+    QTest::newRow("space before the colon of content-length")
+        << QByteArray("POST / HTTP/1.1\r\nContent-Length : 3\r\n\r\nabc") << -908 << badRequest
+        << texts("POST / HTTP/1.1", framing);
+    QTest::newRow("unknown transfer coding")
+        << QByteArray("POST / HTTP/1.1\r\nTransfer-Encoding: gzip, chunked\r\n\r\n") << -908
+        << notImplemented << texts("POST / HTTP/1.1", framing);
+    QTest::newRow("chunk size not hexadecimal")
+        << QByteArray("POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n") << -908
+        << badRequest << texts("POST / HTTP/1.1", framing);
+    QTest::newRow("chunk data longer than its size")
+        << QByteArray("POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nabc\r\n0\r\n\r\n")
+        << -908 << badRequest << texts("POST / HTTP/1.1", framing);
+}
+
+void TestZRHttpServer::refused()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(int, code);
+    QFETCH(QByteArray, answer);
+    QFETCH(QStringList, texts);
+
+    Served s;
+    Peer client(s.run.port);
+    QVERIFY(client.send(request));
+    QCOMPARE(client.readAll(), answer);
+    QVERIFY(client.closedByPeer());
+    QCOMPARE(s.app.errors(), QList<int> { code });
+    QCOMPARE(s.app.requests().size(), 0);
+    QCOMPARE(HttpLog::texts(), texts);
+}
+
+void TestZRHttpServer::arrivesWholeFromPieces_data()
+{
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<QVector<int>>("cuts");
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<QByteArray>("headerName");
+    QTest::addColumn<QByteArray>("headerValue");
+
+    const QByteArray text = blankHeavyText(3000);
+    const QByteArray head = "POST /text HTTP/1.1\r\nHost: a\r\nContent-Length: 3000\r\n\r\n";
+    QTest::newRow("3000-byte body in six writes")
+        << head + text
+        << QVector<int> { 9, head.size(), head.size() + 700, head.size() + 1024, head.size() + 2000,
+               head.size() + 2999 }
+        << text << QByteArray("Host") << QByteArray("a");
+
+    const QByteArray cookie = QByteArray(3 * 1024, 'k');
+    const QByteArray headers = "GET /h HTTP/1.1\r\nHost: a\r\nCookie: " + cookie + "\r\n\r\n";
+    QTest::newRow("3 KiB of headers in two writes")
+        << headers << QVector<int> { 1500 } << QByteArray() << QByteArray("Cookie") << cookie;
+
+    const QByteArray chunked = bytes("POST /c HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n"
+                                     "5;name=value\r\n \r\n\0 \r\n"
+                                     "7d0\r\n")
+        + text.left(2000) + "\r\n0\r\nX-Trailer: dropped\r\n\r\n";
+    const int chunkStart = chunked.indexOf("\r\n\r\n") + 4;
+    QTest::newRow("chunked upload cut inside sizes, data and line ends")
+        << chunked
+        << QVector<int> { chunkStart + 2, chunkStart + 16, chunkStart + 21, chunkStart + 500,
+               chunked.size() - 25, chunked.size() - 1 }
+        << bytes(" \r\n\0 ") + text.left(2000) << QByteArray("Transfer-Encoding")
+        << QByteArray("chunked");
+}
+
+void TestZRHttpServer::arrivesWholeFromPieces()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(QVector<int>, cuts);
+    QFETCH(QByteArray, body);
+    QFETCH(QByteArray, headerName);
+    QFETCH(QByteArray, headerValue);
+
+    Served s;
+    Peer client(s.run.port);
+    QVERIFY(client.sendInPieces(request, cuts));
+    const QByteArray answer = client.readAll();
+    QVERIFY(client.closedByPeer());
+    const QList<Seen> seen = s.app.requests();
+    QCOMPARE(seen.size(), 1);
+    QCOMPARE(seen[0].body.size(), body.size());
+    QVERIFY(seen[0].body == body);
+    QVERIFY(seen[0].headers.value(headerName) == headerValue);
+    QCOMPARE(answer, okReply(seen[0].summary()));
+    // Described once, however many pieces the request line came in.
+    QCOMPARE(HttpLog::texts().size(), 1);
+}
+
+void TestZRHttpServer::continueBeforeTheBody()
+{
+    Served s;
+    Peer client(s.run.port);
+    QVERIFY(client.send("PUT /up HTTP/1.1\r\nExpect: 100-continue\r\nContent-Length: 5\r\n\r\n"));
+    const QByteArray interim = "HTTP/1.1 100 Continue\r\n\r\n";
+    QByteArray got;
+    QTRY_VERIFY((got += client.readAll(50)).size() >= interim.size());
+    QCOMPARE(got, interim);
+    QVERIFY(client.send("a b\r\n"));
+    QCOMPARE(client.readAll(), okReply(summary("PUT", "/up", "HTTP/1.1", "a b\r\n")));
+}
+
+void TestZRHttpServer::realClients_data()
+{
+    QTest::addColumn<QString>("program");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<qint64>("maxBodySize");
+    QTest::addColumn<QByteArray>("output");
+
+    const QByteArray ok = "200\n";
+    const auto url = [](const char *path) {
+        return QStringLiteral("http://127.0.0.1:{port}") + QLatin1String(path);
+    };
+    const QString upload = QStringLiteral("--data-binary");
+    const QString file = QStringLiteral("@{file}");
+    const QString header = QStringLiteral("-H");
+
+    QTest::newRow("curl GET with a header")
+        << curl
+        << curlBase + QStringList { header, QStringLiteral("X-Test: one   two"), url("/get?q=1") }
+        << qint64(0)
+        << summary("GET", "/get?q=1", "HTTP/1.1", {}, { { "X-Test", "one two" } }) + ok;
+    QTest::newRow("curl 200 KiB upload")
+        << curl << curlBase + QStringList { upload, file, url("/upload") } << qint64(0)
+        << summary("POST", "/upload", "HTTP/1.1", payload) + ok;
+    QTest::newRow("curl chunked upload") << curl
+                                         << curlBase
+            + QStringList { header, QStringLiteral("Transfer-Encoding: chunked"), upload, file,
+                  url("/chunked") } << qint64(0)
+                                         << summary("POST", "/chunked", "HTTP/1.1", payload) + ok;
+    // Without the interim answer curl would wait out its two-minute expect timeout.
+    QTest::newRow("curl expecting continue")
+        << curl
+        << curlBase
+            + QStringList { header, QStringLiteral("Expect: 100-continue"),
+                  QStringLiteral("--expect100-timeout"), QStringLiteral("120"), upload, file,
+                  url("/expect") }
+        << qint64(0) << summary("POST", "/expect", "HTTP/1.1", payload) + ok;
+    QTest::newRow("curl 1.5 MiB upload, its own expect")
+        << curl
+        << curlBase
+            + QStringList { QStringLiteral("--expect100-timeout"), QStringLiteral("120"), upload,
+                  QStringLiteral("@") + bigPayloadFile, url("/big") }
+        << qint64(2 * 1024 * 1024) << summary("POST", "/big", "HTTP/1.1", bigPayload) + ok;
+    QTest::newRow("curl upload over the maximum: 413") << curl
+                                                       << curlBase
+            + QStringList { QStringLiteral("--expect100-timeout"), QStringLiteral("120"), upload,
+                  QStringLiteral("@") + bigPayloadFile, url("/big") }
+                                                       << qint64(0) << QByteArray("413\n");
+    QTest::newRow("curl headers over 8 KiB: 431") << curl
+                                                  << curlBase
+            + QStringList { header, QStringLiteral("X-Big: ") + QString(9000, QLatin1Char('b')),
+                  url("/") } << qint64(0) << QByteArray("431\n");
+    QTest::newRow("python PUT") << python << pythonArguments("/py", "put") << qint64(0)
+                                << summary(
+                                       "PUT", "/py", "HTTP/1.1", payload, { { "X-Test", "py" } })
+            + ok;
+    QTest::newRow("python chunked") << python << pythonArguments("/pyc", "chunked") << qint64(0)
+                                    << summary("POST", "/pyc", "HTTP/1.1", payload) + ok;
+    QTest::newRow("python lower-case content-length")
+        << python << pythonArguments("/low", "lower") << qint64(0)
+        << summary("POST", "/low", "HTTP/1.1", payload) + ok;
+    // http.client cannot wait for the interim answer: it sends the body at once.
+    QTest::newRow("python upload over the maximum: 413")
+        << python << pythonArguments("/low", "lower") << qint64(64 * 1024) << QByteArray("413\n");
+    QTest::newRow("python TRACE: 501")
+        << python << pythonArguments("/", "trace") << qint64(0) << QByteArray("501\n");
+}
+
+void TestZRHttpServer::realClients()
+{
+    QFETCH(QString, program);
+    QFETCH(QStringList, arguments);
+    QFETCH(qint64, maxBodySize);
+    QFETCH(QByteArray, output);
+
+    Served s(Qt::DirectConnection, 0, maxBodySize);
+    const Client client = runClient(program, arguments, s.run.port, payloadFile);
+    QVERIFY2(client.finished, client.errors.constData());
+    QVERIFY2(client.exitCode == 0, client.errors.constData());
+    QCOMPARE(client.output, output);
+}
+
+void TestZRHttpServer::droppedWithoutAnswer_data()
+{
+    QTest::addColumn<QByteArray>("sent");
+    QTest::addColumn<bool>("dribble");
+    QTest::addColumn<bool>("halfClose");
+
+    QTest::newRow("closed at once") << QByteArray() << false << true;
+    QTest::newRow("half a request, then closed") << QByteArray("GET / HT") << false << true;
+    QTest::newRow("silent") << QByteArray() << false << false;
+    QTest::newRow("request line, then silent")
+        << QByteArray("GET / HTTP/1.1\r\n") << false << false;
+    QTest::newRow("body short of its length")
+        << QByteArray("POST / HTTP/1.1\r\nContent-Length: 10\r\n\r\nabc") << false << false;
+    QTest::newRow("a byte at a time") << QByteArray("GET / HTTP/1.1\r\nX-Slow: ") << true << false;
+}
+
+void TestZRHttpServer::droppedWithoutAnswer()
+{
+    QFETCH(QByteArray, sent);
+    QFETCH(bool, dribble);
+    QFETCH(bool, halfClose);
+
+    Served s(Qt::DirectConnection, 300);
+    Peer client(s.run.port);
+    QVERIFY(client.send(sent));
+    if (halfClose)
+        ::shutdown(client.fd, SHUT_WR);
+    if (dribble) {
+        // 250 bytes at one per 40 ms outlast the timeout many times over.
+        int dribbled = 0;
+        for (; dribbled < 250 && !client.closedByPeer(40); ++dribbled)
+            client.send("s");
+        QVERIFY2(dribbled < 250, "still open after 10 s of dribbling");
+    }
+    QVERIFY(client.closedByPeer(10000));
+    QCOMPARE(client.readAll(100), QByteArray());
+    QCOMPARE(s.app.requests().size(), 0);
+    QCOMPARE(s.app.errors(), QList<int>());
+}
+
+void TestZRHttpServer::queuedToAMainThreadObject()
+{
+    // Short, to show it does not run while the application holds the request.
+    Served s(Qt::AutoConnection, 300);
+    s.app.answer = nullptr;
+    QProcess client;
+    QStringList arguments = pythonArguments("/queued", "get");
+    arguments.replaceInStrings(QStringLiteral("{port}"), QString::number(s.run.port));
+    arguments.replaceInStrings(QStringLiteral("{file}"), payloadFile);
+    client.start(python, arguments);
+    QTRY_COMPARE_WITH_TIMEOUT(s.app.requests().size(), 1, 30000);
+    const Seen seen = s.app.requests().first();
+    QCOMPARE(seen.deliveredOn, QThread::currentThread());
+    QCOMPARE(seen.path, QByteArray("/queued"));
+    QTest::qWait(1000);
+    s.server.sendReply(okReply(seen.summary()), seen.thread);
+    QVERIFY(client.waitForFinished(30000));
+    QCOMPARE(client.readAllStandardOutput(), seen.summary() + "200\n");
+    QCOMPARE(s.app.errors(), QList<int>());
+}
+
+void TestZRHttpServer::replyToAGoneClient()
+{
+    Served s;
+    s.app.answer = nullptr;
+    Peer client(s.run.port);
+    QVERIFY(client.send("GET /gone HTTP/1.1\r\n\r\n"));
+    QTRY_COMPARE(s.app.requests().size(), 1);
+    ZRSocketThread *thread = s.app.requests().first().thread;
+    client.abort();
+    // The reset has reached the server's end of the connection.
+    QTRY_VERIFY(isReset(thread->clientSocket()));
+    s.server.sendReply(okReply(QByteArray(256 * 1024, 'r')), thread);
+    QCOMPARE(s.app.errors(), QList<int> { -901 });
+    QCOMPARE(HttpLog::texts(),
+        (QStringList { QStringLiteral("Request description: GET /gone HTTP/1.1"),
+            QStringLiteral("Send error") }));
+}
+
+void TestZRHttpServer::replyFormsSendExactBytes_data()
+{
+    QTest::addColumn<ReplyForm>("form");
+    QTest::newRow("raw bytes") << RawReply;
+    QTest::newRow("part") << PartReply;
+    QTest::newRow("multipart") << MultiPartReply;
+}
+
+void TestZRHttpServer::replyFormsSendExactBytes()
+{
+    QFETCH(ReplyForm, form);
+
+    ZRHttpPart part;
+    part.setStartLine("HTTP/1.1 200 OK");
+    part.setHeader(QByteArrayLiteral("Content-Type"), QByteArrayLiteral("text/plain"));
+    part.setBody(bytes("no line end\0\r"));
+    ZRHttpMultiPart multiPart(MultipartFormData);
+    multiPart.setStartLine("HTTP/1.1 200 OK\n");
+    multiPart.append(part);
+    ZRHttpMultiPart nested(MultipartRelated);
+    nested.append(part);
+    multiPart.append(nested);
+    const QByteArray raw = bytes("HTTP/1.0 204 No Content\n\r\n\0tail");
+    const QByteArray expected = form == RawReply ? raw
+        : form == PartReply                      ? part.toByteArray()
+                                                 : multiPart.toByteArray();
+    QVERIFY(!expected.isEmpty());
+
+    Served s;
+    s.app.answer = [&](const Seen &seen) {
+        if (form == RawReply)
+            s.server.sendReply(raw, seen.thread);
+        else if (form == PartReply)
+            s.server.sendReply(part, seen.thread);
+        else
+            s.server.sendReply(multiPart, seen.thread);
+    };
+    Peer client(s.run.port);
+    QVERIFY(client.send("GET / HTTP/1.1\r\n\r\n"));
+    QCOMPARE(client.readAll(), expected);
+    QVERIFY(client.closedByPeer());
+}
+
+void TestZRHttpServer::manyConcurrentClients()
+{
+    constexpr int clients = 200;
+    Served s;
+    QByteArray config;
+    QSet<QByteArray> expected;
+    const QByteArray base = "http://127.0.0.1:" + QByteArray::number(s.run.port) + "/n/";
+    for (int i = 0; i < clients; ++i) {
+        config += "url = \"" + base + QByteArray::number(i) + "\"\noutput = \"/dev/null\"\n";
+        expected.insert("200 " + base + QByteArray::number(i));
+    }
+    const Client client = runClient(curl,
+        { QStringLiteral("-sS"), QStringLiteral("--noproxy"), QStringLiteral("*"),
+            QStringLiteral("--parallel"), QStringLiteral("--parallel-max"), QStringLiteral("50"),
+            QStringLiteral("-w"), QStringLiteral("%{http_code} %{url_effective}\\n"),
+            QStringLiteral("-K"), QStringLiteral("-") },
+        s.run.port, {}, config);
+    QVERIFY2(client.finished && client.exitCode == 0, client.errors.constData());
+    const QList<QByteArray> lines = client.output.trimmed().split('\n');
+    QCOMPARE(lines.size(), clients);
+    QSet<QByteArray> answered;
+    for (const QByteArray &line : lines)
+        answered.insert(line);
+    QCOMPARE(answered, expected);
+    QCOMPARE(s.app.requests().size(), clients);
+}
+
+QTEST_GUILESS_MAIN(TestZRHttpServer)
+#include "tst_zrhttpserver.moc"
