@@ -93,6 +93,9 @@ struct ZRHttpGathering
     QDeadlineTimer deadline;
     bool described = false;
     bool continueSent = false;
+    // A further request on the connection starts its clock with its first piece, however
+    // long the application held the previous one before calling next().
+    bool clockAwaitsFirstPiece = false;
 };
 
 struct ZRHttpServerConnections
@@ -159,6 +162,10 @@ void ZRHttpServer::sendReply(const ZRHttpMultiPart &multiPart, ZRSocketThread *t
 void ZRHttpServer::dispatchRequest(char *clientMessage, ZRSocketThread *thread)
 {
     ZRHttpGathering &request = gatheringFor(thread);
+    if (request.clockAwaitsFirstPiece) {
+        request.clockAwaitsFirstPiece = false;
+        request.restartClock(m_requestTimeout);
+    }
     const auto status = request.parser.feed(clientMessage, thread->messageSize());
     if (!request.described && request.parser.hasRequestLine()) {
         request.described = true;
@@ -175,8 +182,10 @@ void ZRHttpServer::dispatchRequest(char *clientMessage, ZRSocketThread *thread)
     case ZRHttpRequestParser::Complete: {
         const ZRHttpParsedRequest parsed = request.parser.request();
         // Should the application call next() instead of answering, the
-        // connection's next request starts afresh with a full timeout.
+        // connection's next request starts afresh with a full timeout; until its
+        // first piece comes, the receive timeout alone bounds the wait.
         request = ZRHttpGathering(m_maxBodySize, m_requestTimeout.load());
+        request.clockAwaitsFirstPiece = true;
         ZRSocketPrivate::setReceiveTimeout(thread->clientSocket(), m_requestTimeout);
         emitRequest(parsed, thread);
         break;

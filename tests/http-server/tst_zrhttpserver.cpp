@@ -317,6 +317,7 @@ private slots:
     void droppedWithoutAnswer_data();
     void droppedWithoutAnswer();
     void queuedToAMainThreadObject();
+    void nextRequestGetsTheFullTime();
     void replyToAGoneClient();
     void replyFormsSendExactBytes_data();
     void replyFormsSendExactBytes();
@@ -766,6 +767,23 @@ void TestZRHttpServer::queuedToAMainThreadObject()
     QVERIFY(client.waitForFinished(30000));
     QCOMPARE(client.readAllStandardOutput(), seen.summary() + "200\n");
     QCOMPARE(s.app.errors(), QList<int>());
+}
+
+// An application may read a further request instead of answering; the time it held the
+// first one must not count against the next.
+void TestZRHttpServer::nextRequestGetsTheFullTime()
+{
+    Served s(Qt::DirectConnection, 300);
+    const Application::Answer answer = s.app.answer;
+    s.app.answer = nullptr;
+    Peer client(s.run.port);
+    QVERIFY(client.send("GET /first HTTP/1.1\r\n\r\n"));
+    QTRY_COMPARE(s.app.requests().size(), 1);
+    QTest::qWait(600);
+    s.app.answer = answer;
+    s.app.requests().first().thread->next();
+    QVERIFY(client.sendInPieces("GET /second HTTP/1.1\r\n\r\n", { 5 }));
+    QCOMPARE(client.readAll(), okReply(summary("GET", "/second", "HTTP/1.1", {})));
 }
 
 void TestZRHttpServer::replyToAGoneClient()
