@@ -52,6 +52,8 @@ for run in $(seq 1 $RUNS); do
         /Socket errors:/ { errors = $0; sub(/^ *Socket errors: */, "", errors) }
         /Non-2xx/ { non2xx = $NF }
         END { printf "%s %.3f %s %s\n", rps, p99, non2xx == "" ? 0 : non2xx, errors == "" ? "none" : errors }')
+    # Split into its fields on purpose.
+    # shellcheck disable=SC2086
     set -- $summary
     printf 'run %d: %s requests/s, p99 %s ms, non-2xx %s, socket errors: %s\n' "$run" "$1" "$2" "$3" \
         "$(echo "$summary" | cut -d' ' -f4-)"
