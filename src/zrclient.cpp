@@ -3,9 +3,6 @@
 #include "logger.h"
 #include "zrlogging_p.h"
 #include "zrsocket.h"
-#include "zrsocketthread.h"
-
-#include <unistd.h>
 
 namespace {
 
@@ -87,6 +84,3 @@ void ZRClient::closeHeldSocket()
     m_socket = 0;
 }
 
-// Built here, where ZRSocketThread is complete, so that the signals' pointer
-// argument registers with the meta-type system when a connection asks for it.
-#include "moc_zrclient.cpp"
