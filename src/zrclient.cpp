@@ -3,10 +3,6 @@
 #include "logger.h"
 #include "zrlogging_p.h"
 #include "zrsocket.h"
-#include "zrsocketthread.h"
-
-#include <fcntl.h>
-#include <unistd.h>
 
 namespace {
 
@@ -45,18 +41,6 @@ QString failureMessage(const Failure *failure, const QString &host)
     return message.contains(QLatin1String("%1")) ? message.arg(host) : message;
 }
 
-// A process started with stdin closed gets descriptor 0 for its first socket,
-// but 0 means "no socket" to the client; move the connection off it.
-int keepOffZero(int socket)
-{
-    if (socket != 0)
-        return socket;
-    const int moved = ::fcntl(0, F_DUPFD_CLOEXEC, 1);
-    // A plain close: a shutdown would end the connection the copy shares.
-    ::close(0);
-    return moved;
-}
-
 } // namespace
 
 ZRClient::ZRClient() = default;
@@ -72,7 +56,7 @@ int ZRClient::connectToServer(QString host, int port)
     closeHeldSocket();
     m_host = host;
     qCDebug(lcTcp, "Creating remote socket...");
-    const int socket = keepOffZero(ZRSocket::createRemoteSocket(host, port));
+    const int socket = ZRSocket::createRemoteSocket(host, port);
     if (socket > 0) {
         m_socket = socket;
         return socket;
@@ -100,6 +84,3 @@ void ZRClient::closeHeldSocket()
     m_socket = 0;
 }
 
-// Built here, where ZRSocketThread is complete, so that the signals' pointer
-// argument registers with the meta-type system when a connection asks for it.
-#include "moc_zrclient.cpp"

@@ -2,11 +2,11 @@
 #define ZRCLIENT_H
 
 #include "zrnet_global.h"
+#include "zrsocketthread.h"
 
 #include <QObject>
 #include <QString>
 
-class ZRSocketThread;
 
 // One outgoing TCP connection. connectToServer() blocks while the host is
 // resolved and connected (at most 5 s for the connection itself) and returns

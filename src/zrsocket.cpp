@@ -62,6 +62,18 @@ private:
     int m_socket;
 };
 
+// A process started with stdin closed gets descriptor 0 for its first socket,
+// but 0 means "no socket" wherever a descriptor is stored; move it off 0.
+int newSocket()
+{
+    const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (s != 0)
+        return s;
+    const int moved = ::fcntl(0, F_DUPFD_CLOEXEC, 1);
+    ::close(0);
+    return moved;
+}
+
 bool resolveIPv4(const QString &host, in_addr &address)
 {
     const QByteArray name = host.toUtf8();
@@ -262,7 +274,7 @@ int ZRSocket::acceptClientConnection(int socket, sockaddr_in &address)
 
 int ZRSocket::createServerSocket(QString address, int port, int backlog)
 {
-    const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int s = newSocket();
     if (s < 0) {
         const QString text
             = QStringLiteral("Could not create socket. Error: %1").arg(errnoText(errno));
@@ -308,7 +320,7 @@ int ZRSocket::createServerSocket(QString address, int port, int backlog)
 
 int ZRSocket::createRemoteSocket(QString host, int port)
 {
-    const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int s = newSocket();
     if (s < 0) {
         setLastError(-103, QStringLiteral("Socket creation error"));
         return -1;

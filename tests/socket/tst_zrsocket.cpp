@@ -43,6 +43,7 @@ private slots:
     void remoteSocketTimesOutOnFullQueue();
     void remoteSocketConnects();
     void descriptorsAboveSelectLimit();
+    void neverHandsOutDescriptorZero();
     void optionFailuresAreRecorded();
     void receiveStaysWithinMaxSize_data();
     void receiveStaysWithinMaxSize();
@@ -225,6 +226,25 @@ void TestZRSocket::descriptorsAboveSelectLimit()
     for (int fd : filler)
         ::close(fd);
     ::setrlimit(RLIMIT_NOFILE, &saved);
+}
+
+void TestZRSocket::neverHandsOutDescriptorZero()
+{
+    // With stdin closed the next socket would be descriptor 0, which means
+    // "none" to everything that stores one.
+    Listener server;
+    const int savedStdin = ::dup(0);
+    ::close(0);
+    const int listening
+        = ZRSocket::createServerSocket(QStringLiteral("127.0.0.1"), loopback::freePort(), 1);
+    const int remote = ZRSocket::createRemoteSocket(QStringLiteral("127.0.0.1"), server.port);
+    ::dup2(savedStdin, 0);
+    ::close(savedStdin);
+    QVERIFY(listening > 0);
+    QVERIFY(remote > 0);
+    QVERIFY(loopback::isCloseOnExec(listening) && loopback::isCloseOnExec(remote));
+    ZRSocket::closeSocket(listening);
+    ZRSocket::closeSocket(remote);
 }
 
 void TestZRSocket::optionFailuresAreRecorded()
