@@ -6,6 +6,7 @@
 
 #include <QCoreApplication>
 #include <QSet>
+#include <QVector>
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -20,21 +21,20 @@ constexpr int ReapIntervalMs = 200;
 // Pause after an accept that failed for want of descriptors or memory.
 constexpr int ShortagePauseMs = 50;
 
-// Ended connection threads schedule their own deletion on this thread, whose
-// event loop is not running while it accepts; carry those deletions out here.
-void releaseEndedConnections()
-{
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-}
-
 } // namespace
 
-// The connections a server has started that have not finished yet. Shared with
-// their finished() handlers, which may run after the server is gone.
+// The connections a server has started. Shared with their finished() handlers,
+// which may run after the server is gone.
+//
+// While the accept loop runs it deletes its ended connections itself, rather
+// than through deferred deletion: the loop thread's event loop is not running,
+// and posting one event per connection to it would pile up there.
 struct ZRServerConnections
 {
-    QMutex mutex;
+    QMutex mutex; // guards all three
     QSet<ZRSocketThread *> running;
+    QVector<ZRSocketThread *> ended; // finished, waiting for the loop to delete them
+    bool loopDeletes = false; // else an ended connection schedules its own deletion
 };
 
 ZRServer::ZRServer()
@@ -90,14 +90,16 @@ int ZRServer::listenConnections(QString address, int port, int backlog)
     qCDebug(lcTcp, "Socket created");
 
     QMutexLocker loop(&m_loopMutex);
+    setLoopDeletes(true);
     for (;;) {
-        releaseEndedConnections();
+        deleteEndedConnections();
         if (!m_running) {
             // The loop closes the socket itself, so stop() never touches a
             // descriptor number that this loop might still be polling.
             m_listenSocket = 0;
             ZRSocket::closeSocket(s);
-            handOverRunningConnections();
+            setLoopDeletes(false);
+            deleteEndedConnections();
             return 0;
         }
         if (!waitForClient(s))
@@ -130,6 +132,7 @@ void ZRServer::startConnection(int socket, const QString &address)
     auto *thread = new ZRSocketThread(socket, address);
     connect(thread, &ZRSocketThread::connectionThread, this, &ZRServer::connectionThread,
         Qt::DirectConnection);
+    disconnect(thread, &QThread::finished, thread, &QObject::deleteLater);
     {
         QMutexLocker lock(&m_connections->mutex);
         m_connections->running.insert(thread);
@@ -139,6 +142,10 @@ void ZRServer::startConnection(int socket, const QString &address)
         [connections = m_connections, thread] {
             QMutexLocker lock(&connections->mutex);
             connections->running.remove(thread);
+            if (connections->loopDeletes)
+                connections->ended.append(thread);
+            else
+                thread->deleteLater();
         },
         Qt::DirectConnection);
     thread->start(QThread::InheritPriority);
@@ -153,17 +160,33 @@ void ZRServer::startConnection(int socket, const QString &address)
     }
 }
 
-void ZRServer::handOverRunningConnections()
+void ZRServer::setLoopDeletes(bool on)
 {
-    // Once the loop has ended this thread may never process events again, and
-    // the connections still running would never be deleted. The application's
-    // main thread, which runs the event loop, releases them instead.
+    QMutexLocker lock(&m_connections->mutex);
+    m_connections->loopDeletes = on;
+    if (on)
+        return;
+    // Connections still running from here on schedule their own deletion. This
+    // thread may never process events again once the loop has returned, so the
+    // application's main thread, which runs the event loop, carries it out.
     QCoreApplication *app = QCoreApplication::instance();
     if (!app || app->thread() == QThread::currentThread())
         return;
-    QMutexLocker lock(&m_connections->mutex);
     for (ZRSocketThread *thread : qAsConst(m_connections->running))
         thread->moveToThread(app->thread());
+}
+
+void ZRServer::deleteEndedConnections()
+{
+    QVector<ZRSocketThread *> ended;
+    {
+        QMutexLocker lock(&m_connections->mutex);
+        ended.swap(m_connections->ended);
+    }
+    for (ZRSocketThread *thread : qAsConst(ended)) {
+        thread->wait(); // it may still be on its way out of finished()
+        delete thread;
+    }
 }
 
 void ZRServer::stop()

@@ -54,7 +54,8 @@ private:
     void setReceiveTimeoutMs(int milliseconds);
     bool waitForClient(int socket);
     void startConnection(int socket, const QString &address);
-    void handOverRunningConnections();
+    void setLoopDeletes(bool on);
+    void deleteEndedConnections();
 
     std::atomic<bool> m_running { true }; // cleared once, by stop(), on any thread
     QMutex m_loopMutex; // held by the accept loop for its whole run
