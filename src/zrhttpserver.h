@@ -38,6 +38,9 @@ struct ZRHttpGathering;
 // A request must arrive whole within requestTimeout() of the accept, or the
 // connection is closed without an answer. The time does not run while the
 // application holds a complete request.
+//
+// Requests are parsed on connection threads, inside this object: destroy it
+// only once stop() has returned and its connections have ended.
 class ZRNET_EXPORT ZRHttpServer : public ZRServer
 {
     Q_OBJECT
