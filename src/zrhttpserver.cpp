@@ -187,6 +187,8 @@ void ZRHttpServer::dispatchRequest(char *clientMessage, ZRSocketThread *thread)
         request = ZRHttpGathering(m_maxBodySize, m_requestTimeout.load());
         request.clockAwaitsFirstPiece = true;
         ZRSocketPrivate::setReceiveTimeout(thread->clientSocket(), m_requestTimeout);
+        // A client that stops taking the reply must not hold its thread for good.
+        ZRSocketPrivate::setSendTimeout(thread->clientSocket(), m_requestTimeout);
         emitRequest(parsed, thread);
         break;
     }

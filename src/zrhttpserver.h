@@ -37,7 +37,8 @@ struct ZRHttpGathering;
 //
 // A request must arrive whole within requestTimeout() of the accept, or the
 // connection is closed without an answer. The time does not run while the
-// application holds a complete request.
+// application holds a complete request. A client that stops reading a reply
+// for that long makes sendReply() fail with -901.
 //
 // Requests are parsed on connection threads, inside this object: destroy it
 // only once stop() has returned and its connections have ended.

@@ -106,6 +106,9 @@ qint64 sendAll(int socket, const char *data, qint64 size)
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            // On a blocking socket this is its send timeout running out.
+            if (!(::fcntl(socket, F_GETFL) & O_NONBLOCK))
+                break;
             if (!stalled.isValid())
                 stalled.start();
             const qint64 left = SendStallLimitMs - stalled.elapsed();
@@ -138,10 +141,20 @@ int waitFor(int socket, short events, int timeoutMs)
     }
 }
 
-bool setReceiveTimeout(int socket, qint64 milliseconds)
+static bool setTimeout(int socket, int option, qint64 milliseconds)
 {
     timeval tv { time_t(milliseconds / 1000), suseconds_t((milliseconds % 1000) * 1000) };
-    return ::setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) >= 0;
+    return ::setsockopt(socket, SOL_SOCKET, option, &tv, sizeof tv) >= 0;
+}
+
+bool setReceiveTimeout(int socket, qint64 milliseconds)
+{
+    return setTimeout(socket, SO_RCVTIMEO, milliseconds);
+}
+
+bool setSendTimeout(int socket, qint64 milliseconds)
+{
+    return setTimeout(socket, SO_SNDTIMEO, milliseconds);
 }
 
 bool isResourceShortage(int error)

@@ -16,8 +16,9 @@ int waitFor(int socket, short events, int timeoutMs);
 // so retrying at once would only spin.
 bool isResourceShortage(int error);
 
-// Receive timeout with millisecond resolution; 0 means none.
+// Receive and send timeouts with millisecond resolution; 0 means none.
 bool setReceiveTimeout(int socket, qint64 milliseconds);
+bool setSendTimeout(int socket, qint64 milliseconds);
 
 } // namespace ZRSocketPrivate
 

@@ -319,6 +319,7 @@ private slots:
     void queuedToAMainThreadObject();
     void nextRequestGetsTheFullTime();
     void replyToAGoneClient();
+    void replyToAClientThatStopsReading();
     void replyFormsSendExactBytes_data();
     void replyFormsSendExactBytes();
     void manyConcurrentClients();
@@ -804,6 +805,18 @@ void TestZRHttpServer::replyToAGoneClient()
     QCOMPARE(HttpLog::texts(),
         (QStringList { QStringLiteral("Request description: GET /gone HTTP/1.1"),
             QStringLiteral("Send error") }));
+}
+
+void TestZRHttpServer::replyToAClientThatStopsReading()
+{
+    // Far more than the socket buffers hold; the client never reads any of it.
+    Served s(Qt::DirectConnection, 300);
+    s.app.answer = [&s](const Seen &seen) {
+        s.server.sendReply(okReply(QByteArray(32 * 1024 * 1024, 'r')), seen.thread);
+    };
+    Peer client(s.run.port);
+    QVERIFY(client.send("GET /big HTTP/1.1\r\n\r\n"));
+    QTRY_COMPARE_WITH_TIMEOUT(s.app.errors(), QList<int> { -901 }, 15000);
 }
 
 void TestZRHttpServer::replyFormsSendExactBytes_data()
