@@ -2,8 +2,11 @@
 #include "zrlogging_p.h"
 #include "zrsocket_p.h"
 
+#include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QMutex>
+
+#include <atomic>
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -23,8 +26,9 @@ namespace {
 constexpr int SendBufferSize = 65536;
 constexpr int ReceiveChunk = 1024;
 constexpr int ConnectTimeoutMs = 5000;
-constexpr int SendStallLimitMs = 30000;
 constexpr int HostNameBufferSize = 256;
+
+std::atomic<int> sendStallLimit { 30000 };
 
 // Guards the last-error pair so text and number always change together.
 QMutex lastErrorMutex;
@@ -90,32 +94,29 @@ bool resolveIPv4(const QString &host, in_addr &address)
     return true;
 }
 
-// Sends every byte, retrying after EINTR and waiting (bounded) while a
-// non-blocking socket's buffer is full. Returns the number of bytes sent.
+// Sends every byte, waiting while a non-blocking socket's buffer is full: at most the stall
+// limit in all, however the bytes trickle out. Returns the number of bytes sent.
 qint64 sendAll(int socket, const char *data, qint64 size)
 {
+    using namespace ZRSocketPrivate;
     qint64 sent = 0;
-    QElapsedTimer stalled;
+    QDeadlineTimer stallLimit(QDeadlineTimer::Forever);
     while (sent < size) {
-        const ssize_t n = ::send(socket, data + sent, size_t(size - sent), MSG_NOSIGNAL);
+        const ssize_t n = sendRetrying(socket, data + sent, size_t(size - sent), MSG_NOSIGNAL);
         if (n > 0) {
             sent += n;
-            stalled.invalidate();
             continue;
         }
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            // On a blocking socket this is its send timeout running out.
-            if (!(::fcntl(socket, F_GETFL) & O_NONBLOCK))
-                break;
-            if (!stalled.isValid())
-                stalled.start();
-            const qint64 left = SendStallLimitMs - stalled.elapsed();
-            if (left > 0 && ZRSocketPrivate::waitFor(socket, POLLOUT, int(left)) > 0)
-                continue;
-        }
-        break;
+        if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
+            break;
+        // On a blocking socket this is its send timeout running out.
+        if (!(::fcntl(socket, F_GETFL) & O_NONBLOCK))
+            break;
+        if (stallLimit.isForever())
+            stallLimit.setRemainingTime(sendStallLimitMs());
+        const qint64 left = stallLimit.remainingTime();
+        if (left <= 0 || waitFor(socket, POLLOUT, int(left)) <= 0)
+            break;
     }
     return sent;
 }
@@ -124,21 +125,60 @@ qint64 sendAll(int socket, const char *data, qint64 size)
 
 namespace ZRSocketPrivate {
 
+ssize_t recvRetrying(int socket, void *buffer, size_t size, int flags)
+{
+    ssize_t n;
+    do {
+        n = ::recv(socket, buffer, size, flags);
+    } while (n < 0 && errno == EINTR);
+    return n;
+}
+
+ssize_t sendRetrying(int socket, const void *data, size_t size, int flags)
+{
+    ssize_t n;
+    do {
+        n = ::send(socket, data, size, flags);
+    } while (n < 0 && errno == EINTR);
+    return n;
+}
+
+int acceptRetrying(int socket, sockaddr *address, socklen_t *length, int flags)
+{
+    int c;
+    do {
+        c = ::accept4(socket, address, length, flags);
+    } while (c < 0 && errno == EINTR);
+    return c;
+}
+
+int pollRetrying(pollfd *fds, nfds_t count, int timeoutMs)
+{
+    QDeadlineTimer deadline(
+        timeoutMs < 0 ? QDeadlineTimer(QDeadlineTimer::Forever) : QDeadlineTimer(timeoutMs));
+    for (;;) {
+        const int left = deadline.isForever() ? -1 : int(deadline.remainingTime());
+        const int r = ::poll(fds, count, left);
+        if (r >= 0 || errno != EINTR)
+            return r;
+    }
+}
+
 int waitFor(int socket, short events, int timeoutMs)
 {
-    QElapsedTimer timer;
-    timer.start();
-    for (;;) {
-        pollfd p { socket, events, 0 };
-        const int left = timeoutMs < 0 ? -1 : qMax(0, timeoutMs - int(timer.elapsed()));
-        const int r = ::poll(&p, 1, left);
-        if (r > 0)
-            return p.revents;
-        if (r == 0)
-            return 0;
-        if (errno != EINTR)
-            return -1;
-    }
+    pollfd p { socket, events, 0 };
+    const int r = pollRetrying(&p, 1, timeoutMs);
+    return r > 0 ? p.revents : r;
+}
+
+int sendStallLimitMs()
+{
+    return sendStallLimit;
+}
+
+void setSendStallLimitMs(int milliseconds)
+{
+    sendStallLimit = qMax(0, milliseconds);
 }
 
 static bool setTimeout(int socket, int option, qint64 milliseconds)
@@ -171,6 +211,13 @@ void ZRSocket::setLastError(int number, const QString &text)
     _lastError = text;
 }
 
+void ZRSocket::setSystemError(int number, const char *text, int error)
+{
+    const QString message = QString::fromLatin1(text).arg(errnoText(error));
+    setLastError(number, message);
+    qCDebug(lcSocket, "%s", qUtf8Printable(message));
+}
+
 QString ZRSocket::lastError()
 {
     QMutexLocker lock(&lastErrorMutex);
@@ -194,9 +241,7 @@ bool ZRSocket::setSocketReuse(int socket)
     const int on = 1;
     if (::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0)
         return true;
-    const QString text = QStringLiteral("Setsockopt failed: %1").arg(errnoText(errno));
-    setLastError(-101, text);
-    qCDebug(lcSocket, "%s", qUtf8Printable(text));
+    setSystemError(-101, "Setsockopt failed: %1", errno);
     return false;
 }
 
@@ -204,9 +249,7 @@ bool ZRSocket::setSocketBuffer(int socket, int size)
 {
     if (::setsockopt(socket, SOL_SOCKET, SO_SNDBUF, &size, sizeof size) == 0)
         return true;
-    const QString text = QStringLiteral("Setsockopt buffer size failed: %1").arg(errnoText(errno));
-    setLastError(-102, text);
-    qCDebug(lcSocket, "%s", qUtf8Printable(text));
+    setSystemError(-102, "Setsockopt buffer size failed: %1", errno);
     return false;
 }
 
@@ -268,9 +311,12 @@ int *ZRSocket::socketPointer(int socket)
     return cell;
 }
 
+// Only readability counts: a closed or invalid descriptor (POLLNVAL) or a socket in error
+// would otherwise make a `while (waitForConnection(s)) accept(...)` loop spin.
 bool ZRSocket::waitForConnection(int socket)
 {
-    return ZRSocketPrivate::waitFor(socket, POLLIN, -1) != -1;
+    const int events = ZRSocketPrivate::waitFor(socket, POLLIN, -1);
+    return events > 0 && (events & POLLIN) && !(events & (POLLERR | POLLNVAL));
 }
 
 int ZRSocket::acceptClientConnection(int socket)
@@ -282,17 +328,15 @@ int ZRSocket::acceptClientConnection(int socket)
 int ZRSocket::acceptClientConnection(int socket, sockaddr_in &address)
 {
     socklen_t length = sizeof address;
-    return ::accept4(socket, reinterpret_cast<sockaddr *>(&address), &length, SOCK_CLOEXEC);
+    return ZRSocketPrivate::acceptRetrying(
+        socket, reinterpret_cast<sockaddr *>(&address), &length, SOCK_CLOEXEC);
 }
 
 int ZRSocket::createServerSocket(QString address, int port, int backlog)
 {
     const int s = newSocket();
     if (s < 0) {
-        const QString text
-            = QStringLiteral("Could not create socket. Error: %1").arg(errnoText(errno));
-        setLastError(-103, text);
-        qCDebug(lcSocket, "%s", qUtf8Printable(text));
+        setSystemError(-103, "Could not create socket. Error: %1", errno);
         return -1;
     }
     SocketGuard closeOnFailure(s);
@@ -321,13 +365,14 @@ int ZRSocket::createServerSocket(QString address, int port, int backlog)
     if (!bindError && ::bind(s, reinterpret_cast<sockaddr *>(&server), sizeof server) != 0)
         bindError = errno;
     if (bindError) {
-        const QString text = QStringLiteral("Bind failed: %1").arg(errnoText(bindError));
-        setLastError(-301, text);
-        qCDebug(lcSocket, "%s", qUtf8Printable(text));
+        setSystemError(-301, "Bind failed: %1", bindError);
         return -1;
     }
     qCDebug(lcSocket) << "Bind done\n";
-    ::listen(s, backlog);
+    if (::listen(s, backlog) != 0) {
+        setSystemError(-301, "Listen failed: %1", errno);
+        return -1;
+    }
     return closeOnFailure.release();
 }
 
@@ -402,9 +447,7 @@ QByteArray ZRSocket::receiveByteArray(int socket, int maxSize)
     int total = 0;
     for (;;) {
         const int wanted = qMin(chunk, maxSize - total);
-        const ssize_t n = ::recv(socket, buffer, size_t(wanted), 0);
-        if (n < 0 && errno == EINTR)
-            continue;
+        const ssize_t n = ZRSocketPrivate::recvRetrying(socket, buffer, size_t(wanted), 0);
         if (n > 0) {
             result.append(buffer, int(n));
             total += int(n);

@@ -18,7 +18,8 @@
 //
 // Codes: -101 address reuse, -102 send buffer, -103 socket creation,
 // -104 non-blocking switch, -105 blocking switch, -106 connection failed or
-// refused, -107 connect timeout (5 s), -201 host not found, -301 bind failed.
+// refused, -107 connect timeout (5 s), -201 host not found, -301 bind or listen
+// failed ("Bind failed: ..." / "Listen failed: ...").
 //
 // Every socket is created close-on-exec, and every send suppresses SIGPIPE.
 class ZRNET_EXPORT ZRSocket
@@ -42,6 +43,7 @@ public:
     // A new malloc'ed cell holding socket; the caller frees it.
     static int *socketPointer(int socket);
     // Blocks until socket is readable (for a listening socket: a connection waits).
+    // False at once for a closed or invalid descriptor, or a socket in error.
     static bool waitForConnection(int socket);
     static int acceptClientConnection(int socket);
     static int acceptClientConnection(int socket, sockaddr_in &address);
@@ -49,7 +51,8 @@ public:
     static int createServerSocket(QString address, int port, int backlog);
     // host is a name or dotted IPv4 text; waits at most 5 s for the connection.
     static int createRemoteSocket(QString host, int port);
-    // Both send every byte (looping over partial sends) and are true only then.
+    // Both send every byte (looping over partial sends) and are true only then. On a
+    // non-blocking socket they wait for room at most 30 s in all, per call.
     static bool sendMessage(int socket, QString message);
     static bool sendByteArray(int socket, QByteArray data);
     static QString receiveMessage(int socket, int maxSize);
@@ -59,6 +62,8 @@ public:
 private:
     ZRSocket() = delete;
     static void setLastError(int number, const QString &text);
+    // The record and a debug line for a failed system call: text with %1 = its reason.
+    static void setSystemError(int number, const char *text, int error);
 };
 
 #endif // ZRSOCKET_H

@@ -1,15 +1,26 @@
 #ifndef ZRSOCKET_P_H
 #define ZRSOCKET_P_H
 
+#include "zrnet_global.h"
+
 #include <QtGlobal>
 
 #include <poll.h>
+#include <sys/socket.h>
+#include <sys/types.h>
 
+// The system calls the library makes on sockets, each retried after EINTR here so that no
+// caller writes the loop again. A signal never ends a connection or a wait early.
 namespace ZRSocketPrivate {
 
-// Waits until socket shows one of events or timeoutMs runs out (-1: no limit),
-// resuming after EINTR with the time left. Returns poll's revents, 0 on
-// timeout, -1 on failure.
+ssize_t recvRetrying(int socket, void *buffer, size_t size, int flags);
+ssize_t sendRetrying(int socket, const void *data, size_t size, int flags);
+int acceptRetrying(int socket, sockaddr *address, socklen_t *length, int flags);
+// poll() that resumes after EINTR with the time left (timeoutMs -1: no limit).
+int pollRetrying(pollfd *fds, nfds_t count, int timeoutMs);
+
+// Waits until socket shows one of events or timeoutMs runs out (-1: no limit).
+// Returns poll's revents, 0 on timeout, -1 on failure.
 int waitFor(int socket, short events, int timeoutMs);
 
 // Whether a failed accept means the process or system is out of resources,
@@ -19,6 +30,11 @@ bool isResourceShortage(int error);
 // Receive and send timeouts with millisecond resolution; 0 means none.
 bool setReceiveTimeout(int socket, qint64 milliseconds);
 bool setSendTimeout(int socket, qint64 milliseconds);
+
+// How long one send call may wait, in all, for a non-blocking socket to take more bytes
+// (30 s). Tests shorten it.
+ZRNET_AUTOTEST_EXPORT int sendStallLimitMs();
+ZRNET_AUTOTEST_EXPORT void setSendStallLimitMs(int milliseconds);
 
 } // namespace ZRSocketPrivate
 
