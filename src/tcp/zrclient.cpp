@@ -83,4 +83,3 @@ void ZRClient::closeHeldSocket()
         ZRSocket::closeSocket(m_socket);
     m_socket = 0;
 }
-

@@ -7,7 +7,6 @@
 #include <QObject>
 #include <QString>
 
-
 // One outgoing TCP connection. connectToServer() blocks while the host is
 // resolved and connected (at most 5 s for the connection itself) and returns
 // the descriptor, or -1 after writing an "Error" line to libzrnet.log; the

@@ -1,12 +1,12 @@
 #include "zrserver.h"
 #include "zrlogging_p.h"
+#include "zrserver_p.h"
 #include "zrsocket.h"
 #include "zrsocket_p.h"
 #include "zrsocketthread.h"
 
 #include <QCoreApplication>
-#include <QSet>
-#include <QVector>
+#include <QDeadlineTimer>
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -20,41 +20,159 @@ namespace {
 constexpr int ReapIntervalMs = 200;
 // Pause after an accept that failed for want of descriptors or memory.
 constexpr int ShortagePauseMs = 50;
+constexpr uint DefaultStackSize = 256 * 1024;
+
+// The connection set whose server code this thread is in, if any.
+thread_local const ZRServerConnections *enteredSet = nullptr;
+
+void wake(int eventFd)
+{
+    const quint64 one = 1;
+    if (eventFd >= 0)
+        (void)!::write(eventFd, &one, sizeof one);
+}
 
 } // namespace
 
-// The connections a server has started. Shared with their finished() handlers,
-// which may run after the server is gone.
-//
-// While the accept loop runs it deletes its ended connections itself, rather
-// than through deferred deletion: the loop thread's event loop is not running,
-// and posting one event per connection to it would pile up there.
-struct ZRServerConnections
+ZRConnectionData::~ZRConnectionData() = default;
+
+ZRServer *ZRServerConnections::enter()
 {
-    QMutex mutex; // guards all three
-    QSet<ZRSocketThread *> running;
-    QVector<ZRSocketThread *> ended; // finished, waiting for the loop to delete them
-    bool loopDeletes = false; // else an ended connection schedules its own deletion
-};
+    QMutexLocker lock(&mutex);
+    if (!server)
+        return nullptr;
+    ++inside;
+    enteredSet = this;
+    return server;
+}
+
+void ZRServerConnections::leave()
+{
+    QMutexLocker lock(&mutex);
+    --inside;
+    enteredSet = nullptr;
+    if (!server)
+        changed.wakeAll();
+}
+
+void ZRServerConnections::detach()
+{
+    QMutexLocker lock(&mutex);
+    server = nullptr;
+    // A slot may destroy the server from a connection thread; that thread is not waited for.
+    const int self = enteredSet == this ? 1 : 0;
+    while (inside > self)
+        changed.wait(&mutex);
+}
+
+void ZRServerConnections::add(ZRSocketThread *thread)
+{
+    QMutexLocker lock(&mutex);
+    running.insert(thread);
+}
+
+void ZRServerConnections::ending(ZRSocketThread *thread)
+{
+    QMutexLocker lock(&mutex);
+    running.remove(thread);
+    if (loopDeletes) {
+        ended.append(thread);
+    } else {
+        // Deleting from finished() (never from inside run()) guarantees that nobody destroys
+        // a QThread that is still running.
+        QObject::connect(
+            thread, &QThread::finished, thread, &QObject::deleteLater, Qt::DirectConnection);
+    }
+    if (waitingForRoom)
+        wake(wakeFd);
+    changed.wakeAll();
+}
+
+bool ZRServerConnections::waitUntilNoneRunning(int msecs)
+{
+    QDeadlineTimer deadline(
+        msecs < 0 ? QDeadlineTimer(QDeadlineTimer::Forever) : QDeadlineTimer(msecs));
+    QMutexLocker lock(&mutex);
+    while (!running.isEmpty()) {
+        if (!changed.wait(&mutex, deadline))
+            return running.isEmpty();
+    }
+    return true;
+}
+
+void ZRServerConnections::deleteEnded()
+{
+    QVector<ZRSocketThread *> done;
+    {
+        QMutexLocker lock(&mutex);
+        if (ended.isEmpty())
+            return;
+        done.swap(ended);
+    }
+    for (ZRSocketThread *thread : qAsConst(done)) {
+        thread->wait(); // it may still be on its way out of run()
+        delete thread;
+    }
+}
+
+void ZRServerConnections::setLoopDeletes(bool on)
+{
+    QMutexLocker lock(&mutex);
+    loopDeletes = on;
+    waitingForRoom = false;
+    if (on)
+        return;
+    // Connections still running from here on schedule their own deletion. The loop's thread
+    // may never process events again once the loop has returned, so the application's main
+    // thread, which runs the event loop, carries it out.
+    QCoreApplication *app = QCoreApplication::instance();
+    if (!app || app->thread() == QThread::currentThread())
+        return;
+    for (ZRSocketThread *thread : qAsConst(running))
+        thread->moveToThread(app->thread());
+}
+
+int ZRServerConnections::runningCount()
+{
+    QMutexLocker lock(&mutex);
+    return running.size();
+}
+
+void ZRServerConnections::setWaitingForRoom(bool waiting)
+{
+    QMutexLocker lock(&mutex);
+    waitingForRoom = waiting;
+}
 
 ZRServer::ZRServer()
-    : m_wakeUp(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+    : m_stackSize(DefaultStackSize), m_wakeUp(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
       m_connections(std::make_shared<ZRServerConnections>())
-{ }
+{
+    m_connections->server = this;
+    m_connections->wakeFd = m_wakeUp;
+}
 
 ZRServer::~ZRServer()
 {
     stop();
-    const int s = m_listenSocket.exchange(0);
-    if (s > 0)
-        ZRSocket::closeSocket(s);
+    m_connections->detach();
+    {
+        QMutexLocker lock(&m_connections->mutex);
+        m_connections->wakeFd = -1;
+    }
     if (m_wakeUp >= 0)
         ::close(m_wakeUp);
+    delete m_loopThread.load();
 }
 
 int ZRServer::socket() const
 {
     return m_listenSocket;
+}
+
+quint16 ZRServer::serverPort() const
+{
+    return m_port;
 }
 
 void ZRServer::setReceiveTimeout(int seconds)
@@ -72,42 +190,126 @@ void ZRServer::setReceiveTimeoutMs(int milliseconds)
     m_receiveTimeoutMs = qMax(0, milliseconds);
 }
 
+void ZRServer::setThreadStackSize(uint bytes)
+{
+    m_stackSize = bytes;
+}
+
+uint ZRServer::threadStackSize() const
+{
+    return m_stackSize;
+}
+
+void ZRServer::setMaxConnections(int count)
+{
+    m_maxConnections = qMax(0, count);
+    wake(m_wakeUp); // the loop may be waiting for room that a higher cap gives
+}
+
+int ZRServer::maxConnections() const
+{
+    return m_maxConnections;
+}
+
 QString ZRServer::errorText() const
 {
+    QMutexLocker lock(&m_errorMutex);
     return m_errorText;
+}
+
+void ZRServer::setErrorText(const QString &text)
+{
+    QMutexLocker lock(&m_errorMutex);
+    m_errorText = text;
+}
+
+bool ZRServer::claimLoop()
+{
+    if (!m_loopClaimed.exchange(true))
+        return true;
+    setErrorText(QStringLiteral("The server is already listening"));
+    return false;
 }
 
 int ZRServer::listenConnections(QString address, int port, int backlog)
 {
+    if (!claimLoop())
+        return -1;
+    QMutexLocker loop(&m_loopMutex);
+    const int s = openListeningSocket(address, port, backlog);
+    if (s > 0)
+        acceptLoop(s);
+    m_loopClaimed = false;
+    return s > 0 ? 0 : s;
+}
+
+int ZRServer::start(QString address, int port, int backlog)
+{
+    if (!m_running) {
+        setErrorText(QStringLiteral("The server was stopped and cannot listen again"));
+        return -1;
+    }
+    if (!claimLoop())
+        return -1;
+    QMutexLocker loop(&m_loopMutex);
+    const int s = openListeningSocket(address, port, backlog);
+    if (s <= 0) {
+        m_loopClaimed = false;
+        return s;
+    }
+    QThread *thread = QThread::create([this, s] {
+        QMutexLocker loop(&m_loopMutex);
+        acceptLoop(s);
+        m_loopClaimed = false;
+    });
+    thread->setObjectName(QStringLiteral("zrnet accept"));
+    m_loopThread = thread;
+    loop.unlock();
+    thread->start();
+    if (!thread->isRunning() && !thread->isFinished()) {
+        setErrorText(QStringLiteral("Cannot start the accept loop's thread"));
+        m_listenSocket = 0;
+        m_port = 0;
+        ZRSocket::closeSocket(s);
+        m_loopClaimed = false;
+        return -1;
+    }
+    return s;
+}
+
+int ZRServer::openListeningSocket(const QString &address, int port, int backlog)
+{
     const int s = ZRSocket::createServerSocket(address, port, backlog);
     m_listenSocket = s;
     if (s <= 0) {
-        m_errorText = QStringLiteral(
-            "Something happened creating server socket. Exiting with error code %1")
-                          .arg(ZRSocket::lastErrorNumber());
+        setErrorText(
+            QStringLiteral("Something happened creating server socket. Exiting with error code %1")
+                .arg(ZRSocket::lastErrorNumber()));
         return s;
     }
+    sockaddr_in bound {};
+    socklen_t length = sizeof bound;
+    if (::getsockname(s, reinterpret_cast<sockaddr *>(&bound), &length) == 0)
+        m_port = ntohs(bound.sin_port);
     qCDebug(lcTcp, "Socket created");
+    return s;
+}
 
-    QMutexLocker loop(&m_loopMutex);
-    setLoopDeletes(true);
+// Runs until stop(); the one place that closes the listening socket, so stop() never touches
+// a descriptor number that this loop might still be polling or that has been reused since.
+void ZRServer::acceptLoop(int s)
+{
+    m_connections->setLoopDeletes(true);
     for (;;) {
-        deleteEndedConnections();
-        if (!m_running) {
-            // The loop closes the socket itself, so stop() never touches a
-            // descriptor number that this loop might still be polling.
-            m_listenSocket = 0;
-            ZRSocket::closeSocket(s);
-            setLoopDeletes(false);
-            deleteEndedConnections();
-            return 0;
-        }
+        m_connections->deleteEnded();
+        if (!m_running)
+            break;
         if (!waitForClient(s))
             continue;
         sockaddr_in peer {};
         const int c = ZRSocket::acceptClientConnection(s, peer);
         if (c < 0) {
-            if (ZRSocketPrivate::isResourceShortage(errno))
+            if (ZRSocketPrivate::isResourceShortage(errno) || errno == EBADF || errno == EINVAL)
                 QThread::msleep(ShortagePauseMs);
             continue;
         }
@@ -116,75 +318,65 @@ int ZRServer::listenConnections(QString address, int port, int backlog)
         qCDebug(lcTcp, "Accepted socket connection from %s", text);
         startConnection(c, QString::fromLatin1(text));
     }
+    m_listenSocket = 0;
+    m_port = 0;
+    ZRSocket::closeSocket(s);
+    m_connections->setLoopDeletes(false);
+    m_connections->deleteEnded();
 }
 
+// Whether a client is waiting to be accepted. While the connection cap is reached only the
+// wake-up descriptor is watched: an ending connection, stop() or a new cap rings it.
 bool ZRServer::waitForClient(int socket)
 {
-    pollfd fds[2] = { { socket, POLLIN, 0 }, { m_wakeUp, POLLIN, 0 } };
-    const int n = ::poll(fds, m_wakeUp >= 0 ? 2 : 1, ReapIntervalMs);
-    return n > 0 && fds[0].revents != 0 && m_running;
+    const int cap = m_maxConnections;
+    const bool room = cap <= 0 || m_connections->runningCount() < cap;
+    if (!room)
+        m_connections->setWaitingForRoom(true);
+    pollfd fds[2] = { { room ? socket : -1, POLLIN, 0 }, { m_wakeUp, POLLIN, 0 } };
+    const int n = ZRSocketPrivate::pollRetrying(fds, 2, ReapIntervalMs);
+    if (!room)
+        m_connections->setWaitingForRoom(false);
+    if (fds[1].revents & POLLIN) {
+        quint64 count;
+        (void)!::read(m_wakeUp, &count, sizeof count);
+    }
+    return n > 0 && room && fds[0].revents != 0 && m_running;
 }
 
 void ZRServer::startConnection(int socket, const QString &address)
 {
     if (m_receiveTimeoutMs > 0)
         ZRSocketPrivate::setReceiveTimeout(socket, m_receiveTimeoutMs);
-    auto *thread = new ZRSocketThread(socket, address);
-    connect(thread, &ZRSocketThread::connectionThread, this, &ZRServer::connectionThread,
-        Qt::DirectConnection);
-    disconnect(thread, &QThread::finished, thread, &QObject::deleteLater);
-    {
-        QMutexLocker lock(&m_connections->mutex);
-        m_connections->running.insert(thread);
-    }
+    auto *thread = new ZRSocketThread(socket, address, m_connections);
+    // Relayed through the connection set, so that a server being destroyed can wait until
+    // no connection is inside its signal, and a message that comes after it is gone ends its
+    // connection instead of waiting for an answer that nobody will give.
     connect(
-        thread, &QThread::finished, thread,
-        [connections = m_connections, thread] {
-            QMutexLocker lock(&connections->mutex);
-            connections->running.remove(thread);
-            if (connections->loopDeletes)
-                connections->ended.append(thread);
-            else
-                thread->deleteLater();
+        thread, &ZRSocketThread::connectionThread, thread,
+        [connections = m_connections](char *message, ZRSocketThread *from) {
+            ZRServer *server = connections->enter();
+            if (!server) {
+                from->stop();
+                return;
+            }
+            emit server->connectionThread(message, from);
+            connections->leave();
         },
         Qt::DirectConnection);
+    if (m_stackSize > 0)
+        thread->setStackSize(m_stackSize);
+    m_connections->add(thread);
     thread->start(QThread::InheritPriority);
-    // A thread that could not be created never ran: nothing else would close
-    // its socket or delete it.
+    // A thread that could not be created never ran: nothing else would close its socket or
+    // delete it.
     if (!thread->isRunning() && !thread->isFinished()) {
         qCDebug(lcTcp, "Cannot start a thread for the connection from %s", qUtf8Printable(address));
+        {
+            QMutexLocker lock(&m_connections->mutex);
+            m_connections->running.remove(thread);
+        }
         ZRSocket::closeSocket(socket);
-        QMutexLocker lock(&m_connections->mutex);
-        m_connections->running.remove(thread);
-        delete thread;
-    }
-}
-
-void ZRServer::setLoopDeletes(bool on)
-{
-    QMutexLocker lock(&m_connections->mutex);
-    m_connections->loopDeletes = on;
-    if (on)
-        return;
-    // Connections still running from here on schedule their own deletion. This
-    // thread may never process events again once the loop has returned, so the
-    // application's main thread, which runs the event loop, carries it out.
-    QCoreApplication *app = QCoreApplication::instance();
-    if (!app || app->thread() == QThread::currentThread())
-        return;
-    for (ZRSocketThread *thread : qAsConst(m_connections->running))
-        thread->moveToThread(app->thread());
-}
-
-void ZRServer::deleteEndedConnections()
-{
-    QVector<ZRSocketThread *> ended;
-    {
-        QMutexLocker lock(&m_connections->mutex);
-        ended.swap(m_connections->ended);
-    }
-    for (ZRSocketThread *thread : qAsConst(ended)) {
-        thread->wait(); // it may still be on its way out of finished()
         delete thread;
     }
 }
@@ -192,14 +384,17 @@ void ZRServer::deleteEndedConnections()
 void ZRServer::stop()
 {
     m_running = false;
-    if (m_wakeUp >= 0) {
-        const quint64 one = 1;
-        (void)!::write(
-            m_wakeUp, &one, sizeof one); // wakes the accept loop, which closes its socket
-    }
+    wake(m_wakeUp);
+    QThread *loopThread = m_loopThread;
+    if (loopThread == QThread::currentThread())
+        return; // the loop ends once this call has returned to it
     m_loopMutex.lock();
     m_loopMutex.unlock();
-    const int left = m_listenSocket.exchange(0);
-    if (left > 0)
-        ZRSocket::closeSocket(left);
+    if (loopThread)
+        loopThread->wait();
+}
+
+bool ZRServer::waitForConnections(int msecs)
+{
+    return m_connections->waitUntilNoneRunning(msecs);
 }

@@ -11,19 +11,24 @@
 #include <atomic>
 #include <memory>
 
-struct ZRServerConnections;
+class ZRServerConnections;
 
 // A threaded TCP server on one IPv4 address and port.
 //
-// listenConnections() runs the accept loop on the calling thread and blocks it
-// until stop() is called from another thread. Every accepted connection gets a
-// ZRSocketThread of its own; its messages are re-emitted through this object's
-// connectionThread signal on the connection's thread (see ZRSocketThread for
-// the next()/stop() hand-over every receiver must follow). The objects of ended
-// connections are released by the accept loop while it runs; connections still
-// running when the loop ends are released by the application's main thread.
+// Two ways to serve:
+//  - listenConnections() runs the accept loop on the calling thread and blocks it until stop()
+//    is called from another thread;
+//  - start() listens on the calling thread and runs the accept loop on a thread of its own, so
+//    a Qt application's main thread keeps running its event loop.
+// Every accepted connection gets a ZRSocketThread of its own; its messages are re-emitted
+// through this object's connectionThread signal on the connection's thread (see ZRSocketThread
+// for the next()/stop() hand-over every receiver must follow). The objects of ended
+// connections are released by the accept loop while it runs; connections still running when
+// the loop ends are released by the application's main thread.
 //
-// A stopped server cannot listen again.
+// A stopped server cannot listen again. Destroying a server stops it and waits until no
+// connection thread is inside its signal; connections still running then go on, and one that
+// receives anything more is ended, as nobody is left to answer it.
 class ZRNET_EXPORT ZRServer : public QObject
 {
     Q_OBJECT
@@ -34,16 +39,45 @@ public:
     // 0 after stop(); -1 when listening cannot start (the cause is in
     // ZRSocket::lastError() / lastErrorNumber(), and in errorText()).
     int listenConnections(QString address, int port, int backlog);
+    // Creates, binds and listens on the calling thread, then runs the accept loop on a thread
+    // of its own and returns the listening descriptor; -1 when listening cannot start (as
+    // listenConnections, with the cause in ZRSocket::lastError() when it returns), or when this
+    // server is stopped or already listening (the cause in errorText() only).
+    int start(QString address, int port, int backlog);
     // The listening descriptor: 0 when not listening, -1 after a failed start.
     int socket() const;
-    // Ends the accept loop and returns once it has ended. Running connections
-    // are not touched; each ends on its own.
+    // The port the server listens on (the one the system chose for port 0); 0 when not
+    // listening.
+    quint16 serverPort() const;
+    // Ends the accept loop and returns once it has ended; from any thread, the one that called
+    // start() included. Running connections are not touched; each ends on its own.
     void stop();
+    // True once no connection of this server is running (after stop(), the graceful end of a
+    // shutdown); false when msecs pass first. A negative msecs waits without limit.
+    bool waitForConnections(int msecs);
 
     // Receive timeout given to every accepted socket (0, the default, is none):
     // a connection idle that long in recv ends as if the peer had closed.
     void setReceiveTimeout(int seconds);
     int receiveTimeout() const;
+
+    // Stack size of connection threads started from now on; 0 is the system's default (8 MiB
+    // on most Linux systems). The default, 256 KiB, is about ten times what the deepest path
+    // through the library needs (an HTTP request handed to a slot that builds a JSON reply,
+    // logs through Qt's message handler and the log file, and sends it: under 24 KiB, measured
+    // by painting a thread's stack and finding its high-water mark). It keeps a thread start
+    // cheap: glibc keeps up to 40 MiB of freed stacks for reuse, 160 threads at this size.
+    // Raise it for slots that put large arrays on the stack or recurse deeply.
+    void setThreadStackSize(uint bytes);
+    uint threadStackSize() const;
+
+    // At most this many connections run at once (0, the default, is no cap). While the cap is
+    // reached the accept loop accepts nothing: new clients wait in the kernel's queue, up to
+    // the backlog, and are accepted as soon as a connection ends. A connection counts until its
+    // thread ends, so a request the application holds counts too.
+    void setMaxConnections(int count);
+    int maxConnections() const;
+
     QString errorText() const;
 
 signals:
@@ -52,17 +86,25 @@ signals:
 private:
     friend class ZRHttpServer;
     void setReceiveTimeoutMs(int milliseconds);
+    void setErrorText(const QString &text);
+    bool claimLoop();
+    int openListeningSocket(const QString &address, int port, int backlog);
+    void acceptLoop(int socket);
     bool waitForClient(int socket);
     void startConnection(int socket, const QString &address);
-    void setLoopDeletes(bool on);
-    void deleteEndedConnections();
 
     std::atomic<bool> m_running { true }; // cleared once, by stop(), on any thread
+    std::atomic<bool> m_loopClaimed { false }; // a loop runs, or start() is making one
     QMutex m_loopMutex; // held by the accept loop for its whole run
-    std::atomic<int> m_listenSocket { 0 }; // shared by the loop and stop()
-    QString m_errorText; // written by the listening thread only
+    std::atomic<int> m_listenSocket { 0 }; // closed only by the accept loop that uses it
+    std::atomic<quint16> m_port { 0 };
+    std::atomic<QThread *> m_loopThread { nullptr }; // made by start(), deleted with the server
+    mutable QMutex m_errorMutex;
+    QString m_errorText; // guarded by m_errorMutex
     std::atomic<int> m_receiveTimeoutMs { 0 };
-    const int m_wakeUp; // eventfd: stop() wakes the accept loop through it
+    std::atomic<uint> m_stackSize;
+    std::atomic<int> m_maxConnections { 0 };
+    const int m_wakeUp; // eventfd: stop() and ending connections wake the accept loop through it
     const std::shared_ptr<ZRServerConnections> m_connections;
 };
 

@@ -1,11 +1,21 @@
 #include "zrsocketthread.h"
 #include "zrlogging_p.h"
+#include "zrserver_p.h"
 #include "zrsocket.h"
+#include "zrsocket_p.h"
+#include "zrthreaddispatcher_p.h"
 
-#include <cerrno>
-#include <sys/socket.h>
+ZRSocketThread::ZRSocketThread(int socket, QString address)
+    : ZRSocketThread(socket, address, nullptr)
+{
+    // Deleting from finished() (never from inside run()) guarantees the
+    // creating thread cannot destroy a QThread that is still running.
+    connect(this, &QThread::finished, this, &QObject::deleteLater, Qt::DirectConnection);
+}
 
-ZRSocketThread::ZRSocketThread(int socket, QString address) : m_socket(socket), m_address(address)
+ZRSocketThread::ZRSocketThread(
+    int socket, QString address, std::shared_ptr<ZRServerConnections> connections)
+    : m_socket(socket), m_address(address), m_connections(std::move(connections))
 {
     // char* is no built-in meta-type; without this a queued receiver of
     // connectionThread could not be called.
@@ -13,9 +23,7 @@ ZRSocketThread::ZRSocketThread(int socket, QString address) : m_socket(socket), 
     Q_UNUSED(charPointerType);
     m_buffer[0] = '\0';
     m_sinceAccept.start();
-    // Deleting from finished() (never from inside run()) guarantees the
-    // creating thread cannot destroy a QThread that is still running.
-    connect(this, &QThread::finished, this, &QObject::deleteLater, Qt::DirectConnection);
+    setEventDispatcher(new ZRThreadDispatcher);
 }
 
 ZRSocketThread::~ZRSocketThread() = default;
@@ -50,10 +58,7 @@ void ZRSocketThread::run()
 {
     while (m_running) {
         qCDebug(lcTcp, "Doing recv...");
-        ssize_t n;
-        do {
-            n = ::recv(m_socket, m_buffer, MessageCapacity, 0);
-        } while (n < 0 && errno == EINTR);
+        const ssize_t n = ZRSocketPrivate::recvRetrying(m_socket, m_buffer, MessageCapacity, 0);
         qCDebug(lcTcp, "Done recv. Readsize: %d", int(n));
         if (n <= 0) {
             qCDebug(lcTcp, "readsize = 0. Exiting");
@@ -66,5 +71,7 @@ void ZRSocketThread::run()
         m_pacing.acquire();
     }
     qCDebug(lcTcp, "Exiting thread. Shutting down socket...");
+    if (m_connections)
+        m_connections->ending(this); // before the close: the descriptor is still ours
     ZRSocket::closeSocket(m_socket);
 }

@@ -9,6 +9,10 @@
 #include <QThread>
 
 #include <atomic>
+#include <memory>
+
+class ZRConnectionData;
+class ZRServerConnections;
 
 // Owns one connected socket and runs its receive loop on a thread of its own.
 //
@@ -21,8 +25,14 @@
 //
 // When the peer closes, an error or a receive timeout occurs, or stop() is
 // called, the loop closes the socket; once the thread has finished the object
-// is deleted by the event processing of the thread that created it. Nobody else
-// deletes it, and nobody should keep the pointer past finished().
+// is deleted by the event processing of the thread that created it (or, for a
+// server's connection, by the server's accept loop). Nobody else deletes it,
+// and nobody should keep the pointer past finished().
+//
+// The thread runs no event loop of its own, so it starts with a lightweight event
+// dispatcher that opens no descriptor: events posted to objects of the thread,
+// deferred deletions, timers and socket notifiers still work whenever a slot runs
+// a QEventLoop on it.
 class ZRNET_EXPORT ZRSocketThread : public QThread
 {
     Q_OBJECT
@@ -47,7 +57,12 @@ protected:
     void run() override;
 
 private:
-    friend class ZRHttpServer; // counts a request's time from the accept
+    friend class ZRServer;
+    friend class ZRServerConnections;
+    friend class ZRHttpServer; // keeps its request state with the connection
+
+    // A server's connection: the server's connection set deletes it.
+    ZRSocketThread(int socket, QString address, std::shared_ptr<ZRServerConnections> connections);
 
     const int m_socket;
     const QString m_address;
@@ -57,6 +72,8 @@ private:
     int m_messageSize = 0;
     char m_buffer[MessageCapacity + 1];
     QElapsedTimer m_sinceAccept; // started at construction, read-only afterwards
+    const std::shared_ptr<ZRServerConnections> m_connections; // null for a thread of its own
+    std::unique_ptr<ZRConnectionData> m_data; // the server's state for it, on this thread
 };
 
 #endif // ZRSOCKETTHREAD_H
