@@ -35,16 +35,16 @@ bool isFolded(const QByteArray &text)
     return !text.contains('\n') && !text.contains('\r') && !text.contains('\0');
 }
 
-int expectedStatusFor(int error, int httpStatus)
+int expectedStatusFor(ZRHttpError error, int httpStatus)
 {
     switch (error) {
-    case Parser::BadRequestType:
+    case ZRHttpError::BadRequestType:
         return 501;
-    case Parser::HeaderBlockTooLarge:
+    case ZRHttpError::HeaderBlockTooLarge:
         return 431;
-    case Parser::BodyTooLarge:
+    case ZRHttpError::BodyTooLarge:
         return 413;
-    case Parser::BadBodyFraming:
+    case ZRHttpError::BadBodyFraming:
         return httpStatus == 501 ? 501 : 400; // unknown codings are 501, the rest 400
     default:
         return 400;
@@ -79,10 +79,10 @@ void checkAnswer(const Parser &parser, int size)
         checkRequest(parser, size);
         break;
     case Parser::BadRequest:
-        check(parser.errorCode() <= Parser::MalformedRequest
-                && parser.errorCode() >= Parser::BadBodyFraming,
+        check(parser.errorCode() <= int(ZRHttpError::MalformedRequest)
+                && parser.errorCode() >= int(ZRHttpError::BadBodyFraming),
             "error code out of range");
-        check(parser.httpStatus() == expectedStatusFor(parser.errorCode(), parser.httpStatus()),
+        check(parser.httpStatus() == expectedStatusFor(parser.error(), parser.httpStatus()),
             "HTTP status does not match the error");
         check(parser.request().headers.isEmpty(), "headers kept after a bad request");
         break;

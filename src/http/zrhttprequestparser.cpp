@@ -1,5 +1,5 @@
-#include "zrhttprequestparser_p.h"
 #include "zrhttprequest.h"
+#include "zrhttprequestparser_p.h"
 
 #include <cstring>
 #include <iterator>
@@ -174,8 +174,8 @@ int ZRHttpRequestParser::findLineEnd(int limit, bool nulEnds)
 
 // Takes the line at m_pos, without its LF (or NUL), if it ends before index limit; one
 // that cannot fails the request with tooLong. False while no line was taken.
-bool ZRHttpRequestParser::takeLine(
-    int limit, bool nulEnds, Error tooLong, int tooLongStatus, QByteArray *line, bool *endedByNul)
+bool ZRHttpRequestParser::takeLine(int limit, bool nulEnds, ZRHttpError tooLong, int tooLongStatus,
+    QByteArray *line, bool *endedByNul)
 {
     const int end = findLineEnd(limit, nulEnds);
     if (end == LineTooLong)
@@ -191,7 +191,8 @@ bool ZRHttpRequestParser::takeLine(
 
 bool ZRHttpRequestParser::takeHeaderBlockLine(QByteArray *line, bool *endedByNul)
 {
-    if (!takeLine(maxHeaderBlockSize, true, HeaderBlockTooLarge, 431, line, endedByNul))
+    if (!takeLine(
+            maxHeaderBlockSize, true, ZRHttpError::HeaderBlockTooLarge, 431, line, endedByNul))
         return false;
     *line = line->simplified();
     return true;
@@ -213,16 +214,16 @@ void ZRHttpRequestParser::checkRequestLine(const QByteArray &line)
 {
     const QList<QByteArray> tokens = line.split(' ');
     if (tokens.size() != 3) {
-        fail(MalformedRequest, 400);
+        fail(ZRHttpError::MalformedRequest, 400);
         return;
     }
     const int method = methodIndex(tokens.at(0));
     if (method < 0) {
-        fail(BadRequestType, 501);
+        fail(ZRHttpError::BadRequestType, 501);
         return;
     }
     if (!equalsIgnoringCase(tokens.at(2).left(4), "HTTP")) {
-        fail(InvalidProtocol, 400);
+        fail(ZRHttpError::InvalidRequestProtocol, 400);
         return;
     }
     m_request.methodText = QString::fromUtf8(tokens.at(0));
@@ -241,7 +242,7 @@ bool ZRHttpRequestParser::readHeaderLine()
         return finishHeaderBlock(endedByNul);
     const int colon = line.indexOf(':');
     if (colon < 0)
-        return fail(InvalidHeader, 400);
+        return fail(ZRHttpError::InvalidRequestHeader, 400);
     m_request.headers.append(qMakePair(line.left(colon), line.mid(colon + 1).trimmed()));
     return endedByNul ? finishHeaderBlock(true) : true;
 }
@@ -254,7 +255,7 @@ bool ZRHttpRequestParser::finishHeaderBlock(bool endedByNul)
     if (endedByNul) {
         // The body it declares can never come.
         if (bodyDeclared())
-            return fail(BadBodyFraming, 400);
+            return fail(ZRHttpError::BadBodyFraming, 400);
         return complete(m_pos);
     }
     m_expectsContinue = wantsContinue();
@@ -289,13 +290,13 @@ void ZRHttpRequestParser::readFraming()
         // With a blank before the colon, some readers see the header and some don't;
         // whether the body is framed would be a guess.
         if (name.size() != header.first.size()) {
-            fail(BadBodyFraming, 400);
+            fail(ZRHttpError::BadBodyFraming, 400);
             return;
         }
         (isLength ? lengths : codings).append(header.second);
     }
     if (!lengths.isEmpty() && !codings.isEmpty())
-        fail(BadBodyFraming, 400);
+        fail(ZRHttpError::BadBodyFraming, 400);
     else if (!codings.isEmpty())
         readTransferCodings(codings);
     else if (!lengths.isEmpty())
@@ -311,14 +312,14 @@ void ZRHttpRequestParser::readTransferCodings(const QList<QByteArray> &values)
             if (coding.isEmpty())
                 continue;
             if (!equalsIgnoringCase(coding, "chunked")) {
-                fail(BadBodyFraming, 501);
+                fail(ZRHttpError::BadBodyFraming, 501);
                 return;
             }
             ++chunked;
         }
     }
     if (chunked != 1)
-        fail(BadBodyFraming, 400);
+        fail(ZRHttpError::BadBodyFraming, 400);
     else
         m_framing = ChunkedFraming;
 }
@@ -329,13 +330,13 @@ void ZRHttpRequestParser::readContentLengths(const QList<QByteArray> &values)
     for (const QByteArray &value : values) {
         qint64 next = 0;
         if (!parseContentLength(value, &next) || (length >= 0 && next != length)) {
-            fail(BadBodyFraming, 400);
+            fail(ZRHttpError::BadBodyFraming, 400);
             return;
         }
         length = next;
     }
     if (length > m_maxBodySize) {
-        fail(BodyTooLarge, 413);
+        fail(ZRHttpError::BodyTooLarge, 413);
         return;
     }
     m_contentLength = length;
@@ -372,15 +373,15 @@ bool ZRHttpRequestParser::readLengthBody()
 bool ZRHttpRequestParser::readChunkSize()
 {
     QByteArray line;
-    if (!takeLine(m_pos + maxChunkLineSize, false, BadBodyFraming, 400, &line))
+    if (!takeLine(m_pos + maxChunkLineSize, false, ZRHttpError::BadBodyFraming, 400, &line))
         return m_status != NeedMore;
     if (line.endsWith('\r'))
         line.chop(1);
     qint64 size = 0;
     if (!parseChunkSizeLine(line, &size))
-        return fail(BadBodyFraming, 400);
+        return fail(ZRHttpError::BadBodyFraming, 400);
     if (size > m_maxBodySize - m_request.body.size())
-        return fail(BodyTooLarge, 413);
+        return fail(ZRHttpError::BodyTooLarge, 413);
     if (size == 0) {
         m_trailerStart = m_base + m_pos;
         m_state = TrailersState;
@@ -416,7 +417,7 @@ bool ZRHttpRequestParser::readChunkDataEnd()
         length = 2;
     }
     if (m_buffer.at(m_pos + length - 1) != '\n')
-        return fail(BadBodyFraming, 400);
+        return fail(ZRHttpError::BadBodyFraming, 400);
     m_pos = m_scan = m_pos + length;
     m_state = ChunkSizeState;
     return true;
@@ -427,7 +428,7 @@ bool ZRHttpRequestParser::readTrailerLine()
 {
     const int limit = int(m_trailerStart + maxTrailerSize - m_base);
     QByteArray line;
-    if (!takeLine(limit, false, HeaderBlockTooLarge, 431, &line))
+    if (!takeLine(limit, false, ZRHttpError::HeaderBlockTooLarge, 431, &line))
         return m_status != NeedMore;
     return line.trimmed().isEmpty() ? complete(m_pos) : true;
 }
@@ -441,7 +442,7 @@ bool ZRHttpRequestParser::complete(int end)
     return true;
 }
 
-bool ZRHttpRequestParser::fail(Error error, int httpStatus)
+bool ZRHttpRequestParser::fail(ZRHttpError error, int httpStatus)
 {
     m_error = error;
     m_httpStatus = httpStatus;

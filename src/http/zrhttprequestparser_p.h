@@ -1,6 +1,7 @@
 #ifndef ZRHTTPREQUESTPARSER_P_H
 #define ZRHTTPREQUESTPARSER_P_H
 
+#include "zrhttperror.h"
 #include "zrnet_global.h"
 
 #include <QByteArray>
@@ -32,7 +33,7 @@ struct ZRHttpParsedRequest
 //    "100 Continue" before sending its body.
 //  - Complete: request() holds the request and bytesUsed() how many of the bytes fed
 //    it took; anything after that (a pipelined request) is left alone.
-//  - BadRequest: errorCode() gives the reason and httpStatus() the answer to send.
+//  - BadRequest: error() gives the reason and httpStatus() the answer to send.
 // Once Complete or BadRequest, further bytes change nothing.
 //
 // The request line is rejected as soon as it is complete. The header block ends at the
@@ -46,17 +47,6 @@ class ZRNET_AUTOTEST_EXPORT ZRHttpRequestParser
 public:
     enum Status { NeedMore, Complete, BadRequest };
     enum Framing { NoFraming, LengthFraming, ChunkedFraming };
-    enum Error {
-        NoError = 0,
-        MalformedRequest = -902, // the request line is not three tokens
-        BadRequestType = -903, // a method outside the table
-        InvalidProtocol = -904, // the protocol does not start with HTTP
-        InvalidHeader = -905, // a header line without a colon
-        HeaderBlockTooLarge = -906, // request line to end of header block over 8 KiB
-        BodyTooLarge = -907, // declared or decoded body over the maximum
-        BadBodyFraming = -908 // Content-Length / Transfer-Encoding / chunks unusable
-    };
-
     static constexpr int maxHeaderBlockSize = 8192;
     static constexpr qint64 defaultMaxBodySize = 1024 * 1024;
 
@@ -67,7 +57,8 @@ public:
     Status feed(const QByteArray &bytes) { return feed(bytes.constData(), bytes.size()); }
 
     Status status() const { return m_status; }
-    Error errorCode() const { return m_error; }
+    ZRHttpError error() const { return m_error; }
+    int errorCode() const { return int(m_error); }
     int httpStatus() const { return m_httpStatus; } // 0 unless BadRequest
     bool hasRequestLine() const { return m_state > RequestLineState; }
     bool headerBlockAccepted() const { return m_state > HeaderLinesState; }
@@ -92,7 +83,7 @@ private:
 
     bool step();
     int findLineEnd(int limit, bool nulEnds);
-    bool takeLine(int limit, bool nulEnds, Error tooLong, int tooLongStatus, QByteArray *line,
+    bool takeLine(int limit, bool nulEnds, ZRHttpError tooLong, int tooLongStatus, QByteArray *line,
         bool *endedByNul = nullptr);
     bool takeHeaderBlockLine(QByteArray *line, bool *endedByNul);
     bool readRequestLine();
@@ -111,7 +102,7 @@ private:
     bool readTrailerLine();
     // Both settle the answer and return true, as a step that made progress.
     bool complete(int end);
-    bool fail(Error error, int httpStatus);
+    bool fail(ZRHttpError error, int httpStatus);
     void dropUsedBytes();
 
     ZRHttpParsedRequest m_request;
@@ -126,7 +117,7 @@ private:
     qint64 m_bytesUsed = 0;
     State m_state = RequestLineState;
     Status m_status = NeedMore;
-    Error m_error = NoError;
+    ZRHttpError m_error = ZRHttpError::None;
     int m_httpStatus = 0;
     Framing m_framing = NoFraming;
     bool m_expectsContinue = false;

@@ -1,47 +1,26 @@
 #include "zrhttpserver.h"
 #include "zrhttprequestparser_p.h"
 #include "zrlogging_p.h"
+#include "zrserver_p.h"
 #include "zrsocket.h"
 #include "zrsocket_p.h"
 #include "zrsocketthread.h"
 
 #include <QDeadlineTimer>
-#include <QElapsedTimer>
-#include <QMutex>
 
+#include <atomic>
 #include <cerrno>
-#include <memory>
 #include <sys/socket.h>
-#include <unordered_map>
 
 namespace {
 
 constexpr int DefaultRequestTimeoutMs = 30000;
+constexpr int DefaultMaxConnections = 1024;
 // After refusing a request the server reads and drops what the client is still
 // sending, for at most this long and this much, so that closing with unread
 // data does not reset the connection before the client has read the answer.
 constexpr int LingerMs = 1000;
 constexpr qint64 LingerBytes = 1024 * 1024;
-
-const char *refusalText(int code)
-{
-    switch (code) {
-    case ZRHttpServer::MalformedRequest:
-        return "Malformed request.";
-    case ZRHttpServer::BadRequestType:
-        return "Bad request type";
-    case ZRHttpServer::InvalidRequestProtocol:
-        return "Invalid request protocol";
-    case ZRHttpServer::InvalidRequestHeader:
-        return "Invalid request header";
-    case ZRHttpServer::HeaderBlockTooLarge:
-        return "Request header block too large";
-    case ZRHttpServer::BodyTooLarge:
-        return "Request body too large";
-    default:
-        return "Bad request body framing";
-    }
-}
 
 QByteArray statusReply(int status)
 {
@@ -65,8 +44,9 @@ void dropWhatIsStillComing(int socket)
     while (dropped < LingerBytes && !deadline.hasExpired()) {
         if (ZRSocketPrivate::waitFor(socket, POLLIN, int(deadline.remainingTime())) <= 0)
             break;
-        const ssize_t n = ::recv(socket, scratch, sizeof scratch, MSG_DONTWAIT);
-        if (n < 0 && (errno == EINTR || errno == EAGAIN))
+        const ssize_t n
+            = ZRSocketPrivate::recvRetrying(socket, scratch, sizeof scratch, MSG_DONTWAIT);
+        if (n < 0 && errno == EAGAIN)
             continue;
         if (n <= 0)
             break;
@@ -76,12 +56,18 @@ void dropWhatIsStillComing(int socket)
 
 } // namespace
 
-// One connection's request in the making. Touched only on its connection's thread.
-struct ZRHttpGathering
+// A connection's request in the making, kept with the connection and used on its thread only,
+// but for `handed`, which the server's destruction reads once no connection is inside it.
+class ZRHttpConnection : public ZRConnectionData
 {
-    ZRHttpGathering(qint64 maxBodySize, qint64 timeLeftMs) : parser(maxBodySize)
+public:
+    ZRHttpConnection(qint64 maxBodySize, qint64 timeLeftMs) { restart(maxBodySize, timeLeftMs); }
+    void restart(qint64 maxBodySize, qint64 timeLeftMs)
     {
+        parser = ZRHttpRequestParser(maxBodySize);
         restartClock(timeLeftMs);
+        described = false;
+        continueSent = false;
     }
     void restartClock(qint64 timeLeftMs)
     {
@@ -96,27 +82,40 @@ struct ZRHttpGathering
     // A further request on the connection starts its clock with its first piece, however
     // long the application held the previous one before calling next().
     bool clockAwaitsFirstPiece = false;
-};
-
-struct ZRHttpServerConnections
-{
-    QMutex mutex; // guards the map only; each entry belongs to its connection thread
-    std::unordered_map<ZRSocketThread *, std::unique_ptr<ZRHttpGathering>> gathering;
+    std::atomic<bool> handed { false }; // a complete request is with the application
+    RequestType method = RequestGet; // of the request being answered
 };
 
 ZRHttpServer::ZRHttpServer()
-    : m_connections(std::make_shared<ZRHttpServerConnections>()),
-      m_maxBodySize(ZRHttpRequestParser::defaultMaxBodySize),
+    : m_maxBodySize(ZRHttpRequestParser::defaultMaxBodySize),
       m_requestTimeout(DefaultRequestTimeoutMs)
 {
     // By name, so that queued connections can carry a request to another thread.
     qRegisterMetaType<ZRHttpRequest>("ZRHttpRequest");
     setReceiveTimeoutMs(DefaultRequestTimeoutMs);
+    setMaxConnections(DefaultMaxConnections);
     connect(this, &ZRServer::connectionThread, this, &ZRHttpServer::dispatchRequest,
         Qt::DirectConnection);
 }
 
-ZRHttpServer::~ZRHttpServer() = default;
+// Before any member goes: connections parse inside this object.
+ZRHttpServer::~ZRHttpServer()
+{
+    stop();
+    m_connections->detach();
+    endGatheringConnections();
+}
+
+// No connection is inside the server now, so none changes its state while this looks.
+void ZRHttpServer::endGatheringConnections()
+{
+    QMutexLocker lock(&m_connections->mutex);
+    for (ZRSocketThread *thread : qAsConst(m_connections->running)) {
+        const auto *connection = static_cast<const ZRHttpConnection *>(thread->m_data.get());
+        if (!connection || !connection->handed)
+            ::shutdown(thread->clientSocket(), SHUT_RDWR); // its thread then closes it
+    }
+}
 
 void ZRHttpServer::setMaxBodySize(qint64 bytes)
 {
@@ -142,8 +141,8 @@ int ZRHttpServer::requestTimeout() const
 void ZRHttpServer::sendReply(const QByteArray &bytes, ZRSocketThread *thread)
 {
     if (!ZRSocket::sendByteArray(thread->clientSocket(), bytes)) {
-        qCDebug(lcHttp, "Send error");
-        emit error(SendError);
+        qCDebug(lcHttp, "%s", toString(ZRHttpError::SendError));
+        emit error(int(ZRHttpError::SendError));
     }
     thread->stop();
 }
@@ -161,31 +160,34 @@ void ZRHttpServer::sendReply(const ZRHttpMultiPart &multiPart, ZRSocketThread *t
 // Runs on the connection's thread, once for every piece it receives.
 void ZRHttpServer::dispatchRequest(char *clientMessage, ZRSocketThread *thread)
 {
-    ZRHttpGathering &request = gatheringFor(thread);
-    if (request.clockAwaitsFirstPiece) {
-        request.clockAwaitsFirstPiece = false;
-        request.restartClock(m_requestTimeout);
+    ZRHttpConnection &connection = connectionOf(thread);
+    connection.handed = false;
+    if (connection.clockAwaitsFirstPiece) {
+        connection.clockAwaitsFirstPiece = false;
+        connection.restartClock(m_requestTimeout);
     }
-    const auto status = request.parser.feed(clientMessage, thread->messageSize());
-    if (!request.described && request.parser.hasRequestLine()) {
-        request.described = true;
-        qCDebug(
-            lcHttp, "Request description: %s", request.parser.request().requestLine.constData());
+    ZRHttpRequestParser &parser = connection.parser;
+    const auto status = parser.feed(clientMessage, thread->messageSize());
+    if (!connection.described && parser.hasRequestLine()) {
+        connection.described = true;
+        qCDebug(lcHttp, "Request description: %s", parser.request().requestLine.constData());
     }
     switch (status) {
     case ZRHttpRequestParser::NeedMore:
-        awaitMore(thread, request);
+        awaitMore(thread, connection);
         break;
     case ZRHttpRequestParser::BadRequest:
-        refuse(thread, request.parser.errorCode(), request.parser.httpStatus());
+        refuse(thread, parser.error(), parser.httpStatus());
         break;
     case ZRHttpRequestParser::Complete: {
-        const ZRHttpParsedRequest parsed = request.parser.request();
+        const ZRHttpParsedRequest parsed = parser.request();
         // Should the application call next() instead of answering, the
         // connection's next request starts afresh with a full timeout; until its
         // first piece comes, the receive timeout alone bounds the wait.
-        request = ZRHttpGathering(m_maxBodySize, m_requestTimeout.load());
-        request.clockAwaitsFirstPiece = true;
+        connection.restart(m_maxBodySize, m_requestTimeout);
+        connection.clockAwaitsFirstPiece = true;
+        connection.method = RequestType(parsed.method);
+        connection.handed = true;
         ZRSocketPrivate::setReceiveTimeout(thread->clientSocket(), m_requestTimeout);
         // A client that stops taking the reply must not hold its thread for good.
         ZRSocketPrivate::setSendTimeout(thread->clientSocket(), m_requestTimeout);
@@ -195,39 +197,29 @@ void ZRHttpServer::dispatchRequest(char *clientMessage, ZRSocketThread *thread)
     }
 }
 
-ZRHttpGathering &ZRHttpServer::gatheringFor(ZRSocketThread *thread)
+ZRHttpConnection &ZRHttpServer::connectionOf(ZRSocketThread *thread)
 {
-    QMutexLocker lock(&m_connections->mutex);
-    auto &slot = m_connections->gathering[thread];
-    if (!slot) {
+    if (!thread->m_data) {
         // The first request of a connection counts its time from the accept.
-        slot = std::make_unique<ZRHttpGathering>(m_maxBodySize,
-            m_requestTimeout > 0
-                ? qMax<qint64>(1, m_requestTimeout - thread->m_sinceAccept.elapsed())
-                : 0);
-        connect(
-            thread, &QThread::finished, thread,
-            [connections = m_connections, thread] {
-                QMutexLocker lock(&connections->mutex);
-                connections->gathering.erase(thread);
-            },
-            Qt::DirectConnection);
+        const int timeout = m_requestTimeout;
+        thread->m_data = std::make_unique<ZRHttpConnection>(m_maxBodySize,
+            timeout > 0 ? qMax<qint64>(1, timeout - thread->m_sinceAccept.elapsed()) : 0);
     }
-    return *slot;
+    return *static_cast<ZRHttpConnection *>(thread->m_data.get());
 }
 
-void ZRHttpServer::awaitMore(ZRSocketThread *thread, ZRHttpGathering &request)
+void ZRHttpServer::awaitMore(ZRSocketThread *thread, ZRHttpConnection &connection)
 {
     const int socket = thread->clientSocket();
-    if (request.parser.expectsContinue() && !request.continueSent) {
-        request.continueSent = true;
+    if (connection.parser.expectsContinue() && !connection.continueSent) {
+        connection.continueSent = true;
         ZRSocket::sendByteArray(socket, QByteArrayLiteral("HTTP/1.1 100 Continue\r\n\r\n"));
     }
-    if (request.deadline.isForever()) {
+    if (connection.deadline.isForever()) {
         thread->next();
         return;
     }
-    const qint64 left = request.deadline.remainingTime();
+    const qint64 left = connection.deadline.remainingTime();
     if (left <= 0) {
         qCDebug(lcHttp, "Request timed out");
         thread->stop();
@@ -238,10 +230,10 @@ void ZRHttpServer::awaitMore(ZRSocketThread *thread, ZRHttpGathering &request)
     thread->next();
 }
 
-void ZRHttpServer::refuse(ZRSocketThread *thread, int code, int status)
+void ZRHttpServer::refuse(ZRSocketThread *thread, ZRHttpError code, int status)
 {
-    qCDebug(lcHttp, "%s", refusalText(code));
-    emit error(code);
+    qCDebug(lcHttp, "%s", toString(code));
+    emit error(int(code));
     ZRSocket::sendByteArray(thread->clientSocket(), statusReply(status));
     dropWhatIsStillComing(thread->clientSocket());
     thread->stop();

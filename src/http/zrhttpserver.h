@@ -1,6 +1,7 @@
 #ifndef ZRHTTPSERVER_H
 #define ZRHTTPSERVER_H
 
+#include "zrhttperror.h"
 #include "zrhttpmultipart.h"
 #include "zrhttppart.h"
 #include "zrhttprequest.h"
@@ -8,9 +9,8 @@
 
 #include <memory>
 
-struct ZRHttpServerConnections;
 struct ZRHttpParsedRequest;
-struct ZRHttpGathering;
+class ZRHttpConnection;
 
 // A minimal HTTP/1.x server: one request per connection.
 //
@@ -24,38 +24,29 @@ struct ZRHttpGathering;
 // connection to answer later from another thread; ZRHttpRequest is registered
 // for that.
 //
-// A request that cannot be served emits error(int) and is answered by the
-// server itself with "Connection: close" and an empty body, then ended:
-//   -902 malformed request line      400 Bad Request
-//   -903 unknown method              501 Not Implemented
-//   -904 protocol other than HTTP    400 Bad Request
-//   -905 header line without colon   400 Bad Request
-//   -906 header block over 8 KiB     431 Request Header Fields Too Large
-//   -907 body over maxBodySize()     413 Content Too Large
-//   -908 unusable body framing       400 Bad Request (501 for an unknown transfer coding)
-// error(-901) means a reply could not be sent whole.
+// A request that cannot be served emits error(int) with a ZRHttpError code and
+// is answered by the server itself with "Connection: close" and an empty body,
+// then ended (the statuses are listed in zrhttperror.h). error(-901) means a
+// reply could not be sent whole.
 //
 // A request must arrive whole within requestTimeout() of the accept, or the
 // connection is closed without an answer. The time does not run while the
 // application holds a complete request. A client that stops reading a reply
 // for that long makes sendReply() fail with -901.
 //
-// Requests are parsed on connection threads, inside this object: destroy it
-// only once stop() has returned and its connections have ended.
+// At most maxConnections() connections run at once (1,024 unless set; see
+// ZRServer): a request the application holds counts.
+//
+// Destroying the server stops it, closes without an answer every connection
+// whose request is still arriving, and waits until no connection thread is
+// inside its code. Requests already handed to the application stay the
+// application's to answer; do so before destroying the server (see
+// waitForConnections()), or answer on the thread's socket and call its stop().
 class ZRNET_EXPORT ZRHttpServer : public ZRServer
 {
     Q_OBJECT
 public:
-    enum ErrorCode {
-        SendError = -901,
-        MalformedRequest = -902,
-        BadRequestType = -903,
-        InvalidRequestProtocol = -904,
-        InvalidRequestHeader = -905,
-        HeaderBlockTooLarge = -906,
-        BodyTooLarge = -907,
-        BadBodyFraming = -908
-    };
+    using ErrorCode = ZRHttpError;
 
     ZRHttpServer();
     ~ZRHttpServer() override;
@@ -81,13 +72,12 @@ private slots:
     void dispatchRequest(char *clientMessage, ZRSocketThread *thread);
 
 private:
-    ZRHttpGathering &gatheringFor(ZRSocketThread *thread);
-    void awaitMore(ZRSocketThread *thread, ZRHttpGathering &request);
-    void refuse(ZRSocketThread *thread, int code, int status);
+    ZRHttpConnection &connectionOf(ZRSocketThread *thread);
+    void awaitMore(ZRSocketThread *thread, ZRHttpConnection &connection);
+    void refuse(ZRSocketThread *thread, ZRHttpError code, int status);
     void emitRequest(const ZRHttpParsedRequest &parsed, ZRSocketThread *thread);
+    void endGatheringConnections();
 
-    // Requests being gathered, one per connection thread.
-    const std::shared_ptr<ZRHttpServerConnections> m_connections;
     std::atomic<qint64> m_maxBodySize;
     std::atomic<int> m_requestTimeout;
 };

@@ -307,91 +307,92 @@ void tst_ZRHttpRequestParser::rejected_data()
     QTest::addColumn<int>("error");
     QTest::addColumn<int>("httpStatus");
 
-    const auto row = [](const char *name, const QByteArray &data, int error, int httpStatus,
+    const auto row = [](const char *name, const QByteArray &data, ZRHttpError error, int httpStatus,
                          qint64 maxBodySize = oneMiB) {
-        QTest::newRow(name) << data << maxBodySize << error << httpStatus;
+        QTest::newRow(name) << data << maxBodySize << int(error) << httpStatus;
     };
     const QByteArray chunked = "POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n";
 
     // The request line is judged as soon as it ends; nothing after it is needed.
-    row("two tokens", "GET /\r\n", Parser::MalformedRequest, 400);
-    row("four tokens", "GET / HTTP/1.1 x\r\n", Parser::MalformedRequest, 400);
-    row("empty first line is not skipped", "\r\nGET / HTTP/1.1\r\n\r\n", Parser::MalformedRequest,
-        400);
-    row("blank first line", " \t \nGET / HTTP/1.1\r\n\r\n", Parser::MalformedRequest, 400);
-    row("NUL first", bytes("\0GET / HTTP/1.1\r\n\r\n"), Parser::MalformedRequest, 400);
-    row("CONNECT", "CONNECT host:443 HTTP/1.1\r\n", Parser::BadRequestType, 501);
-    row("TRACE", "TRACE / HTTP/1.1\r\n", Parser::BadRequestType, 501);
+    row("two tokens", "GET /\r\n", ZRHttpError::MalformedRequest, 400);
+    row("four tokens", "GET / HTTP/1.1 x\r\n", ZRHttpError::MalformedRequest, 400);
+    row("empty first line is not skipped", "\r\nGET / HTTP/1.1\r\n\r\n",
+        ZRHttpError::MalformedRequest, 400);
+    row("blank first line", " \t \nGET / HTTP/1.1\r\n\r\n", ZRHttpError::MalformedRequest, 400);
+    row("NUL first", bytes("\0GET / HTTP/1.1\r\n\r\n"), ZRHttpError::MalformedRequest, 400);
+    row("CONNECT", "CONNECT host:443 HTTP/1.1\r\n", ZRHttpError::BadRequestType, 501);
+    row("TRACE", "TRACE / HTTP/1.1\r\n", ZRHttpError::BadRequestType, 501);
     row("method with a non-ASCII look-alike letter", "PO\xC5\xBFT / HTTP/1.1\r\n",
-        Parser::BadRequestType, 501);
-    row("FTP protocol", "GET / FTP/1.0\r\n", Parser::InvalidProtocol, 400);
-    row("protocol shorter than HTTP", "GET / HTT\r\n", Parser::InvalidProtocol, 400);
+        ZRHttpError::BadRequestType, 501);
+    row("FTP protocol", "GET / FTP/1.0\r\n", ZRHttpError::InvalidRequestProtocol, 400);
+    row("protocol shorter than HTTP", "GET / HTT\r\n", ZRHttpError::InvalidRequestProtocol, 400);
     row("request line over 8 KiB", "GET /" + QByteArray(8200, 'a') + " HTTP/1.1\r\n\r\n",
-        Parser::HeaderBlockTooLarge, 431);
+        ZRHttpError::HeaderBlockTooLarge, 431);
 
     // Header block.
     row("header line without colon", "GET / HTTP/1.1\r\nA: 1\r\nbad line\r\n\r\n",
-        Parser::InvalidHeader, 400);
+        ZRHttpError::InvalidRequestHeader, 400);
     row("folded continuation line", "GET / HTTP/1.1\r\nA: 1\r\n  more\r\n\r\n",
-        Parser::InvalidHeader, 400);
-    row("line without colon ended by NUL", bytes("GET / HTTP/1.1\r\nbad\0"), Parser::InvalidHeader,
-        400);
-    row("header block of 8193 bytes", headerBlockOfSize(8193), Parser::HeaderBlockTooLarge, 431);
+        ZRHttpError::InvalidRequestHeader, 400);
+    row("line without colon ended by NUL", bytes("GET / HTTP/1.1\r\nbad\0"),
+        ZRHttpError::InvalidRequestHeader, 400);
+    row("header block of 8193 bytes", headerBlockOfSize(8193), ZRHttpError::HeaderBlockTooLarge,
+        431);
     row("8192 header bytes and not ended", headerBlockOfSize(8192, false) + "\r\n",
-        Parser::HeaderBlockTooLarge, 431);
+        ZRHttpError::HeaderBlockTooLarge, 431);
 
     // Framing.
     row("Content-Length with Transfer-Encoding",
         "POST / HTTP/1.1\r\nContent-Length: 3\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n",
-        Parser::BadBodyFraming, 400);
+        ZRHttpError::BadBodyFraming, 400);
     row("two different Content-Lengths",
         "POST / HTTP/1.1\r\nContent-Length: 3\r\ncontent-length: 4\r\n\r\nabcd",
-        Parser::BadBodyFraming, 400);
+        ZRHttpError::BadBodyFraming, 400);
     const char *const notDecimal[] = { "12a", "-1", "+5", "", "0x10", "1 2", "3,3", "\xD9\xA3" };
     for (const char *value : notDecimal) {
         row(qPrintable(QStringLiteral("Content-Length '%1'").arg(QString::fromUtf8(value))),
             "POST / HTTP/1.1\r\nContent-Length: " + QByteArray(value) + "\r\n\r\nabc",
-            Parser::BadBodyFraming, 400);
+            ZRHttpError::BadBodyFraming, 400);
     }
     row("Content-Length with blank before colon",
-        "POST / HTTP/1.1\r\nContent-Length : 3\r\n\r\nabc", Parser::BadBodyFraming, 400);
-    row("gzip coding", "POST / HTTP/1.1\r\nTransfer-Encoding: gzip\r\n\r\n", Parser::BadBodyFraming,
-        501);
+        "POST / HTTP/1.1\r\nContent-Length : 3\r\n\r\nabc", ZRHttpError::BadBodyFraming, 400);
+    row("gzip coding", "POST / HTTP/1.1\r\nTransfer-Encoding: gzip\r\n\r\n",
+        ZRHttpError::BadBodyFraming, 501);
     row("gzip then chunked", "POST / HTTP/1.1\r\ntransfer-encoding: gzip, chunked\r\n\r\n",
-        Parser::BadBodyFraming, 501);
+        ZRHttpError::BadBodyFraming, 501);
     row("chunked twice",
         "POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\nTransfer-Encoding: chunked\r\n\r\n",
-        Parser::BadBodyFraming, 400);
+        ZRHttpError::BadBodyFraming, 400);
     row("empty Transfer-Encoding", "POST / HTTP/1.1\r\nTransfer-Encoding:\r\n\r\n",
-        Parser::BadBodyFraming, 400);
-    row("chunk size not hex", chunked + "zz\r\nab\r\n0\r\n\r\n", Parser::BadBodyFraming, 400);
-    row("chunk size missing", chunked + ";x\r\n", Parser::BadBodyFraming, 400);
-    row("chunk size with blank inside", chunked + "1 0\r\n", Parser::BadBodyFraming, 400);
+        ZRHttpError::BadBodyFraming, 400);
+    row("chunk size not hex", chunked + "zz\r\nab\r\n0\r\n\r\n", ZRHttpError::BadBodyFraming, 400);
+    row("chunk size missing", chunked + ";x\r\n", ZRHttpError::BadBodyFraming, 400);
+    row("chunk size with blank inside", chunked + "1 0\r\n", ZRHttpError::BadBodyFraming, 400);
     row("chunk data longer than its size", chunked + "3\r\nabcd\r\n0\r\n\r\n",
-        Parser::BadBodyFraming, 400);
-    row("chunk data ended by CR alone", chunked + "3\r\nabc\rX", Parser::BadBodyFraming, 400);
+        ZRHttpError::BadBodyFraming, 400);
+    row("chunk data ended by CR alone", chunked + "3\r\nabc\rX", ZRHttpError::BadBodyFraming, 400);
     row("chunk-size line over 4 KiB", chunked + "1;" + QByteArray(5000, 'x') + "\r\n",
-        Parser::BadBodyFraming, 400);
+        ZRHttpError::BadBodyFraming, 400);
     row("NUL-ended request declaring a body", bytes("POST / HTTP/1.1\r\nContent-Length: 3\0abc"),
-        Parser::BadBodyFraming, 400);
+        ZRHttpError::BadBodyFraming, 400);
     row("trailers over 8 KiB", chunked + "0\r\nT: " + QByteArray(8200, 't') + "\r\n\r\n",
-        Parser::HeaderBlockTooLarge, 431);
+        ZRHttpError::HeaderBlockTooLarge, 431);
 
     // Sizes: a declared length fails at once, chunks as soon as their sizes add up too high.
     row("declared length over 1 MiB", "POST / HTTP/1.1\r\nContent-Length: 1048577\r\n\r\n",
-        Parser::BodyTooLarge, 413);
+        ZRHttpError::BodyTooLarge, 413);
     row("declared length beyond 64 bits",
-        "POST / HTTP/1.1\r\nContent-Length: 99999999999999999999999\r\n\r\n", Parser::BodyTooLarge,
-        413);
+        "POST / HTTP/1.1\r\nContent-Length: 99999999999999999999999\r\n\r\n",
+        ZRHttpError::BodyTooLarge, 413);
     row("declared length over 1 GiB with a larger maximum",
-        "POST / HTTP/1.1\r\nContent-Length: 3000000000\r\n\r\n", Parser::BodyTooLarge, 413,
+        "POST / HTTP/1.1\r\nContent-Length: 3000000000\r\n\r\n", ZRHttpError::BodyTooLarge, 413,
         qint64(1) << 40);
     row("negative maximum takes no body", "POST / HTTP/1.1\r\nContent-Length: 1\r\n\r\nx",
-        Parser::BodyTooLarge, 413, -1);
-    row("chunks seen so far over the maximum", chunked + "2\r\nab\r\n4\r\n", Parser::BodyTooLarge,
-        413, 5);
-    row("chunk size beyond 64 bits", chunked + "FFFFFFFFFFFFFFFFFFFFFF\r\n", Parser::BodyTooLarge,
-        413);
+        ZRHttpError::BodyTooLarge, 413, -1);
+    row("chunks seen so far over the maximum", chunked + "2\r\nab\r\n4\r\n",
+        ZRHttpError::BodyTooLarge, 413, 5);
+    row("chunk size beyond 64 bits", chunked + "FFFFFFFFFFFFFFFFFFFFFF\r\n",
+        ZRHttpError::BodyTooLarge, 413);
 }
 
 void tst_ZRHttpRequestParser::rejected()
