@@ -315,6 +315,8 @@ int *ZRSocket::socketPointer(int socket)
 // would otherwise make a `while (waitForConnection(s)) accept(...)` loop spin.
 bool ZRSocket::waitForConnection(int socket)
 {
+    if (socket < 0)
+        return false; // poll() would ignore it and wait for ever
     const int events = ZRSocketPrivate::waitFor(socket, POLLIN, -1);
     return events > 0 && (events & POLLIN) && !(events & (POLLERR | POLLNVAL));
 }

@@ -4,6 +4,7 @@
 #include "zrsocket.h"
 #include "zrsocket_p.h"
 #include "zrsocketthread.h"
+#include "zrthreaddispatcher_p.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -263,6 +264,7 @@ int ZRServer::start(QString address, int port, int backlog)
         m_loopClaimed = false;
     });
     thread->setObjectName(QStringLiteral("zrnet accept"));
+    thread->setEventDispatcher(new ZRThreadDispatcher); // it runs no event loop either
     m_loopThread = thread;
     loop.unlock();
     thread->start();

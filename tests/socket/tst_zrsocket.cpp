@@ -1,5 +1,7 @@
+#include "listenhook.h"
 #include "loopback.h"
 #include "zrsocket.h"
+#include "zrsocket_p.h"
 
 #include <QElapsedTimer>
 #include <QtTest>
@@ -37,6 +39,8 @@ private slots:
     void serverSocketRefusals_data();
     void serverSocketRefusals();
     void serverSocketListensCloseOnExec();
+    void listenFailureIsReported();
+    void waitForConnectionRefusesDeadDescriptors();
     void remoteSocketFailures_data();
     void remoteSocketFailures();
     void remoteSocketUnknownHost();
@@ -50,6 +54,7 @@ private slots:
     void receiveMessageTrims();
     void sendsEveryByte();
     void sendToVanishedPeerFailsWithoutSignal();
+    void sendToATricklingReaderIsBoundedPerCall();
     void peerAddress();
     void simpleOptions();
 };
@@ -108,6 +113,30 @@ void TestZRSocket::serverSocketListensCloseOnExec()
     ZRSocket::closeSocket(accepted);
     ZRSocket::closeSocket(s);
     QVERIFY(!loopback::isOpen(s));
+}
+
+void TestZRSocket::listenFailureIsReported()
+{
+    int fd = -1;
+    listenhook::Scoped refuse([&fd](int socket, int) {
+        fd = socket;
+        errno = EADDRINUSE;
+        return -1;
+    });
+    QCOMPARE(ZRSocket::createServerSocket(QStringLiteral("127.0.0.1"), 0, 5), -1);
+    QCOMPARE(ZRSocket::lastErrorNumber(), -301);
+    QCOMPARE(ZRSocket::lastError(), QStringLiteral("Listen failed: Address already in use"));
+    QVERIFY(fd > 0);
+    QVERIFY(!loopback::isOpen(fd));
+}
+
+void TestZRSocket::waitForConnectionRefusesDeadDescriptors()
+{
+    const int closed = ::socket(AF_INET, SOCK_STREAM, 0);
+    ::close(closed);
+    // Either would make a wait-then-accept loop spin, or block it for good.
+    QVERIFY(!ZRSocket::waitForConnection(closed));
+    QVERIFY(!ZRSocket::waitForConnection(-1));
 }
 
 void TestZRSocket::remoteSocketFailures_data()
@@ -351,6 +380,34 @@ void TestZRSocket::sendToVanishedPeerFailsWithoutSignal()
     }
     QVERIFY(failed);
     QVERIFY(!ZRSocket::sendMessage(c.server, QStringLiteral("still gone")));
+}
+
+// The wait for room is bounded for the whole call, not afresh after every partial send.
+void TestZRSocket::sendToATricklingReaderIsBoundedPerCall()
+{
+    Connection c;
+    const int small = 16384;
+    ::setsockopt(c.server, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    ::setsockopt(c.client.fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    QVERIFY(ZRSocket::setSocketNonBlocking(c.server));
+    const int limit = ZRSocketPrivate::sendStallLimitMs();
+    ZRSocketPrivate::setSendStallLimitMs(1000);
+    std::atomic<bool> done { false };
+    QThread *reader = QThread::create([&] {
+        char buf[8192];
+        // Never stalls the sender for long, but would take it 6 s to read all.
+        for (int i = 0; i < 600 && !done; ++i) {
+            QThread::msleep(50);
+            ::recv(c.client.fd, buf, sizeof buf, MSG_DONTWAIT);
+        }
+    });
+    reader->start();
+    const bool sent = ZRSocket::sendByteArray(c.server, QByteArray(1024 * 1024, 'x'));
+    done = true;
+    QVERIFY(reader->wait(60000));
+    delete reader;
+    ZRSocketPrivate::setSendStallLimitMs(limit);
+    QVERIFY(!sent);
 }
 
 void TestZRSocket::peerAddress()

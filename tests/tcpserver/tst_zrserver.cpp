@@ -3,8 +3,12 @@
 #include "zrsocket.h"
 #include "zrsocketthread.h"
 
+#include <QDir>
+#include <QEventLoop>
 #include <QMutex>
 #include <QPointer>
+#include <QSocketNotifier>
+#include <QTimer>
 #include <QtTest>
 
 #include <memory>
@@ -98,6 +102,12 @@ private slots:
     void queuedReceiverReadsTheHeldBuffer();
     void destroyingAListeningServerStopsIt();
     void threadStoppedBeforeStart();
+    void stopRacingTheStartClosesTheSocketOnce();
+    void errorTextIsReadWhileWritten();
+    void startRunsTheLoopOnAThreadOfItsOwn();
+    void capHoldsBackFurtherConnections();
+    void idleConnectionsHoldOneDescriptorEach();
+    void aSlotMayRunAnEventLoopOnItsConnection();
 
 private:
     int baseline = 0;
@@ -281,10 +291,13 @@ void TestZRServer::destroyingAListeningServerStopsIt()
     delete server;
     QVERIFY(run->thread->wait(5000));
     QCOMPARE(run->result.load(), 0);
-    // The running connection goes on until it is told to end.
+    // The running connection goes on; what it receives next has nobody to answer it, so
+    // it ends instead of waiting for ever.
     QVERIFY(!thread.isNull() && thread->isRunning());
-    thread->stop();
+    thread->next();
+    QVERIFY(client.send("after"));
     QVERIFY(client.closedByPeer());
+    QCOMPARE(receiver.count(), 1);
 }
 
 void TestZRServer::threadStoppedBeforeStart()
@@ -309,6 +322,212 @@ void TestZRServer::threadStoppedBeforeStart()
     QCOMPARE(receiver.count(), 0);
     QTRY_VERIFY(thread.isNull()); // deleted through this thread's event loop
     ZRSocket::closeSocket(listening);
+}
+
+// Runs once in place of the next "Socket created" line: the moment the listening socket has
+// been stored, before the accept loop has begun.
+static std::function<void()> atSocketCreated;
+
+static void raceAtSocketCreated(
+    QtMsgType type, const QMessageLogContext &context, const QString &text)
+{
+    if (atSocketCreated && text == QLatin1String("Socket created"))
+        std::exchange(atSocketCreated, nullptr)();
+    else if (type != QtDebugMsg)
+        qt_message_output(type, context, text);
+}
+
+// Only the accept loop closes its socket: a stop() that comes before the loop has begun
+// must not close it too, or the second close hits whatever reused the number meanwhile.
+void TestZRServer::stopRacingTheStartClosesTheSocketOnce()
+{
+    ZRServer server;
+    std::unique_ptr<QThread> stopper(QThread::create([&server] { server.stop(); }));
+    int pipeEnds[2] = { -1, -1 };
+    atSocketCreated = [&] {
+        stopper->start();
+        stopper->wait(300); // a stop() that does not wait for the loop is done by now
+        // The application opens descriptors of its own meanwhile.
+        if (::pipe2(pipeEnds, O_CLOEXEC) != 0)
+            qFatal("pipe2 failed");
+    };
+    const QtMessageHandler previous = qInstallMessageHandler(raceAtSocketCreated);
+    const int result = server.listenConnections(QStringLiteral("127.0.0.1"), 0, 5);
+    qInstallMessageHandler(previous);
+    QCOMPARE(result, 0);
+    QVERIFY(stopper->wait(5000));
+    QVERIFY(loopback::isOpen(pipeEnds[0]));
+    QVERIFY(loopback::isOpen(pipeEnds[1]));
+    ::close(pipeEnds[0]);
+    ::close(pipeEnds[1]);
+}
+
+// Failing starts write the text on one thread while another reads it.
+void TestZRServer::errorTextIsReadWhileWritten()
+{
+    ZRServer server;
+    const int port = loopback::freePort();
+    const int taken = ZRSocket::createServerSocket(QStringLiteral("127.0.0.1"), port, 1);
+    std::atomic<bool> done { false };
+    std::atomic<bool> torn { false };
+    std::unique_ptr<QThread> reader(QThread::create([&] {
+        while (!done) {
+            const QString text = server.errorText();
+            torn = torn || !(text.isEmpty() || text.startsWith(QLatin1String("Something")));
+        }
+    }));
+    reader->start();
+    for (int i = 0; i < 200; ++i)
+        QCOMPARE(server.listenConnections(QStringLiteral("127.0.0.1"), port, 5), -1);
+    done = true;
+    QVERIFY(reader->wait(5000));
+    QVERIFY(!torn);
+    ZRSocket::closeSocket(taken);
+}
+
+void TestZRServer::startRunsTheLoopOnAThreadOfItsOwn()
+{
+    ZRServer server;
+    Receiver receiver(Receiver::Hold);
+    connect(&server, &ZRServer::connectionThread, &receiver, &Receiver::onMessage,
+        Qt::DirectConnection);
+    QCOMPARE(server.serverPort(), quint16(0));
+    const int listening = server.start(QStringLiteral("127.0.0.1"), 0, 5);
+    QVERIFY(listening > 0);
+    QCOMPARE(server.socket(), listening);
+    QVERIFY(server.serverPort() != 0);
+    QCOMPARE(server.start(QStringLiteral("127.0.0.1"), 0, 5), -1); // one loop at a time
+    QVERIFY(!server.errorText().isEmpty());
+
+    // Served while this thread goes on running its own event loop.
+    const quint16 port = server.serverPort();
+    Peer client(port);
+    QVERIFY(client.send("ping"));
+    QTRY_COMPARE(receiver.count(), 1);
+    QVERIFY(!server.waitForConnections(50)); // the held request counts
+    receiver.messages().first().thread->stop();
+    QVERIFY(client.closedByPeer());
+    QVERIFY(server.waitForConnections(5000));
+
+    server.stop(); // from the thread that started it
+    QCOMPARE(server.socket(), 0);
+    QCOMPARE(server.serverPort(), quint16(0));
+    Peer late;
+    QVERIFY(!late.connectTo(port));
+    QCOMPARE(server.start(QStringLiteral("127.0.0.1"), 0, 5), -1);
+    QVERIFY(server.errorText().contains(QLatin1String("stopped")));
+}
+
+// Cap 4, 10 clients: never more than 4 served at once, every one served in the end.
+void TestZRServer::capHoldsBackFurtherConnections()
+{
+    ZRServer server;
+    server.setMaxConnections(4);
+    QCOMPARE(server.maxConnections(), 4);
+    QMutex mutex;
+    QSet<ZRSocketThread *> held;
+    int mostHeld = 0;
+    int served = 0;
+    connect(
+        &server, &ZRServer::connectionThread, &server,
+        [&](char *, ZRSocketThread *thread) {
+            QMutexLocker lock(&mutex);
+            held.insert(thread);
+            mostHeld = qMax(mostHeld, held.size());
+            ++served;
+        },
+        Qt::DirectConnection);
+    QVERIFY(server.start(QStringLiteral("127.0.0.1"), 0, 16) > 0);
+    std::vector<std::unique_ptr<Peer>> clients;
+    for (int i = 0; i < 10; ++i) {
+        clients.push_back(std::make_unique<Peer>(server.serverPort()));
+        QVERIFY(clients.back()->send("x"));
+    }
+    const auto heldNow = [&] {
+        QMutexLocker lock(&mutex);
+        return held.size();
+    };
+    const auto servedNow = [&] {
+        QMutexLocker lock(&mutex);
+        return served;
+    };
+    // Release one held connection at a time; the next waiting client takes its place.
+    for (int done = 0; done < 10; ++done) {
+        QTRY_COMPARE(heldNow(), qMin(4, 10 - done));
+        QMutexLocker lock(&mutex);
+        ZRSocketThread *thread = *held.begin();
+        held.remove(thread);
+        thread->stop();
+    }
+    QCOMPARE(servedNow(), 10);
+    QCOMPARE(mostHeld, 4);
+    QVERIFY(server.waitForConnections(5000));
+}
+
+static int openDescriptors()
+{
+    return QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System).size();
+}
+
+// A connection costs its socket and nothing more: no wake-up descriptor of an event loop.
+void TestZRServer::idleConnectionsHoldOneDescriptorEach()
+{
+    ZRServer server;
+    QVERIFY(server.start(QStringLiteral("127.0.0.1"), 0, 64) > 0);
+    const int before = openDescriptors();
+    std::vector<std::unique_ptr<Peer>> clients;
+    for (int i = 0; i < 20; ++i)
+        clients.push_back(std::make_unique<Peer>(server.serverPort()));
+    QTRY_COMPARE(loopback::threadCount(), baseline + 1 + 20);
+    QCOMPARE(openDescriptors() - before, 20 + 20); // the server's and the clients' ends
+    clients.clear();
+    QVERIFY(server.waitForConnections(5000));
+}
+
+// Posted events, deferred deletions, queued calls, timers and socket notifiers all work for a
+// slot that runs an event loop on its connection thread.
+void TestZRServer::aSlotMayRunAnEventLoopOnItsConnection()
+{
+    ZRServer server;
+    int pipeEnds[2];
+    QVERIFY(::pipe2(pipeEnds, O_CLOEXEC) == 0);
+    std::atomic<int> seen { 0 };
+    enum { Deleted = 1, Queued = 2, Timer = 4, Notified = 8 };
+    QObject *onConnection = nullptr;
+    QSemaphore ready;
+    connect(
+        &server, &ZRServer::connectionThread, &server,
+        [&](char *, ZRSocketThread *thread) {
+            QEventLoop loop;
+            auto *doomed = new QObject;
+            connect(doomed, &QObject::destroyed, [&] { seen |= Deleted; });
+            doomed->deleteLater();
+            QObject here;
+            onConnection = &here;
+            QTimer::singleShot(20, &here, [&] { seen |= Timer; });
+            QSocketNotifier notifier(pipeEnds[0], QSocketNotifier::Read);
+            connect(&notifier, &QSocketNotifier::activated, &loop, [&] {
+                seen |= Notified;
+                loop.quit();
+            });
+            ready.release();
+            loop.exec();
+            onConnection = nullptr;
+            thread->stop();
+        },
+        Qt::DirectConnection);
+    QVERIFY(server.start(QStringLiteral("127.0.0.1"), 0, 5) > 0);
+    Peer client(server.serverPort());
+    QVERIFY(client.send("go"));
+    QVERIFY(ready.tryAcquire(1, 5000));
+    QMetaObject::invokeMethod(
+        onConnection, [&] { seen |= Queued; }, Qt::QueuedConnection);
+    QTRY_COMPARE(seen & (Deleted | Queued | Timer), int(Deleted | Queued | Timer));
+    QCOMPARE(::write(pipeEnds[1], "!", 1), ssize_t(1));
+    QVERIFY(client.closedByPeer());
+    QCOMPARE(seen.load(), int(Deleted | Queued | Timer | Notified));
+    ::close(pipeEnds[0]);
+    ::close(pipeEnds[1]);
 }
 
 QTEST_GUILESS_MAIN(TestZRServer)
