@@ -1,8 +1,14 @@
+#include "logger.h"
 #include "loopback.h"
+#include "workdir.h"
 #include "zrhttpserver.h"
+#include "zrsocket.h"
 #include "zrsocketthread.h"
 
 #include <QCryptographicHash>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QMutex>
 #include <QProcess>
 #include <QRandomGenerator>
@@ -323,6 +329,8 @@ private slots:
     void replyFormsSendExactBytes_data();
     void replyFormsSendExactBytes();
     void manyConcurrentClients();
+    void destroyedWhileConnectionsAreMidRequest();
+    void defaultStackSurvivesTheDeepestPath();
 
 private:
     int baseline = 0;
@@ -887,6 +895,82 @@ void TestZRHttpServer::manyConcurrentClients()
         answered.insert(line);
     QCOMPARE(answered, expected);
     QCOMPARE(s.app.requests().size(), clients);
+}
+
+// Destruction waits for a slot still inside the server, closes a connection whose request is
+// still arriving, and leaves a request the application holds for it to answer.
+void TestZRHttpServer::destroyedWhileConnectionsAreMidRequest()
+{
+    auto *server = new ZRHttpServer;
+    QSemaphore slowStarted;
+    QMutex mutex;
+    ZRSocketThread *held = nullptr;
+    connect(
+        server, &ZRHttpServer::connectionThread, server,
+        [&](const ZRHttpRequest &request, ZRSocketThread *thread) {
+            if (request.path() == QLatin1String("/held")) {
+                QMutexLocker lock(&mutex);
+                held = thread;
+                return;
+            }
+            slowStarted.release();
+            QThread::msleep(300); // the server is being destroyed meanwhile
+            server->sendReply(okReply("slow"), thread);
+        },
+        Qt::DirectConnection);
+    QVERIFY(server->start(QStringLiteral("127.0.0.1"), 0, 16) > 0);
+    const int port = server->serverPort();
+    Peer arriving(port), holding(port), slow(port);
+    QVERIFY(arriving.send("GET /arriving HTTP/1.1\r\nHost: x"));
+    QVERIFY(holding.send("GET /held HTTP/1.1\r\n\r\n"));
+    const auto heldThread = [&] {
+        QMutexLocker lock(&mutex);
+        return held;
+    };
+    QTRY_VERIFY(heldThread() != nullptr);
+    QTRY_VERIFY(
+        HttpLog::texts().contains(QStringLiteral("Request description: GET /arriving HTTP/1.1")));
+    QVERIFY(slow.send("GET /slow HTTP/1.1\r\n\r\n"));
+    QVERIFY(slowStarted.tryAcquire(1, 10000));
+
+    delete server;
+    QCOMPARE(slow.readAll(), okReply("slow"));
+    QCOMPARE(arriving.readAll(), QByteArray()); // closed without an answer
+    QVERIFY(arriving.closedByPeer());
+    QVERIFY(!holding.closedByPeer(100));
+    QVERIFY(ZRSocket::sendByteArray(held->clientSocket(), okReply("held")));
+    held->stop();
+    QCOMPARE(holding.readAll(), okReply("held"));
+}
+
+// Connection threads run on a small stack unless told otherwise: the heaviest path through
+// the library and a slot that builds JSON and logs must fit in it.
+void TestZRHttpServer::defaultStackSurvivesTheDeepestPath()
+{
+    TemporaryWorkingDirectory logHere;
+    QVERIFY(logHere.isValid());
+    QLoggingCategory::setFilterRules(QStringLiteral("zrnet.*.debug=true"));
+    Served s;
+    QCOMPARE(s.server.threadStackSize(), 256u * 1024);
+    s.app.answer = [&s](const Seen &seen) {
+        QJsonObject answer { { QStringLiteral("path"), QString::fromUtf8(seen.path) } };
+        QJsonArray headers;
+        for (auto it = seen.headers.cbegin(); it != seen.headers.cend(); ++it)
+            headers.append(QString::fromUtf8(it.key() + ": " + it.value()));
+        answer.insert(QStringLiteral("headers"), headers);
+        const QByteArray body = QJsonDocument(answer).toJson();
+        qDebug() << "answering" << seen.path << QStringLiteral("with %1 bytes").arg(body.size());
+        Logger::logInfo(QStringLiteral("answered %1").arg(QString::fromUtf8(seen.path)));
+        s.server.sendReply(okReply(body), seen.thread);
+    };
+    Peer client(s.run.port);
+    QVERIFY(client.send("POST /deep?q=1 HTTP/1.1\r\nTransfer-Encoding: chunked\r\nX-A: b\r\n\r\n"
+                        "5\r\nhello\r\n0\r\n\r\n"));
+    const QByteArray reply = client.readAll();
+    QLoggingCategory::setFilterRules(
+        QStringLiteral("zrnet.tcp.debug=false\nzrnet.socket.debug=false"));
+    QVERIFY2(reply.startsWith("HTTP/1.1 200 OK"), reply.constData());
+    QVERIFY(reply.contains("\"X-A: b\""));
 }
 
 QTEST_GUILESS_MAIN(TestZRHttpServer)
