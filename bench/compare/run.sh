@@ -242,18 +242,20 @@ poke() { curl -s --noproxy '*' --max-time 0.5 -o /dev/null "$(url "$1")" || true
 
 # Idle connections: appends "name count held kb-per-conn fds-per-conn threads-per-conn fresh-ms accepted".
 idle() {
-    local name=$1 count=$2 rss0 fd0 thr0 rss1 fd1 thr1 held tries=0 fresh idler
+    local name=$1 count=$2 rss0 fd0 thr0 rss1 fd1 thr1 held tries=0 fresh idler report
     poke "$name"
     settle_fds "$name"
     rss0=$(rss_kb "$name") fd0=$(fd_count "$name") thr0=$(thread_count "$name")
-    "$BIN/idle-clients" "${PORT[$name]}" "$count" 10 60 >"$RUN/idle.out" 2>&1 &
+    # A file of its own: the client truncates it only once it runs.
+    report=$RUN/idle-$name-$count.out
+    "$BIN/idle-clients" "${PORT[$name]}" "$count" 10 60 >"$report" 2>&1 &
     idler=$!
     PIDS="$PIDS $idler"
-    while ! grep -q '^connected' "$RUN/idle.out" && [ $tries -lt 250 ]; do
+    while ! grep -q '^connected' "$report" 2>/dev/null && [ $tries -lt 250 ]; do
         sleep 0.1
         tries=$((tries + 1))
     done
-    held=$(awk '/^connected/ { print $2 }' "$RUN/idle.out")
+    held=$(awk '/^connected/ { print $2 }' "$report" 2>/dev/null)
     held=${held:-0}
     settle_fds "$name"
     rss1=$(rss_kb "$name") fd1=$(fd_count "$name") thr1=$(thread_count "$name")
