@@ -142,30 +142,30 @@ pid=$server
 stop_server
 grep -E 'Requests/sec|Socket errors|Non-2xx' "$OUT/wrk.txt" | sed 's/^ */wrk: /'
 
+# report [perf report options]: the server's share only, without perf's comment lines
+# and trailing columns.
 report() {
-    perf report -i "$OUT/perf.data" --pid "$pid" --percentage relative --no-children --stdio \
-        -g none "$@" 2>/dev/null | grep -v '^#' | sed 's/  *- *- *$//; s/ *$//' | grep .
+    perf report -i "$OUT/perf.data" --pid "$pid" --percentage relative --stdio -g none "$@" \
+        2>/dev/null | grep -v '^#' | sed 's/  *- *- *$//; s/ *$//' | grep .
 }
 echo
 echo "Top $TOP (perf report --no-children --sort dso,symbol), share of the server's samples:"
 echo '```'
-report --sort dso,symbol | head -n "$TOP"
+report --no-children --sort dso,symbol | head -n "$TOP"
 echo '```'
 echo
 echo "Inclusive share of user-space entry points (--children; the library has no frame pointers,"
 echo "so its own frames are partly misattributed, but system calls through libc are reliable):"
 echo '```'
-perf report -i "$OUT/perf.data" --pid "$pid" --percentage relative --children --stdio -g none \
-    --sort dso,symbol 2>/dev/null | grep -v '^#' | grep '\[\.\]' | grep -v '\[unknown\]' |
-    sed 's/ *$//' | head -n 20
+report --children --sort dso,symbol | grep '\[\.\]' | grep -v '\[unknown\]' | head -n 20
 echo '```'
 echo
 echo "By thread name, with sample counts (a new thread bears the program's name until Qt renames it):"
-report -n --sort comm | head -n 5
+report --no-children -n --sort comm | head -n 5
 echo
 # perf's own --sort dso leaves the kernel out when filtering by process: sum the symbols instead.
 echo "By shared object:"
-report --sort dso,symbol | awk '{
+report --no-children --sort dso,symbol | awk '{
         share = $1; sub(/%/, "", share); dso = $2
         if (dso ~ /^\[kernel|^\[vdso/) g = "kernel"
         else if (dso ~ /^libQt/) g = "Qt"
