@@ -1,0 +1,24 @@
+// cpp-httplib peer with its own thread pool (default size).
+//
+//   httplib-hello PORT
+#include <httplib.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+int main(int argc, char **argv)
+{
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: httplib-hello PORT\n");
+        return 2;
+    }
+    httplib::Server server;
+    server.Get(".*", [](const httplib::Request &, httplib::Response &res) {
+        res.set_header("Connection", "close");
+        res.set_content("Hello, world!", "text/plain");
+    });
+    if (!server.listen("127.0.0.1", std::atoi(argv[1]))) {
+        std::fprintf(stderr, "httplib-hello: cannot listen\n");
+        return 1;
+    }
+}

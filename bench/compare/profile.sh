@@ -1,0 +1,188 @@
+#!/bin/bash
+# Where zrnet-hello (bench/compare) spends its time under the load of run.sh:
+# wrk -t2 -c32 -H 'Connection: close' in a private network namespace, sampled
+# for DURATION (default 8) seconds with `perf record -a -g` and reported for the
+# server's process only: the top entries by shared object and symbol, the
+# inclusive share of the libc entry points (system calls, thread start), the
+# share of each thread name, and the split kernel / Qt / glib / libzrnet / libc.
+#
+# Sampling is system-wide (per CPU) on purpose: per-thread sampling restarts its
+# period in every new thread and so misses most of the short-lived connection
+# threads. Where perf cannot sample, callgrind counts instructions over
+# REQUESTS (default 1000) sequential requests instead; PROFILE_TOOL=callgrind
+# chooses that anyway.
+#
+#   bench/compare/profile.sh
+#
+# Builds zrnet-hello in BUILD (default build); the data stay in BUILD/bench/compare/profile.
+set -eu
+DURATION=${DURATION:-8}
+REQUESTS=${REQUESTS:-1000}
+TOP=${TOP:-25}
+PORT=18190
+cd "$(dirname "$0")/../.."
+BUILD=${BUILD:-build}
+OUT=$(pwd)/$BUILD/bench/compare/profile
+SERVER=$(pwd)/$BUILD/bench/compare/zrnet-hello/zrnet-hello
+
+# shellcheck source=bench/compare/common.sh
+. bench/compare/common.sh
+
+perf_works() {
+    command -v perf >/dev/null &&
+        perf stat -e task-clock true >/dev/null 2>&1 &&
+        perf record -a -g -o "$OUT/check.data" -- sleep 0.1 >/dev/null 2>&1 &&
+        perf report -i "$OUT/check.data" --stdio 2>/dev/null | grep -v '^#' | grep -q .
+}
+
+if [ -z "${ZRNET_PROFILE_IN_NETNS:-}" ]; then
+    install_missing wrk curl iproute2 util-linux procps
+    build_zrnet_hello "$BUILD"
+    mkdir -p "$OUT"
+    TOOL=${PROFILE_TOOL:-perf}
+    if [ "$TOOL" = perf ]; then
+        install_missing linux-perf
+        perf_works || {
+            echo "profile: perf cannot sample here; counting instructions with callgrind instead"
+            TOOL=callgrind
+        }
+    fi
+    [ "$TOOL" = perf ] || install_missing valgrind
+    exec env ZRNET_PROFILE_IN_NETNS=1 BUILD="$BUILD" TOOL="$TOOL" DURATION="$DURATION" \
+        REQUESTS="$REQUESTS" TOP="$TOP" unshare --net bash "$0"
+fi
+
+# ---- inside the private network namespace from here on ----
+ip link set lo up
+ulimit -n "$(ulimit -Hn)"
+URL=http://127.0.0.1:$PORT/hello
+trap end_started EXIT
+trap 'exit 130' INT TERM
+
+wait_ready() { # wait_ready TENTHS
+    local tries=0
+    until curl -s --noproxy '*' --max-time 1 -o /dev/null "$URL"; do
+        tries=$((tries + 1))
+        if [ $tries -ge "$1" ] || ! kill -0 "$server" 2>/dev/null; then
+            echo "profile: zrnet-hello did not start" >&2
+            exit 1
+        fi
+        sleep 0.1
+    done
+}
+
+# Ends the server with SIGTERM, which it handles by stopping, and waits (bounded).
+stop_server() {
+    local tries=0
+    kill "$server" 2>/dev/null || true
+    while kill -0 "$server" 2>/dev/null && [ $tries -lt 300 ]; do
+        sleep 0.1
+        tries=$((tries + 1))
+    done
+    wait "$server" 2>/dev/null || true
+    PIDS=${PIDS/ $server/}
+}
+
+cd "$OUT"
+echo "## zrnet-hello profile, $(date -u '+%Y-%m-%d %H:%M UTC'), zrnet $(git -C "$OLDPWD" rev-parse --short HEAD 2>/dev/null || echo '?')"
+
+if [ "$TOOL" = callgrind ]; then
+    rm -f callgrind.out
+    valgrind --tool=callgrind --instr-atstart=no --callgrind-out-file="$OUT/callgrind.out" "$SERVER" $PORT \
+        >"$OUT/server.log" 2>&1 &
+    server=$!
+    PIDS="$PIDS $server"
+    wait_ready 300
+    # Counting starts once the server is up: start-up is not what is measured.
+    callgrind_control -i on "$server" >/dev/null 2>&1
+    echo "callgrind over $REQUESTS sequential requests (one per connection)"
+    for _ in $(seq 1 "$REQUESTS"); do
+        curl -s --noproxy '*' --max-time 5 -o /dev/null "$URL" || true
+    done
+    stop_server
+    # Lines "Ir (share) file:function [object]"; the object is left out where it repeats.
+    callgrind_annotate --inclusive=no --auto=no --threshold=100 "$OUT/callgrind.out" 2>/dev/null |
+        awk '/file:function/ { body = 1; next } body && NF && !/^-+$/' >"$OUT/functions.txt"
+    callgrind_annotate --auto=no "$OUT/callgrind.out" 2>/dev/null |
+        awk -v n="$REQUESTS" '/PROGRAM TOTALS/ { t = $1; gsub(/,/, "", t)
+            printf "%s instructions in all, %.0f per request\n", $1, t / n }'
+    echo
+    echo "Top $TOP functions by instructions executed (self):"
+    echo '```'
+    head -n "$TOP" "$OUT/functions.txt"
+    echo '```'
+    echo
+    echo "By object file (self instructions):"
+    awk '{
+            n = $1; gsub(/,/, "", n)
+            if (match($0, /\[\/[^]]*\]$/)) { obj = substr($0, RSTART + 1, RLENGTH - 2); sub(/^.*\//, "", obj) }
+            by[obj] += n; total += n
+        }
+        END { for (o in by) if (by[o] >= total / 10000) printf "%6.2f%%  %s\n", 100 * by[o] / total, o }' \
+        "$OUT/functions.txt" |
+        sort -rn
+    exit 0
+fi
+
+QT_LOGGING_RULES='zrnet.*.debug=false' "$SERVER" $PORT >"$OUT/server.log" 2>&1 &
+server=$!
+PIDS="$PIDS $server"
+wait_ready 50
+echo "perf record -a -g for ${DURATION}s while wrk -t2 -c32 -H 'Connection: close' loads the server"
+timeout --foreground $((DURATION + 30)) wrk -t2 -c32 -d"$((DURATION + 2))s" -H 'Connection: close' \
+    "$URL" >"$OUT/wrk.txt" &
+wrk=$!
+PIDS="$PIDS $wrk"
+sleep 1
+rm -f "$OUT/perf.data" "$OUT/perf.data.old"
+perf record -a -g -o "$OUT/perf.data" -- sleep "$DURATION" 2>"$OUT/perf-record.log" >/dev/null
+wait "$wrk" || true
+PIDS=${PIDS/ $wrk/}
+pid=$server
+stop_server
+grep -E 'Requests/sec|Socket errors|Non-2xx' "$OUT/wrk.txt" | sed 's/^ */wrk: /'
+
+# report [perf report options]: the server's share only, without perf's comment lines
+# and trailing columns.
+report() {
+    perf report -i "$OUT/perf.data" --pid "$pid" --percentage relative --stdio -g none "$@" \
+        2>/dev/null | grep -v '^#' | sed 's/  *- *- *$//; s/ *$//' | grep .
+}
+echo
+echo "Top $TOP (perf report --no-children --sort dso,symbol), share of the server's samples:"
+echo '```'
+report --no-children --sort dso,symbol | head -n "$TOP"
+echo '```'
+echo
+echo "Inclusive share of user-space entry points (--children; the library has no frame pointers,"
+echo "so its own frames are partly misattributed, but system calls through libc are reliable):"
+echo '```'
+report --children --sort dso,symbol | grep '\[\.\]' | grep -v '\[unknown\]' | head -n 20
+echo '```'
+echo
+echo "By thread name, with sample counts (a new thread bears the program's name until Qt renames it):"
+report --no-children -n --sort comm | head -n 5
+echo
+# perf's own --sort dso leaves the kernel out when filtering by process: sum the symbols instead.
+echo "By shared object:"
+report --no-children --sort dso,symbol | awk '{
+        share = $1; sub(/%/, "", share); dso = $2
+        if (dso ~ /^\[kernel|^\[vdso/) g = "kernel"
+        else if (dso ~ /^libQt/) g = "Qt"
+        else if (dso ~ /^libglib|^libgthread|^libpcre/) g = "glib (Qt event dispatcher)"
+        else if (dso ~ /^libzrnet/) g = "libzrnet"
+        else if (dso ~ /^libc\.|^ld-linux/) g = "libc"
+        else if (dso ~ /^libstdc\+\+/) g = "libstdc++"
+        else if (dso == "zrnet-hello") g = "zrnet-hello"
+        else g = "other (" dso ")"
+        by[g] += share
+        dsos[dso] += share
+    }
+    END {
+        for (d in dsos) printf "%6.2f%%  %s\n", dsos[d], d | "sort -rn"
+        close("sort -rn")
+        print ""
+        fflush()
+        for (g in by) printf "%6.2f%%  %s\n", by[g], g | "sort -rn"
+        close("sort -rn")
+    }'

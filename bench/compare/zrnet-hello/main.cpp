@@ -1,0 +1,45 @@
+// The server side of bench/compare: answers every request on 127.0.0.1:PORT
+// with the same 13-byte reply as the other servers there, then closes.
+//
+//   zrnet-hello PORT
+#include <zrhttpserver.h>
+#include <zrsocket.h>
+
+#include <QCoreApplication>
+#include <QLoggingCategory>
+
+#include "stoponsignal.h"
+
+#include <cstdio>
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    const int port = argc > 1 ? QByteArray(argv[1]).toInt() : 0;
+    if (port <= 0) {
+        std::fprintf(stderr, "usage: zrnet-hello PORT\n");
+        return 2;
+    }
+    // The figures are about serving, not about writing debug lines.
+    QLoggingCategory::setFilterRules(QStringLiteral("zrnet.*.debug=false"));
+
+    static const QByteArray reply = QByteArrayLiteral("HTTP/1.1 200 OK\r\n"
+                                                      "Content-Length: 13\r\n"
+                                                      "Connection: close\r\n"
+                                                      "\r\n"
+                                                      "Hello, world!");
+    ZRHttpServer server;
+    // Direct: answered on the connection's own thread, as soon as the request is whole.
+    QObject::connect(
+        &server, &ZRHttpServer::connectionThread, &server,
+        [&server](
+            const ZRHttpRequest &, ZRSocketThread *thread) { server.sendReply(reply, thread); },
+        Qt::DirectConnection);
+    stopOnSignal(server);
+
+    const int result = server.listenConnections(QStringLiteral("127.0.0.1"), port, 1024);
+    if (result < 0)
+        std::fprintf(
+            stderr, "%s: %s\n", qPrintable(server.errorText()), qPrintable(ZRSocket::lastError()));
+    return result < 0 ? 1 : 0;
+}
