@@ -141,6 +141,15 @@ int waitFor(int socket, short events, int timeoutMs)
     }
 }
 
+qint64 receive(int socket, char *buffer, qint64 size)
+{
+    for (;;) {
+        const ssize_t n = ::recv(socket, buffer, size_t(size), 0);
+        if (n >= 0 || errno != EINTR)
+            return n;
+    }
+}
+
 static bool setTimeout(int socket, int option, qint64 milliseconds)
 {
     timeval tv { time_t(milliseconds / 1000), suseconds_t((milliseconds % 1000) * 1000) };
@@ -402,9 +411,7 @@ QByteArray ZRSocket::receiveByteArray(int socket, int maxSize)
     int total = 0;
     for (;;) {
         const int wanted = qMin(chunk, maxSize - total);
-        const ssize_t n = ::recv(socket, buffer, size_t(wanted), 0);
-        if (n < 0 && errno == EINTR)
-            continue;
+        const qint64 n = ZRSocketPrivate::receive(socket, buffer, wanted);
         if (n > 0) {
             result.append(buffer, int(n));
             total += int(n);

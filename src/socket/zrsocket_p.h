@@ -12,6 +12,10 @@ namespace ZRSocketPrivate {
 // timeout, -1 on failure.
 int waitFor(int socket, short events, int timeoutMs);
 
+// One recv into buffer, resumed after EINTR: the byte count, 0 when the peer
+// has closed, -1 on failure (errno tells).
+qint64 receive(int socket, char *buffer, qint64 size);
+
 // Whether a failed accept means the process or system is out of resources,
 // so retrying at once would only spin.
 bool isResourceShortage(int error);
