@@ -1,8 +1,10 @@
-// Echo server: every message a client sends comes straight back.
+// Echo server: every line a client sends comes straight back.
 //
 // Shows the hand-over of every message: the slot runs on the connection's own
 // thread, answers on its socket, then calls next() to receive more, or stop()
-// to end the connection (here when the client sends "quit").
+// to end the connection (here when the client sends "quit"). A message is
+// whatever one receive brought, so the slot frames lines itself: a line may
+// arrive in pieces, and one message may hold several lines.
 #include <zrserver.h>
 #include <zrsocket.h>
 #include <zrsocketthread.h>
@@ -12,6 +14,8 @@
 #include "../common/stoponsignal.h"
 
 #include <cstdio>
+
+static const int MaxLine = 64 * 1024;
 
 int main(int argc, char *argv[])
 {
@@ -24,12 +28,25 @@ int main(int argc, char *argv[])
     QObject::connect(
         &echo, &ZRServer::connectionThread, &echo,
         [](char *message, ZRSocketThread *thread) {
-            const QByteArray bytes(message, thread->messageSize());
-            ZRSocket::sendByteArray(thread->clientSocket(), bytes);
-            if (bytes.trimmed() == "quit")
-                thread->stop();
-            else
-                thread->next();
+            // Every connection receives on a thread of its own, so this is the
+            // connection's unfinished line; it ends with the connection's thread.
+            static thread_local QByteArray pending;
+            pending.append(message, thread->messageSize());
+            for (int end = pending.indexOf('\n'); end >= 0; end = pending.indexOf('\n')) {
+                const QByteArray line = pending.left(end + 1);
+                pending.remove(0, end + 1);
+                if (!ZRSocket::sendByteArray(thread->clientSocket(), line)
+                    || line.trimmed() == "quit") {
+                    thread->stop();
+                    return;
+                }
+            }
+            // A line without end is echoed in pieces rather than held without bound.
+            if (pending.size() >= MaxLine) {
+                ZRSocket::sendByteArray(thread->clientSocket(), pending);
+                pending.clear();
+            }
+            thread->next();
         },
         Qt::DirectConnection);
 

@@ -1,19 +1,16 @@
-// TCP client: sends one line and prints what comes back, e.g. from the
+// TCP client: sends one line and prints the line that comes back, e.g. from the
 // echo-server example.
 //
 //     tcp-client [host] [port] [line]      (defaults: 127.0.0.1 8080 "hello")
 //
-// Shows receiving on a ZRSocketThread of one's own: the thread gets a duplicate
-// of the client's descriptor, so each of them closes only its own.
+// Shows a request and its answer on the calling thread: receiveLine() waits
+// (here at most 5 s) until a whole line has arrived, however the peer's bytes
+// were split on the way.
 #include <zrclient.h>
 #include <zrsocket.h>
-#include <zrsocketthread.h>
 
 #include <QCoreApplication>
 #include <QTextStream>
-#include <QTimer>
-
-#include <unistd.h>
 
 int main(int argc, char *argv[])
 {
@@ -30,37 +27,15 @@ int main(int argc, char *argv[])
                             << ZRSocket::lastError() << " (see libzrnet.log)\n";
         return 1;
     }
-
-    // Written on the connection's thread, read here only after it has ended.
-    QByteArray echo;
-    auto *receiver = new ZRSocketThread(::dup(fd), host);
-    QObject::connect(
-        receiver, &ZRSocketThread::connectionThread, receiver,
-        [&echo](char *message, ZRSocketThread *thread) {
-            echo.append(message, thread->messageSize());
-            if (echo.contains('\n'))
-                thread->stop();
-            else
-                thread->next();
-        },
-        Qt::DirectConnection);
-    // The thread deletes itself once finished; by then nothing else uses it.
-    QObject::connect(receiver, &QObject::destroyed, &app, &QCoreApplication::quit);
-    receiver->start();
-
     if (!ZRSocket::sendMessage(fd, line + QLatin1Char('\n'))) {
         QTextStream(stderr) << "sending failed\n";
-        client.stop();
+        return 1;
     }
-    // Shutting the client's descriptor down also ends the thread's receive.
-    QTimer::singleShot(5000, &client, &ZRClient::stop);
-    app.exec();
-
-    QTextStream out(stdout);
+    const QByteArray echo = client.receiveLine(5000);
     if (echo.isEmpty()) {
         QTextStream(stderr) << "no answer from " << host << ':' << port << '\n';
         return 1;
     }
-    out << "echo: " << QString::fromUtf8(echo);
+    QTextStream(stdout) << "echo: " << QString::fromUtf8(echo);
     return 0;
 }

@@ -435,7 +435,7 @@ bool ZRSocket::sendMessage(int socket, QString message)
 bool ZRSocket::sendByteArray(int socket, QByteArray data)
 {
     const qint64 sent = sendAll(socket, data.constData(), data.size());
-    qCDebug(lcSocket, "sendByteArray send size: %d, data size: %d", int(sent), data.size());
+    qCDebug(lcSocket, "sendByteArray send size: %d, data size: %d", int(sent), int(data.size()));
     return sent == data.size();
 }
 

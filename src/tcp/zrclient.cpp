@@ -3,6 +3,9 @@
 #include "logger.h"
 #include "zrlogging_p.h"
 #include "zrsocket.h"
+#include "zrsocket_p.h"
+
+#include <QDeadlineTimer>
 
 namespace {
 
@@ -77,9 +80,41 @@ void ZRClient::stop()
     closeHeldSocket();
 }
 
+QByteArray ZRClient::receiveLine(int msecs, int maxSize)
+{
+    const QDeadlineTimer deadline(msecs);
+    for (;;) {
+        const int end = m_received.indexOf('\n');
+        if (end >= 0 && end < maxSize)
+            return takeReceived(end + 1);
+        if (m_received.size() >= maxSize)
+            return takeReceived(maxSize);
+        if (m_socket == 0)
+            return {};
+        const int ready = ZRSocketPrivate::waitFor(m_socket, POLLIN, int(deadline.remainingTime()));
+        if (ready == 0)
+            return {};
+        // Readable, so this receive does not block; nothing means closed or failed.
+        char buffer[4096];
+        const qint64 n
+            = ready < 0 ? -1 : ZRSocketPrivate::recvRetrying(m_socket, buffer, sizeof buffer, 0);
+        if (n <= 0)
+            return takeReceived(m_received.size());
+        m_received.append(buffer, int(n));
+    }
+}
+
+QByteArray ZRClient::takeReceived(int size)
+{
+    const QByteArray taken = m_received.left(size);
+    m_received.remove(0, size);
+    return taken;
+}
+
 void ZRClient::closeHeldSocket()
 {
     if (m_socket != 0)
         ZRSocket::closeSocket(m_socket);
     m_socket = 0;
+    m_received.clear();
 }

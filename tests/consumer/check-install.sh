@@ -1,7 +1,8 @@
 #!/bin/sh
-# usage: check-install.sh BUILD_DIR CONSUMER_SOURCE CXX
+# usage: check-install.sh BUILD_DIR CONSUMER_SOURCE CXX PACKAGE
+# PACKAGE is the name the build installs under: zrnet (Qt 5) or zrnet-qt6.
 set -e
-build="$1"; source="$2"; cxx="$3"
+build="$1"; source="$2"; cxx="$3"; package="$4"
 prefix=$(mktemp -d)
 trap 'rm -rf "$prefix"' EXIT
 cmake --install "$build" --prefix "$prefix" >/dev/null
@@ -11,16 +12,25 @@ test -f "$prefix/include/zrnet/zrserver.h"
 if ls "$prefix/include/zrnet/" | grep -q '_p\.h$'; then
     echo "private headers were installed"; exit 1
 fi
-test -L "$prefix/lib/libzrnet.so.1" || test -L "$prefix"/lib/*/libzrnet.so.1
+test -L "$prefix/lib/lib$package.so.1" || test -L "$prefix"/lib/*/"lib$package.so.1"
+# Everything but the shared headers carries the package's name, so the Qt 5 and Qt 6
+# builds install side by side.
+clashing=$(find "$prefix" \( -type f -o -type l \) ! -path "$prefix/include/zrnet/*" \
+    | grep -v "/[^/]*$package[^/]*$" || true)
+if [ -n "$clashing" ]; then
+    echo "installed without the package name $package:"; echo "$clashing"; exit 1
+fi
 
-cmake -S "$source" -B "$prefix/build" -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_CXX_COMPILER="$cxx" >/dev/null
+cmake -S "$source" -B "$prefix/build" -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_CXX_COMPILER="$cxx" \
+    -DZRNET_PACKAGE="$package" >/dev/null
 cmake --build "$prefix/build" >/dev/null
-libdir=$(dirname "$(find "$prefix" -name 'libzrnet.so.1' | head -1)")
+libdir=$(dirname "$(find "$prefix" -name "lib$package.so.1" | head -1)")
 LD_LIBRARY_PATH="$libdir" "$prefix/build/consumer"
 
-PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --exists zrnet
+# No flags of our own: the pc file must carry what Qt asks of its users (-fPIC).
+PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --exists "$package"
 # shellcheck disable=SC2046
-"$cxx" -std=c++17 -fPIC -o "$prefix/consumer-pc" "$source/main.cpp" \
-    $(PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --cflags --libs zrnet)
+"$cxx" -o "$prefix/consumer-pc" "$source/main.cpp" \
+    $(PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --cflags --libs "$package")
 LD_LIBRARY_PATH="$libdir" "$prefix/consumer-pc"
-echo "consumer: built and ran against the installed tree (CMake package and pkg-config)"
+echo "consumer: built and ran against the installed $package (CMake package and pkg-config)"

@@ -576,10 +576,11 @@ void TestZRHttpServer::arrivesWholeFromPieces_data()
 
     const QByteArray text = blankHeavyText(3000);
     const QByteArray head = "POST /text HTTP/1.1\r\nHost: a\r\nContent-Length: 3000\r\n\r\n";
+    const int headSize = head.size();
     QTest::newRow("3000-byte body in six writes")
         << head + text
-        << QVector<int> { 9, head.size(), head.size() + 700, head.size() + 1024, head.size() + 2000,
-               head.size() + 2999 }
+        << QVector<int> { 9, headSize, headSize + 700, headSize + 1024, headSize + 2000,
+               headSize + 2999 }
         << text << QByteArray("Host") << QByteArray("a");
 
     const QByteArray cookie = QByteArray(3 * 1024, 'k');
@@ -592,10 +593,11 @@ void TestZRHttpServer::arrivesWholeFromPieces_data()
                                      "7d0\r\n")
         + text.left(2000) + "\r\n0\r\nX-Trailer: dropped\r\n\r\n";
     const int chunkStart = chunked.indexOf("\r\n\r\n") + 4;
+    const int chunkedSize = chunked.size();
     QTest::newRow("chunked upload cut inside sizes, data and line ends")
         << chunked
         << QVector<int> { chunkStart + 2, chunkStart + 16, chunkStart + 21, chunkStart + 500,
-               chunked.size() - 25, chunked.size() - 1 }
+               chunkedSize - 25, chunkedSize - 1 }
         << bytes(" \r\n\0 ") + text.left(2000) << QByteArray("Transfer-Encoding")
         << QByteArray("chunked");
 }

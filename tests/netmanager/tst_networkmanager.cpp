@@ -138,8 +138,8 @@ void TestNetworkManager::interfacesAndDefaults()
 
     NetworkManager manager;
     QTEST(fake.calls, "constructorCalls");
-    QTEST(manager.wifiInterfaces().size(), "wifiCount");
-    QTEST(manager.ethernetInterfaces().size(), "ethernetCount");
+    QTEST(int(manager.wifiInterfaces().size()), "wifiCount");
+    QTEST(int(manager.ethernetInterfaces().size()), "ethernetCount");
     QCOMPARE(manager.defaultWifiInterface(), defaultWifi);
     QCOMPARE(manager.defaultWifiInterface().isNull(), defaultWifi.isNull());
     QCOMPARE(manager.defaultEthernetInterface(), defaultEthernet);

@@ -56,6 +56,8 @@ private slots:
     void reconnectClosesHeldDescriptor_data();
     void reconnectClosesHeldDescriptor();
     void destructionClosesDescriptor();
+    void receiveLine_data();
+    void receiveLine();
 
 private:
     static QStringList logLines();
@@ -281,6 +283,51 @@ void tst_ZRClient::destructionClosesDescriptor()
     client.reset();
     QVERIFY(!loopback::isOpen(fd));
     QVERIFY(closedByClient(peer));
+}
+
+using Lines = QList<QByteArray>;
+
+void tst_ZRClient::receiveLine_data()
+{
+    // Step i: the peer sends writes[i] (if any), closes after its last write when
+    // peerCloses, then receiveLine() must return lines[i].
+    QTest::addColumn<Lines>("writes");
+    QTest::addColumn<bool>("peerCloses");
+    QTest::addColumn<int>("maxSize");
+    QTest::addColumn<Lines>("lines");
+
+    QTest::newRow("line split across writes, the first wait runs out")
+        << Lines { "hel", "lo\n" } << false << 1024 << Lines { "", "hello\n" };
+    QTest::newRow("two lines in one write")
+        << Lines { "one\ntwo\n" } << false << 1024 << Lines { "one\n", "two\n" };
+    QTest::newRow("peer closes after a partial line")
+        << Lines { "done\nrest" } << true << 1024 << Lines { "done\n", "rest", "" };
+    QTest::newRow("line longer than maxSize")
+        << Lines { "abcdef\n" } << false << 4 << Lines { "abcd", "ef\n" };
+}
+
+void tst_ZRClient::receiveLine()
+{
+    QFETCH(Lines, writes);
+    QFETCH(bool, peerCloses);
+    QFETCH(int, maxSize);
+    QFETCH(Lines, lines);
+
+    ZRClient client;
+    QVERIFY(client.connectToServer(QStringLiteral("127.0.0.1"), m_server.serverPort()) > 0);
+    QTcpSocket *peer = acceptPeer();
+    QVERIFY(peer);
+    for (int i = 0; i < lines.size(); ++i) {
+        if (i < writes.size()) {
+            peer->write(writes.at(i));
+            QVERIFY(peer->waitForBytesWritten(5000));
+            if (peerCloses && i == writes.size() - 1)
+                peer->disconnectFromHost();
+        }
+        // An empty answer is a wait that runs out or a closed peer: keep it short.
+        const int wait = lines.at(i).isEmpty() ? 100 : 5000;
+        QCOMPARE(client.receiveLine(wait, maxSize), lines.at(i));
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_ZRClient)
