@@ -96,6 +96,8 @@ struct ZRHttpGathering
     // A further request on the connection starts its clock with its first piece, however
     // long the application held the previous one before calling next().
     bool clockAwaitsFirstPiece = false;
+    // Whether the request being answered is a HEAD; set before it is emitted.
+    bool answeringHead = false;
 };
 
 struct ZRHttpServerConnections
@@ -158,6 +160,11 @@ void ZRHttpServer::sendReply(const ZRHttpMultiPart &multiPart, ZRSocketThread *t
     sendReply(multiPart.toByteArray(), thread);
 }
 
+void ZRHttpServer::sendReply(const ZRHttpReply &reply, ZRSocketThread *thread)
+{
+    sendReply(answersHead(thread) ? reply.head() : reply.toByteArray(), thread);
+}
+
 // Runs on the connection's thread, once for every piece it receives.
 void ZRHttpServer::dispatchRequest(char *clientMessage, ZRSocketThread *thread)
 {
@@ -186,6 +193,7 @@ void ZRHttpServer::dispatchRequest(char *clientMessage, ZRSocketThread *thread)
         // first piece comes, the receive timeout alone bounds the wait.
         request = ZRHttpGathering(m_maxBodySize, m_requestTimeout.load());
         request.clockAwaitsFirstPiece = true;
+        request.answeringHead = parsed.method == RequestHead;
         ZRSocketPrivate::setReceiveTimeout(thread->clientSocket(), m_requestTimeout);
         // A client that stops taking the reply must not hold its thread for good.
         ZRSocketPrivate::setSendTimeout(thread->clientSocket(), m_requestTimeout);
@@ -214,6 +222,13 @@ ZRHttpGathering &ZRHttpServer::gatheringFor(ZRSocketThread *thread)
             Qt::DirectConnection);
     }
     return *slot;
+}
+
+bool ZRHttpServer::answersHead(ZRSocketThread *thread) const
+{
+    QMutexLocker lock(&m_connections->mutex);
+    const auto found = m_connections->gathering.find(thread);
+    return found != m_connections->gathering.end() && found->second->answeringHead;
 }
 
 void ZRHttpServer::awaitMore(ZRSocketThread *thread, ZRHttpGathering &request)

@@ -3,6 +3,7 @@
 
 #include "zrhttpmultipart.h"
 #include "zrhttppart.h"
+#include "zrhttpreply.h"
 #include "zrhttprequest.h"
 #include "zrserver.h"
 
@@ -65,6 +66,8 @@ public:
     void sendReply(const QByteArray &bytes, ZRSocketThread *thread);
     void sendReply(const ZRHttpPart &part, ZRSocketThread *thread);
     void sendReply(const ZRHttpMultiPart &multiPart, ZRSocketThread *thread);
+    // To a HEAD request, the reply's head() only.
+    void sendReply(const ZRHttpReply &reply, ZRSocketThread *thread);
 
     // Largest request body accepted (default 1 MiB); larger ones get 413.
     void setMaxBodySize(qint64 bytes);
@@ -85,6 +88,7 @@ private:
     void awaitMore(ZRSocketThread *thread, ZRHttpGathering &request);
     void refuse(ZRSocketThread *thread, int code, int status);
     void emitRequest(const ZRHttpParsedRequest &parsed, ZRSocketThread *thread);
+    bool answersHead(ZRSocketThread *thread) const;
 
     // Requests being gathered, one per connection thread.
     const std::shared_ptr<ZRHttpServerConnections> m_connections;
