@@ -1,7 +1,7 @@
 // TCP client: sends one line and prints what comes back, e.g. from the
 // echo-server example.
 //
-//     tcp-client [host] [port] [line]      (defaults: 127.0.0.1 8080 "hello")
+//     tcp-client [host] [port] [line] [--verbose]   (defaults: 127.0.0.1 8080 "hello")
 //
 // Shows receiving on a ZRSocketThread of one's own: the thread gets a duplicate
 // of the client's descriptor, so each of them closes only its own.
@@ -13,12 +13,14 @@
 #include <QTextStream>
 #include <QTimer>
 
+#include "../common/quiet.h"
+
 #include <unistd.h>
 
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    const QStringList args = app.arguments();
+    const QStringList args = quietUnlessVerbose(app);
     const QString host = args.value(1, QStringLiteral("127.0.0.1"));
     const int port = args.value(2, QStringLiteral("8080")).toInt();
     const QString line = args.value(3, QStringLiteral("hello"));
