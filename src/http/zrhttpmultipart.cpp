@@ -116,7 +116,7 @@ void ZRHttpMultiPart::writeHeaderSection(ZRHttpWriter &writer, const QByteArray 
     if (writer.form() == ZRHttpWriter::StandardForm) {
         writer.writeHeaderLines(headerMap, QByteArrayLiteral("Content-Type"));
         writer.write("Content-Type: ");
-        writer.write(typeValue(boundary));
+        writeTypeValue(writer, boundary);
         writer.endLine();
         writer.endLine();
         return;
@@ -125,7 +125,7 @@ void ZRHttpMultiPart::writeHeaderSection(ZRHttpWriter &writer, const QByteArray 
     if (namesContentType(headerMap))
         return;
     writer.write("Content-type: ");
-    writer.write(typeValue(boundary));
+    writeTypeValue(writer, boundary);
     writer.endLine();
     if (needsMimeVersion(contentType()))
         writer.write("MIME-Version: 1.0\n");
@@ -155,9 +155,13 @@ void ZRHttpMultiPart::writeBodySection(ZRHttpWriter &writer, const QByteArray &b
     writer.endLine();
 }
 
-QByteArray ZRHttpMultiPart::typeValue(const QByteArray &boundary) const
+void ZRHttpMultiPart::writeTypeValue(ZRHttpWriter &writer, const QByteArray &boundary) const
 {
-    return subtypeName(contentType()) + QByteArrayLiteral("; boundary=\"") + boundary + '"';
+    const char *subtype = subtypeName(contentType());
+    writer.write(subtype, int(qstrlen(subtype)));
+    writer.write("; boundary=\"");
+    writer.write(boundary);
+    writer.write("\"");
 }
 
 void ZRHttpMultiPart::writeDelimiter(ZRHttpWriter &writer, const QByteArray &boundary)

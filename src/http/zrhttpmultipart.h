@@ -46,8 +46,8 @@ private:
     void writeTo(ZRHttpWriter &writer) const;
     void writeHeaderSection(ZRHttpWriter &writer, const QByteArray &boundary) const;
     void writeBodySection(ZRHttpWriter &writer, const QByteArray &boundary) const;
-    // "multipart/<subtype>; boundary="<boundary>"", the value of the generated type line.
-    QByteArray typeValue(const QByteArray &boundary) const;
+    // multipart/<subtype>; boundary="<boundary>": the value of the generated type line.
+    void writeTypeValue(ZRHttpWriter &writer, const QByteArray &boundary) const;
     static void writeDelimiter(ZRHttpWriter &writer, const QByteArray &boundary);
 
     QList<ZRHttpPart> m_parts;

@@ -217,9 +217,12 @@ void ZRHttpReply::setMultipart(const ZRHttpMultiPart &multiPart)
         if (!sameName(it.key(), "Content-Type"))
             setHeader(it.key(), it.value());
     }
+    QByteArray type;
+    ZRHttpWriter typeWriter(&type, ZRHttpWriter::StandardForm);
+    multiPart.writeTypeValue(typeWriter, boundary);
     setBody(ZRHttpWriter::serialise(ZRHttpWriter::StandardForm,
                 [&](ZRHttpWriter &writer) { multiPart.writeBodySection(writer, boundary); }),
-        multiPart.typeValue(boundary));
+        type);
 }
 
 QByteArray ZRHttpReply::toByteArray() const
