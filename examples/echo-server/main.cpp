@@ -11,7 +11,8 @@
 
 #include <QCoreApplication>
 
-#include "../common/stoponsignal.h"
+#include "../common/quiet.h"
+#include "../common/serveuntilsignal.h"
 
 #include <cstdio>
 
@@ -20,9 +21,9 @@ static const int MaxLine = 64 * 1024;
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    const QString address
-        = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("127.0.0.1");
-    const int port = argc > 2 ? QByteArray(argv[2]).toInt() : 8080;
+    const QStringList arguments = quietUnlessVerbose(app);
+    const QString address = arguments.value(1, QStringLiteral("127.0.0.1"));
+    const int port = arguments.value(2, QStringLiteral("8080")).toInt();
 
     ZRServer echo;
     QObject::connect(
@@ -50,15 +51,9 @@ int main(int argc, char *argv[])
         },
         Qt::DirectConnection);
 
-    stopOnSignal(echo);
-
     std::printf("echo server on %s:%d; try: nc %s %d\n"
                 "(type lines; \"quit\" ends the connection, Ctrl-C the server)\n",
         qPrintable(address), port, qPrintable(address), port);
     std::fflush(stdout);
-    const int result = echo.listenConnections(address, port, 128);
-    if (result < 0)
-        std::fprintf(
-            stderr, "%s: %s\n", qPrintable(echo.errorText()), qPrintable(ZRSocket::lastError()));
-    return result < 0 ? 1 : 0;
+    return serveUntilSignal(echo, address, port, 128);
 }

@@ -1,15 +1,15 @@
 // A small HTTP server: answers every request with a text that echoes the
 // method, path, headers and body size, and /multipart with a multipart reply.
 //
-//   http-hello [address=127.0.0.1] [port=8080]
+//   http-hello [address=127.0.0.1] [port=8080] [--verbose]
 //   curl -i http://127.0.0.1:8080/hello
 //   curl -i http://127.0.0.1:8080/multipart
 #include <zrhttpserver.h>
-#include <zrsocket.h>
 
 #include <QCoreApplication>
 
-#include "../common/stoponsignal.h"
+#include "../common/quiet.h"
+#include "../common/serveuntilsignal.h"
 
 #include <cstdio>
 
@@ -36,9 +36,9 @@ static QByteArray describe(const ZRHttpRequest &request)
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    const QString address
-        = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("127.0.0.1");
-    const int port = argc > 2 ? QByteArray(argv[2]).toInt() : 8080;
+    const QStringList arguments = quietUnlessVerbose(app);
+    const QString address = arguments.value(1, QStringLiteral("127.0.0.1"));
+    const int port = arguments.value(2, QStringLiteral("8080")).toInt();
 
     ZRHttpServer server;
     // Direct: the slot runs on the connection's thread and answers at once.
@@ -64,15 +64,9 @@ int main(int argc, char *argv[])
         },
         Qt::DirectConnection);
 
-    stopOnSignal(server);
-
     std::printf("HTTP server on %s:%d; try:\n  curl -i http://%s:%d/hello\n  curl -i "
                 "http://%s:%d/multipart\n",
         qPrintable(address), port, qPrintable(address), port, qPrintable(address), port);
     std::fflush(stdout);
-    const int result = server.listenConnections(address, port, 1024);
-    if (result < 0)
-        std::fprintf(
-            stderr, "%s: %s\n", qPrintable(server.errorText()), qPrintable(ZRSocket::lastError()));
-    return result < 0 ? 1 : 0;
+    return serveUntilSignal(server, address, port, 1024);
 }

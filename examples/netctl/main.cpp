@@ -6,8 +6,9 @@
 #include <networkmanager.h>
 
 #include <QCoreApplication>
-#include <QLoggingCategory>
 #include <QTextStream>
+
+#include "../common/quiet.h"
 
 #include <csignal>
 #include <cstdio>
@@ -26,7 +27,7 @@ const char Usage[]
       "       netctl scan               Wi-Fi networks in reach\n"
       "       netctl join SSID [IFACE]  join a WPA network (asks for the passphrase)\n"
       "       netctl dhcp IFACE         start the DHCP client on IFACE\n"
-      "join and dhcp change the system and need root.\n";
+      "join and dhcp change the system and need root; --verbose shows the library's trace.\n";
 
 bool isRoot(const char *command)
 {
@@ -187,10 +188,8 @@ int dhcp(const QString &interface)
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    // The library's trace lines are for developers; QT_LOGGING_RULES still turns them on.
-    QLoggingCategory::setFilterRules(QStringLiteral("zrnet.*.debug=false"));
     out.setFieldAlignment(QTextStream::AlignLeft);
-    const QStringList args = app.arguments().mid(1);
+    const QStringList args = quietUnlessVerbose(app).mid(1);
     const QString command = args.value(0);
 
     if (command == QLatin1String("join") && (args.size() == 2 || args.size() == 3))

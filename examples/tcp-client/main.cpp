@@ -1,7 +1,7 @@
 // TCP client: sends one line and prints the line that comes back, e.g. from the
 // echo-server example.
 //
-//     tcp-client [host] [port] [line]      (defaults: 127.0.0.1 8080 "hello")
+//     tcp-client [host] [port] [line] [--verbose]   (defaults: 127.0.0.1 8080 "hello")
 //
 // Shows a request and its answer on the calling thread: receiveLine() waits
 // (here at most 5 s) until a whole line has arrived, however the peer's bytes
@@ -12,10 +12,12 @@
 #include <QCoreApplication>
 #include <QTextStream>
 
+#include "../common/quiet.h"
+
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    const QStringList args = app.arguments();
+    const QStringList args = quietUnlessVerbose(app);
     const QString host = args.value(1, QStringLiteral("127.0.0.1"));
     const int port = args.value(2, QStringLiteral("8080")).toInt();
     const QString line = args.value(3, QStringLiteral("hello"));

@@ -103,43 +103,70 @@ QString ZRHttpMultiPart::generateBoundary(int length) const
 void ZRHttpMultiPart::writeTo(ZRHttpWriter &writer) const
 {
     const QByteArray boundary = m_boundary.toUtf8();
-    writer.write(startLine());
+    writeHeaderSection(writer, boundary);
+    writeBodySection(writer, boundary);
+}
+
+// The standard form always names the boundary itself, so a caller's Content-Type cannot
+// contradict it; the bare-LF form leaves that to a caller who names a content type.
+void ZRHttpMultiPart::writeHeaderSection(ZRHttpWriter &writer, const QByteArray &boundary) const
+{
+    writer.writeStartLine(startLine(), false);
     const QMap<QByteArray, QByteArray> headerMap = headers();
+    if (writer.form() == ZRHttpWriter::StandardForm) {
+        writer.writeHeaderLines(headerMap, QByteArrayLiteral("Content-Type"));
+        writer.write("Content-Type: ");
+        writeTypeValue(writer, boundary);
+        writer.endLine();
+        writer.endLine();
+        return;
+    }
     writer.writeHeaderLines(headerMap);
-    if (!namesContentType(headerMap))
-        writeTypeLines(writer, boundary);
-    writer.write(body());
-    writer.write("\n");
+    if (namesContentType(headerMap))
+        return;
+    writer.write("Content-type: ");
+    writeTypeValue(writer, boundary);
+    writer.endLine();
+    if (needsMimeVersion(contentType()))
+        writer.write("MIME-Version: 1.0\n");
+}
+
+// The bare-LF form puts the preamble straight after the header lines, where its line end
+// closes the header block; in the standard form a preamble stands on lines of its own.
+void ZRHttpMultiPart::writeBodySection(ZRHttpWriter &writer, const QByteArray &boundary) const
+{
+    if (writer.form() == ZRHttpWriter::BareLfForm || !body().isEmpty()) {
+        writer.write(body());
+        writer.endLine();
+    }
     for (const ZRHttpPart &part : m_parts) {
         writeDelimiter(writer, boundary);
         part.writeTo(writer);
-        writer.write("\n");
+        writer.endLine();
     }
     for (const ZRHttpMultiPart &multiPart : m_multiParts) {
         writeDelimiter(writer, boundary);
         multiPart.writeTo(writer);
-        writer.write("\n");
+        writer.endLine();
     }
     writer.write("--");
     writer.write(boundary);
-    writer.write("--\n");
+    writer.write("--");
+    writer.endLine();
 }
 
-void ZRHttpMultiPart::writeTypeLines(ZRHttpWriter &writer, const QByteArray &boundary) const
+void ZRHttpMultiPart::writeTypeValue(ZRHttpWriter &writer, const QByteArray &boundary) const
 {
-    writer.write("Content-type: ");
     const char *subtype = subtypeName(contentType());
     writer.write(subtype, int(qstrlen(subtype)));
     writer.write("; boundary=\"");
     writer.write(boundary);
-    writer.write("\"\n");
-    if (needsMimeVersion(contentType()))
-        writer.write("MIME-Version: 1.0\n");
+    writer.write("\"");
 }
 
 void ZRHttpMultiPart::writeDelimiter(ZRHttpWriter &writer, const QByteArray &boundary)
 {
     writer.write("--");
     writer.write(boundary);
-    writer.write("\n");
+    writer.endLine();
 }

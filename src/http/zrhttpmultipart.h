@@ -42,8 +42,12 @@ public:
 
 private:
     friend class ZRHttpWriter;
+    friend class ZRHttpReply; // takes the header section into its head, the rest as its body
     void writeTo(ZRHttpWriter &writer) const;
-    void writeTypeLines(ZRHttpWriter &writer, const QByteArray &boundary) const;
+    void writeHeaderSection(ZRHttpWriter &writer, const QByteArray &boundary) const;
+    void writeBodySection(ZRHttpWriter &writer, const QByteArray &boundary) const;
+    // multipart/<subtype>; boundary="<boundary>": the value of the generated type line.
+    void writeTypeValue(ZRHttpWriter &writer, const QByteArray &boundary) const;
     static void writeDelimiter(ZRHttpWriter &writer, const QByteArray &boundary);
 
     QList<ZRHttpPart> m_parts;

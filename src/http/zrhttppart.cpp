@@ -20,9 +20,8 @@ QByteArray ZRHttpPart::toByteArray() const
 
 void ZRHttpPart::writeTo(ZRHttpWriter &writer) const
 {
-    writer.write(startLine());
-    writer.write("\n");
+    writer.writeStartLine(startLine(), true);
     writer.writeHeaderLines(headers());
-    writer.write("\n");
+    writer.endLine();
     writer.write(body());
 }

@@ -1,5 +1,7 @@
 #include "zrhttprequest.h"
 
+#include <QUrl>
+
 QMap<RequestType, QString> ZRHttpRequest::requestTypeString = {
     { RequestGet, QStringLiteral("GET") },
     { RequestPost, QStringLiteral("POST") },
@@ -61,4 +63,30 @@ void ZRHttpRequest::setProtocol(QString protocol)
 QString ZRHttpRequest::protocol() const
 {
     return m_protocol;
+}
+
+QByteArray ZRHttpRequest::headerValue(const QByteArray &name) const
+{
+    const QMap<QByteArray, QByteArray> all = headers();
+    for (auto it = all.constBegin(); it != all.constEnd(); ++it) {
+        if (it.key().compare(name, Qt::CaseInsensitive) == 0)
+            return it.value();
+    }
+    return QByteArray();
+}
+
+QString ZRHttpRequest::pathOnly() const
+{
+    return QUrl::fromPercentEncoding(m_path.left(m_path.indexOf(QLatin1Char('?'))).toUtf8());
+}
+
+QUrlQuery ZRHttpRequest::query() const
+{
+    const int mark = m_path.indexOf(QLatin1Char('?'));
+    return QUrlQuery(mark < 0 ? QString() : m_path.mid(mark + 1));
+}
+
+QJsonDocument ZRHttpRequest::json(QJsonParseError *error) const
+{
+    return QJsonDocument::fromJson(body(), error);
 }

@@ -3,8 +3,10 @@
 
 #include "zrhttpbase.h"
 
+#include <QJsonDocument>
 #include <QMetaType>
 #include <QString>
+#include <QUrlQuery>
 
 // The HTTP methods the server recognises; the value indexes requestTypeString.
 enum RequestType : int {
@@ -42,6 +44,16 @@ public:
 
     void setProtocol(QString protocol);
     QString protocol() const;
+
+    // The header map is case-sensitive; this looks a name up in any letter case. Of names
+    // that differ only in case, the first in byte order answers.
+    QByteArray headerValue(const QByteArray &name) const;
+    // The path up to "?", percent-decoded as UTF-8.
+    QString pathOnly() const;
+    // The items after "?"; QUrlQuery decodes each value when asked for it.
+    QUrlQuery query() const;
+    // The body read as JSON: a null document when it is none, the cause then in *error.
+    QJsonDocument json(QJsonParseError *error = nullptr) const;
 
     // The single source of method texts; filled during static initialisation, read-only
     // afterwards, so connection threads read it without a lock.

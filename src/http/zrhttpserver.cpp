@@ -83,7 +83,8 @@ public:
     // long the application held the previous one before calling next().
     bool clockAwaitsFirstPiece = false;
     std::atomic<bool> handed { false }; // a complete request is with the application
-    RequestType method = RequestGet; // of the request being answered
+    // Whether the request being answered is a HEAD; set before it is emitted.
+    bool answeringHead = false;
 };
 
 ZRHttpServer::ZRHttpServer()
@@ -157,6 +158,11 @@ void ZRHttpServer::sendReply(const ZRHttpMultiPart &multiPart, ZRSocketThread *t
     sendReply(multiPart.toByteArray(), thread);
 }
 
+void ZRHttpServer::sendReply(const ZRHttpReply &reply, ZRSocketThread *thread)
+{
+    sendReply(answersHead(thread) ? reply.head() : reply.toByteArray(), thread);
+}
+
 // Runs on the connection's thread, once for every piece it receives.
 void ZRHttpServer::dispatchRequest(char *clientMessage, ZRSocketThread *thread)
 {
@@ -186,7 +192,7 @@ void ZRHttpServer::dispatchRequest(char *clientMessage, ZRSocketThread *thread)
         // first piece comes, the receive timeout alone bounds the wait.
         connection.restart(m_maxBodySize, m_requestTimeout);
         connection.clockAwaitsFirstPiece = true;
-        connection.method = RequestType(parsed.method);
+        connection.answeringHead = parsed.method == RequestHead;
         connection.handed = true;
         ZRSocketPrivate::setReceiveTimeout(thread->clientSocket(), m_requestTimeout);
         // A client that stops taking the reply must not hold its thread for good.
@@ -206,6 +212,14 @@ ZRHttpConnection &ZRHttpServer::connectionOf(ZRSocketThread *thread)
             timeout > 0 ? qMax<qint64>(1, timeout - thread->m_sinceAccept.elapsed()) : 0);
     }
     return *static_cast<ZRHttpConnection *>(thread->m_data.get());
+}
+
+// The flag was set on the connection's thread before the request was emitted, which
+// happens before any answer to it, from whichever thread.
+bool ZRHttpServer::answersHead(ZRSocketThread *thread) const
+{
+    const auto *connection = static_cast<const ZRHttpConnection *>(thread->m_data.get());
+    return connection && connection->answeringHead;
 }
 
 void ZRHttpServer::awaitMore(ZRSocketThread *thread, ZRHttpConnection &connection)

@@ -4,6 +4,7 @@
 #include "zrhttperror.h"
 #include "zrhttpmultipart.h"
 #include "zrhttppart.h"
+#include "zrhttpreply.h"
 #include "zrhttprequest.h"
 #include "zrserver.h"
 
@@ -56,6 +57,8 @@ public:
     void sendReply(const QByteArray &bytes, ZRSocketThread *thread);
     void sendReply(const ZRHttpPart &part, ZRSocketThread *thread);
     void sendReply(const ZRHttpMultiPart &multiPart, ZRSocketThread *thread);
+    // To a HEAD request, the reply's head() only.
+    void sendReply(const ZRHttpReply &reply, ZRSocketThread *thread);
 
     // Largest request body accepted (default 1 MiB); larger ones get 413.
     void setMaxBodySize(qint64 bytes);
@@ -77,6 +80,7 @@ private:
     void refuse(ZRSocketThread *thread, ZRHttpError code, int status);
     void emitRequest(const ZRHttpParsedRequest &parsed, ZRSocketThread *thread);
     void endGatheringConnections();
+    bool answersHead(ZRSocketThread *thread) const;
 
     std::atomic<qint64> m_maxBodySize;
     std::atomic<int> m_requestTimeout;

@@ -1,5 +1,7 @@
+#include "childprocess.h"
 #include "logger.h"
 #include "loopback.h"
+#include "messagelog.h"
 #include "workdir.h"
 #include "zrhttpserver.h"
 #include "zrsocket.h"
@@ -81,39 +83,8 @@ QByteArray blankHeavyText(int size)
     return text;
 }
 
-// The texts written to the HTTP debug category since the last clear(), from any thread;
-// everything is passed on to the test's own handler as well.
-class HttpLog
-{
-public:
-    static void install() { previous = qInstallMessageHandler(&HttpLog::handle); }
-    static void uninstall() { qInstallMessageHandler(previous); }
-    static QStringList texts()
-    {
-        QMutexLocker lock(&mutex);
-        return recorded;
-    }
-    static void clear()
-    {
-        QMutexLocker lock(&mutex);
-        recorded.clear();
-    }
-
-private:
-    static void handle(QtMsgType type, const QMessageLogContext &context, const QString &text)
-    {
-        if (type == QtDebugMsg && context.category
-            && qstrcmp(context.category, "zrnet.http") == 0) {
-            QMutexLocker lock(&mutex);
-            recorded.append(text);
-        }
-        previous(type, context, text);
-    }
-
-    static inline QtMessageHandler previous = nullptr;
-    static inline QMutex mutex;
-    static inline QStringList recorded;
-};
+// The texts written to the HTTP debug category since the last clear(), from any thread.
+using HttpLog = MessageLog;
 
 // One request as the application received it.
 struct Seen
@@ -220,13 +191,7 @@ struct Served
 
 // A real client run to its end; the port and file name stand in its arguments as
 // {port} and {file}.
-struct Client
-{
-    QByteArray output;
-    QByteArray errors;
-    int exitCode = -1;
-    bool finished = false;
-};
+using Client = ChildRun;
 
 Client runClient(const QString &program, QStringList arguments, int port, const QString &file,
     const QByteArray &input = {})
@@ -235,23 +200,7 @@ Client runClient(const QString &program, QStringList arguments, int port, const 
         argument.replace(QLatin1String("{port}"), QString::number(port));
         argument.replace(QLatin1String("{file}"), file);
     }
-    QProcess process;
-    process.start(program, arguments);
-    Client client;
-    if (!process.waitForStarted(10000))
-        return client;
-    process.write(input);
-    process.closeWriteChannel();
-    // Generous: a client stalled on the server hangs far longer than this.
-    client.finished = process.waitForFinished(60000);
-    if (!client.finished) {
-        process.kill();
-        process.waitForFinished(5000);
-    }
-    client.output = process.readAllStandardOutput();
-    client.errors = process.readAllStandardError();
-    client.exitCode = process.exitCode();
-    return client;
+    return runChild(program, arguments, input);
 }
 
 const QString curl = QStringLiteral("curl");
@@ -346,7 +295,7 @@ void TestZRHttpServer::initTestCase()
     // Per-message socket chatter would drown the output of the many-client cases.
     QLoggingCategory::setFilterRules(
         QStringLiteral("zrnet.tcp.debug=false\nzrnet.socket.debug=false"));
-    HttpLog::install();
+    HttpLog::install(QtDebugMsg, "zrnet.http");
     QVERIFY(dir.isValid());
     payload = binaryPayload(200 * 1024);
     bigPayload = binaryPayload(1536 * 1024);

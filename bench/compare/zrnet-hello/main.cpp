@@ -8,7 +8,7 @@
 #include <QCoreApplication>
 #include <QLoggingCategory>
 
-#include "stoponsignal.h"
+#include "serveuntilsignal.h"
 
 #include <cstdio>
 
@@ -38,11 +38,5 @@ int main(int argc, char *argv[])
         [&server](
             const ZRHttpRequest &, ZRSocketThread *thread) { server.sendReply(reply, thread); },
         Qt::DirectConnection);
-    stopOnSignal(server);
-
-    const int result = server.listenConnections(QStringLiteral("127.0.0.1"), port, 1024);
-    if (result < 0)
-        std::fprintf(
-            stderr, "%s: %s\n", qPrintable(server.errorText()), qPrintable(ZRSocket::lastError()));
-    return result < 0 ? 1 : 0;
+    return serveUntilSignal(server, QStringLiteral("127.0.0.1"), port, 1024);
 }

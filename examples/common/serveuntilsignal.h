@@ -1,0 +1,37 @@
+#ifndef ZRNET_EXAMPLES_SERVEUNTILSIGNAL_H
+#define ZRNET_EXAMPLES_SERVEUNTILSIGNAL_H
+
+// Serves until Ctrl-C or SIGTERM: start() runs the accept loop on a thread of its own while
+// this one waits for the signal. The server is stopped before this returns, so the caller may
+// destroy it at once. Call it before the server has started any thread, so that all of them
+// block the two signals and only the wait here takes them.
+
+#include <zrserver.h>
+#include <zrsocket.h>
+
+#include <QString>
+
+#include <csignal>
+#include <cstdio>
+#include <pthread.h>
+
+// The program's exit status: 0 after a stop, 1 when listening failed (the cause printed).
+inline int serveUntilSignal(ZRServer &server, const QString &address, int port, int backlog)
+{
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    if (server.start(address, port, backlog) < 0) {
+        std::fprintf(stderr, "%s: %s\n", qPrintable(server.errorText()),
+            qPrintable(ZRSocket::lastError()));
+        return 1;
+    }
+    int signal = 0;
+    sigwait(&stopSignals, &signal);
+    server.stop();
+    return 0;
+}
+
+#endif // ZRNET_EXAMPLES_SERVEUNTILSIGNAL_H

@@ -1,0 +1,277 @@
+#include "zrhttpreply.h"
+#include "zrhttpmultipart.h"
+#include "zrhttpwriter_p.h"
+#include "zrlogging_p.h"
+
+#include <QDateTime>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+struct Reason
+{
+    int status;
+    const char *phrase;
+};
+
+// The one table of reason phrases (RFC 9110, and RFC 6585 for 428, 429, 431, 511).
+const Reason reasons[] = {
+    { 100, "Continue" },
+    { 101, "Switching Protocols" },
+    { 200, "OK" },
+    { 201, "Created" },
+    { 202, "Accepted" },
+    { 203, "Non-Authoritative Information" },
+    { 204, "No Content" },
+    { 205, "Reset Content" },
+    { 206, "Partial Content" },
+    { 300, "Multiple Choices" },
+    { 301, "Moved Permanently" },
+    { 302, "Found" },
+    { 303, "See Other" },
+    { 304, "Not Modified" },
+    { 305, "Use Proxy" },
+    { 307, "Temporary Redirect" },
+    { 308, "Permanent Redirect" },
+    { 400, "Bad Request" },
+    { 401, "Unauthorized" },
+    { 402, "Payment Required" },
+    { 403, "Forbidden" },
+    { 404, "Not Found" },
+    { 405, "Method Not Allowed" },
+    { 406, "Not Acceptable" },
+    { 407, "Proxy Authentication Required" },
+    { 408, "Request Timeout" },
+    { 409, "Conflict" },
+    { 410, "Gone" },
+    { 411, "Length Required" },
+    { 412, "Precondition Failed" },
+    { 413, "Content Too Large" },
+    { 414, "URI Too Long" },
+    { 415, "Unsupported Media Type" },
+    { 416, "Range Not Satisfiable" },
+    { 417, "Expectation Failed" },
+    { 421, "Misdirected Request" },
+    { 422, "Unprocessable Content" },
+    { 426, "Upgrade Required" },
+    { 428, "Precondition Required" },
+    { 429, "Too Many Requests" },
+    { 431, "Request Header Fields Too Large" },
+    { 500, "Internal Server Error" },
+    { 501, "Not Implemented" },
+    { 502, "Bad Gateway" },
+    { 503, "Service Unavailable" },
+    { 504, "Gateway Timeout" },
+    { 505, "HTTP Version Not Supported" },
+    { 511, "Network Authentication Required" },
+};
+
+bool sameName(const QByteArray &a, const char *b)
+{
+    return a.compare(b, Qt::CaseInsensitive) == 0;
+}
+
+// The framing is the reply's own: it never sends chunks, and counts the body itself.
+bool isFraming(const QByteArray &name)
+{
+    return sameName(name, "Content-Length") || sameName(name, "Transfer-Encoding");
+}
+
+bool splitsLines(const QByteArray &text)
+{
+    return text.contains('\r') || text.contains('\n') || text.contains('\0');
+}
+
+// IMF-fixdate (RFC 9110 5.6.7), spelled out by hand: the C library's names follow the locale.
+QByteArray httpDate(const QDateTime &utc)
+{
+    static const char days[7][4] = { "Mon", "Tue", "Wed", "Thu", "Fri", "Sat", "Sun" };
+    static const char months[12][4]
+        = { "Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec" };
+    const QDate date = utc.date();
+    const QTime time = utc.time();
+    char text[40];
+    const int n = std::snprintf(text, sizeof text, "%s, %02d %s %04d %02d:%02d:%02d GMT",
+        days[date.dayOfWeek() - 1], date.day(), months[date.month() - 1], date.year(), time.hour(),
+        time.minute(), time.second());
+    return QByteArray(text, n);
+}
+
+void appendLine(QByteArray &out, const QByteArray &name, const QByteArray &value)
+{
+    out += name;
+    out += ": ";
+    out += value;
+    out += "\r\n";
+}
+
+} // namespace
+
+ZRHttpReply::ZRHttpReply(int status)
+{
+    setStatus(status);
+}
+
+ZRHttpReply ZRHttpReply::text(const QByteArray &body, int status)
+{
+    ZRHttpReply reply(status);
+    reply.setBody(body, QByteArrayLiteral("text/plain; charset=utf-8"));
+    return reply;
+}
+
+ZRHttpReply ZRHttpReply::html(const QByteArray &body, int status)
+{
+    ZRHttpReply reply(status);
+    reply.setBody(body, QByteArrayLiteral("text/html; charset=utf-8"));
+    return reply;
+}
+
+ZRHttpReply ZRHttpReply::json(const QJsonDocument &document, int status)
+{
+    ZRHttpReply reply(status);
+    reply.setBody(document.toJson(QJsonDocument::Compact), QByteArrayLiteral("application/json"));
+    return reply;
+}
+
+ZRHttpReply ZRHttpReply::json(const QJsonObject &object, int status)
+{
+    return json(QJsonDocument(object), status);
+}
+
+ZRHttpReply ZRHttpReply::json(const QJsonArray &array, int status)
+{
+    return json(QJsonDocument(array), status);
+}
+
+int ZRHttpReply::status() const
+{
+    return m_status;
+}
+
+// A status line needs three digits; anything else would leave the client guessing.
+void ZRHttpReply::setStatus(int status)
+{
+    if (status < 100 || status > 999) {
+        qCWarning(lcHttp, "Status %d is no HTTP status code; replying 500", status);
+        status = 500;
+    }
+    m_status = status;
+}
+
+QByteArray ZRHttpReply::reasonPhrase(int status)
+{
+    for (const Reason &reason : reasons) {
+        if (reason.status == status)
+            return QByteArray::fromRawData(reason.phrase, int(std::strlen(reason.phrase)));
+    }
+    return QByteArray();
+}
+
+bool ZRHttpReply::setHeader(const QByteArray &name, const QByteArray &value)
+{
+    if (name.isEmpty() || name.contains(':') || splitsLines(name) || splitsLines(value)) {
+        qCWarning(lcHttp, "Header refused: a line break, NUL or colon would corrupt the reply");
+        return false;
+    }
+    const int at = indexOf(name);
+    if (at < 0)
+        m_headers.append(Header(name, value));
+    else
+        m_headers[at].second = value;
+    return true;
+}
+
+QByteArray ZRHttpReply::header(const QByteArray &name) const
+{
+    const int at = indexOf(name);
+    return at < 0 ? QByteArray() : m_headers.at(at).second;
+}
+
+QList<ZRHttpReply::Header> ZRHttpReply::headers() const
+{
+    return m_headers;
+}
+
+void ZRHttpReply::setBody(QByteArray body, QByteArray contentType)
+{
+    m_body = std::move(body);
+    if (!contentType.isEmpty())
+        setHeader(QByteArrayLiteral("Content-Type"), contentType);
+}
+
+QByteArray ZRHttpReply::body() const
+{
+    return m_body;
+}
+
+void ZRHttpReply::setMultipart(const ZRHttpMultiPart &multiPart)
+{
+    const QByteArray boundary = multiPart.boundary().toUtf8();
+    const QMap<QByteArray, QByteArray> own = multiPart.headers();
+    for (auto it = own.constBegin(); it != own.constEnd(); ++it) {
+        if (!sameName(it.key(), "Content-Type"))
+            setHeader(it.key(), it.value());
+    }
+    QByteArray type;
+    ZRHttpWriter typeWriter(&type, ZRHttpWriter::StandardForm);
+    multiPart.writeTypeValue(typeWriter, boundary);
+    setBody(ZRHttpWriter::serialise(ZRHttpWriter::StandardForm,
+                [&](ZRHttpWriter &writer) { multiPart.writeBodySection(writer, boundary); }),
+        type);
+}
+
+QByteArray ZRHttpReply::toByteArray() const
+{
+    return serialise(true);
+}
+
+QByteArray ZRHttpReply::head() const
+{
+    return serialise(false);
+}
+
+QByteArray ZRHttpReply::serialise(bool withBody) const
+{
+    const bool bodyWritten = withBody && hasContent();
+    QByteArray out;
+    out.reserve(256 + (bodyWritten ? m_body.size() : 0));
+    out += "HTTP/1.1 ";
+    out += QByteArray::number(m_status);
+    out += ' ';
+    out += reasonPhrase(m_status);
+    out += "\r\n";
+    for (const Header &header : m_headers) {
+        if (!isFraming(header.first))
+            appendLine(out, header.first, header.second);
+    }
+    if (hasContent())
+        appendLine(out, QByteArrayLiteral("Content-Length"), QByteArray::number(m_body.size()));
+    if (indexOf(QByteArrayLiteral("Date")) < 0)
+        appendLine(out, QByteArrayLiteral("Date"), httpDate(QDateTime::currentDateTimeUtc()));
+    if (indexOf(QByteArrayLiteral("Connection")) < 0)
+        appendLine(out, QByteArrayLiteral("Connection"), QByteArrayLiteral("close"));
+    out += "\r\n";
+    if (bodyWritten)
+        out += m_body;
+    return out;
+}
+
+int ZRHttpReply::indexOf(const QByteArray &name) const
+{
+    for (int i = 0; i < m_headers.size(); ++i) {
+        if (m_headers.at(i).first.compare(name, Qt::CaseInsensitive) == 0)
+            return i;
+    }
+    return -1;
+}
+
+// RFC 9110 6.4.1 and 8.6: these statuses carry no content and no Content-Length.
+bool ZRHttpReply::hasContent() const
+{
+    return m_status >= 200 && m_status != 204 && m_status != 304;
+}

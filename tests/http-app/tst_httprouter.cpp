@@ -1,0 +1,356 @@
+#include "childprocess.h"
+#include "loopback.h"
+#include "messagelog.h"
+
+#include <zrhttpmultipart.h>
+#include <zrhttprouter.h>
+#include <zrhttpserver.h>
+
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QMutex>
+#include <QProcess>
+#include <QSemaphore>
+#include <QtTest>
+
+#include <memory>
+#include <stdexcept>
+
+using loopback::Peer;
+
+namespace {
+
+// What python3 client.py reports of one request.
+QJsonObject python(int port, const char *method, const char *path, const QByteArray &body = {})
+{
+    const ChildRun client = runChild(QStringLiteral("python3"),
+        { QStringLiteral(ZRNET_HTTP_CLIENT_SCRIPT), QString::number(port), QLatin1String(method),
+            QLatin1String(path) },
+        body);
+    if (!client.ok())
+        qWarning("client.py: %s", client.errors.constData());
+    return QJsonDocument::fromJson(client.output).object();
+}
+
+int countNamed(const QJsonArray &headers, const QString &name)
+{
+    int count = 0;
+    for (const QJsonValue &header : headers)
+        count += header.toArray().at(0).toString().compare(name, Qt::CaseInsensitive) == 0;
+    return count;
+}
+
+ZRHttpPart part(const QByteArray &startLine, const QByteArray &type, const QByteArray &body)
+{
+    ZRHttpPart part;
+    part.setStartLine(startLine);
+    part.setHeader(QByteArrayLiteral("Content-Type"), type);
+    part.setBody(body);
+    return part;
+}
+
+// Three parts, the last a nested multipart; one body holds a line break, one non-ASCII text.
+ZRHttpMultiPart report()
+{
+    ZRHttpMultiPart outer(MultipartMixed);
+    outer.setBoundary(QStringLiteral("outer-b0undary"));
+    ZRHttpPart summary = part("Content-Disposition: inline; filename=\"summary.txt\"",
+        "text/plain; charset=utf-8", "line 1\r\nline 2 gr\xc3\xbc\xc3\x9f\x65");
+    summary.setHeader("X-Order", "1");
+    outer.append(summary);
+    outer.append(part("", "application/json", "{\"n\":1}"));
+    ZRHttpMultiPart nested(MultipartAlternative);
+    nested.setBoundary(QStringLiteral("inner-b0undary"));
+    nested.setHeader("X-Nested", "yes");
+    nested.append(part("", "text/plain", "plain"));
+    nested.append(part("", "text/html", "<b>html</b>"));
+    outer.append(nested);
+    return outer;
+}
+
+// The head of a reply as a client received it, and what followed it.
+QPair<QByteArray, QByteArray> split(const QByteArray &reply)
+{
+    const int end = reply.indexOf("\r\n\r\n");
+    return end < 0 ? qMakePair(reply, QByteArray())
+                   : qMakePair(reply.left(end + 4), reply.mid(end + 4));
+}
+
+QByteArray headerOf(const QByteArray &head, const QByteArray &name)
+{
+    const int at = head.indexOf("\r\n" + name + ": ");
+    if (at < 0)
+        return QByteArray();
+    const int from = at + name.size() + 4;
+    return head.mid(from, head.indexOf("\r\n", from) - from);
+}
+
+} // namespace
+
+class TestHttpRouter : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void cleanup() { QVERIFY(loopback::releaseEndedThreads(baseline)); }
+
+    void routes_data();
+    void routes();
+    void throwingHandlerGets500();
+    void headIsTheGetHeadAlone();
+    void jsonRoundTrip();
+    void multipartReadByEmail();
+    void headerWithCrlfNeverSent();
+    void routerGoneBeforeServer();
+
+private:
+    QByteArray get(const QByteArray &request);
+
+    int baseline = 0;
+    std::unique_ptr<ZRHttpServer> server;
+    std::unique_ptr<ZRHttpRouter> router;
+    std::unique_ptr<loopback::Running> run;
+};
+
+void TestHttpRouter::initTestCase()
+{
+    QLoggingCategory::setFilterRules(QStringLiteral("zrnet.*.debug=false"));
+    MessageLog::install(QtWarningMsg);
+    server = std::make_unique<ZRHttpServer>();
+    router = std::make_unique<ZRHttpRouter>(server.get());
+    router->route(RequestGet, QStringLiteral("/status"), [](const ZRHttpRequest &) {
+        return ZRHttpReply::json(
+            QJsonObject { { QStringLiteral("status"), QStringLiteral("ok") } });
+    });
+    router->route(RequestPost, QStringLiteral("/echo"),
+        [](const ZRHttpRequest &request) { return ZRHttpReply::json(request.json()); });
+    router->route(RequestGet, QStringLiteral("/files/*"), [](const ZRHttpRequest &request) {
+        return ZRHttpReply::text("prefix " + request.pathOnly().toUtf8());
+    });
+    router->route(RequestPut, QStringLiteral("/files/*"),
+        [](const ZRHttpRequest &) { return ZRHttpReply::text("put"); });
+    router->route(RequestGet, QStringLiteral("/files/exact"),
+        [](const ZRHttpRequest &) { return ZRHttpReply::text("exact"); });
+    router->route(RequestGet, QStringLiteral("/throw"),
+        [](const ZRHttpRequest &) -> ZRHttpReply { throw std::runtime_error("boom"); });
+    router->route(RequestGet, QStringLiteral("/report"), [](const ZRHttpRequest &) {
+        ZRHttpReply reply;
+        reply.setMultipart(report());
+        return reply;
+    });
+    router->route(RequestGet, QStringLiteral("/inject"), [](const ZRHttpRequest &) {
+        ZRHttpReply reply = ZRHttpReply::text("ok");
+        reply.setHeader("X-Injected", "a\r\nSet-Cookie: stolen=1");
+        reply.setHeader("X-Fine", "yes");
+        return reply;
+    });
+    run = std::make_unique<loopback::Running>(*server);
+    baseline = loopback::threadCount();
+}
+
+void TestHttpRouter::cleanupTestCase()
+{
+    server->stop();
+    run.reset();
+    QVERIFY(loopback::releaseEndedThreads(baseline - 1));
+    router.reset();
+    server.reset();
+    MessageLog::uninstall();
+}
+
+QByteArray TestHttpRouter::get(const QByteArray &request)
+{
+    Peer client(run->port);
+    client.send(request);
+    return client.readAll();
+}
+
+void TestHttpRouter::routes_data()
+{
+    QTest::addColumn<QString>("method");
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QByteArray>("statusLine");
+    QTest::addColumn<QByteArray>("allow");
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<int>("contentLength"); // -1: none
+
+    const QByteArray status = "{\"status\":\"ok\"}";
+    const QByteArray ok = "HTTP/1.1 200 OK";
+    QTest::newRow("GET") << "GET"
+                         << "/status" << ok << QByteArray() << status << int(status.size());
+    QTest::newRow("HEAD on a GET route: length, no body")
+        << "HEAD"
+        << "/status" << ok << QByteArray() << QByteArray() << int(status.size());
+    QTest::newRow("unknown path: 404") << "GET"
+                                       << "/nowhere" << QByteArray("HTTP/1.1 404 Not Found")
+                                       << QByteArray() << QByteArray("Not Found\n") << 10;
+    QTest::newRow("exact route is no prefix: 404")
+        << "GET"
+        << "/status/more" << QByteArray("HTTP/1.1 404 Not Found") << QByteArray()
+        << QByteArray("Not Found\n") << 10;
+    QTest::newRow("other method: 405 with Allow")
+        << "DELETE"
+        << "/status" << QByteArray("HTTP/1.1 405 Method Not Allowed")
+        << QByteArray("GET, HEAD, OPTIONS") << QByteArray("Method Not Allowed\n") << 19;
+    QTest::newRow("OPTIONS: 204 with Allow, no length")
+        << "OPTIONS"
+        << "/status" << QByteArray("HTTP/1.1 204 No Content") << QByteArray("GET, HEAD, OPTIONS")
+        << QByteArray() << -1;
+    QTest::newRow("prefix, percent-decoded, query left out")
+        << "GET"
+        << "/files/a%20b?x=1" << ok << QByteArray() << QByteArray("prefix /files/a b") << 17;
+    QTest::newRow("exact beats prefix")
+        << "GET"
+        << "/files/exact" << ok << QByteArray() << QByteArray("exact") << 5;
+    QTest::newRow("prefix routes' methods in Allow")
+        << "POST"
+        << "/files/exact" << QByteArray("HTTP/1.1 405 Method Not Allowed")
+        << QByteArray("GET, PUT, HEAD, OPTIONS") << QByteArray("Method Not Allowed\n") << 19;
+}
+
+// curl passes the head through as it came: every line is checked as sent.
+void TestHttpRouter::routes()
+{
+    QFETCH(QString, method);
+    QFETCH(QString, path);
+    QFETCH(QByteArray, statusLine);
+    QFETCH(QByteArray, allow);
+    QFETCH(QByteArray, body);
+    QFETCH(int, contentLength);
+
+    QStringList arguments { QStringLiteral("-sS"), QStringLiteral("--noproxy"), QStringLiteral("*"),
+        QStringLiteral("-i") };
+    arguments << (method == QLatin1String("HEAD") ? QStringList { QStringLiteral("-I") }
+                                                  : QStringList { QStringLiteral("-X"), method });
+    arguments << QStringLiteral("http://127.0.0.1:%1%2").arg(run->port).arg(path);
+    const ChildRun client = runChild(QStringLiteral("curl"), arguments);
+    QVERIFY2(client.ok(), client.errors.constData());
+
+    const auto [head, rest] = split(client.output);
+    QCOMPARE(head.left(head.indexOf("\r\n")), statusLine);
+    QCOMPARE(head.count('\n'), head.count("\r\n"));
+    QCOMPARE(head.count("\r\nContent-Length: "), contentLength < 0 ? 0 : 1);
+    QCOMPARE(head.count("\r\nDate: "), 1);
+    QCOMPARE(head.count("\r\nConnection: close\r\n"), 1);
+    QCOMPARE(headerOf(head, "Allow"), allow);
+    if (contentLength >= 0)
+        QCOMPARE(headerOf(head, "Content-Length").toInt(), contentLength);
+    QCOMPARE(rest, body);
+}
+
+void TestHttpRouter::throwingHandlerGets500()
+{
+    MessageLog::take();
+    const QJsonObject thrown = python(run->port, "GET", "/throw");
+    QCOMPARE(thrown.value(QStringLiteral("status")).toInt(), 500);
+    QCOMPARE(
+        thrown.value(QStringLiteral("reason")).toString(), QStringLiteral("Internal Server Error"));
+    QCOMPARE(
+        thrown.value(QStringLiteral("body")).toString(), QStringLiteral("Internal Server Error\n"));
+    QCOMPARE(
+        MessageLog::take(), QStringList { QStringLiteral("Handler for GET /throw threw: boom") });
+    QCOMPARE(python(run->port, "GET", "/status").value(QStringLiteral("status")).toInt(), 200);
+}
+
+void TestHttpRouter::headIsTheGetHeadAlone()
+{
+    const auto [getHead, getBody] = split(get("GET /report HTTP/1.1\r\nHost: a\r\n\r\n"));
+    const QByteArray head = get("HEAD /report HTTP/1.1\r\nHost: a\r\n\r\n");
+    QVERIFY(head.endsWith("\r\n\r\n"));
+    QCOMPARE(head.indexOf("\r\n\r\n"), head.size() - 4);
+    QCOMPARE(headerOf(head, "Content-Length").toInt(), getBody.size());
+    QVERIFY(getBody.size() > 0);
+    // Alike but for the date, which may have turned over between the two.
+    const QRegularExpression date(QStringLiteral("\r\nDate: [^\r]*"));
+    QCOMPARE(QString::fromLatin1(head).remove(date), QString::fromLatin1(getHead).remove(date));
+}
+
+void TestHttpRouter::jsonRoundTrip()
+{
+    const QByteArray sent
+        = QString::fromUtf8(R"({"name":"grüße ✓","list":[1,2.5,null,true,{"deep":[]}],"empty":""})")
+              .toUtf8();
+    const QJsonObject reply = python(run->port, "POST", "/echo", sent);
+    QCOMPARE(reply.value(QStringLiteral("status")).toInt(), 200);
+    QCOMPARE(reply.value(QStringLiteral("reason")).toString(), QStringLiteral("OK"));
+    QCOMPARE(QJsonDocument::fromJson(reply.value(QStringLiteral("body")).toString().toUtf8()),
+        QJsonDocument::fromJson(sent));
+    const QJsonArray headers = reply.value(QStringLiteral("headers")).toArray();
+    QCOMPARE(countNamed(headers, QStringLiteral("Content-Type")), 1);
+    QCOMPARE(countNamed(headers, QStringLiteral("Content-Length")), 1);
+    QCOMPARE(countNamed(headers, QStringLiteral("Date")), 1);
+    // Python read the date back as a date in UTC.
+    QVERIFY(reply.value(QStringLiteral("date")).toString().endsWith(QLatin1String("+00:00")));
+}
+
+void TestHttpRouter::multipartReadByEmail()
+{
+    const QJsonObject reply = python(run->port, "GET", "/report");
+    QCOMPARE(reply.value(QStringLiteral("status")).toInt(), 200);
+    QCOMPARE(reply.value(QStringLiteral("defects")).toArray(), QJsonArray());
+    const QJsonObject expected = QJsonDocument::fromJson(QString::fromUtf8(R"({
+        "headers": [["Content-Type", "multipart/mixed; boundary=\"outer-b0undary\""]],
+        "parts": [
+            {"headers": [["Content-Disposition", "inline; filename=\"summary.txt\""],
+                         ["Content-Type", "text/plain; charset=utf-8"],
+                         ["X-Order", "1"]],
+             "body": "line 1\r\nline 2 grüße"},
+            {"headers": [["Content-Type", "application/json"]], "body": "{\"n\":1}"},
+            {"headers": [["X-Nested", "yes"],
+                         ["Content-Type", "multipart/alternative; boundary=\"inner-b0undary\""]],
+             "parts": [{"headers": [["Content-Type", "text/plain"]], "body": "plain"},
+                       {"headers": [["Content-Type", "text/html"]], "body": "<b>html</b>"}]}
+        ]})")
+                                                             .toUtf8())
+                                     .object();
+    QVERIFY(!expected.isEmpty());
+    QCOMPARE(reply.value(QStringLiteral("mime")).toObject(), expected);
+}
+
+void TestHttpRouter::headerWithCrlfNeverSent()
+{
+    MessageLog::take();
+    const QByteArray reply = get("GET /inject HTTP/1.1\r\n\r\n");
+    QVERIFY2(reply.startsWith("HTTP/1.1 200 OK\r\n"), reply.constData());
+    QVERIFY(reply.contains("\r\nX-Fine: yes\r\n"));
+    QVERIFY(!reply.contains("X-Injected"));
+    QVERIFY(!reply.contains("stolen"));
+    QCOMPARE(MessageLog::take().size(), 1);
+}
+
+// A handler running when its router goes still answers, and nothing is left dangling
+// whichever of router and server goes first.
+void TestHttpRouter::routerGoneBeforeServer()
+{
+    const int threadsBefore = loopback::threadCount();
+    auto own = std::make_unique<ZRHttpServer>();
+    auto ownRouter = std::make_unique<ZRHttpRouter>(own.get());
+    QSemaphore entered;
+    QSemaphore release;
+    ownRouter->route(RequestGet, QStringLiteral("/slow"), [&](const ZRHttpRequest &) {
+        entered.release();
+        release.acquire();
+        return ZRHttpReply::text("late");
+    });
+    {
+        loopback::Running running(*own);
+        Peer client(running.port);
+        QVERIFY(client.send("GET /slow HTTP/1.1\r\n\r\n"));
+        QVERIFY(entered.tryAcquire(1, 10000));
+        ownRouter.reset();
+        release.release();
+        const QByteArray reply = client.readAll();
+        QVERIFY2(reply.startsWith("HTTP/1.1 200 OK\r\n"), reply.constData());
+        QVERIFY(reply.endsWith("\r\n\r\nlate"));
+        own->stop();
+    }
+    QVERIFY(loopback::releaseEndedThreads(threadsBefore));
+
+    auto outlived = std::make_unique<ZRHttpRouter>(own.get());
+    own.reset();
+    outlived.reset();
+}
+
+QTEST_GUILESS_MAIN(TestHttpRouter)
+#include "tst_httprouter.moc"
