@@ -153,6 +153,17 @@ QList<WifiAp> accessPointsOf(const QByteArray &scanOutput)
     return aps;
 }
 
+// The passphrase goes to the tool as one line of its standard input: a line break or NUL in it
+// would silently cut it short, and the network would be joined with the part before it.
+bool isOneLine(const QString &passphrase)
+{
+    for (const QChar c : passphrase) {
+        if (c == QLatin1Char('\n') || c == QLatin1Char('\r') || c.isNull())
+            return false;
+    }
+    return true;
+}
+
 // Written byte for byte: the configuration may hold a network name that is not UTF-8.
 void writeSupplicantConfig(QTemporaryFile &file, const QByteArray &config)
 {
@@ -286,6 +297,8 @@ int NetworkManager::connectToAp(QString ssid, QString passphrase, QString interf
     const QString name = usableName(interface, QNetworkInterface::Wifi);
     if (name.isEmpty())
         return NoInterface;
+    if (!isOneLine(passphrase))
+        return LinkTimeout; // the link cannot come up with a passphrase the tool cannot take
     stopWifiInterface(name);
     initializeWifiInterface(name);
     // Handed over on standard input: every local user can read a command line.

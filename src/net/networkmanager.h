@@ -65,7 +65,8 @@ public:
     // Access points the first Wi-Fi interface can see, in the order of the scan.
     QList<WifiAp> apList();
     // Joins a WPA network, waits up to six seconds for the link, then starts DHCP:
-    // 0, 1000, 1001 or 1002. The passphrase never appears on a command line.
+    // 0, 1000, 1001 or 1002. The passphrase never appears on a command line; one holding a line
+    // break or NUL cannot be handed over whole, so it gets 1000 and nothing is run.
     int connectToAp(QString ssid, QString passphrase, QString interface);
 
 public slots:

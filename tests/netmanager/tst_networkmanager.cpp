@@ -108,6 +108,8 @@ private slots:
     void apList();
     void connectToAp_data();
     void connectToAp();
+    void passphraseOnOneLine_data();
+    void passphraseOnOneLine();
 };
 
 void TestNetworkManager::interfacesAndDefaults_data()
@@ -475,6 +477,28 @@ void TestNetworkManager::connectToAp()
         | QFile::ReadOther | QFile::WriteOther | QFile::ExeOther;
     QCOMPARE(fake.configPermissions & others, QFile::Permissions());
     QVERIFY(!QFile::exists(fake.configName));
+}
+
+void TestNetworkManager::passphraseOnOneLine_data()
+{
+    QTest::addColumn<QString>("passphrase");
+
+    QTest::newRow("line feed") << "secret99\nrest";
+    QTest::newRow("carriage return") << "secret99\rrest";
+    QTest::newRow("NUL") << QString::fromLatin1("secret99\0rest", 13);
+    QTest::newRow("line end only at the end") << "secret99\n";
+}
+
+// Only the part before the break would reach the tool: refused before anything runs.
+void TestNetworkManager::passphraseOnOneLine()
+{
+    QFETCH(QString, passphrase);
+    FakeNetSystem fake(QStringLiteral("eth0:e wlan0:w"));
+    NetworkManager manager;
+    fake.calls.clear();
+
+    QCOMPARE(manager.connectToAp(QStringLiteral("Home"), passphrase, QString()), 1000);
+    QCOMPARE(fake.calls, QStringList());
 }
 
 QTEST_GUILESS_MAIN(TestNetworkManager)
