@@ -1,5 +1,6 @@
 #include "netsystem_p.h"
 
+#include <QFileInfo>
 #include <QProcess>
 #include <QThread>
 
@@ -49,6 +50,11 @@ bool NetSystem::startDetached(const QString &program, const QStringList &argumen
 void NetSystem::sleep(int msecs)
 {
     QThread::msleep(static_cast<unsigned long>(msecs));
+}
+
+bool NetSystem::exists(const QString &path)
+{
+    return QFileInfo::exists(path);
 }
 
 NetSystem *NetSystem::current()

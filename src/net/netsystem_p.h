@@ -37,6 +37,8 @@ public:
     // Starts a tool that runs on by itself; false when it could not be started.
     virtual bool startDetached(const QString &program, const QStringList &arguments);
     virtual void sleep(int msecs);
+    // Whether a file or directory (of /sys, say) is there.
+    virtual bool exists(const QString &path);
 
     // The system in use: the real machine unless a test installed another one.
     static NetSystem *current();

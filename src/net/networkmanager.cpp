@@ -51,17 +51,30 @@ QList<QNetworkInterface> handles(const QList<NetInterface> &interfaces)
     return result;
 }
 
-QString firstName(QNetworkInterface::InterfaceType kind)
+// Qt reports virtual devices (bridges, veth, tap, ifb) as Ethernet too, and only a port with
+// hardware behind it is worth choosing by default.
+bool hasDevice(const NetInterface &interface)
+{
+    return isInterfaceName(interface.name)
+        && machine().exists(QStringLiteral("/sys/class/net/%1/device").arg(interface.name));
+}
+
+// The first interface of `kind` backed by a device, else the first one; null when there is none.
+QString defaultName(QNetworkInterface::InterfaceType kind)
 {
     const QList<NetInterface> found = interfacesOfKind(kind);
+    for (const NetInterface &candidate : found) {
+        if (hasDevice(candidate))
+            return candidate.name;
+    }
     return found.isEmpty() ? QString() : found.first().name;
 }
 
-// The interface an operation works on: an empty argument means the first one of `kind`.
+// The interface an operation works on: an empty argument means the default one of `kind`.
 // Null when there is none or the name is unusable.
 QString usableName(const QString &interface, QNetworkInterface::InterfaceType kind)
 {
-    const QString name = interface.isEmpty() ? firstName(kind) : interface;
+    const QString name = interface.isEmpty() ? defaultName(kind) : interface;
     return isInterfaceName(name) ? name : QString();
 }
 
@@ -195,12 +208,12 @@ QList<QNetworkInterface> NetworkManager::ethernetInterfaces()
 
 QString NetworkManager::defaultWifiInterface()
 {
-    return firstName(QNetworkInterface::Wifi);
+    return defaultName(QNetworkInterface::Wifi);
 }
 
 QString NetworkManager::defaultEthernetInterface()
 {
-    return firstName(QNetworkInterface::Ethernet);
+    return defaultName(QNetworkInterface::Ethernet);
 }
 
 int NetworkManager::startEthernetInterface(QString interface)

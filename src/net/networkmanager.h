@@ -23,7 +23,7 @@ struct WifiAp
 // It keeps no state: every call looks the interfaces up afresh. Every call blocks until its
 // tools have run; most need root rights to have any effect.
 //
-// An empty `interface` stands for the first interface of the kind the call works on. A name
+// An empty `interface` stands for the default interface of the kind the call works on. A name
 // that cannot be a Linux interface name runs nothing.
 //
 // Result codes of the int operations:
@@ -32,7 +32,7 @@ struct WifiAp
 //   1001  the DHCP client could not be started
 //   1002  no usable interface
 //
-// Creating a NetworkManager switches the first Wi-Fi interface on (see initializeWifiInterface).
+// Creating a NetworkManager switches the default Wi-Fi interface on (see initializeWifiInterface).
 class ZRNET_EXPORT NetworkManager : public QObject
 {
     Q_OBJECT
@@ -41,8 +41,11 @@ public:
     NetworkManager();
     ~NetworkManager() override;
 
+    // Every interface Qt reports as Wi-Fi or as Ethernet (virtual ones included), in its order.
     QList<QNetworkInterface> wifiInterfaces();
     QList<QNetworkInterface> ethernetInterfaces();
+    // The first of the list backed by a device (/sys/class/net/NAME/device), else the first one;
+    // a null string when the list is empty.
     QString defaultWifiInterface();
     QString defaultEthernetInterface();
 
@@ -60,9 +63,9 @@ public:
     void initializeWifiInterface(QString interface);
     // Ends every wpa_supplicant on the machine, releases the lease, takes the interface down.
     void stopWifiInterface(QString interface);
-    // Name of the network the first Wi-Fi interface is associated with, or a null string.
+    // Name of the network the default Wi-Fi interface is associated with, or a null string.
     QString connectedAp();
-    // Access points the first Wi-Fi interface can see, in the order of the scan.
+    // Access points the default Wi-Fi interface can see, in the order of the scan.
     QList<WifiAp> apList();
     // Joins a WPA network, waits up to six seconds for the link, then starts DHCP:
     // 0, 1000, 1001 or 1002. The passphrase never appears on a command line; one holding a line

@@ -5,6 +5,7 @@
 
 #include <QFile>
 #include <QHash>
+#include <QMap>
 #include <QSet>
 #include <QStringList>
 
@@ -60,9 +61,20 @@ public:
         return !failingStarts.contains(program);
     }
     void sleep(int msecs) override { calls.append(QStringLiteral("sleep %1").arg(msecs)); }
+    // Looking is not recorded: only what changes the machine is.
+    bool exists(const QString &path) override
+    {
+        for (auto file = files.cbegin(); file != files.cend(); ++file) {
+            if (file.key() == path || file.key().startsWith(path + QLatin1Char('/')))
+                return true;
+        }
+        return false;
+    }
 
     QStringList calls;
     QSet<QString> failingStarts;
+    // The machine's files by path; a directory is there when a file below it is.
+    QMap<QString, QByteArray> files;
     // The supplicant's configuration file as it was while the supplicant started.
     QString configName;
     QByteArray configBytes;

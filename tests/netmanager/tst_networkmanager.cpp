@@ -120,15 +120,27 @@ void TestNetworkManager::interfacesAndDefaults_data()
     QTest::addColumn<QString>("defaultWifi");
     QTest::addColumn<QString>("defaultEthernet");
     QTest::addColumn<QStringList>("constructorCalls");
+    QTest::addColumn<QStringList>("withDevice");
 
-    QTest::newRow("nothing") << QString() << 0 << 0 << QString() << QString() << QStringList();
+    QTest::newRow("nothing") << QString() << 0 << 0 << QString() << QString() << QStringList()
+                             << QStringList();
     QTest::newRow("Ethernet only")
-        << "lo:l eth0:e" << 0 << 1 << QString() << "eth0" << QStringList();
+        << "lo:l eth0:e" << 0 << 1 << QString() << "eth0" << QStringList() << QStringList();
     QTest::newRow("Wi-Fi first") << "wlan0:w wlan1:w eth0:e" << 2 << 1 << "wlan0"
-                                 << "eth0" << QStringList { rfkill, up("wlan0") };
+                                 << "eth0" << QStringList { rfkill, up("wlan0") } << QStringList();
     QTest::newRow("enumeration order decides")
         << "lo:l eth1:e wlan1:w eth0:e wlan0:w" << 2 << 2 << "wlan1"
-        << "eth1" << QStringList { rfkill, up("wlan1") };
+        << "eth1" << QStringList { rfkill, up("wlan1") } << QStringList();
+    QTest::newRow("virtual ones before the port")
+        << "lo:l ifb0:e docker0:e eth0:e veth1:e" << 0 << 4 << QString() << "eth0" << QStringList()
+        << QStringList { "lo", "eth0" };
+    QTest::newRow("first of two ports")
+        << "tap0:e eth0:e eth1:e wlp0:w wlan0:w wlan1:w" << 3 << 3 << "wlan0"
+        << "eth0" << QStringList { rfkill, up("wlan0") }
+        << QStringList { "eth0", "eth1", "wlan0", "wlan1" };
+    QTest::newRow("device of another kind")
+        << "wlan0:w wlan1:w eth0:e eth1:e" << 2 << 2 << "wlan0"
+        << "eth1" << QStringList { rfkill, up("wlan0") } << QStringList { "eth1" };
 }
 
 void TestNetworkManager::interfacesAndDefaults()
@@ -136,7 +148,14 @@ void TestNetworkManager::interfacesAndDefaults()
     QFETCH(QString, interfaces);
     QFETCH(QString, defaultWifi);
     QFETCH(QString, defaultEthernet);
+    QFETCH(QStringList, withDevice);
     FakeNetSystem fake(interfaces);
+    for (const QString &name : withDevice)
+        fake.files[QStringLiteral("/sys/class/net/%1/device/vendor").arg(name)] = "0x8086\n";
+    for (const QString &name : interfaces.split(QLatin1Char(' ')))
+        fake.files[QStringLiteral("/sys/class/net/%1/mtu")
+                       .arg(name.section(QLatin1Char(':'), 0, 0))]
+            = "1500\n";
 
     NetworkManager manager;
     QTEST(fake.calls, "constructorCalls");
