@@ -84,11 +84,9 @@ QString readPassphrase()
     return QString::fromStdString(line);
 }
 
-QString describeDhcp(int result, const QString &interface)
+QString describe(int result, const QString &interface)
 {
-    return result == 0
-        ? QStringLiteral("DHCP client started on %1").arg(interface)
-        : QStringLiteral("the DHCP client could not be started on %1").arg(interface);
+    return interface + QStringLiteral(": ") + netResultText(NetResult(result));
 }
 
 void showInterfaces(
@@ -162,16 +160,16 @@ int join(const QString &ssid, const QString &interface)
         return 1;
     }
     const int result = manager.connectToAp(ssid, readPassphrase(), name);
-    switch (result) {
-    case 1002:
+    switch (NetResult(result)) {
+    case NetResult::NoInterface:
         err << "netctl: \"" << name << "\" cannot be an interface name\n";
         return 1;
-    case 1000:
-        err << "netctl: the link to \"" << ssid << "\" did not come up within six seconds\n";
-        return 1;
+    case NetResult::DhcpStarted:
+        out << "joined \"" << ssid << "\"; " << describe(result, name) << "\n";
+        return 0;
     default:
-        out << "joined \"" << ssid << "\"; " << describeDhcp(result, name) << "\n";
-        return result == 0 ? 0 : 1;
+        err << "netctl: joining \"" << ssid << "\": " << describe(result, name) << "\n";
+        return 1;
     }
 }
 
@@ -179,7 +177,7 @@ int dhcp(const QString &interface)
 {
     NetworkManager manager;
     const int result = manager.startDhcp(interface);
-    (result == 0 ? out : err) << describeDhcp(result, interface) << "\n";
+    (result == 0 ? out : err) << describe(result, interface) << "\n";
     return result == 0 ? 0 : 1;
 }
 } // namespace

@@ -8,7 +8,10 @@
 #include <utility>
 
 namespace {
-enum ResultCode { DhcpStarted = 0, LinkTimeout = 1000, DhcpFailed = 1001, NoInterface = 1002 };
+constexpr int code(NetResult result)
+{
+    return static_cast<int>(result);
+}
 
 constexpr int LinkPollMs = 500;
 constexpr int LinkWaitMs = 6000;
@@ -187,6 +190,21 @@ void writeSupplicantConfig(QTemporaryFile &file, const QByteArray &config)
 }
 } // namespace
 
+QString netResultText(NetResult result)
+{
+    switch (result) {
+    case NetResult::DhcpStarted:
+        return QStringLiteral("connected; DHCP started");
+    case NetResult::LinkTimeout:
+        return QStringLiteral("the Wi-Fi link did not come up (wrong passphrase or out of range)");
+    case NetResult::DhcpFailed:
+        return QStringLiteral("DHCP could not start");
+    case NetResult::NoInterface:
+        return QStringLiteral("no usable network interface");
+    }
+    return QStringLiteral("unknown result");
+}
+
 NetworkManager::NetworkManager()
 {
     const QString wifi = defaultWifiInterface();
@@ -220,7 +238,7 @@ int NetworkManager::startEthernetInterface(QString interface)
 {
     const QString name = usableName(interface, QNetworkInterface::Ethernet);
     if (name.isEmpty())
-        return NoInterface;
+        return code(NetResult::NoInterface);
     bringUp(name);
     return startDhcp(name);
 }
@@ -237,16 +255,16 @@ void NetworkManager::stopEthernetInterface(QString interface)
 int NetworkManager::startDhcp(QString interface)
 {
     if (!isInterfaceName(interface))
-        return DhcpFailed;
+        return code(NetResult::DhcpFailed);
     const QStringList arguments { QStringLiteral("-4"), QStringLiteral("-v"), QStringLiteral("-i"),
         QStringLiteral("-pf"), dhclientFile("/run/dhclient.%1.pid", interface),
         QStringLiteral("-lf"), dhclientFile("/var/lib/dhcp/dhclient.%1.leases", interface),
         QStringLiteral("-I"), QStringLiteral("-df"),
         dhclientFile("/var/lib/dhcp/dhclient6.%1.leases", interface), interface };
     if (!machine().startDetached(QStringLiteral("/sbin/dhclient"), arguments))
-        return DhcpFailed;
+        return code(NetResult::DhcpFailed);
     qCDebug(lcNet, "Success!");
-    return DhcpStarted;
+    return code(NetResult::DhcpStarted);
 }
 
 void NetworkManager::stopDhcp(QString interface)
@@ -309,9 +327,10 @@ int NetworkManager::connectToAp(QString ssid, QString passphrase, QString interf
 {
     const QString name = usableName(interface, QNetworkInterface::Wifi);
     if (name.isEmpty())
-        return NoInterface;
+        return code(NetResult::NoInterface);
+    // No link can come up with a passphrase the tool cannot take whole.
     if (!isOneLine(passphrase))
-        return LinkTimeout; // the link cannot come up with a passphrase the tool cannot take
+        return code(NetResult::LinkTimeout);
     stopWifiInterface(name);
     initializeWifiInterface(name);
     // Handed over on standard input: every local user can read a command line.
@@ -329,5 +348,5 @@ int NetworkManager::connectToAp(QString ssid, QString passphrase, QString interf
         machine().sleep(LinkPollMs);
         connected = isWifiConnected(name);
     }
-    return connected ? startDhcp(name) : LinkTimeout;
+    return connected ? startDhcp(name) : code(NetResult::LinkTimeout);
 }

@@ -18,6 +18,19 @@ struct WifiAp
     QString extra2;
 };
 
+// Outcome of the int operations of NetworkManager, which return it as a plain int of the same
+// value.
+enum class NetResult : int {
+    DhcpStarted = 0, // the link is up and the DHCP client was started
+    LinkTimeout = 1000, // connectToAp: the Wi-Fi link did not come up within six seconds
+    DhcpFailed = 1001, // no DHCP client could be started
+    NoInterface = 1002, // no interface of the kind needed, or a name that cannot be one
+};
+
+// A short English sentence for `result`, fit for the person setting the device up; unknown
+// values get "unknown result".
+ZRNET_EXPORT QString netResultText(NetResult result);
+
 // Controls the machine's Ethernet and Wi-Fi interfaces by running the standard Linux tools
 // (ifconfig, dhclient, rfkill, killall, iw, iwconfig, iwlist, wpa_passphrase, wpa_supplicant).
 // It keeps no state: every call looks the interfaces up afresh. Every call blocks until its
@@ -26,11 +39,7 @@ struct WifiAp
 // An empty `interface` stands for the default interface of the kind the call works on. A name
 // that cannot be a Linux interface name runs nothing.
 //
-// Result codes of the int operations:
-//   0     the DHCP client was started
-//   1000  the Wi-Fi link did not come up within six seconds (connectToAp)
-//   1001  the DHCP client could not be started
-//   1002  no usable interface
+// The int operations return the values of NetResult.
 //
 // Creating a NetworkManager switches the default Wi-Fi interface on (see initializeWifiInterface).
 class ZRNET_EXPORT NetworkManager : public QObject

@@ -110,6 +110,8 @@ private slots:
     void connectToAp();
     void passphraseOnOneLine_data();
     void passphraseOnOneLine();
+    void resultTexts_data();
+    void resultTexts();
 };
 
 void TestNetworkManager::interfacesAndDefaults_data()
@@ -518,6 +520,26 @@ void TestNetworkManager::passphraseOnOneLine()
 
     QCOMPARE(manager.connectToAp(QStringLiteral("Home"), passphrase, QString()), 1000);
     QCOMPARE(fake.calls, QStringList());
+}
+
+void TestNetworkManager::resultTexts_data()
+{
+    QTest::addColumn<int>("result");
+    QTest::addColumn<QString>("text");
+
+    QTest::newRow("0") << 0 << "connected; DHCP started";
+    QTest::newRow("1000") << 1000
+                          << "the Wi-Fi link did not come up (wrong passphrase or out of range)";
+    QTest::newRow("1001") << 1001 << "DHCP could not start";
+    QTest::newRow("1002") << 1002 << "no usable network interface";
+    QTest::newRow("other") << 1003 << "unknown result";
+}
+
+// The ints the operations return name their outcome through the enum.
+void TestNetworkManager::resultTexts()
+{
+    QFETCH(int, result);
+    QTEST(netResultText(NetResult(result)), "text");
 }
 
 QTEST_GUILESS_MAIN(TestNetworkManager)
