@@ -1,11 +1,10 @@
 #include "networkmanager.h"
 
 #include "netsystem_p.h"
+#include "nettools_p.h"
 #include "zrlogging_p.h"
 
 #include <QTemporaryFile>
-
-#include <utility>
 
 namespace {
 constexpr int code(NetResult result)
@@ -81,94 +80,6 @@ QString usableName(const QString &interface, QNetworkInterface::InterfaceType ki
     return isInterfaceName(name) ? name : QString();
 }
 
-QString dhclientFile(const char *pathTemplate, const QString &interface)
-{
-    return QString::fromLatin1(pathTemplate).arg(interface);
-}
-
-void bringUp(const QString &interface)
-{
-    machine().run(QStringLiteral("ifconfig"), { interface, QStringLiteral("up") });
-}
-
-void takeDown(const QString &interface)
-{
-    machine().run(QStringLiteral("/sbin/ifconfig"),
-        { interface, QStringLiteral("0.0.0.0"), QStringLiteral("down") });
-}
-
-// Only complete lines count, each with its line end, as a line-by-line reader sees them.
-QStringList completeLines(const QByteArray &output)
-{
-    QStringList lines;
-    int start = 0;
-    for (int end = output.indexOf('\n'); end >= 0; end = output.indexOf('\n', start)) {
-        lines.append(QString::fromUtf8(output.mid(start, end + 1 - start)));
-        start = end + 1;
-    }
-    return lines;
-}
-
-QString essidOf(const QByteArray &iwconfigOutput)
-{
-    QString essid;
-    for (const QString &line : completeLines(iwconfigOutput)) {
-        if (line.contains(QLatin1String("ESSID:")))
-            essid = line.section(QLatin1Char('"'), 1, 1);
-    }
-    return essid;
-}
-
-// Percent from a "Quality=n/d ..." line, kept within 0..100; `unchanged` when there is no
-// positive denominator.
-int qualityPercent(const QString &line, int unchanged)
-{
-    const QString value = line.toLower()
-                              .simplified()
-                              .section(QLatin1Char(' '), 0, 0)
-                              .remove(QLatin1String("quality="));
-    const double numerator = value.section(QLatin1Char('/'), 0, 0).toDouble();
-    const double denominator = value.section(QLatin1Char('/'), 1, 1).toDouble();
-    if (!(denominator > 0))
-        return unchanged;
-    const double percent = 100.0 * numerator / denominator;
-    if (!(percent > 0)) // negative, or not a number at all
-        return 0;
-    return percent >= 100 ? 100 : static_cast<int>(percent);
-}
-
-// One field of the current cell per line; a line before the first cell still counts for it.
-void readScanLine(QString line, WifiAp &ap)
-{
-    if (line.trimmed().startsWith(QLatin1String("ESSID:"))) {
-        line.remove(QLatin1String("ESSID:")).remove(QLatin1Char('"'));
-        ap.ssid = line.trimmed();
-    }
-    const QString trimmed = line.trimmed();
-    if (trimmed.startsWith(QLatin1String("Encryption key:")))
-        ap.encrypted = trimmed.toLower().endsWith(QLatin1String("on"));
-    if (trimmed.startsWith(QLatin1String("Quality=")))
-        ap.quality = qualityPercent(line, ap.quality);
-}
-
-QList<WifiAp> accessPointsOf(const QByteArray &scanOutput)
-{
-    QList<WifiAp> aps;
-    WifiAp current;
-    bool inCell = false;
-    for (const QString &line : completeLines(scanOutput)) {
-        if (line.trimmed().startsWith(QLatin1String("Cell "))) {
-            if (inCell)
-                aps.append(std::exchange(current, WifiAp()));
-            inCell = true;
-        }
-        readScanLine(line, current);
-    }
-    if (inCell)
-        aps.append(current);
-    return aps;
-}
-
 // The passphrase goes to the tool as one line of its standard input: a line break or NUL in it
 // would silently cut it short, and the network would be joined with the part before it.
 bool isOneLine(const QString &passphrase)
@@ -239,7 +150,7 @@ int NetworkManager::startEthernetInterface(QString interface)
     const QString name = usableName(interface, QNetworkInterface::Ethernet);
     if (name.isEmpty())
         return code(NetResult::NoInterface);
-    bringUp(name);
+    NetTools::bringUp(name);
     return startDhcp(name);
 }
 
@@ -249,19 +160,12 @@ void NetworkManager::stopEthernetInterface(QString interface)
     if (name.isEmpty())
         return;
     stopDhcp(name);
-    takeDown(name);
+    NetTools::takeDown(name);
 }
 
 int NetworkManager::startDhcp(QString interface)
 {
-    if (!isInterfaceName(interface))
-        return code(NetResult::DhcpFailed);
-    const QStringList arguments { QStringLiteral("-4"), QStringLiteral("-v"), QStringLiteral("-i"),
-        QStringLiteral("-pf"), dhclientFile("/run/dhclient.%1.pid", interface),
-        QStringLiteral("-lf"), dhclientFile("/var/lib/dhcp/dhclient.%1.leases", interface),
-        QStringLiteral("-I"), QStringLiteral("-df"),
-        dhclientFile("/var/lib/dhcp/dhclient6.%1.leases", interface), interface };
-    if (!machine().startDetached(QStringLiteral("/sbin/dhclient"), arguments))
+    if (!isInterfaceName(interface) || !NetTools::startDhcp(interface))
         return code(NetResult::DhcpFailed);
     qCDebug(lcNet, "Success!");
     return code(NetResult::DhcpStarted);
@@ -269,11 +173,8 @@ int NetworkManager::startDhcp(QString interface)
 
 void NetworkManager::stopDhcp(QString interface)
 {
-    if (!isInterfaceName(interface))
-        return;
-    machine().run(QStringLiteral("dhclient"),
-        { QStringLiteral("-pf"), dhclientFile("/run/dhclient.%1.pid", interface),
-            QStringLiteral("-r"), interface });
+    if (isInterfaceName(interface))
+        NetTools::releaseDhcp(interface);
 }
 
 void NetworkManager::initializeWifiInterface(QString interface)
@@ -281,8 +182,8 @@ void NetworkManager::initializeWifiInterface(QString interface)
     const QString name = usableName(interface, QNetworkInterface::Wifi);
     if (name.isEmpty())
         return;
-    machine().run(QStringLiteral("rfkill"), { QStringLiteral("unblock"), QStringLiteral("wifi") });
-    bringUp(name);
+    NetTools::unblockWifi();
+    NetTools::bringUp(name);
 }
 
 void NetworkManager::stopWifiInterface(QString interface)
@@ -290,10 +191,9 @@ void NetworkManager::stopWifiInterface(QString interface)
     const QString name = usableName(interface, QNetworkInterface::Wifi);
     if (name.isEmpty())
         return;
-    machine().run(
-        QStringLiteral("killall"), { QStringLiteral("-9"), QStringLiteral("wpa_supplicant") });
+    NetTools::endSupplicants();
     stopDhcp(name);
-    takeDown(name);
+    NetTools::takeDown(name);
 }
 
 bool NetworkManager::isWifiConnected(QString interface)
@@ -311,7 +211,7 @@ QString NetworkManager::connectedAp()
     const QString name = usableName(QString(), QNetworkInterface::Wifi);
     if (name.isEmpty())
         return QString();
-    return essidOf(machine().capture(QStringLiteral("iwconfig"), { name }));
+    return NetTools::currentNetwork(name);
 }
 
 QList<WifiAp> NetworkManager::apList()
@@ -319,8 +219,12 @@ QList<WifiAp> NetworkManager::apList()
     const QString name = usableName(QString(), QNetworkInterface::Wifi);
     if (name.isEmpty())
         return {};
-    return accessPointsOf(
-        machine().capture(QStringLiteral("iwlist"), { name, QStringLiteral("scan") }));
+    return NetTools::scan(name);
+}
+
+QList<NetToolChoice> NetworkManager::toolChoices()
+{
+    return NetTools::choices();
 }
 
 int NetworkManager::connectToAp(QString ssid, QString passphrase, QString interface)

@@ -31,10 +31,26 @@ enum class NetResult : int {
 // values get "unknown result".
 ZRNET_EXPORT QString netResultText(NetResult result);
 
+// How one step of the controller is carried out on this machine (see
+// NetworkManager::toolChoices()).
+struct NetToolChoice
+{
+    QString step; // what the step does, e.g. "bring an interface up"
+    QStringList operations; // the NetworkManager operations that take it
+    QString tool; // what will do it: a program, or a kernel file the library uses itself;
+                  // empty when nothing can
+    QStringList missing; // the tools looked for first and not found, in order of preference
+};
+
 // Controls the machine's Ethernet and Wi-Fi interfaces by running the standard Linux tools
 // (ifconfig, dhclient, rfkill, killall, iw, iwconfig, iwlist, wpa_passphrase, wpa_supplicant).
 // It keeps no state: every call looks the interfaces up afresh. Every call blocks until its
 // tools have run; most need root rights to have any effect.
+//
+// Where a classic tool is missing, its modern equivalent does the same work: ip for ifconfig,
+// dhcpcd or busybox udhcpc for dhclient, iw for iwlist and iwconfig, /sys/class/rfkill for
+// rfkill and /proc for killall. Where the classic tool is there, it alone is used, as always.
+// The choice is made on each call; the zrnet.net debug lines name it.
 //
 // An empty `interface` stands for the default interface of the kind the call works on. A name
 // that cannot be a Linux interface name runs nothing.
@@ -80,6 +96,10 @@ public:
     // 0, 1000, 1001 or 1002. The passphrase never appears on a command line; one holding a line
     // break or NUL cannot be handed over whole, so it gets 1000 and nothing is run.
     int connectToAp(QString ssid, QString passphrase, QString interface);
+
+    // What carries out each step of the controller on this machine, and what is missing. Only
+    // looks: runs nothing and needs no NetworkManager (whose constructor switches Wi-Fi on).
+    static QList<NetToolChoice> toolChoices();
 
 public slots:
     bool isWifiConnected(QString interface = QString());
