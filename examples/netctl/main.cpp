@@ -1,5 +1,5 @@
 // netctl: look at the machine's network interfaces, scan for Wi-Fi networks, join one and
-// start DHCP, all through NetworkManager.
+// start DHCP, all through NetworkManager; doctor tells which tool each step takes here.
 //
 // Note: like every program that creates a NetworkManager, netctl switches the first Wi-Fi
 // interface on when it starts; without root rights the tools refuse and nothing changes.
@@ -26,6 +26,7 @@ const char Usage[]
       "       netctl scan               Wi-Fi networks in reach\n"
       "       netctl join SSID [IFACE]  join a WPA network (asks for the passphrase)\n"
       "       netctl dhcp IFACE         start the DHCP client on IFACE\n"
+      "       netctl doctor             the tool each step takes here, and what is missing\n"
       "join and dhcp change the system and need root.\n";
 
 bool isRoot(const char *command)
@@ -151,6 +152,33 @@ int scan(NetworkManager &manager)
     return 0;
 }
 
+// Runs nothing: only looks for the tools. Fails when a step has none at all.
+int doctor()
+{
+    QStringList broken;
+    out << qSetFieldWidth(32) << "STEP" << qSetFieldWidth(0) << "TOOL\n";
+    for (const NetToolChoice &choice : NetworkManager::toolChoices()) {
+        out << qSetFieldWidth(32) << choice.step << qSetFieldWidth(0);
+        if (choice.tool.isEmpty()) {
+            out << "MISSING: none of " << choice.missing.join(QLatin1String(", ")) << "\n";
+            for (const QString &operation : choice.operations) {
+                if (!broken.contains(operation))
+                    broken << operation;
+            }
+        } else if (choice.missing.isEmpty()) {
+            out << choice.tool << "\n";
+        } else {
+            out << choice.tool << " (no " << choice.missing.join(QLatin1String(", ")) << ")\n";
+        }
+    }
+    if (broken.isEmpty()) {
+        out << "every step has a tool here\n";
+        return 0;
+    }
+    out << "operations missing a tool here: " << broken.join(QLatin1String(", ")) << "\n";
+    return 1;
+}
+
 int join(const QString &ssid, const QString &interface)
 {
     NetworkManager manager;
@@ -195,6 +223,8 @@ int main(int argc, char *argv[])
         return isRoot("join") ? join(args.at(1), args.value(2)) : 1;
     if (command == QLatin1String("dhcp") && args.size() == 2)
         return isRoot("dhcp") ? dhcp(args.at(1)) : 1;
+    if (command == QLatin1String("doctor") && args.size() == 1)
+        return doctor();
     if (args.size() == 1
         && (command == QLatin1String("list") || command == QLatin1String("status")
             || command == QLatin1String("scan"))) {
