@@ -7,6 +7,7 @@
 #include <QNetworkInterface>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 // One access point seen by a scan.
 struct WifiAp
@@ -74,14 +75,15 @@ public:
     QString defaultWifiInterface();
     QString defaultEthernetInterface();
 
-    // "ifconfig <if> up", then startDhcp: 0, 1001 or 1002.
+    // Brings the interface up (ifconfig, else ip), then startDhcp: 0, 1001 or 1002.
     int startEthernetInterface(QString interface);
     // Releases the DHCP lease, then takes the interface down without address.
     void stopEthernetInterface(QString interface);
 
-    // Starts dhclient in the background: 0 when it started, 1001 otherwise.
+    // Starts the DHCP client in the background (dhclient, else dhcpcd, else udhcpc): 0 when it
+    // started, 1001 when it could not be started or there is none.
     int startDhcp(QString interface);
-    // Asks the interface's dhclient to release its lease and waits for it.
+    // Asks the interface's DHCP client to release its lease and end, and waits for it.
     void stopDhcp(QString interface);
 
     // Unblocks the Wi-Fi radio and brings the interface up.
@@ -90,7 +92,10 @@ public:
     void stopWifiInterface(QString interface);
     // Name of the network the default Wi-Fi interface is associated with, or a null string.
     QString connectedAp();
-    // Access points the default Wi-Fi interface can see, in the order of the scan.
+    // Access points the default Wi-Fi interface can see, in the order of the scan. From iwlist,
+    // quality is Quality=n/d as 100*n/d and names are as printed; from iw (where iwlist is
+    // missing) names are decoded and a signal of S dBm gives (min(max(S,-110),-40)+110)*100/70,
+    // truncated: the figure iwlist shows for the same signal, never lower for a stronger one.
     QList<WifiAp> apList();
     // Joins a WPA network, waits up to six seconds for the link, then starts DHCP:
     // 0, 1000, 1001 or 1002. The passphrase never appears on a command line; one holding a line
