@@ -81,10 +81,12 @@ QString usableName(const QString &interface, QNetworkInterface::InterfaceType ki
 }
 
 // The passphrase goes to the tool as one line of its standard input: a line break or NUL in it
-// would silently cut it short, and the network would be joined with the part before it.
-bool isOneLine(const QString &passphrase)
+// would silently cut it short, and the network would be joined with the part before it. The
+// network name comes back verbatim in the tool's output, the supplicant's configuration, where
+// a line break would start lines of the name's choosing; a name read from iw may hold one.
+bool isOneLine(const QString &text)
 {
-    for (const QChar c : passphrase) {
+    for (const QChar c : text) {
         if (c == QLatin1Char('\n') || c == QLatin1Char('\r') || c.isNull())
             return false;
     }
@@ -232,8 +234,8 @@ int NetworkManager::connectToAp(QString ssid, QString passphrase, QString interf
     const QString name = usableName(interface, QNetworkInterface::Wifi);
     if (name.isEmpty())
         return code(NetResult::NoInterface);
-    // No link can come up with a passphrase the tool cannot take whole.
-    if (!isOneLine(passphrase))
+    // No link can come up with a name or passphrase the tools cannot take whole.
+    if (!isOneLine(ssid) || !isOneLine(passphrase))
         return code(NetResult::LinkTimeout);
     stopWifiInterface(name);
     initializeWifiInterface(name);

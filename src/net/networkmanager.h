@@ -98,8 +98,9 @@ public:
     // truncated: the figure iwlist shows for the same signal, never lower for a stronger one.
     QList<WifiAp> apList();
     // Joins a WPA network, waits up to six seconds for the link, then starts DHCP:
-    // 0, 1000, 1001 or 1002. The passphrase never appears on a command line; one holding a line
-    // break or NUL cannot be handed over whole, so it gets 1000 and nothing is run.
+    // 0, 1000, 1001 or 1002. The passphrase never appears on a command line. A name or
+    // passphrase holding a line break or NUL cannot be handed over safely and whole, so it gets
+    // 1000 and nothing is run.
     int connectToAp(QString ssid, QString passphrase, QString interface);
 
     // What carries out each step of the controller on this machine, and what is missing. Only

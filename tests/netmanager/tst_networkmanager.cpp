@@ -153,8 +153,8 @@ private slots:
     void apList();
     void connectToAp_data();
     void connectToAp();
-    void passphraseOnOneLine_data();
-    void passphraseOnOneLine();
+    void oneLineOnly_data();
+    void oneLineOnly();
     void resultTexts_data();
     void resultTexts();
     void modernTools_data();
@@ -549,25 +549,35 @@ void TestNetworkManager::connectToAp()
     QVERIFY(!QFile::exists(fake.configName));
 }
 
-void TestNetworkManager::passphraseOnOneLine_data()
+void TestNetworkManager::oneLineOnly_data()
 {
+    QTest::addColumn<QString>("ssid");
     QTest::addColumn<QString>("passphrase");
 
-    QTest::newRow("line feed") << "secret99\nrest";
-    QTest::newRow("carriage return") << "secret99\rrest";
-    QTest::newRow("NUL") << QString::fromLatin1("secret99\0rest", 13);
-    QTest::newRow("line end only at the end") << "secret99\n";
+    QTest::newRow("line feed") << "Home"
+                               << "secret99\nrest";
+    QTest::newRow("carriage return") << "Home"
+                                     << "secret99\rrest";
+    QTest::newRow("NUL") << "Home" << QString::fromLatin1("secret99\0rest", 13);
+    QTest::newRow("line end only at the end") << "Home"
+                                              << "secret99\n";
+    QTest::newRow("line feed in the name") << "x\"\n\tkey_mgmt=NONE\n#"
+                                           << "secret99";
+    QTest::newRow("carriage return in the name") << "Home\r"
+                                                 << "secret99";
 }
 
-// Only the part before the break would reach the tool: refused before anything runs.
-void TestNetworkManager::passphraseOnOneLine()
+// The passphrase would reach the tool only up to the break, and a name with a break would write
+// lines of its own into the supplicant's configuration: refused before anything runs.
+void TestNetworkManager::oneLineOnly()
 {
+    QFETCH(QString, ssid);
     QFETCH(QString, passphrase);
     FakeNetSystem fake(QStringLiteral("eth0:e wlan0:w"));
     NetworkManager manager;
     fake.calls.clear();
 
-    QCOMPARE(manager.connectToAp(QStringLiteral("Home"), passphrase, QString()), 1000);
+    QCOMPARE(manager.connectToAp(ssid, passphrase, QString()), 1000);
     QCOMPARE(fake.calls, QStringList());
 }
 
