@@ -1,5 +1,5 @@
 // netctl: look at the machine's network interfaces, scan for Wi-Fi networks, join one and
-// start DHCP, all through NetworkManager.
+// start DHCP, all through NetworkManager; doctor tells which tool each step takes here.
 //
 // Note: like every program that creates a NetworkManager, netctl switches the first Wi-Fi
 // interface on when it starts; without root rights the tools refuse and nothing changes.
@@ -27,6 +27,7 @@ const char Usage[]
       "       netctl scan               Wi-Fi networks in reach\n"
       "       netctl join SSID [IFACE]  join a WPA network (asks for the passphrase)\n"
       "       netctl dhcp IFACE         start the DHCP client on IFACE\n"
+      "       netctl doctor             the tool each step takes here, and what is missing\n"
       "join and dhcp change the system and need root; --verbose shows the library's trace.\n";
 
 bool isRoot(const char *command)
@@ -85,11 +86,9 @@ QString readPassphrase()
     return QString::fromStdString(line);
 }
 
-QString describeDhcp(int result, const QString &interface)
+QString describe(int result, const QString &interface)
 {
-    return result == 0
-        ? QStringLiteral("DHCP client started on %1").arg(interface)
-        : QStringLiteral("the DHCP client could not be started on %1").arg(interface);
+    return interface + QStringLiteral(": ") + netResultText(NetResult(result));
 }
 
 void showInterfaces(
@@ -154,6 +153,33 @@ int scan(NetworkManager &manager)
     return 0;
 }
 
+// Runs nothing: only looks for the tools. Fails when a step has none at all.
+int doctor()
+{
+    QStringList broken;
+    out << qSetFieldWidth(32) << "STEP" << qSetFieldWidth(0) << "TOOL\n";
+    for (const NetToolChoice &choice : NetworkManager::toolChoices()) {
+        out << qSetFieldWidth(32) << choice.step << qSetFieldWidth(0);
+        if (choice.tool.isEmpty()) {
+            out << "MISSING: none of " << choice.missing.join(QLatin1String(", ")) << "\n";
+            for (const QString &operation : choice.operations) {
+                if (!broken.contains(operation))
+                    broken << operation;
+            }
+        } else if (choice.missing.isEmpty()) {
+            out << choice.tool << "\n";
+        } else {
+            out << choice.tool << " (no " << choice.missing.join(QLatin1String(", ")) << ")\n";
+        }
+    }
+    if (broken.isEmpty()) {
+        out << "every step has a tool here\n";
+        return 0;
+    }
+    out << "operations missing a tool here: " << broken.join(QLatin1String(", ")) << "\n";
+    return 1;
+}
+
 int join(const QString &ssid, const QString &interface)
 {
     NetworkManager manager;
@@ -163,16 +189,16 @@ int join(const QString &ssid, const QString &interface)
         return 1;
     }
     const int result = manager.connectToAp(ssid, readPassphrase(), name);
-    switch (result) {
-    case 1002:
+    switch (NetResult(result)) {
+    case NetResult::NoInterface:
         err << "netctl: \"" << name << "\" cannot be an interface name\n";
         return 1;
-    case 1000:
-        err << "netctl: the link to \"" << ssid << "\" did not come up within six seconds\n";
-        return 1;
+    case NetResult::DhcpStarted:
+        out << "joined \"" << ssid << "\"; " << describe(result, name) << "\n";
+        return 0;
     default:
-        out << "joined \"" << ssid << "\"; " << describeDhcp(result, name) << "\n";
-        return result == 0 ? 0 : 1;
+        err << "netctl: joining \"" << ssid << "\": " << describe(result, name) << "\n";
+        return 1;
     }
 }
 
@@ -180,7 +206,7 @@ int dhcp(const QString &interface)
 {
     NetworkManager manager;
     const int result = manager.startDhcp(interface);
-    (result == 0 ? out : err) << describeDhcp(result, interface) << "\n";
+    (result == 0 ? out : err) << describe(result, interface) << "\n";
     return result == 0 ? 0 : 1;
 }
 } // namespace
@@ -196,6 +222,8 @@ int main(int argc, char *argv[])
         return isRoot("join") ? join(args.at(1), args.value(2)) : 1;
     if (command == QLatin1String("dhcp") && args.size() == 2)
         return isRoot("dhcp") ? dhcp(args.at(1)) : 1;
+    if (command == QLatin1String("doctor") && args.size() == 1)
+        return doctor();
     if (args.size() == 1
         && (command == QLatin1String("list") || command == QLatin1String("status")
             || command == QLatin1String("scan"))) {

@@ -1,13 +1,20 @@
 #include "netsystem_p.h"
 
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QProcess>
+#include <QStandardPaths>
 #include <QThread>
+
+#include <signal.h>
 
 #include <atomic>
 #include <memory>
 
 namespace {
 constexpr int CaptureLimitMs = 30000;
+constexpr qint64 SmallFileBytes = 4096;
 
 std::atomic<NetSystem *> installedSystem { nullptr };
 } // namespace
@@ -49,6 +56,45 @@ bool NetSystem::startDetached(const QString &program, const QStringList &argumen
 void NetSystem::sleep(int msecs)
 {
     QThread::msleep(static_cast<unsigned long>(msecs));
+}
+
+QString NetSystem::findProgram(const QString &program)
+{
+    if (!program.contains(QLatin1Char('/')))
+        return QStandardPaths::findExecutable(program);
+    const QFileInfo file(program);
+    return file.isFile() && file.isExecutable() ? program : QString();
+}
+
+bool NetSystem::exists(const QString &path)
+{
+    return QFileInfo::exists(path);
+}
+
+QStringList NetSystem::entries(const QString &directory)
+{
+    return QDir(directory).entryList(
+        QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot, QDir::NoSort);
+}
+
+QByteArray NetSystem::readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.read(SmallFileBytes) : QByteArray();
+}
+
+bool NetSystem::writeFile(const QString &path, const QByteArray &data)
+{
+    // Never creates a file: this writes only to switches the kernel already offers.
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::ExistingOnly | QIODevice::Unbuffered))
+        return false;
+    return file.write(data) == data.size();
+}
+
+bool NetSystem::signalProcess(qint64 pid, int signal)
+{
+    return ::kill(static_cast<pid_t>(pid), signal) == 0;
 }
 
 NetSystem *NetSystem::current()

@@ -38,6 +38,21 @@ public:
     virtual bool startDetached(const QString &program, const QStringList &arguments);
     virtual void sleep(int msecs);
 
+    // Where `program` would be started from: a path is taken as it is, a bare name is looked up
+    // on the search path as QProcess looks it up; empty when no executable file is there.
+    virtual QString findProgram(const QString &program);
+    // Whether a file or directory (of /sys, say) is there.
+    virtual bool exists(const QString &path);
+    // The names in a directory, without "." and ".."; empty when it cannot be read.
+    virtual QStringList entries(const QString &directory);
+    // The start of a small file (of /proc or /sys, a pid file), at most 4 KiB; empty when it
+    // cannot be read.
+    virtual QByteArray readFile(const QString &path);
+    // Writes `data` to a file that is already there; false when it is missing or refuses.
+    virtual bool writeFile(const QString &path, const QByteArray &data);
+    // Sends `signal` to process `pid`; false when it could not be sent.
+    virtual bool signalProcess(qint64 pid, int signal);
+
     // The system in use: the real machine unless a test installed another one.
     static NetSystem *current();
     // Installs `system` (owned by the caller); nullptr goes back to the real machine.

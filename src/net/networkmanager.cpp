@@ -1,14 +1,16 @@
 #include "networkmanager.h"
 
 #include "netsystem_p.h"
+#include "nettools_p.h"
 #include "zrlogging_p.h"
 
 #include <QTemporaryFile>
 
-#include <utility>
-
 namespace {
-enum ResultCode { DhcpStarted = 0, LinkTimeout = 1000, DhcpFailed = 1001, NoInterface = 1002 };
+constexpr int code(NetResult result)
+{
+    return static_cast<int>(result);
+}
 
 constexpr int LinkPollMs = 500;
 constexpr int LinkWaitMs = 6000;
@@ -51,106 +53,44 @@ QList<QNetworkInterface> handles(const QList<NetInterface> &interfaces)
     return result;
 }
 
-QString firstName(QNetworkInterface::InterfaceType kind)
+// Qt reports virtual devices (bridges, veth, tap, ifb) as Ethernet too, and only a port with
+// hardware behind it is worth choosing by default.
+bool hasDevice(const NetInterface &interface)
+{
+    return isInterfaceName(interface.name)
+        && machine().exists(QStringLiteral("/sys/class/net/%1/device").arg(interface.name));
+}
+
+// The first interface of `kind` backed by a device, else the first one; null when there is none.
+QString defaultName(QNetworkInterface::InterfaceType kind)
 {
     const QList<NetInterface> found = interfacesOfKind(kind);
+    for (const NetInterface &candidate : found) {
+        if (hasDevice(candidate))
+            return candidate.name;
+    }
     return found.isEmpty() ? QString() : found.first().name;
 }
 
-// The interface an operation works on: an empty argument means the first one of `kind`.
+// The interface an operation works on: an empty argument means the default one of `kind`.
 // Null when there is none or the name is unusable.
 QString usableName(const QString &interface, QNetworkInterface::InterfaceType kind)
 {
-    const QString name = interface.isEmpty() ? firstName(kind) : interface;
+    const QString name = interface.isEmpty() ? defaultName(kind) : interface;
     return isInterfaceName(name) ? name : QString();
 }
 
-QString dhclientFile(const char *pathTemplate, const QString &interface)
+// The passphrase goes to the tool as one line of its standard input: a line break or NUL in it
+// would silently cut it short, and the network would be joined with the part before it. The
+// network name comes back verbatim in the tool's output, the supplicant's configuration, where
+// a line break would start lines of the name's choosing; a name read from iw may hold one.
+bool isOneLine(const QString &text)
 {
-    return QString::fromLatin1(pathTemplate).arg(interface);
-}
-
-void bringUp(const QString &interface)
-{
-    machine().run(QStringLiteral("ifconfig"), { interface, QStringLiteral("up") });
-}
-
-void takeDown(const QString &interface)
-{
-    machine().run(QStringLiteral("/sbin/ifconfig"),
-        { interface, QStringLiteral("0.0.0.0"), QStringLiteral("down") });
-}
-
-// Only complete lines count, each with its line end, as a line-by-line reader sees them.
-QStringList completeLines(const QByteArray &output)
-{
-    QStringList lines;
-    int start = 0;
-    for (int end = output.indexOf('\n'); end >= 0; end = output.indexOf('\n', start)) {
-        lines.append(QString::fromUtf8(output.mid(start, end + 1 - start)));
-        start = end + 1;
+    for (const QChar c : text) {
+        if (c == QLatin1Char('\n') || c == QLatin1Char('\r') || c.isNull())
+            return false;
     }
-    return lines;
-}
-
-QString essidOf(const QByteArray &iwconfigOutput)
-{
-    QString essid;
-    for (const QString &line : completeLines(iwconfigOutput)) {
-        if (line.contains(QLatin1String("ESSID:")))
-            essid = line.section(QLatin1Char('"'), 1, 1);
-    }
-    return essid;
-}
-
-// Percent from a "Quality=n/d ..." line, kept within 0..100; `unchanged` when there is no
-// positive denominator.
-int qualityPercent(const QString &line, int unchanged)
-{
-    const QString value = line.toLower()
-                              .simplified()
-                              .section(QLatin1Char(' '), 0, 0)
-                              .remove(QLatin1String("quality="));
-    const double numerator = value.section(QLatin1Char('/'), 0, 0).toDouble();
-    const double denominator = value.section(QLatin1Char('/'), 1, 1).toDouble();
-    if (!(denominator > 0))
-        return unchanged;
-    const double percent = 100.0 * numerator / denominator;
-    if (!(percent > 0)) // negative, or not a number at all
-        return 0;
-    return percent >= 100 ? 100 : static_cast<int>(percent);
-}
-
-// One field of the current cell per line; a line before the first cell still counts for it.
-void readScanLine(QString line, WifiAp &ap)
-{
-    if (line.trimmed().startsWith(QLatin1String("ESSID:"))) {
-        line.remove(QLatin1String("ESSID:")).remove(QLatin1Char('"'));
-        ap.ssid = line.trimmed();
-    }
-    const QString trimmed = line.trimmed();
-    if (trimmed.startsWith(QLatin1String("Encryption key:")))
-        ap.encrypted = trimmed.toLower().endsWith(QLatin1String("on"));
-    if (trimmed.startsWith(QLatin1String("Quality=")))
-        ap.quality = qualityPercent(line, ap.quality);
-}
-
-QList<WifiAp> accessPointsOf(const QByteArray &scanOutput)
-{
-    QList<WifiAp> aps;
-    WifiAp current;
-    bool inCell = false;
-    for (const QString &line : completeLines(scanOutput)) {
-        if (line.trimmed().startsWith(QLatin1String("Cell "))) {
-            if (inCell)
-                aps.append(std::exchange(current, WifiAp()));
-            inCell = true;
-        }
-        readScanLine(line, current);
-    }
-    if (inCell)
-        aps.append(current);
-    return aps;
+    return true;
 }
 
 // Written byte for byte: the configuration may hold a network name that is not UTF-8.
@@ -162,6 +102,21 @@ void writeSupplicantConfig(QTemporaryFile &file, const QByteArray &config)
     }
 }
 } // namespace
+
+QString netResultText(NetResult result)
+{
+    switch (result) {
+    case NetResult::DhcpStarted:
+        return QStringLiteral("connected; DHCP started");
+    case NetResult::LinkTimeout:
+        return QStringLiteral("the Wi-Fi link did not come up (wrong passphrase or out of range)");
+    case NetResult::DhcpFailed:
+        return QStringLiteral("DHCP could not start");
+    case NetResult::NoInterface:
+        return QStringLiteral("no usable network interface");
+    }
+    return QStringLiteral("unknown result");
+}
 
 NetworkManager::NetworkManager()
 {
@@ -184,20 +139,20 @@ QList<QNetworkInterface> NetworkManager::ethernetInterfaces()
 
 QString NetworkManager::defaultWifiInterface()
 {
-    return firstName(QNetworkInterface::Wifi);
+    return defaultName(QNetworkInterface::Wifi);
 }
 
 QString NetworkManager::defaultEthernetInterface()
 {
-    return firstName(QNetworkInterface::Ethernet);
+    return defaultName(QNetworkInterface::Ethernet);
 }
 
 int NetworkManager::startEthernetInterface(QString interface)
 {
     const QString name = usableName(interface, QNetworkInterface::Ethernet);
     if (name.isEmpty())
-        return NoInterface;
-    bringUp(name);
+        return code(NetResult::NoInterface);
+    NetTools::bringUp(name);
     return startDhcp(name);
 }
 
@@ -207,31 +162,21 @@ void NetworkManager::stopEthernetInterface(QString interface)
     if (name.isEmpty())
         return;
     stopDhcp(name);
-    takeDown(name);
+    NetTools::takeDown(name);
 }
 
 int NetworkManager::startDhcp(QString interface)
 {
-    if (!isInterfaceName(interface))
-        return DhcpFailed;
-    const QStringList arguments { QStringLiteral("-4"), QStringLiteral("-v"), QStringLiteral("-i"),
-        QStringLiteral("-pf"), dhclientFile("/run/dhclient.%1.pid", interface),
-        QStringLiteral("-lf"), dhclientFile("/var/lib/dhcp/dhclient.%1.leases", interface),
-        QStringLiteral("-I"), QStringLiteral("-df"),
-        dhclientFile("/var/lib/dhcp/dhclient6.%1.leases", interface), interface };
-    if (!machine().startDetached(QStringLiteral("/sbin/dhclient"), arguments))
-        return DhcpFailed;
+    if (!isInterfaceName(interface) || !NetTools::startDhcp(interface))
+        return code(NetResult::DhcpFailed);
     qCDebug(lcNet, "Success!");
-    return DhcpStarted;
+    return code(NetResult::DhcpStarted);
 }
 
 void NetworkManager::stopDhcp(QString interface)
 {
-    if (!isInterfaceName(interface))
-        return;
-    machine().run(QStringLiteral("dhclient"),
-        { QStringLiteral("-pf"), dhclientFile("/run/dhclient.%1.pid", interface),
-            QStringLiteral("-r"), interface });
+    if (isInterfaceName(interface))
+        NetTools::releaseDhcp(interface);
 }
 
 void NetworkManager::initializeWifiInterface(QString interface)
@@ -239,8 +184,8 @@ void NetworkManager::initializeWifiInterface(QString interface)
     const QString name = usableName(interface, QNetworkInterface::Wifi);
     if (name.isEmpty())
         return;
-    machine().run(QStringLiteral("rfkill"), { QStringLiteral("unblock"), QStringLiteral("wifi") });
-    bringUp(name);
+    NetTools::unblockWifi();
+    NetTools::bringUp(name);
 }
 
 void NetworkManager::stopWifiInterface(QString interface)
@@ -248,10 +193,9 @@ void NetworkManager::stopWifiInterface(QString interface)
     const QString name = usableName(interface, QNetworkInterface::Wifi);
     if (name.isEmpty())
         return;
-    machine().run(
-        QStringLiteral("killall"), { QStringLiteral("-9"), QStringLiteral("wpa_supplicant") });
+    NetTools::endSupplicants();
     stopDhcp(name);
-    takeDown(name);
+    NetTools::takeDown(name);
 }
 
 bool NetworkManager::isWifiConnected(QString interface)
@@ -269,7 +213,7 @@ QString NetworkManager::connectedAp()
     const QString name = usableName(QString(), QNetworkInterface::Wifi);
     if (name.isEmpty())
         return QString();
-    return essidOf(machine().capture(QStringLiteral("iwconfig"), { name }));
+    return NetTools::currentNetwork(name);
 }
 
 QList<WifiAp> NetworkManager::apList()
@@ -277,15 +221,22 @@ QList<WifiAp> NetworkManager::apList()
     const QString name = usableName(QString(), QNetworkInterface::Wifi);
     if (name.isEmpty())
         return {};
-    return accessPointsOf(
-        machine().capture(QStringLiteral("iwlist"), { name, QStringLiteral("scan") }));
+    return NetTools::scan(name);
+}
+
+QList<NetToolChoice> NetworkManager::toolChoices()
+{
+    return NetTools::choices();
 }
 
 int NetworkManager::connectToAp(QString ssid, QString passphrase, QString interface)
 {
     const QString name = usableName(interface, QNetworkInterface::Wifi);
     if (name.isEmpty())
-        return NoInterface;
+        return code(NetResult::NoInterface);
+    // No link can come up with a name or passphrase the tools cannot take whole.
+    if (!isOneLine(ssid) || !isOneLine(passphrase))
+        return code(NetResult::LinkTimeout);
     stopWifiInterface(name);
     initializeWifiInterface(name);
     // Handed over on standard input: every local user can read a command line.
@@ -303,5 +254,5 @@ int NetworkManager::connectToAp(QString ssid, QString passphrase, QString interf
         machine().sleep(LinkPollMs);
         connected = isWifiConnected(name);
     }
-    return connected ? startDhcp(name) : LinkTimeout;
+    return connected ? startDhcp(name) : code(NetResult::LinkTimeout);
 }

@@ -7,6 +7,7 @@
 #include <QNetworkInterface>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 // One access point seen by a scan.
 struct WifiAp
@@ -18,21 +19,46 @@ struct WifiAp
     QString extra2;
 };
 
+// Outcome of the int operations of NetworkManager, which return it as a plain int of the same
+// value.
+enum class NetResult : int {
+    DhcpStarted = 0, // the link is up and the DHCP client was started
+    LinkTimeout = 1000, // connectToAp: the Wi-Fi link did not come up within six seconds
+    DhcpFailed = 1001, // no DHCP client could be started
+    NoInterface = 1002, // no interface of the kind needed, or a name that cannot be one
+};
+
+// A short English sentence for `result`, fit for the person setting the device up; unknown
+// values get "unknown result".
+ZRNET_EXPORT QString netResultText(NetResult result);
+
+// How one step of the controller is carried out on this machine (see
+// NetworkManager::toolChoices()).
+struct NetToolChoice
+{
+    QString step; // what the step does, e.g. "bring an interface up"
+    QStringList operations; // the NetworkManager operations that take it
+    QString tool; // what will do it: a program, or a kernel file the library uses itself;
+                  // empty when nothing can
+    QStringList missing; // the tools looked for first and not found, in order of preference
+};
+
 // Controls the machine's Ethernet and Wi-Fi interfaces by running the standard Linux tools
 // (ifconfig, dhclient, rfkill, killall, iw, iwconfig, iwlist, wpa_passphrase, wpa_supplicant).
 // It keeps no state: every call looks the interfaces up afresh. Every call blocks until its
 // tools have run; most need root rights to have any effect.
 //
-// An empty `interface` stands for the first interface of the kind the call works on. A name
+// Where a classic tool is missing, its modern equivalent does the same work: ip for ifconfig,
+// dhcpcd or busybox udhcpc for dhclient, iw for iwlist and iwconfig, /sys/class/rfkill for
+// rfkill and /proc for killall. Where the classic tool is there, it alone is used, as always.
+// The choice is made on each call; the zrnet.net debug lines name it.
+//
+// An empty `interface` stands for the default interface of the kind the call works on. A name
 // that cannot be a Linux interface name runs nothing.
 //
-// Result codes of the int operations:
-//   0     the DHCP client was started
-//   1000  the Wi-Fi link did not come up within six seconds (connectToAp)
-//   1001  the DHCP client could not be started
-//   1002  no usable interface
+// The int operations return the values of NetResult.
 //
-// Creating a NetworkManager switches the first Wi-Fi interface on (see initializeWifiInterface).
+// Creating a NetworkManager switches the default Wi-Fi interface on (see initializeWifiInterface).
 class ZRNET_EXPORT NetworkManager : public QObject
 {
     Q_OBJECT
@@ -41,32 +67,45 @@ public:
     NetworkManager();
     ~NetworkManager() override;
 
+    // Every interface Qt reports as Wi-Fi or as Ethernet (virtual ones included), in its order.
     QList<QNetworkInterface> wifiInterfaces();
     QList<QNetworkInterface> ethernetInterfaces();
+    // The first of the list backed by a device (/sys/class/net/NAME/device), else the first one;
+    // a null string when the list is empty.
     QString defaultWifiInterface();
     QString defaultEthernetInterface();
 
-    // "ifconfig <if> up", then startDhcp: 0, 1001 or 1002.
+    // Brings the interface up (ifconfig, else ip), then startDhcp: 0, 1001 or 1002.
     int startEthernetInterface(QString interface);
     // Releases the DHCP lease, then takes the interface down without address.
     void stopEthernetInterface(QString interface);
 
-    // Starts dhclient in the background: 0 when it started, 1001 otherwise.
+    // Starts the DHCP client in the background (dhclient, else dhcpcd, else udhcpc): 0 when it
+    // started, 1001 when it could not be started or there is none.
     int startDhcp(QString interface);
-    // Asks the interface's dhclient to release its lease and waits for it.
+    // Asks the interface's DHCP client to release its lease and end, and waits for it.
     void stopDhcp(QString interface);
 
     // Unblocks the Wi-Fi radio and brings the interface up.
     void initializeWifiInterface(QString interface);
     // Ends every wpa_supplicant on the machine, releases the lease, takes the interface down.
     void stopWifiInterface(QString interface);
-    // Name of the network the first Wi-Fi interface is associated with, or a null string.
+    // Name of the network the default Wi-Fi interface is associated with, or a null string.
     QString connectedAp();
-    // Access points the first Wi-Fi interface can see, in the order of the scan.
+    // Access points the default Wi-Fi interface can see, in the order of the scan. From iwlist,
+    // quality is Quality=n/d as 100*n/d and names are as printed; from iw (where iwlist is
+    // missing) names are decoded and a signal of S dBm gives (min(max(S,-110),-40)+110)*100/70,
+    // truncated: the figure iwlist shows for the same signal, never lower for a stronger one.
     QList<WifiAp> apList();
     // Joins a WPA network, waits up to six seconds for the link, then starts DHCP:
-    // 0, 1000, 1001 or 1002. The passphrase never appears on a command line.
+    // 0, 1000, 1001 or 1002. The passphrase never appears on a command line. A name or
+    // passphrase holding a line break or NUL cannot be handed over safely and whole, so it gets
+    // 1000 and nothing is run.
     int connectToAp(QString ssid, QString passphrase, QString interface);
+
+    // What carries out each step of the controller on this machine, and what is missing. Only
+    // looks: runs nothing and needs no NetworkManager (whose constructor switches Wi-Fi on).
+    static QList<NetToolChoice> toolChoices();
 
 public slots:
     bool isWifiConnected(QString interface = QString());

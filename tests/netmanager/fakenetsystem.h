@@ -5,11 +5,15 @@
 
 #include <QFile>
 #include <QHash>
+#include <QMap>
 #include <QSet>
 #include <QStringList>
 
-// Records every contact with the machine as one line ("run ifconfig,eth0,up") and answers
-// from canned outputs. Installed for its lifetime.
+#include <signal.h>
+
+// Records every change to the machine as one line ("run ifconfig,eth0,up") and answers from
+// canned outputs and files. Overrides every contact with the machine, so that nothing a test
+// drives reaches the real one. Installed for its lifetime.
 class FakeNetSystem : public NetSystem
 {
 public:
@@ -60,9 +64,59 @@ public:
         return !failingStarts.contains(program);
     }
     void sleep(int msecs) override { calls.append(QStringLiteral("sleep %1").arg(msecs)); }
+    // Looking is not recorded, only what changes the machine.
+    QString findProgram(const QString &program) override
+    {
+        return missingPrograms.contains(program) ? QString() : program;
+    }
+    bool exists(const QString &path) override
+    {
+        return !entries(path).isEmpty() || files.contains(path);
+    }
+    QStringList entries(const QString &directory) override
+    {
+        QStringList names;
+        const QString prefix = directory + QLatin1Char('/');
+        for (auto file = files.cbegin(); file != files.cend(); ++file) {
+            const QString name = file.key().startsWith(prefix)
+                ? file.key().mid(prefix.size()).section(QLatin1Char('/'), 0, 0)
+                : QString();
+            if (!name.isEmpty() && !names.contains(name))
+                names.append(name);
+        }
+        return names;
+    }
+    QByteArray readFile(const QString &path) override { return files.value(path); }
+    bool writeFile(const QString &path, const QByteArray &data) override
+    {
+        if (!files.contains(path) || readOnly.contains(path))
+            return false;
+        files[path] = data;
+        calls.append(QStringLiteral("write %1 %2").arg(path, QString::fromUtf8(data)));
+        return true;
+    }
+    // A process ends on SIGTERM or SIGKILL: its /proc files go.
+    bool signalProcess(qint64 pid, int signal) override
+    {
+        calls.append(QStringLiteral("signal %1 %2").arg(pid).arg(signal));
+        if (signal == SIGTERM || signal == SIGKILL) {
+            const QString prefix = QStringLiteral("/proc/%1/").arg(pid);
+            for (const QString &path : files.keys()) {
+                if (path.startsWith(prefix))
+                    files.remove(path);
+            }
+        }
+        return true;
+    }
 
     QStringList calls;
     QSet<QString> failingStarts;
+    // The machine's files by path; a directory is there when a file below it is.
+    QMap<QString, QByteArray> files;
+    QSet<QString> readOnly;
+    // Programs (bare names or paths, as the controller names them) not installed; every other
+    // one is.
+    QSet<QString> missingPrograms;
     // The supplicant's configuration file as it was while the supplicant started.
     QString configName;
     QByteArray configBytes;

@@ -1,63 +1,14 @@
 // Runs the controller's real child processes against the stub tools that tests/tools/stubnet-run
 // installs in a namespace of the test's own; the machine's tools and interfaces are out of reach.
+#include "stubnet.h"
+
 #include <networkmanager.h>
 
 #include <QtTest>
 
 #include <cstdio>
-#include <functional>
 
-namespace {
-const char StubMarker[] = "zrnet stub tool";
-
-// One run of a stub tool, as it logged itself.
-struct StubCall
-{
-    QString program;
-    QStringList arguments;
-    QByteArray input;
-    bool hasInput = false;
-    QString configMode;
-    QByteArray config;
-};
-
-StubCall parseCall(const QByteArray &line)
-{
-    const QList<QByteArray> fields = line.split('\t');
-    StubCall call;
-    call.program = QString::fromUtf8(fields.value(0));
-    for (const QByteArray &field : fields.mid(1)) {
-        const QByteArray value = QByteArray::fromBase64(field.mid(2));
-        if (field.startsWith("a:"))
-            call.arguments << QString::fromUtf8(value);
-        else if (field.startsWith("i:"))
-            call.hasInput = true, call.input = value;
-        else if (field.startsWith("m:"))
-            call.configMode = QString::fromLatin1(field.mid(2));
-        else if (field.startsWith("f:"))
-            call.config = value;
-    }
-    return call;
-}
-
-bool isStub(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) && file.readAll().contains(StubMarker);
-}
-
-using Operation = std::function<void(NetworkManager &, const QString &)>;
-const QMap<QString, Operation> &blockingOperations()
-{
-    static const QMap<QString, Operation> table {
-        { QStringLiteral("stopEthernetInterface"), &NetworkManager::stopEthernetInterface },
-        { QStringLiteral("stopDhcp"), &NetworkManager::stopDhcp },
-        { QStringLiteral("initializeWifiInterface"), &NetworkManager::initializeWifiInterface },
-        { QStringLiteral("stopWifiInterface"), &NetworkManager::stopWifiInterface },
-    };
-    return table;
-}
-} // namespace
+using namespace stubnet;
 
 class TestNetIntegration : public QObject
 {
@@ -76,7 +27,6 @@ private slots:
 
 private:
     QList<StubCall> calls() const;
-    // Program and arguments of each logged call, "@" standing for the stub directory on PATH.
     QStringList callLines() const;
     void setOutput(const QString &tool, const QByteArray &output) const;
 
@@ -85,12 +35,7 @@ private:
 
 void TestNetIntegration::initTestCase()
 {
-    if (qEnvironmentVariableIsEmpty("ZRNET_STUBNET")) {
-        const QString why = qEnvironmentVariable(
-            "ZRNET_STUBNET_UNAVAILABLE", QStringLiteral("not started by tests/tools/stubnet-run"));
-        QSKIP(qPrintable(why));
-    }
-    stubDir = qEnvironmentVariable("ZRNET_STUB_DIR");
+    STUBNET_DIR_OR_SKIP(stubDir);
     // Refuse outright, rather than fail, if a real tool could be reached.
     for (const char *tool : { "dhclient", "ifconfig", "wpa_supplicant" }) {
         if (!isStub(QStringLiteral("/sbin/") + QLatin1String(tool)))
@@ -105,40 +50,22 @@ void TestNetIntegration::initTestCase()
 
 void TestNetIntegration::init()
 {
-    QFile::remove(stubDir + QStringLiteral("/associated"));
-    QFile log(stubDir + QStringLiteral("/log"));
-    QVERIFY(log.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    clearLog(stubDir);
 }
 
 QList<StubCall> TestNetIntegration::calls() const
 {
-    QFile log(stubDir + QStringLiteral("/log"));
-    if (!log.open(QIODevice::ReadOnly))
-        qFatal("no stub log in %s", qPrintable(stubDir));
-    QList<StubCall> result;
-    for (const QByteArray &line : log.readAll().split('\n')) {
-        if (!line.isEmpty())
-            result << parseCall(line);
-    }
-    return result;
+    return stubnet::calls(stubDir);
 }
 
 QStringList TestNetIntegration::callLines() const
 {
-    QStringList lines;
-    for (const StubCall &call : calls()) {
-        QString program = call.program;
-        program.replace(stubDir + QStringLiteral("/bin/"), QStringLiteral("@"));
-        lines << (QStringList(program) + call.arguments).join(QLatin1Char(','));
-    }
-    return lines;
+    return stubnet::callLines(stubDir);
 }
 
 void TestNetIntegration::setOutput(const QString &tool, const QByteArray &output) const
 {
-    QFile file(stubDir + QStringLiteral("/out/") + tool);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(file.write(output), qint64(output.size()));
+    stubnet::setOutput(stubDir, tool, output);
 }
 
 void TestNetIntegration::interfacesAsQtListsThem()

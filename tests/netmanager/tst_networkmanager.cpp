@@ -76,6 +76,35 @@ const QMap<QString, Operation> &operationTable()
     return table;
 }
 
+QByteArray fixture(const QString &name)
+{
+    QFile file(QFINDTESTDATA(QStringLiteral("fixtures/") + name));
+    if (!file.open(QIODevice::ReadOnly))
+        qFatal("no fixture %s", qPrintable(name));
+    return file.readAll();
+}
+
+// Sets the fake machine up from short entries: "-prog" is not installed, "!prog" fails to
+// start, "/path=text" is a file and "^/path=text" a file that refuses writes; "$$" in a path
+// stands for this process.
+void prepare(FakeNetSystem &fake, const QStringList &setup)
+{
+    for (const QString &entry : setup) {
+        const QString rest = entry.mid(1);
+        if (entry.startsWith(QLatin1Char('-'))) {
+            fake.missingPrograms.insert(rest);
+        } else if (entry.startsWith(QLatin1Char('!'))) {
+            fake.failingStarts.insert(rest);
+        } else {
+            QString path = entry.section(QLatin1Char('='), 0, 0);
+            path.replace(QLatin1String("$$"), QString::number(QCoreApplication::applicationPid()));
+            if (path.startsWith(QLatin1Char('^')))
+                fake.readOnly.insert(path.remove(0, 1));
+            fake.files[path] = entry.section(QLatin1Char('='), 1).toUtf8();
+        }
+    }
+}
+
 QStringList render(const QList<WifiAp> &aps)
 {
     QStringList result;
@@ -85,6 +114,22 @@ QStringList render(const QList<WifiAp> &aps)
                       .arg(ap.quality)
                       .arg(ap.encrypted ? "on" : "off");
     return result;
+}
+
+// What apList() finds on the default Wi-Fi interface wlan1 when `tool` prints `output`; iw is
+// taken only where iwlist is missing. `calls` gets what it ran.
+QStringList scan(const QString &tool, const QByteArray &output, QStringList *calls = nullptr)
+{
+    FakeNetSystem fake(QStringLiteral("eth0:e wlan1:w wlan0:w"));
+    if (tool != QLatin1String("iwlist"))
+        fake.missingPrograms.insert(QStringLiteral("iwlist"));
+    fake.setOutputs(tool, { output });
+    NetworkManager manager;
+    fake.calls.clear();
+    const QStringList aps = render(manager.apList());
+    if (calls)
+        *calls = fake.calls;
+    return aps;
 }
 } // namespace
 
@@ -108,6 +153,18 @@ private slots:
     void apList();
     void connectToAp_data();
     void connectToAp();
+    void oneLineOnly_data();
+    void oneLineOnly();
+    void resultTexts_data();
+    void resultTexts();
+    void modernTools_data();
+    void modernTools();
+    void choiceIsLogged();
+    void iwScan_data();
+    void iwScan();
+    void sameAirEitherTool();
+    void iwLink_data();
+    void iwLink();
 };
 
 void TestNetworkManager::interfacesAndDefaults_data()
@@ -118,15 +175,27 @@ void TestNetworkManager::interfacesAndDefaults_data()
     QTest::addColumn<QString>("defaultWifi");
     QTest::addColumn<QString>("defaultEthernet");
     QTest::addColumn<QStringList>("constructorCalls");
+    QTest::addColumn<QStringList>("withDevice");
 
-    QTest::newRow("nothing") << QString() << 0 << 0 << QString() << QString() << QStringList();
+    QTest::newRow("nothing") << QString() << 0 << 0 << QString() << QString() << QStringList()
+                             << QStringList();
     QTest::newRow("Ethernet only")
-        << "lo:l eth0:e" << 0 << 1 << QString() << "eth0" << QStringList();
+        << "lo:l eth0:e" << 0 << 1 << QString() << "eth0" << QStringList() << QStringList();
     QTest::newRow("Wi-Fi first") << "wlan0:w wlan1:w eth0:e" << 2 << 1 << "wlan0"
-                                 << "eth0" << QStringList { rfkill, up("wlan0") };
+                                 << "eth0" << QStringList { rfkill, up("wlan0") } << QStringList();
     QTest::newRow("enumeration order decides")
         << "lo:l eth1:e wlan1:w eth0:e wlan0:w" << 2 << 2 << "wlan1"
-        << "eth1" << QStringList { rfkill, up("wlan1") };
+        << "eth1" << QStringList { rfkill, up("wlan1") } << QStringList();
+    QTest::newRow("virtual ones before the port")
+        << "lo:l ifb0:e docker0:e eth0:e veth1:e" << 0 << 4 << QString() << "eth0" << QStringList()
+        << QStringList { "lo", "eth0" };
+    QTest::newRow("first of two ports")
+        << "tap0:e eth0:e eth1:e wlp0:w wlan0:w wlan1:w" << 3 << 3 << "wlan0"
+        << "eth0" << QStringList { rfkill, up("wlan0") }
+        << QStringList { "eth0", "eth1", "wlan0", "wlan1" };
+    QTest::newRow("device of another kind")
+        << "wlan0:w wlan1:w eth0:e eth1:e" << 2 << 2 << "wlan0"
+        << "eth1" << QStringList { rfkill, up("wlan0") } << QStringList { "eth1" };
 }
 
 void TestNetworkManager::interfacesAndDefaults()
@@ -134,7 +203,14 @@ void TestNetworkManager::interfacesAndDefaults()
     QFETCH(QString, interfaces);
     QFETCH(QString, defaultWifi);
     QFETCH(QString, defaultEthernet);
+    QFETCH(QStringList, withDevice);
     FakeNetSystem fake(interfaces);
+    for (const QString &name : withDevice)
+        fake.files[QStringLiteral("/sys/class/net/%1/device/vendor").arg(name)] = "0x8086\n";
+    for (const QString &name : interfaces.split(QLatin1Char(' ')))
+        fake.files[QStringLiteral("/sys/class/net/%1/mtu")
+                       .arg(name.section(QLatin1Char(':'), 0, 0))]
+            = "1500\n";
 
     NetworkManager manager;
     QTEST(fake.calls, "constructorCalls");
@@ -413,13 +489,9 @@ void TestNetworkManager::apList_data()
 void TestNetworkManager::apList()
 {
     QFETCH(QByteArray, output);
-    FakeNetSystem fake(QStringLiteral("eth0:e wlan1:w wlan0:w"));
-    fake.setOutputs(QStringLiteral("iwlist"), { output });
-    NetworkManager manager;
-    fake.calls.clear();
-
-    QTEST(render(manager.apList()), "aps");
-    QCOMPARE(fake.calls, QStringList { QStringLiteral("capture iwlist,wlan1,scan") });
+    QStringList calls;
+    QTEST(scan(QStringLiteral("iwlist"), output, &calls), "aps");
+    QCOMPARE(calls, QStringList { QStringLiteral("capture iwlist,wlan1,scan") });
 }
 
 void TestNetworkManager::connectToAp_data()
@@ -475,6 +547,279 @@ void TestNetworkManager::connectToAp()
         | QFile::ReadOther | QFile::WriteOther | QFile::ExeOther;
     QCOMPARE(fake.configPermissions & others, QFile::Permissions());
     QVERIFY(!QFile::exists(fake.configName));
+}
+
+void TestNetworkManager::oneLineOnly_data()
+{
+    QTest::addColumn<QString>("ssid");
+    QTest::addColumn<QString>("passphrase");
+
+    QTest::newRow("line feed") << "Home"
+                               << "secret99\nrest";
+    QTest::newRow("carriage return") << "Home"
+                                     << "secret99\rrest";
+    QTest::newRow("NUL") << "Home" << QString::fromLatin1("secret99\0rest", 13);
+    QTest::newRow("line end only at the end") << "Home"
+                                              << "secret99\n";
+    QTest::newRow("line feed in the name") << "x\"\n\tkey_mgmt=NONE\n#"
+                                           << "secret99";
+    QTest::newRow("carriage return in the name") << "Home\r"
+                                                 << "secret99";
+}
+
+// The passphrase would reach the tool only up to the break, and a name with a break would write
+// lines of its own into the supplicant's configuration: refused before anything runs.
+void TestNetworkManager::oneLineOnly()
+{
+    QFETCH(QString, ssid);
+    QFETCH(QString, passphrase);
+    FakeNetSystem fake(QStringLiteral("eth0:e wlan0:w"));
+    NetworkManager manager;
+    fake.calls.clear();
+
+    QCOMPARE(manager.connectToAp(ssid, passphrase, QString()), 1000);
+    QCOMPARE(fake.calls, QStringList());
+}
+
+void TestNetworkManager::resultTexts_data()
+{
+    QTest::addColumn<int>("result");
+    QTest::addColumn<QString>("text");
+
+    QTest::newRow("0") << 0 << "connected; DHCP started";
+    QTest::newRow("1000") << 1000
+                          << "the Wi-Fi link did not come up (wrong passphrase or out of range)";
+    QTest::newRow("1001") << 1001 << "DHCP could not start";
+    QTest::newRow("1002") << 1002 << "no usable network interface";
+    QTest::newRow("other") << 1003 << "unknown result";
+}
+
+// The ints the operations return name their outcome through the enum.
+void TestNetworkManager::resultTexts()
+{
+    QFETCH(int, result);
+    QTEST(netResultText(NetResult(result)), "text");
+}
+
+void TestNetworkManager::modernTools_data()
+{
+    QTest::addColumn<QString>("operation");
+    QTest::addColumn<QString>("argument");
+    QTest::addColumn<QStringList>("setup");
+    QTest::addColumn<QString>("result");
+    QTest::addColumn<QStringList>("calls");
+
+    const QStringList noDhclient { "-/sbin/dhclient", "-dhclient" };
+    const QStringList noDhcpcd = noDhclient + QStringList { "-dhcpcd" };
+    const QStringList noClient = noDhcpcd + QStringList { "-udhcpc", "-busybox" };
+    const QStringList noIfconfig { "-ifconfig", "-/sbin/ifconfig" };
+    const QStringList udhcpc { "/run/udhcpc.eth0.pid=42\n", "/proc/42/comm=udhcpc\n",
+        "/proc/42/stat=42 (udhcpc) S 1 42 42 0 -1" };
+    const QString ipUp = "run ip,link,set,dev,%1,up";
+    const QString flush = "run ip,addr,flush,dev,%1";
+    const QString ipDown = "run ip,link,set,dev,%1,down";
+
+    QTest::newRow("up with ip, DHCP with dhcpcd")
+        << "startEthernetInterface"
+        << "" << noIfconfig + noDhclient << "0"
+        << QStringList { ipUp.arg("eth0"), "detached dhcpcd,-4,-b,eth0" };
+    QTest::newRow("dhcpcd fails to start")
+        << "startDhcp"
+        << "eth0" << noDhclient + QStringList { "!dhcpcd" } << "1001"
+        << QStringList { "detached dhcpcd,-4,-b,eth0" };
+    QTest::newRow("udhcpc") << "startDhcp"
+                            << "eth0" << noDhcpcd << "0"
+                            << QStringList { "detached udhcpc,-i,eth0,-b,-p,/run/udhcpc.eth0.pid" };
+    QTest::newRow("busybox udhcpc")
+        << "startDhcp"
+        << "eth0" << noDhcpcd + QStringList { "-udhcpc" } << "0"
+        << QStringList { "detached busybox,udhcpc,-i,eth0,-b,-p,/run/udhcpc.eth0.pid" };
+    QTest::newRow("no client, no ip")
+        << "startEthernetInterface"
+        << "" << noClient + noIfconfig + QStringList { "-ip" } << "1001" << QStringList();
+    QTest::newRow("release with dhcpcd")
+        << "stopDhcp"
+        << "eth0" << noDhclient << "-" << QStringList { "run dhcpcd,-k,eth0" };
+    QTest::newRow("release a udhcpc through its pid file")
+        << "stopDhcp"
+        << "eth0" << noDhcpcd + udhcpc << "-" << QStringList { "signal 42 12", "signal 42 15" };
+    QTest::newRow("release a busybox udhcpc")
+        << "stopDhcp"
+        << "eth0" << noClient + QStringList { "/run/udhcpc.eth0.pid=7", "/proc/7/comm=busybox\n" }
+        << "-" << QStringList { "signal 7 12", "signal 7 15" };
+    QTest::newRow("stale pid file")
+        << "stopDhcp"
+        << "eth0" << noDhcpcd + QStringList { "/run/udhcpc.eth0.pid=42\n", "/proc/42/comm=sshd\n" }
+        << "-" << QStringList();
+    QTest::newRow("pid file of init")
+        << "stopDhcp"
+        << "eth0" << noDhcpcd + QStringList { "/run/udhcpc.eth0.pid=1\n", "/proc/1/comm=udhcpc\n" }
+        << "-" << QStringList();
+    QTest::newRow("Ethernet down with ip and dhcpcd")
+        << "stopEthernetInterface"
+        << "" << noDhclient + noIfconfig << "-"
+        << QStringList { "run dhcpcd,-k,eth0", flush.arg("eth0"), ipDown.arg("eth0") };
+    QTest::newRow("Wi-Fi on through /sys")
+        << "initializeWifiInterface"
+        << ""
+        << QStringList { "-rfkill", "-ifconfig", "/sys/class/rfkill/rfkill0/type=wlan\n",
+               "/sys/class/rfkill/rfkill0/soft=1\n", "/sys/class/rfkill/rfkill1/type=bluetooth\n",
+               "/sys/class/rfkill/rfkill1/soft=1\n", "/sys/class/rfkill/rfkill2/type=wlan\n",
+               "^/sys/class/rfkill/rfkill2/soft=1\n", "/sys/class/rfkill/rfkill3/type=wlan\n",
+               "/sys/class/rfkill/rfkill3/soft=0\n" }
+        << "-"
+        << QStringList { "write /sys/class/rfkill/rfkill0/soft 0",
+               "write /sys/class/rfkill/rfkill3/soft 0", ipUp.arg("wlan0") };
+    QTest::newRow("Wi-Fi off through /proc")
+        << "stopWifiInterface"
+        << "wlan0"
+        << QStringList { "-killall", "/proc/17/comm=wpa_supplicant\n",
+               "/proc/8/comm=wpa_supplicant2\n", "/proc/9/comm=xwpa_supplicant\n",
+               "/proc/self/comm=wpa_supplicant\n", "/proc/$$/comm=wpa_supplicant\n",
+               "/proc/42/comm=wpa_supplicant\n", "/proc/13/comm=WPA_SUPPLICANT\n" }
+        << "-"
+        << QStringList { "signal 17 9", "signal 42 9", dhclientRelease("wlan0"), down("wlan0") };
+    QTest::newRow("nothing to end, nothing to unblock")
+        << "connectToAp"
+        << "" << QStringList { "-killall", "-rfkill", "-dhclient", "-dhcpcd", "-/sbin/ifconfig" }
+        << "1000"
+        << QStringList { flush.arg("wlan0"), ipDown.arg("wlan0"), up("wlan0"),
+               "capture wpa_passphrase,Home <secret99\n", "detached /sbin/wpa_supplicant,-c,*" };
+}
+
+// Where a classic tool is missing, each step takes its modern equivalent; the classic cases are
+// the other tests, which run with every tool installed.
+void TestNetworkManager::modernTools()
+{
+    QFETCH(QString, operation);
+    QFETCH(QString, argument);
+    QFETCH(QStringList, setup);
+    QFETCH(QString, result);
+    QFETCH(QStringList, calls);
+    FakeNetSystem fake(QStringLiteral("eth0:e wlan0:w"));
+    prepare(fake, setup);
+    NetworkManager manager;
+    fake.calls.clear();
+
+    if (result == QLatin1String("0"))
+        QTest::ignoreMessage(QtDebugMsg, "Success!");
+    QCOMPARE(operationTable().value(operation)(manager, argument), result);
+    // A join polls the link twelve times: compare up to the supplicant's start.
+    if (!calls.isEmpty() && calls.constLast().endsWith(QLatin1Char('*'))) {
+        QVERIFY(fake.calls.size() > calls.size());
+        QVERIFY(fake.calls.at(calls.size() - 1).startsWith(calls.constLast().chopped(1)));
+        fake.calls = fake.calls.mid(0, calls.size() - 1);
+        calls.removeLast();
+    }
+    QCOMPARE(fake.calls, calls);
+}
+
+void TestNetworkManager::choiceIsLogged()
+{
+    FakeNetSystem fake(QStringLiteral("eth0:e"));
+    fake.missingPrograms = { QStringLiteral("ifconfig"), QStringLiteral("/sbin/dhclient"),
+        QStringLiteral("dhcpcd"), QStringLiteral("udhcpc"), QStringLiteral("busybox") };
+    NetworkManager manager;
+
+    QTest::ignoreMessage(QtDebugMsg, "bring an interface up (eth0): ip, as ifconfig is not found");
+    QTest::ignoreMessage(QtDebugMsg,
+        "start the DHCP client (eth0): skipped, none of /sbin/dhclient, dhcpcd, udhcpc, busybox "
+        "found");
+    QCOMPARE(manager.startEthernetInterface(QString()), 1001);
+}
+
+void TestNetworkManager::iwScan_data()
+{
+    QTest::addColumn<QByteArray>("output");
+    QTest::addColumn<QStringList>("aps");
+
+    QTest::newRow("ath9k") << fixture("iw-scan-ath9k.txt")
+                           << QStringList { "Home|100|on", "Cafe Guest|50|off", "|67|on",
+                                  "Old Router|27|on" };
+    QTest::newRow("iwlwifi") << fixture("iw-scan-iwlwifi.txt")
+                             << QStringList { "Caf\u00e9 Wi-Fi|100|on", " Lobby |98|off",
+                                    "back\\slash\"quote|0|on", "|0|on",
+                                    "\u65c5\u9928 Guest|100|on" };
+    QTest::newRow("brcmfmac") << fixture("iw-scan-brcmfmac.txt")
+                              << QStringList { "raspberry-net|74|on", "|34|off" };
+    QTest::newRow("rndis_wlan, no dBm") << fixture("iw-scan-rndis_wlan.txt")
+                                        << QStringList { "usb-stick|60|on", "neighbour|100|off" };
+    QTest::newRow("lines before the first BSS")
+        << QByteArray("\tSSID: early\n\tsignal: -40.00 dBm\nBSS 02:00:00:00:00:01\n\tSSID: a\n")
+        << QStringList { "a|0|off" };
+    QTest::newRow("indented BSS is a field")
+        << QByteArray("BSS 02:00:00:00:00:01\n\tSSID: a\n\tBSS Load:\n BSS x\n\tSSID: b\n")
+        << QStringList { "a|0|off" };
+    QTest::newRow("unfinished last line")
+        << QByteArray("BSS 02:00:00:00:00:01\n\tSSID: a\nBSS 02:00:00:00:00:02\n\tSSID: b")
+        << QStringList { "a|0|off", "|0|off" };
+    QTest::newRow("escapes kept when incomplete") << QByteArray(
+        "BSS x\n\tSSID: \\x4g\\x41\\\\x41\\x4\n") << QStringList { "\\x4gA\\A\\x4|0|off" };
+    QTest::newRow("signal forms") << QByteArray("BSS 1\n\tsignal: -63.-50 dBm\n"
+                                                "BSS 2\n\tsignal: 0/0\n"
+                                                "BSS 3\n\tsignal: abc\n"
+                                                "BSS 4\n\tsignal: 150/100\n"
+                                                "BSS 5\n\tsignal: -99999999999 dBm\n"
+                                                "BSS 6\n\tsignal: 99999999999 dBm\n"
+                                                "BSS 7\n\tsignal: -70.00 dBm\n\tsignal: x\n")
+                                  << QStringList { "|67|off", "|0|off", "|0|off", "|100|off",
+                                         "|0|off", "|100|off", "|57|off" };
+    QTest::newRow("encryption") << QByteArray("BSS 1\n\tcapability: IBSS Privacy (0x0012)\n"
+                                              "BSS 2\n\tcapability: ESS PrivacyX (0x0001)\n"
+                                              "BSS 3\n\tWPA:\t * Version: 1\n"
+                                              "BSS 4\n\tWPS:\t * Version: 1.0\n")
+                                << QStringList { "|0|on", "|0|off", "|0|on", "|0|off" };
+    QTest::newRow("nothing") << QByteArray() << QStringList();
+}
+
+// The iw path, taken where iwlist is missing.
+void TestNetworkManager::iwScan()
+{
+    QFETCH(QByteArray, output);
+    QStringList calls;
+    QTEST(scan(QStringLiteral("iw"), output, &calls), "aps");
+    QCOMPARE(calls, QStringList { QStringLiteral("capture iw,dev,wlan1,scan") });
+}
+
+// For the same air, iw gives the records iwlist gives.
+void TestNetworkManager::sameAirEitherTool()
+{
+    const QStringList expected { "Home|100|on", "Cafe Guest|50|off", "|67|on", "Old Router|27|on" };
+    QCOMPARE(scan(QStringLiteral("iwlist"), fixture("iwlist-scan-ath9k.txt")), expected);
+    QCOMPARE(scan(QStringLiteral("iw"), fixture("iw-scan-ath9k.txt")), expected);
+}
+
+void TestNetworkManager::iwLink_data()
+{
+    QTest::addColumn<QByteArray>("output");
+    QTest::addColumn<QString>("network");
+
+    QTest::newRow("ath9k") << fixture("iw-link-ath9k.txt") << "Home";
+    QTest::newRow("iwlwifi") << fixture("iw-link-iwlwifi.txt") << "Caf\u00e9 Wi-Fi";
+    QTest::newRow("brcmfmac, blanks at the ends")
+        << fixture("iw-link-brcmfmac.txt") << " two  spaces ";
+    QTest::newRow("not connected") << fixture("iw-link-not-connected.txt") << QString();
+    QTest::newRow("hidden") << QByteArray("Connected to 02:00:00:00:00:01 (on wlan0)\n\tSSID: \n")
+                            << "";
+    QTest::newRow("unfinished line")
+        << QByteArray("Connected to 02:00:00:00:00:01 (on wlan0)\n\tSSID: Home") << QString();
+}
+
+// The iw path, taken where iwconfig is missing.
+void TestNetworkManager::iwLink()
+{
+    QFETCH(QByteArray, output);
+    QFETCH(QString, network);
+    FakeNetSystem fake(QStringLiteral("eth0:e wlan1:w"));
+    fake.missingPrograms.insert(QStringLiteral("iwconfig"));
+    fake.setOutputs(QStringLiteral("iw"), { output });
+    NetworkManager manager;
+    fake.calls.clear();
+
+    const QString found = manager.connectedAp();
+    QCOMPARE(found, network);
+    QCOMPARE(found.isNull(), network.isNull());
+    QCOMPARE(fake.calls, QStringList { QStringLiteral("capture iw,dev,wlan1,link") });
 }
 
 QTEST_GUILESS_MAIN(TestNetworkManager)

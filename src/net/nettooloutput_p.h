@@ -1,0 +1,49 @@
+#ifndef NETTOOLOUTPUT_P_H
+#define NETTOOLOUTPUT_P_H
+
+#include "networkmanager.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+// Readers of what the wireless tools print on standard output: pure functions over bytes, so
+// that tests and fuzzers call them without a process. Any bytes are accepted. Only complete
+// lines count (each ended by a line feed), as a line-by-line reader of the tool's pipe sees
+// them; a last line without its line end is not read.
+namespace NetToolOutput {
+
+// "iwlist NAME scan": one record per line starting "Cell " (after white space), fields from the
+// "ESSID:", "Encryption key:" and "Quality=n/d" lines up to the next cell; lines before the first
+// cell count for it. Names are kept as iwlist prints them, escapes included.
+QList<WifiAp> iwlistScan(const QByteArray &output);
+
+// "iwconfig NAME": the text between the first two double quotes of the last line holding
+// "ESSID:"; null when no line does, or the line has no double quote (ESSID:off/any).
+QString iwconfigEssid(const QByteArray &output);
+
+// "iw dev NAME scan": one record per line starting "BSS " at its very start, with
+// - ssid from the first "SSID:" line of the record (the information elements the kernel also
+//   gives iwlist come first), decoded by iwSsid; a hidden network gives an empty name;
+// - encrypted when the "capability:" line names Privacy or there is an "RSN:" or "WPA:" line;
+// - quality from the "signal:" line: "S dBm" by qualityFromDbm, "n/100" as n percent.
+// Lines before the first "BSS " line are ignored.
+QList<WifiAp> iwScan(const QByteArray &output);
+
+// "iw dev NAME link": the name on the first "SSID:" line, decoded by iwSsid; null when there is
+// none ("Not connected.").
+QString iwLinkSsid(const QByteArray &output);
+
+// A network name as iw prints it: every "\xNN" turned back into its byte, the bytes read as
+// UTF-8. NUL bytes, which hidden networks send in place of a name, are dropped.
+QString iwSsid(const QByteArray &printed);
+
+// Percent quality for a signal of `dbm` (the whole dBm, the fraction cut off toward zero):
+//   (min(max(dbm, -110), -40) + 110) * 100 / 70, truncated,
+// which is the Quality=n/70 that iwlist shows for the same signal read as a percentage. A
+// stronger signal never gives a lower quality; -40 dBm and above give 100, -110 and below 0.
+int qualityFromDbm(int dbm);
+
+} // namespace NetToolOutput
+
+#endif // NETTOOLOUTPUT_P_H

@@ -1,0 +1,357 @@
+#include "nettools_p.h"
+
+#include "netsystem_p.h"
+#include "nettooloutput_p.h"
+#include "zrlogging_p.h"
+
+#include <QCoreApplication>
+#include <QVector>
+
+#include <algorithm>
+
+#include <signal.h>
+
+namespace {
+
+enum class Step {
+    BringUp,
+    TakeDown,
+    StartDhcp,
+    ReleaseDhcp,
+    UnblockWifi,
+    EndSupplicants,
+    Scan,
+    CurrentNetwork,
+    LinkTest,
+    Passphrase,
+    Supplicant,
+};
+
+// One way of carrying out a step: a program, looked up the way the controller starts it, or
+// kernel files that the library reads and writes itself, which are always at hand.
+struct Way
+{
+    QString program;
+    QString shownAs;
+    bool builtIn;
+};
+
+struct StepWays
+{
+    Step step;
+    QString what;
+    QStringList operations;
+    QVector<Way> ways; // in order of preference, the classic tool first
+};
+
+Way tool(const char *program, const char *shownAs = nullptr)
+{
+    const QString name = QString::fromLatin1(program);
+    return { name, shownAs ? QString::fromLatin1(shownAs) : name, false };
+}
+
+Way kernel(const char *path)
+{
+    return { QString::fromLatin1(path), QString::fromLatin1(path), true };
+}
+
+QStringList names(const char *operations)
+{
+    return QString::fromLatin1(operations).split(QLatin1Char(' '));
+}
+
+const QVector<StepWays> &table()
+{
+    static const QVector<StepWays> steps {
+        { Step::BringUp, QStringLiteral("bring an interface up"),
+            names("startEthernetInterface initializeWifiInterface connectToAp"),
+            { tool("ifconfig"), tool("ip") } },
+        { Step::TakeDown, QStringLiteral("take an interface down"),
+            names("stopEthernetInterface stopWifiInterface connectToAp"),
+            { tool("/sbin/ifconfig"), tool("ip") } },
+        { Step::StartDhcp, QStringLiteral("start the DHCP client"),
+            names("startDhcp startEthernetInterface connectToAp"),
+            { tool("/sbin/dhclient"), tool("dhcpcd"), tool("udhcpc"),
+                tool("busybox", "busybox udhcpc") } },
+        { Step::ReleaseDhcp, QStringLiteral("release the DHCP lease"),
+            names("stopDhcp stopEthernetInterface stopWifiInterface connectToAp"),
+            { tool("dhclient"), tool("dhcpcd"), tool("udhcpc", "udhcpc (its pid file)"),
+                tool("busybox", "busybox udhcpc (its pid file)") } },
+        { Step::UnblockWifi, QStringLiteral("unblock the Wi-Fi radio"),
+            names("initializeWifiInterface connectToAp"),
+            { tool("rfkill"), kernel("/sys/class/rfkill") } },
+        { Step::EndSupplicants, QStringLiteral("end the WPA supplicants"),
+            names("stopWifiInterface connectToAp"), { tool("killall"), kernel("/proc") } },
+        { Step::Scan, QStringLiteral("scan for access points"), names("apList"),
+            { tool("iwlist"), tool("iw") } },
+        { Step::CurrentNetwork, QStringLiteral("name the current network"), names("connectedAp"),
+            { tool("iwconfig"), tool("iw") } },
+        { Step::LinkTest, QStringLiteral("test the Wi-Fi link"),
+            names("isWifiConnected connectToAp"), { tool("iw") } },
+        { Step::Passphrase, QStringLiteral("turn the passphrase into a key"), names("connectToAp"),
+            { tool("wpa_passphrase") } },
+        { Step::Supplicant, QStringLiteral("start the WPA supplicant"), names("connectToAp"),
+            { tool("/sbin/wpa_supplicant") } },
+    };
+    return steps;
+}
+
+const StepWays &waysOf(Step step)
+{
+    const QVector<StepWays> &steps = table();
+    return *std::find_if(
+        steps.cbegin(), steps.cend(), [step](const StepWays &ways) { return ways.step == step; });
+}
+
+NetSystem &machine()
+{
+    return *NetSystem::current();
+}
+
+// The first way at hand; its program is empty when there is none.
+Way choose(const StepWays &step, QStringList *missing)
+{
+    for (const Way &way : step.ways) {
+        if (way.builtIn || !machine().findProgram(way.program).isEmpty())
+            return way;
+        missing->append(way.program);
+    }
+    return { QString(), QString(), false };
+}
+
+// The program (or kernel path) to use for `step` now, and a debug line that says so.
+QString chosen(Step step, const QString &interface = QString())
+{
+    const StepWays &ways = waysOf(step);
+    QStringList missing;
+    const Way way = choose(ways, &missing);
+    const QString what
+        = interface.isEmpty() ? ways.what : QStringLiteral("%1 (%2)").arg(ways.what, interface);
+    if (way.program.isEmpty())
+        qCDebug(lcNet, "%s: skipped, none of %s found", qUtf8Printable(what),
+            qUtf8Printable(missing.join(QLatin1String(", "))));
+    else if (missing.isEmpty())
+        qCDebug(lcNet, "%s: %s", qUtf8Printable(what), qUtf8Printable(way.shownAs));
+    else
+        qCDebug(lcNet, "%s: %s, as %s is not found", qUtf8Printable(what),
+            qUtf8Printable(way.shownAs), qUtf8Printable(missing.join(QLatin1String(", "))));
+    return way.program;
+}
+
+bool is(const QString &program, const char *name)
+{
+    return program == QLatin1String(name);
+}
+
+void runIp(const QStringList &arguments)
+{
+    machine().run(QStringLiteral("ip"), arguments);
+}
+
+QString dhclientFile(const char *pathTemplate, const QString &interface)
+{
+    return QString::fromLatin1(pathTemplate).arg(interface);
+}
+
+QString udhcpcPidFile(const QString &interface)
+{
+    return QStringLiteral("/run/udhcpc.%1.pid").arg(interface);
+}
+
+QStringList dhclientStart(const QString &interface)
+{
+    return { QStringLiteral("-4"), QStringLiteral("-v"), QStringLiteral("-i"),
+        QStringLiteral("-pf"), dhclientFile("/run/dhclient.%1.pid", interface),
+        QStringLiteral("-lf"), dhclientFile("/var/lib/dhcp/dhclient.%1.leases", interface),
+        QStringLiteral("-I"), QStringLiteral("-df"),
+        dhclientFile("/var/lib/dhcp/dhclient6.%1.leases", interface), interface };
+}
+
+QStringList udhcpcStart(const QString &interface)
+{
+    return { QStringLiteral("-i"), interface, QStringLiteral("-b"), QStringLiteral("-p"),
+        udhcpcPidFile(interface) };
+}
+
+// A process's name as the kernel keeps it (what killall matches), empty when it is gone.
+QByteArray processName(qint64 pid)
+{
+    QByteArray name = machine().readFile(QStringLiteral("/proc/%1/comm").arg(pid));
+    if (name.endsWith('\n'))
+        name.chop(1);
+    return name;
+}
+
+// Still running: there, and not a zombie waiting for its parent.
+bool isRunning(qint64 pid)
+{
+    const QByteArray stat = machine().readFile(QStringLiteral("/proc/%1/stat").arg(pid));
+    const int nameEnd = stat.lastIndexOf(')');
+    return nameEnd >= 0 && stat.size() > nameEnd + 2 && stat.at(nameEnd + 2) != 'Z';
+}
+
+// udhcpc releases its lease on SIGUSR2 and ends on SIGTERM. The pid file may be stale, so the
+// process must still be a udhcpc before anything is sent to it.
+void releaseUdhcpc(const QString &interface)
+{
+    constexpr int PollMs = 100;
+    constexpr int WaitMs = 3000;
+    bool ok = false;
+    const qint64 pid = machine().readFile(udhcpcPidFile(interface)).trimmed().toLongLong(&ok);
+    if (!ok || pid <= 1)
+        return;
+    const QByteArray name = processName(pid);
+    if (name != "udhcpc" && name != "busybox") {
+        qCDebug(lcNet, "%s names process %lld, which is no udhcpc; left alone",
+            qUtf8Printable(udhcpcPidFile(interface)), pid);
+        return;
+    }
+    machine().signalProcess(pid, SIGUSR2);
+    machine().signalProcess(pid, SIGTERM);
+    // Like dhclient -r, return once the client is gone, so the release leaves before the link
+    // goes down.
+    for (int waited = 0; waited < WaitMs && isRunning(pid); waited += PollMs)
+        machine().sleep(PollMs);
+}
+
+void unblockThroughSys()
+{
+    const QString switches = QStringLiteral("/sys/class/rfkill");
+    for (const QString &entry : machine().entries(switches)) {
+        const QString path = switches + QLatin1Char('/') + entry;
+        if (machine().readFile(path + QStringLiteral("/type")).trimmed() != "wlan")
+            continue;
+        if (!machine().writeFile(path + QStringLiteral("/soft"), "0"))
+            qCDebug(lcNet, "%s/soft cannot be written; skipped", qUtf8Printable(path));
+    }
+}
+
+bool isProcessId(const QString &name)
+{
+    bool ok = false;
+    return name.toLongLong(&ok) > 0 && ok;
+}
+
+void endThroughProc()
+{
+    const qint64 self = QCoreApplication::applicationPid();
+    for (const QString &entry : machine().entries(QStringLiteral("/proc"))) {
+        if (!isProcessId(entry))
+            continue;
+        const qint64 pid = entry.toLongLong();
+        if (pid != self && processName(pid) == "wpa_supplicant")
+            machine().signalProcess(pid, SIGKILL);
+    }
+}
+
+} // namespace
+
+namespace NetTools {
+
+void bringUp(const QString &interface)
+{
+    const QString program = chosen(Step::BringUp, interface);
+    if (is(program, "ifconfig"))
+        machine().run(program, { interface, QStringLiteral("up") });
+    else if (is(program, "ip"))
+        runIp({ QStringLiteral("link"), QStringLiteral("set"), QStringLiteral("dev"), interface,
+            QStringLiteral("up") });
+}
+
+void takeDown(const QString &interface)
+{
+    const QString program = chosen(Step::TakeDown, interface);
+    if (is(program, "/sbin/ifconfig")) {
+        machine().run(program, { interface, QStringLiteral("0.0.0.0"), QStringLiteral("down") });
+    } else if (is(program, "ip")) {
+        runIp(
+            { QStringLiteral("addr"), QStringLiteral("flush"), QStringLiteral("dev"), interface });
+        runIp({ QStringLiteral("link"), QStringLiteral("set"), QStringLiteral("dev"), interface,
+            QStringLiteral("down") });
+    }
+}
+
+bool startDhcp(const QString &interface)
+{
+    const QString program = chosen(Step::StartDhcp, interface);
+    if (is(program, "/sbin/dhclient"))
+        return machine().startDetached(program, dhclientStart(interface));
+    if (is(program, "dhcpcd"))
+        return machine().startDetached(
+            program, { QStringLiteral("-4"), QStringLiteral("-b"), interface });
+    if (is(program, "udhcpc"))
+        return machine().startDetached(program, udhcpcStart(interface));
+    if (is(program, "busybox"))
+        return machine().startDetached(
+            program, QStringList(QStringLiteral("udhcpc")) + udhcpcStart(interface));
+    return false;
+}
+
+void releaseDhcp(const QString &interface)
+{
+    const QString program = chosen(Step::ReleaseDhcp, interface);
+    if (is(program, "dhclient")) {
+        machine().run(program,
+            { QStringLiteral("-pf"), dhclientFile("/run/dhclient.%1.pid", interface),
+                QStringLiteral("-r"), interface });
+        return;
+    }
+    if (is(program, "dhcpcd"))
+        machine().run(program, { QStringLiteral("-k"), interface });
+    // Without dhclient the client may be a udhcpc, whichever tool is found now.
+    releaseUdhcpc(interface);
+}
+
+void unblockWifi()
+{
+    const QString program = chosen(Step::UnblockWifi);
+    if (is(program, "rfkill"))
+        machine().run(program, { QStringLiteral("unblock"), QStringLiteral("wifi") });
+    else
+        unblockThroughSys();
+}
+
+void endSupplicants()
+{
+    const QString program = chosen(Step::EndSupplicants);
+    if (is(program, "killall"))
+        machine().run(program, { QStringLiteral("-9"), QStringLiteral("wpa_supplicant") });
+    else
+        endThroughProc();
+}
+
+QList<WifiAp> scan(const QString &interface)
+{
+    const QString program = chosen(Step::Scan, interface);
+    if (is(program, "iwlist"))
+        return NetToolOutput::iwlistScan(
+            machine().capture(program, { interface, QStringLiteral("scan") }));
+    if (is(program, "iw"))
+        return NetToolOutput::iwScan(machine().capture(
+            program, { QStringLiteral("dev"), interface, QStringLiteral("scan") }));
+    return {};
+}
+
+QString currentNetwork(const QString &interface)
+{
+    const QString program = chosen(Step::CurrentNetwork, interface);
+    if (is(program, "iwconfig"))
+        return NetToolOutput::iwconfigEssid(machine().capture(program, { interface }));
+    if (is(program, "iw"))
+        return NetToolOutput::iwLinkSsid(machine().capture(
+            program, { QStringLiteral("dev"), interface, QStringLiteral("link") }));
+    return QString();
+}
+
+QList<NetToolChoice> choices()
+{
+    QList<NetToolChoice> result;
+    for (const StepWays &step : table()) {
+        NetToolChoice choice { step.what, step.operations, QString(), QStringList() };
+        choice.tool = choose(step, &choice.missing).shownAs;
+        result.append(choice);
+    }
+    return result;
+}
+
+} // namespace NetTools
