@@ -22,16 +22,10 @@ constexpr int DefaultMaxConnections = 1024;
 constexpr int LingerMs = 1000;
 constexpr qint64 LingerBytes = 1024 * 1024;
 
+// Without a Date, unlike a ZRHttpReply: these bytes are fixed, so clients can rely on them.
 QByteArray statusReply(int status)
 {
-    const char *reason = "Bad Request";
-    if (status == 413)
-        reason = "Content Too Large";
-    else if (status == 431)
-        reason = "Request Header Fields Too Large";
-    else if (status == 501)
-        reason = "Not Implemented";
-    return "HTTP/1.1 " + QByteArray::number(status) + ' ' + reason
+    return "HTTP/1.1 " + QByteArray::number(status) + ' ' + ZRHttpReply::reasonPhrase(status)
         + "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
 }
 
