@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cerrno>
 #include <sys/socket.h>
+#include <utility>
 
 namespace {
 
@@ -76,6 +77,7 @@ public:
     // A further request on the connection starts its clock with its first piece, however
     // long the application held the previous one before calling next().
     bool clockAwaitsFirstPiece = false;
+    bool receiveTimeoutShortened = false; // below the request timeout the accept gave it
     std::atomic<bool> handed { false }; // a complete request is with the application
     // Whether the request being answered is a HEAD; set before it is emitted.
     bool answeringHead = false;
@@ -188,7 +190,9 @@ void ZRHttpServer::dispatchRequest(char *clientMessage, ZRSocketThread *thread)
         connection.clockAwaitsFirstPiece = true;
         connection.answeringHead = parsed.method == RequestHead;
         connection.handed = true;
-        ZRSocketPrivate::setReceiveTimeout(thread->clientSocket(), m_requestTimeout);
+        // The accept gave the socket the full receive timeout; only a shortened one is reset.
+        if (std::exchange(connection.receiveTimeoutShortened, false))
+            ZRSocketPrivate::setReceiveTimeout(thread->clientSocket(), m_requestTimeout);
         // A client that stops taking the reply must not hold its thread for good.
         ZRSocketPrivate::setSendTimeout(thread->clientSocket(), m_requestTimeout);
         emitRequest(parsed, thread);
@@ -235,6 +239,7 @@ void ZRHttpServer::awaitMore(ZRSocketThread *thread, ZRHttpConnection &connectio
     }
     // Each further read may only wait for what is left of the request's time.
     ZRSocketPrivate::setReceiveTimeout(socket, left);
+    connection.receiveTimeoutShortened = true;
     thread->next();
 }
 

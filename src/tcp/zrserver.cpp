@@ -133,18 +133,6 @@ void ZRServerConnections::setLoopDeletes(bool on)
         thread->moveToThread(app->thread());
 }
 
-int ZRServerConnections::runningCount()
-{
-    QMutexLocker lock(&mutex);
-    return running.size();
-}
-
-void ZRServerConnections::setWaitingForRoom(bool waiting)
-{
-    QMutexLocker lock(&mutex);
-    waitingForRoom = waiting;
-}
-
 ZRServer::ZRServer()
     : m_stackSize(DefaultStackSize), m_wakeUp(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
       m_connections(std::make_shared<ZRServerConnections>())
@@ -299,19 +287,28 @@ int ZRServer::openListeningSocket(const QString &address, int port, int backlog)
 
 // Runs until stop(); the one place that closes the listening socket, so stop() never touches
 // a descriptor number that this loop might still be polling or that has been reused since.
+//
+// The socket is made non-blocking so that, under load, clients are accepted one after the
+// other without a poll() before each; the loop waits only once the queue is empty.
 void ZRServer::acceptLoop(int s)
 {
+    ZRSocket::setSocketNonBlocking(s);
     m_connections->setLoopDeletes(true);
     for (;;) {
         m_connections->deleteEnded();
         if (!m_running)
             break;
-        if (!waitForClient(s))
+        if (!hasRoom()) {
+            waitForWakeUp(-1);
             continue;
+        }
         sockaddr_in peer {};
         const int c = ZRSocket::acceptClientConnection(s, peer);
         if (c < 0) {
-            if (ZRSocketPrivate::isResourceShortage(errno) || errno == EBADF || errno == EINVAL)
+            if (errno == EAGAIN || errno == EWOULDBLOCK)
+                waitForWakeUp(s);
+            else if (ZRSocketPrivate::isResourceShortage(errno) || errno == EBADF
+                || errno == EINVAL)
                 QThread::msleep(ShortagePauseMs);
             continue;
         }
@@ -327,23 +324,29 @@ void ZRServer::acceptLoop(int s)
     m_connections->deleteEnded();
 }
 
-// Whether a client is waiting to be accepted. While the connection cap is reached only the
-// wake-up descriptor is watched: an ending connection, stop() or a new cap rings it.
-bool ZRServer::waitForClient(int socket)
+// Whether the connection cap allows one more. When it does not, an ending connection rings
+// the wake-up descriptor from now on.
+bool ZRServer::hasRoom()
 {
     const int cap = m_maxConnections;
-    const bool room = cap <= 0 || m_connections->runningCount() < cap;
-    if (!room)
-        m_connections->setWaitingForRoom(true);
-    pollfd fds[2] = { { room ? socket : -1, POLLIN, 0 }, { m_wakeUp, POLLIN, 0 } };
-    const int n = ZRSocketPrivate::pollRetrying(fds, 2, ReapIntervalMs);
-    if (!room)
-        m_connections->setWaitingForRoom(false);
-    if (fds[1].revents & POLLIN) {
+    if (cap <= 0)
+        return true;
+    QMutexLocker lock(&m_connections->mutex);
+    m_connections->waitingForRoom = m_connections->running.size() >= cap;
+    return !m_connections->waitingForRoom;
+}
+
+// Sleeps until the listening socket has a client (when given), or stop(), an ending
+// connection or a new cap rings the wake-up descriptor; at the latest until it is time to
+// release the objects of ended connections.
+void ZRServer::waitForWakeUp(int listening)
+{
+    pollfd fds[2] = { { m_wakeUp, POLLIN, 0 }, { listening, POLLIN, 0 } };
+    ZRSocketPrivate::pollRetrying(fds, 2, ReapIntervalMs);
+    if (fds[0].revents & POLLIN) {
         quint64 count;
         (void)!::read(m_wakeUp, &count, sizeof count);
     }
-    return n > 0 && room && fds[0].revents != 0 && m_running;
 }
 
 void ZRServer::startConnection(int socket, const QString &address)

@@ -91,7 +91,8 @@ private:
     bool claimLoop();
     int openListeningSocket(const QString &address, int port, int backlog);
     void acceptLoop(int socket);
-    bool waitForClient(int socket);
+    bool hasRoom();
+    void waitForWakeUp(int listening);
     void startConnection(int socket, const QString &address);
 
     std::atomic<bool> m_running { true }; // cleared once, by stop(), on any thread

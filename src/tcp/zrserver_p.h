@@ -51,10 +51,6 @@ public:
     // The accept loop starts (true) or ends (false) deleting ended connections itself.
     void setLoopDeletes(bool on);
 
-    int runningCount();
-    // The accept loop sleeps on wakeFd while the connection cap is reached.
-    void setWaitingForRoom(bool waiting);
-
     mutable QMutex mutex;
     QWaitCondition changed; // a connection ended, or one left the server's code
     QSet<ZRSocketThread *> running;
@@ -62,7 +58,7 @@ public:
     ZRServer *server = nullptr;
     int inside = 0; // connection threads inside the server's code
     bool loopDeletes = false;
-    bool waitingForRoom = false;
+    bool waitingForRoom = false; // the accept loop sleeps on wakeFd while the cap is reached
     int wakeFd = -1; // the accept loop's eventfd; the server owns it
 };
 
