@@ -1,0 +1,94 @@
+// device-portal: a page on which a person sets up the device's network from a browser: the
+// interfaces, the Wi-Fi link, the networks in reach, and a form that joins one. The page is
+// plain HTML, CSS and JavaScript compiled in as Qt resources; it calls the JSON API that
+// portal.h lists.
+//
+//   device-portal [--listen ADDRESS:PORT] [--allow-changes] [--verbose]
+//
+// Safe by default: it listens on 127.0.0.1:8080, reachable from this machine only, and
+// refuses to join networks unless started with --allow-changes. On a device, as root:
+//   device-portal --listen 0.0.0.0:8080 --allow-changes
+// Like every program that creates a NetworkManager, it switches the Wi-Fi radio on at start
+// (where it has the rights to).
+#include "portal.h"
+
+#include <zrhttpserver.h>
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QHostAddress>
+
+#include "../common/quiet.h"
+#include "../common/serveuntilsignal.h"
+
+#include <cstdio>
+
+namespace {
+
+struct Settings
+{
+    QString address = QStringLiteral("127.0.0.1");
+    int port = 8080;
+    bool allowChanges = false;
+};
+
+// False, with the reason printed, for arguments that do not make sense.
+bool parse(const QStringList &arguments, Settings *settings)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("A setup page for this device's network."));
+    parser.addHelpOption();
+    const QCommandLineOption listen(QStringLiteral("listen"),
+        QStringLiteral("Serve on ADDRESS:PORT (IPv4; default 127.0.0.1:8080)."),
+        QStringLiteral("ADDRESS:PORT"));
+    const QCommandLineOption allowChanges(QStringLiteral("allow-changes"),
+        QStringLiteral("Let the page join networks (needs root)."));
+    parser.addOptions({ listen, allowChanges });
+    parser.process(arguments); // exits on --help and on unknown options
+    settings->allowChanges = parser.isSet(allowChanges);
+    if (!parser.isSet(listen))
+        return true;
+
+    const QString value = parser.value(listen);
+    const int colon = value.lastIndexOf(QLatin1Char(':'));
+    bool isNumber = false;
+    settings->address = value.left(colon);
+    settings->port = value.mid(colon + 1).toInt(&isNumber);
+    if (colon < 0 || !isNumber || settings->port < 0 || settings->port > 65535
+        || QHostAddress(settings->address).protocol() != QAbstractSocket::IPv4Protocol) {
+        std::fprintf(stderr, "device-portal: --listen takes ADDRESS:PORT, e.g. 0.0.0.0:8080\n");
+        return false;
+    }
+    return true;
+}
+
+void announce(const Settings &settings, quint16 port)
+{
+    std::printf("device portal: serving http://%s:%u/%s\n", qPrintable(settings.address), port,
+        settings.address == QLatin1String("0.0.0.0") ? " on every address of this device" : "");
+    if (settings.allowChanges)
+        std::printf("device portal: changes allowed: the page can join networks\n");
+    else
+        std::printf("device portal: read-only: joins are refused (--allow-changes permits them)\n");
+    std::fflush(stdout);
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    Settings settings;
+    if (!parse(quietUnlessVerbose(app), &settings))
+        return 2;
+
+    NetworkManager manager;
+    ZRHttpServer server;
+    server.setMaxBodySize(64 * 1024); // a join is a few dozen bytes
+    ZRHttpRouter router(&server);
+    Portal portal(&manager, settings.allowChanges);
+    portal.addRoutes(router);
+
+    return serveUntilSignal(server, settings.address, settings.port, 64,
+        [&](quint16 port) { announce(settings, port); });
+}

@@ -1,0 +1,267 @@
+#include "portal.h"
+
+#include <zrhttpmultipart.h>
+
+#include <QFile>
+#include <QHostAddress>
+#include <QHostInfo>
+#include <QJsonArray>
+#include <QMap>
+#include <QUrl>
+#include <QVector>
+
+#include <algorithm>
+#include <mutex>
+
+namespace {
+
+// The page loads only its own files and runs no inline script, so even markup that slipped
+// into it could not run. Nothing is cached: every answer describes the device now.
+ZRHttpReply guarded(ZRHttpReply reply)
+{
+    reply.setHeader("Content-Security-Policy",
+        "default-src 'self'; object-src 'none'; base-uri 'none'; form-action 'self'; "
+        "frame-ancestors 'none'");
+    reply.setHeader("X-Content-Type-Options", "nosniff");
+    reply.setHeader("Cache-Control", "no-store");
+    return reply;
+}
+
+ZRHttpReply failure(int status, const QString &why)
+{
+    return guarded(ZRHttpReply::json(QJsonObject { { "error", why } }, status));
+}
+
+struct Asset
+{
+    const char *path;
+    const char *resource;
+    const char *type;
+};
+
+const Asset Assets[] = {
+    { "/", ":/portal/index.html", "text/html; charset=utf-8" },
+    { "/portal.css", ":/portal/portal.css", "text/css; charset=utf-8" },
+    { "/portal.js", ":/portal/portal.js", "text/javascript; charset=utf-8" },
+    { "/lock.svg", ":/portal/lock.svg", "image/svg+xml" },
+    { "/icon.svg", ":/portal/icon.svg", "image/svg+xml" },
+};
+
+// What /api/join answers for each result of NetworkManager::connectToAp().
+struct Outcome
+{
+    NetResult result;
+    const char *name;
+    const char *words;
+};
+
+const Outcome Outcomes[] = {
+    { NetResult::DhcpStarted, "joined", "Joined; the device is getting its address by DHCP." },
+    { NetResult::LinkTimeout, "no-link",
+        "The link did not come up (wrong passphrase or out of range)." },
+    { NetResult::DhcpFailed, "dhcp-failed", "Joined, but DHCP could not start." },
+    { NetResult::NoInterface, "no-wifi", "No Wi-Fi interface." },
+};
+
+QJsonObject outcome(const QString &ssid, int result)
+{
+    QJsonObject answer { { "ssid", ssid }, { "result", result }, { "outcome", "unknown" },
+        { "message", netResultText(NetResult(result)) } };
+    for (const Outcome &known : Outcomes) {
+        if (int(known.result) == result) {
+            answer["outcome"] = known.name;
+            answer["message"] = known.words;
+        }
+    }
+    return answer;
+}
+
+QJsonValue nameOrNull(const QString &name)
+{
+    return name.isEmpty() ? QJsonValue() : QJsonValue(name);
+}
+
+QJsonArray addresses(const QNetworkInterface &interface)
+{
+    QJsonArray result;
+    for (const QNetworkAddressEntry &entry : interface.addressEntries())
+        result.append(QStringLiteral("%1/%2").arg(entry.ip().toString()).arg(entry.prefixLength()));
+    return result;
+}
+
+void describe(QJsonArray &list, const QList<QNetworkInterface> &found, const char *kind,
+    const QString &chosen)
+{
+    for (const QNetworkInterface &interface : found) {
+        list.append(QJsonObject {
+            { "name", interface.name() },
+            { "kind", kind },
+            { "default", interface.name() == chosen },
+            { "up", interface.flags().testFlag(QNetworkInterface::IsUp) },
+            { "running", interface.flags().testFlag(QNetworkInterface::IsRunning) },
+            { "hardwareAddress", interface.hardwareAddress() },
+            { "addresses", addresses(interface) },
+        });
+    }
+}
+
+// One network as the scan table shows it: its strongest cell, and how many cells it has.
+// The same name with and without encryption are two networks, so a rogue open twin of a
+// protected network is not hidden behind it.
+QJsonArray strongestCells(const QList<WifiAp> &cells)
+{
+    struct Network
+    {
+        WifiAp strongest;
+        int cells;
+    };
+    QVector<Network> networks;
+    QMap<QPair<QString, bool>, int> seen;
+    for (const WifiAp &cell : cells) {
+        if (cell.ssid.isEmpty())
+            continue; // a hidden network: nothing to show or to pick
+        const auto key = qMakePair(cell.ssid, cell.encrypted);
+        if (!seen.contains(key)) {
+            seen.insert(key, networks.size());
+            networks.append({ cell, 0 });
+        }
+        Network &network = networks[seen.value(key)];
+        if (++network.cells == 1 || cell.quality > network.strongest.quality)
+            network.strongest = cell;
+    }
+    std::stable_sort(networks.begin(), networks.end(), [](const Network &a, const Network &b) {
+        return a.strongest.quality > b.strongest.quality;
+    });
+    QJsonArray result;
+    for (const Network &network : networks) {
+        result.append(QJsonObject { { "ssid", network.strongest.ssid },
+            { "quality", network.strongest.quality }, { "encrypted", network.strongest.encrypted },
+            { "cells", network.cells } });
+    }
+    return result;
+}
+
+// A page elsewhere must not reconfigure the device through the browser of someone who can
+// reach it. A cross-site POST carries another Origin; a name of the other site that now
+// resolves to the device (DNS rebinding) arrives as a Host that is not the device's.
+QString crossSiteRefusal(const ZRHttpRequest &request)
+{
+    const QByteArray host = request.headerValue("Host");
+    const QByteArray origin = request.headerValue("Origin");
+    if (!origin.isEmpty() && origin != "http://" + host)
+        return QStringLiteral("refused: the request comes from another site");
+    const QString name = QUrl(QStringLiteral("http://") + QString::fromUtf8(host)).host();
+    const QString self = QHostInfo::localHostName();
+    if (QHostAddress(name).isNull() && name != QLatin1String("localhost") && name != self
+        && name != self + QLatin1String(".local"))
+        return QStringLiteral("refused: open the portal by the device's address or host name");
+    return QString();
+}
+
+bool isJson(const ZRHttpRequest &request)
+{
+    return request.headerValue("Content-Type").toLower().startsWith("application/json");
+}
+
+ZRHttpPart jsonPart(const char *name, const QJsonObject &object)
+{
+    ZRHttpPart part;
+    part.setHeader("Content-Type", "application/json");
+    part.setHeader("Content-Disposition", QByteArray("inline; filename=\"") + name + ".json\"");
+    part.setBody(QJsonDocument(object).toJson(QJsonDocument::Compact));
+    return part;
+}
+
+} // namespace
+
+Portal::Portal(NetworkManager *manager, bool allowChanges)
+    : m_manager(manager), m_allowChanges(allowChanges)
+{ }
+
+void Portal::addRoutes(ZRHttpRouter &router)
+{
+    for (const Asset &asset : Assets) {
+        QFile file(QString::fromLatin1(asset.resource));
+        file.open(QIODevice::ReadOnly); // compiled in: cannot fail
+        ZRHttpReply page;
+        page.setBody(file.readAll(), asset.type);
+        router.route(
+            RequestGet, asset.path, [page](const ZRHttpRequest &) { return guarded(page); });
+    }
+    router.route(RequestGet, "/api/interfaces",
+        [this](const ZRHttpRequest &) { return guarded(ZRHttpReply::json(interfaces())); });
+    router.route(RequestGet, "/api/status",
+        [this](const ZRHttpRequest &) { return guarded(ZRHttpReply::json(status())); });
+    router.route(RequestGet, "/api/scan",
+        [this](const ZRHttpRequest &) { return guarded(ZRHttpReply::json(scan())); });
+    router.route(
+        RequestPost, "/api/join", [this](const ZRHttpRequest &request) { return join(request); });
+    router.route(RequestGet, "/api/report", [this](const ZRHttpRequest &) { return report(); });
+}
+
+QJsonObject Portal::interfaces()
+{
+    QJsonArray list;
+    describe(
+        list, m_manager->ethernetInterfaces(), "ethernet", m_manager->defaultEthernetInterface());
+    describe(list, m_manager->wifiInterfaces(), "wifi", m_manager->defaultWifiInterface());
+    return { { "interfaces", list } };
+}
+
+QJsonObject Portal::status()
+{
+    const QString wifi = m_manager->defaultWifiInterface();
+    QJsonValue link; // null: no Wi-Fi interface
+    if (!wifi.isEmpty()) {
+        const bool connected = m_manager->isWifiConnected(wifi);
+        link = QJsonObject { { "interface", wifi }, { "connected", connected },
+            { "network", nameOrNull(connected ? m_manager->connectedAp() : QString()) } };
+    }
+    return { { "changesAllowed", m_allowChanges }, { "wifi", link } };
+}
+
+QJsonObject Portal::scan()
+{
+    return { { "interface", nameOrNull(m_manager->defaultWifiInterface()) },
+        { "networks", strongestCells(m_manager->apList()) } };
+}
+
+ZRHttpReply Portal::join(const ZRHttpRequest &request)
+{
+    if (!m_allowChanges)
+        return failure(403, "refused: the portal was started without --allow-changes");
+    const QString refusal = crossSiteRefusal(request);
+    if (!refusal.isEmpty())
+        return failure(403, refusal);
+    if (!isJson(request))
+        return failure(415, "the body must be JSON, sent as application/json");
+    QJsonParseError error;
+    const QJsonDocument body = request.json(&error);
+    if (body.isNull())
+        return failure(400,
+            QStringLiteral("bad JSON: %1 at offset %2").arg(error.errorString()).arg(error.offset));
+    const QJsonValue ssid = body.object().value("ssid");
+    const QJsonValue passphrase = body.object().value("passphrase");
+    if (!body.isObject())
+        return failure(400, "the body must be a JSON object");
+    if (!ssid.isString() || ssid.toString().isEmpty())
+        return failure(400, "\"ssid\" must be a non-empty string");
+    if (!passphrase.isString() && !passphrase.isUndefined())
+        return failure(400, "\"passphrase\" must be a string");
+
+    std::unique_lock<QMutex> joining(m_joining, std::try_to_lock);
+    if (!joining.owns_lock())
+        return failure(409, "another join is under way");
+    const int result = m_manager->connectToAp(ssid.toString(), passphrase.toString(), QString());
+    return guarded(ZRHttpReply::json(outcome(ssid.toString(), result)));
+}
+
+ZRHttpReply Portal::report()
+{
+    ZRHttpMultiPart parts(MultipartMixed);
+    parts.append(jsonPart("status", status()));
+    parts.append(jsonPart("scan", scan()));
+    ZRHttpReply reply;
+    reply.setMultipart(parts);
+    return guarded(reply);
+}

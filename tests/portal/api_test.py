@@ -1,0 +1,211 @@
+"""The device portal's JSON API through curl, against the simulated device that
+tests/tools/stubnet-run --device sets up: every route, every error status, every join outcome.
+
+    stubnet-run --device tests/tools/simulated-device python3 api_test.py PORTAL
+"""
+import email
+import json
+import os
+import re
+import subprocess
+import sys
+import unittest
+
+PORTAL = None
+HOSTILE = '<img src=x onerror=alert(1)>'
+# The networks of tests/tools/simulated-device: its scan, merged and strongest first.
+NETWORKS = [
+    {'ssid': 'Home Network', 'quality': 94, 'encrypted': True, 'cells': 2},
+    {'ssid': HOSTILE, 'quality': 67, 'encrypted': True, 'cells': 1},
+    {'ssid': 'Café Guest', 'quality': 42, 'encrypted': False, 'cells': 1},
+]
+PASSPHRASES = {'Home Network': 'correct horse battery', HOSTILE: 'only text here'}
+SKIP = 77
+
+
+class Portal:
+    """One portal process on a port the system chooses, with what it said on start."""
+
+    def __init__(self, *arguments, env=None):
+        self.process = subprocess.Popen([PORTAL, '--listen', '127.0.0.1:0', *arguments],
+                                        stdout=subprocess.PIPE, text=True, env=env)
+        self.said = [self.process.stdout.readline(), self.process.stdout.readline()]
+        found = re.search(r'serving (http://\S+/)', self.said[0])
+        if not found:
+            self.stop()
+            raise RuntimeError('the portal did not say where it serves: %r' % self.said)
+        self.url = found.group(1)
+
+    def stop(self):
+        self.process.terminate()
+        self.process.wait(timeout=30)
+        self.process.stdout.close()
+
+    def request(self, method, path, body=None, headers=()):
+        """(status, headers with lower-case names, body) of one request through curl."""
+        command = ['curl', '-sS', '--max-time', '60', '-i', '-X', method]
+        for header in headers:
+            command += ['-H', header]
+        if body is not None:
+            command += ['--data-binary', '@-']
+        raw = subprocess.run(command + [self.url + path.lstrip('/')], input=body,
+                             stdout=subprocess.PIPE, check=True).stdout
+        head, _, payload = raw.partition(b'\r\n\r\n')
+        lines = head.decode('latin-1').split('\r\n')
+        fields = dict(line.split(': ', 1) for line in lines[1:])
+        return int(lines[0].split()[1]), {k.lower(): v for k, v in fields.items()}, payload
+
+    def json(self, method, path, body=None, headers=('Content-Type: application/json',)):
+        status, fields, payload = self.request(method, path, body, headers)
+        return status, fields, json.loads(payload)
+
+    def join(self, ssid, passphrase):
+        return self.json('POST', '/api/join',
+                         json.dumps({'ssid': ssid, 'passphrase': passphrase}).encode())
+
+
+def stub_log():
+    with open(os.path.join(os.environ['ZRNET_STUB_DIR'], 'log'), 'rb') as log:
+        return log.read()
+
+
+class PortalApi(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.portal = Portal('--allow-changes')
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.portal.stop()
+
+    def test_page_and_its_files(self):
+        for path, kind in [('/', 'text/html'), ('/portal.js', 'text/javascript'),
+                           ('/portal.css', 'text/css'), ('/lock.svg', 'image/svg+xml')]:
+            with self.subTest(path=path):
+                status, fields, body = self.portal.request('GET', path)
+                self.assertEqual(status, 200)
+                self.assertTrue(fields['content-type'].startswith(kind))
+                self.assertIn("default-src 'self'", fields['content-security-policy'])
+                self.assertGreater(len(body), 100)
+
+    def test_interfaces_with_kind_and_default(self):
+        status, _, body = self.portal.json('GET', '/api/interfaces')
+        self.assertEqual(status, 200)
+        seen = {i['name']: (i['kind'], i['default']) for i in body['interfaces']}
+        self.assertEqual(seen, {'eth0': ('ethernet', True), 'wlan0': ('wifi', True)})
+
+    def test_scan_shows_each_network_once_strongest_first(self):
+        status, _, body = self.portal.json('GET', '/api/scan')
+        self.assertEqual(status, 200)
+        self.assertEqual(body, {'interface': 'wlan0', 'networks': NETWORKS})
+
+    def test_refusals(self):
+        json_type = 'Content-Type: application/json'
+        good = b'{"ssid": "Home Network", "passphrase": "x"}'
+        cases = [
+            ('GET', '/api/nowhere', None, (), 404, None),
+            ('GET', '/nowhere/api/scan', None, (), 404, None),
+            ('POST', '/api/scan', b'{}', (json_type,), 405, 'GET'),
+            ('GET', '/api/join', None, (), 405, 'POST'),
+            ('POST', '/api/join', b'{"ssid": "a",', (json_type,), 400, 'bad JSON: '),
+            ('POST', '/api/join', b'', (json_type,), 400, 'bad JSON: '),
+            ('POST', '/api/join', b'["Home Network"]', (json_type,), 400, 'JSON object'),
+            ('POST', '/api/join', b'{"passphrase": "x"}', (json_type,), 400, '"ssid"'),
+            ('POST', '/api/join', b'{"ssid": ""}', (json_type,), 400, '"ssid"'),
+            ('POST', '/api/join', b'{"ssid": "a", "passphrase": 5}', (json_type,), 400,
+             '"passphrase"'),
+            ('POST', '/api/join', good, ('Content-Type: text/plain',), 415, 'application/json'),
+            ('POST', '/api/join', good, (json_type, 'Origin: http://elsewhere.example'), 403,
+             'another site'),
+            ('POST', '/api/join', good, (json_type, 'Host: elsewhere.example'), 403,
+             "device's address"),
+        ]
+        before = stub_log()
+        for method, path, body, headers, expected, reason in cases:
+            with self.subTest(method=method, path=path, body=body, headers=headers):
+                status, fields, payload = self.portal.request(method, path, body, headers)
+                self.assertEqual(status, expected)
+                if expected == 405:
+                    self.assertIn(reason, fields['allow'])
+                elif reason:
+                    self.assertIn(reason, json.loads(payload)['error'])
+        self.assertEqual(stub_log(), before, 'a refused request ran a tool')
+
+    def test_join_outcomes_in_words(self):
+        dhclient = '/sbin/dhclient'
+        cases = [
+            ('Home Network', 'wrong passphrase', None, 'no-link',
+             'The link did not come up (wrong passphrase or out of range).'),
+            ('Home Network', PASSPHRASES['Home Network'], 'no DHCP client', 'dhcp-failed',
+             'Joined, but DHCP could not start.'),
+            (HOSTILE, PASSPHRASES[HOSTILE], None, 'joined',
+             'Joined; the device is getting its address by DHCP.'),
+            ('Home Network', PASSPHRASES['Home Network'], None, 'joined',
+             'Joined; the device is getting its address by DHCP.'),
+        ]
+        for ssid, passphrase, breakage, outcome, words in cases:
+            with self.subTest(ssid=ssid, passphrase=passphrase, breakage=breakage):
+                if breakage:
+                    os.chmod(dhclient, 0o644)  # the namespace's own stub, on its own tmpfs
+                try:
+                    status, _, body = self.portal.join(ssid, passphrase)
+                finally:
+                    os.chmod(dhclient, 0o755)
+                self.assertEqual(status, 200)
+                self.assertEqual((body['ssid'], body['outcome'], body['message']),
+                                 (ssid, outcome, words))
+                _, _, now = self.portal.json('GET', '/api/status')
+                joined = outcome != 'no-link'
+                self.assertEqual(now['wifi'], {'interface': 'wlan0', 'connected': joined,
+                                               'network': ssid if joined else None})
+
+    def test_report_is_status_and_scan_as_multipart(self):
+        status, fields, body = self.portal.request('GET', '/api/report')
+        self.assertEqual(status, 200)
+        self.assertTrue(fields['content-type'].startswith('multipart/mixed; boundary='))
+        message = email.message_from_bytes(
+            b'Content-Type: ' + fields['content-type'].encode() + b'\r\n\r\n' + body)
+        self.assertEqual([d for part in message.walk() for d in part.defects], [])
+        parts = message.get_payload()
+        self.assertEqual([p.get_content_type() for p in parts], ['application/json'] * 2)
+        self.assertEqual([p.get_filename() for p in parts], ['status.json', 'scan.json'])
+        self.assertEqual(json.loads(parts[0].get_payload(decode=True))['changesAllowed'], True)
+        self.assertEqual(json.loads(parts[1].get_payload(decode=True))['networks'], NETWORKS)
+
+
+class PortalSafety(unittest.TestCase):
+    def test_read_only_unless_allowed(self):
+        portal = Portal()
+        try:
+            self.assertIn('read-only', portal.said[1])
+            before = stub_log()
+            status, _, body = portal.join('Home Network', PASSPHRASES['Home Network'])
+            self.assertEqual(status, 403)
+            self.assertIn('--allow-changes', body['error'])
+            self.assertEqual(stub_log(), before)
+            self.assertEqual(portal.json('GET', '/api/status')[2]['changesAllowed'], False)
+        finally:
+            portal.stop()
+
+    def test_no_wifi_interface(self):
+        # Without the simulated radio, wlan0 is the plain tap it is: Ethernet to Qt.
+        env = dict(os.environ, ZRNET_STUB_WIFI='')
+        portal = Portal('--allow-changes', env=env)
+        try:
+            self.assertEqual(portal.json('GET', '/api/status')[2]['wifi'], None)
+            self.assertEqual(portal.json('GET', '/api/scan')[2],
+                             {'interface': None, 'networks': []})
+            status, _, body = portal.join('Home Network', PASSPHRASES['Home Network'])
+            self.assertEqual((status, body['outcome'], body['message']),
+                             (200, 'no-wifi', 'No Wi-Fi interface.'))
+        finally:
+            portal.stop()
+
+
+if __name__ == '__main__':
+    if not os.environ.get('ZRNET_STUB_WIFI'):
+        print('SKIP: needs the simulated device of stubnet-run --device (%s)'
+              % os.environ.get('ZRNET_STUBNET_UNAVAILABLE', 'not started by it'))
+        sys.exit(SKIP)
+    PORTAL = sys.argv.pop(1)
+    unittest.main(verbosity=2)
