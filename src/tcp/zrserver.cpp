@@ -346,7 +346,13 @@ bool ZRServer::waitForClient(int socket)
     return n > 0 && room && fds[0].revents != 0 && m_running;
 }
 
-void ZRServer::startConnection(int socket, const QString &address)
+ZRSocketThread *ZRServerHandover::startConnection(
+    ZRServer &server, int socket, const QString &address)
+{
+    return server.startConnection(socket, address);
+}
+
+ZRSocketThread *ZRServer::startConnection(int socket, const QString &address)
 {
     if (m_receiveTimeoutMs > 0)
         ZRSocketPrivate::setReceiveTimeout(socket, m_receiveTimeoutMs);
@@ -380,7 +386,9 @@ void ZRServer::startConnection(int socket, const QString &address)
         }
         ZRSocket::closeSocket(socket);
         delete thread;
+        return nullptr;
     }
+    return thread;
 }
 
 void ZRServer::stop()

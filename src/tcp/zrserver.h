@@ -86,13 +86,14 @@ signals:
 
 private:
     friend class ZRHttpServer;
+    friend class ZRServerHandover;
     void setReceiveTimeoutMs(int milliseconds);
     void setErrorText(const QString &text);
     bool claimLoop();
     int openListeningSocket(const QString &address, int port, int backlog);
     void acceptLoop(int socket);
     bool waitForClient(int socket);
-    void startConnection(int socket, const QString &address);
+    ZRSocketThread *startConnection(int socket, const QString &address);
 
     std::atomic<bool> m_running { true }; // cleared once, by stop(), on any thread
     std::atomic<bool> m_loopClaimed { false }; // a loop runs, or start() is making one
