@@ -15,7 +15,9 @@
 #include <QLoggingCategory>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdint>
+#include <cstdio>
 
 #include <linux/sockios.h>
 #include <poll.h>
@@ -32,9 +34,9 @@ enum Option : uint8_t {
 };
 
 constexpr int RequestTimeoutMs = 100;
-// Far beyond the request timeout and the server's linger after a refusal, even under
-// sanitizers: past it the server counts as hung.
-constexpr int HangMs = 5000;
+// Far beyond the request timeout and the server's linger after a refusal, even on a loaded
+// machine under sanitizers: past it the server counts as hung.
+constexpr int HangMs = 20000;
 // How long one piece may wait for the server to read it before the next one goes anyway.
 constexpr int PieceReadMs = 20;
 
@@ -42,6 +44,16 @@ const QByteArray appReply = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection:
 const QByteArray interim = "HTTP/1.1 100 Continue\r\n\r\n";
 
 void dropMessage(QtMsgType, const QMessageLogContext &, const QString &) { }
+
+// libFuzzer's timer signal interrupts system calls now and then: they are made again.
+template <typename Call>
+auto retrying(Call call)
+{
+    auto result = call();
+    while (result < 0 && errno == EINTR)
+        result = call();
+    return result;
+}
 
 struct Fixture
 {
@@ -95,21 +107,21 @@ void waitUntilRead(int socket)
         ::usleep(20);
 }
 
-// Everything the server sends until it closes; aborts if it neither answers nor closes.
-QByteArray readUntilClosed(int socket)
+// Everything the server sends until it closes; false if HangMs pass without the close.
+bool readUntilClosed(int socket, QByteArray *received)
 {
-    QByteArray received;
     QElapsedTimer clock;
     clock.start();
     char buffer[4096];
     for (;;) {
         const qint64 left = HangMs - clock.elapsed();
         pollfd p { socket, POLLIN, 0 };
-        check(left > 0 && ::poll(&p, 1, int(left)) > 0, "neither an answer nor a close");
-        const ssize_t n = ::recv(socket, buffer, sizeof buffer, 0);
+        if (left <= 0 || retrying([&] { return ::poll(&p, 1, int(left)); }) <= 0)
+            return false;
+        const ssize_t n = retrying([&] { return ::recv(socket, buffer, sizeof buffer, 0); });
         if (n <= 0)
-            return received;
-        received.append(buffer, int(n));
+            return true;
+        received->append(buffer, int(n));
     }
 }
 
@@ -154,6 +166,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     f.passFirst = (options & PassFirst) != 0;
     f.server.setMaxBodySize(options & SmallBodies ? 16 : 1024 * 1024);
 
+    QElapsedTimer connectionClock;
+    connectionClock.start();
     int ends[2];
     check(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) == 0, "no socket pair");
     const int client = ends[0];
@@ -167,13 +181,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         at += 1 + length;
         if (length == 0)
             continue;
-        if (::send(client, piece, length, MSG_NOSIGNAL) != ssize_t(length))
+        if (retrying([&] { return ::send(client, piece, length, MSG_NOSIGNAL); })
+            != ssize_t(length))
             break; // the server has closed: the rest cannot go
         waitUntilRead(client);
     }
     if (!(options & Hold))
         ::shutdown(client, SHUT_WR);
-    const QByteArray received = readUntilClosed(client);
+    QByteArray received;
+    if (!readUntilClosed(client, &received)) {
+        std::fprintf(stderr,
+            "%lld ms after the connection began, its thread is %s; %d bytes came\n",
+            connectionClock.elapsed(), thread->isFinished() ? "finished" : "running",
+            received.size());
+        failure("neither an answer nor a close");
+    }
     ::close(client);
     check(thread->wait(HangMs), "connection thread still running after the close");
     checkAnswer(received, f.passFirst);
