@@ -4,7 +4,8 @@
 // request timeout, and the connection's thread ended every time.
 //
 // Input: one byte of options, then pieces, each a length byte and up to that many bytes.
-// Every piece is written on its own and read by the server before the next one goes.
+// Every piece is written on its own, and the next one waits (up to 20 ms) until the server has
+// read it.
 #include "../common/fuzzcheck.h"
 #include "../common/refusalstatus.h"
 #include "zrhttpserver.h"
@@ -12,7 +13,6 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QLoggingCategory>
 
 #include <atomic>
 #include <cerrno>
