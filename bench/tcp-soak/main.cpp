@@ -15,7 +15,8 @@
 #include <QLoggingCategory>
 #include <QThread>
 
-#include <arpa/inet.h>
+#include "../common/loopbackclient.h"
+
 #include <atomic>
 #include <cstdio>
 #include <sys/resource.h>
@@ -35,20 +36,6 @@ long statusField(const char *name)
         if (line.startsWith(name))
             return line.mid(int(qstrlen(name))).trimmed().split(' ').first().toLong();
     return -1;
-}
-
-int connectTo(int port)
-{
-    const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a {};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(quint16(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
-        ::close(s);
-        return -1;
-    }
-    return s;
 }
 
 bool echoOnce(int s)

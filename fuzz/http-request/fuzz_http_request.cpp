@@ -1,26 +1,14 @@
 // Feeds arbitrary bytes to the request parser whole, byte by byte and in three pieces,
 // and stops on any difference between the answers or any answer that breaks the rules.
+#include "../common/fuzzcheck.h"
+#include "../common/refusalstatus.h"
 #include "zrhttprequestparser_p.h"
 
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 
 namespace {
 
 using Parser = ZRHttpRequestParser;
-
-[[noreturn]] void failure(const char *what)
-{
-    std::fprintf(stderr, "http request parser: %s\n", what);
-    std::abort();
-}
-
-void check(bool condition, const char *what)
-{
-    if (!condition)
-        failure(what);
-}
 
 bool isAsciiSpace(char c)
 {
@@ -33,22 +21,6 @@ bool isFolded(const QByteArray &text)
     if (!text.isEmpty() && (isAsciiSpace(text.front()) || isAsciiSpace(text.back())))
         return false;
     return !text.contains('\n') && !text.contains('\r') && !text.contains('\0');
-}
-
-int expectedStatusFor(ZRHttpError error, int httpStatus)
-{
-    switch (error) {
-    case ZRHttpError::BadRequestType:
-        return 501;
-    case ZRHttpError::HeaderBlockTooLarge:
-        return 431;
-    case ZRHttpError::BodyTooLarge:
-        return 413;
-    case ZRHttpError::BadBodyFraming:
-        return httpStatus == 501 ? 501 : 400; // unknown codings are 501, the rest 400
-    default:
-        return 400;
-    }
 }
 
 void checkRequest(const Parser &parser, int size)
@@ -82,7 +54,7 @@ void checkAnswer(const Parser &parser, int size)
         check(parser.errorCode() <= int(ZRHttpError::MalformedRequest)
                 && parser.errorCode() >= int(ZRHttpError::BadBodyFraming),
             "error code out of range");
-        check(parser.httpStatus() == expectedStatusFor(parser.error(), parser.httpStatus()),
+        check(parser.httpStatus() == refusalStatus(parser.error(), parser.httpStatus()),
             "HTTP status does not match the error");
         check(parser.request().headers.isEmpty(), "headers kept after a bad request");
         break;

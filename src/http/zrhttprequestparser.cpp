@@ -2,17 +2,8 @@
 #include "zrhttprequestparser_p.h"
 
 #include <cstring>
-#include <iterator>
-#include <limits>
 
 namespace {
-
-// A chunk-size line, extensions included, longer than this is taken for garbage.
-constexpr int maxChunkLineSize = 4096;
-// Trailers are header fields too and get the same allowance as the header block.
-constexpr int maxTrailerSize = ZRHttpRequestParser::maxHeaderBlockSize;
-// A body is held in one QByteArray.
-constexpr qint64 bodySizeCeiling = qint64(1) << 30;
 
 // Locale-free on purpose: header names and codings are ASCII tokens.
 char asciiLower(char c)
@@ -48,49 +39,9 @@ int methodIndex(const QByteArray &token)
     return -1;
 }
 
-int digitValue(char c, int base)
-{
-    int value = 16;
-    if (c >= '0' && c <= '9')
-        value = c - '0';
-    else if (c >= 'a' && c <= 'f')
-        value = c - 'a' + 10;
-    else if (c >= 'A' && c <= 'F')
-        value = c - 'A' + 10;
-    return value < base ? value : -1;
-}
-
-// Reads the digits at the front of text; a number too big to hold saturates, which
-// every size limit then rejects. Returns how many digits were read.
-int readNumber(const QByteArray &text, int base, qint64 *value)
-{
-    constexpr qint64 most = std::numeric_limits<qint64>::max();
-    qint64 number = 0;
-    int i = 0;
-    for (; i < text.size(); ++i) {
-        const int digit = digitValue(text.at(i), base);
-        if (digit < 0)
-            break;
-        number = number > (most - digit) / base ? most : number * base + digit;
-    }
-    *value = number;
-    return i;
-}
-
 bool parseContentLength(const QByteArray &value, qint64 *length)
 {
-    return !value.isEmpty() && readNumber(value, 10, length) == value.size();
-}
-
-// chunk-size [blanks] [";" extensions], CR LF or LF already cut off the end.
-bool parseChunkSizeLine(const QByteArray &line, qint64 *size)
-{
-    int i = readNumber(line, 16, size);
-    if (i == 0)
-        return false;
-    while (i < line.size() && (line.at(i) == ' ' || line.at(i) == '\t'))
-        ++i;
-    return i == line.size() || line.at(i) == ';';
+    return !value.isEmpty() && ZRHttpChunkDecoder::readNumber(value, 10, length) == value.size();
 }
 
 // The body of a request without framing headers: each line with its white space folded
@@ -113,7 +64,8 @@ QByteArray shapeLines(const QByteArray &text)
 } // namespace
 
 ZRHttpRequestParser::ZRHttpRequestParser(qint64 maxBodySize)
-    : m_maxBodySize(qBound(qint64(0), maxBodySize, bodySizeCeiling))
+    : m_maxBodySize(qBound(qint64(0), maxBodySize, ZRHttpChunkDecoder::bodySizeCeiling)),
+      m_chunks(m_maxBodySize)
 { }
 
 ZRHttpRequestParser::Status ZRHttpRequestParser::feed(const char *data, int size)
@@ -136,14 +88,8 @@ bool ZRHttpRequestParser::step()
         return readHeaderLine();
     case LengthBodyState:
         return readLengthBody();
-    case ChunkSizeState:
-        return readChunkSize();
-    case ChunkDataState:
-        return readChunkData();
-    case ChunkDataEndState:
-        return readChunkDataEnd();
-    case TrailersState:
-        return readTrailerLine();
+    case ChunkedBodyState:
+        return readChunkedBody();
     case DoneState:
         break;
     }
@@ -264,7 +210,7 @@ bool ZRHttpRequestParser::finishHeaderBlock(bool endedByNul)
         m_state = LengthBodyState;
         return true;
     case ChunkedFraming:
-        m_state = ChunkSizeState;
+        m_state = ChunkedBodyState;
         return true;
     case NoFraming:
         break;
@@ -370,67 +316,21 @@ bool ZRHttpRequestParser::readLengthBody()
     return complete(m_pos + int(m_contentLength));
 }
 
-bool ZRHttpRequestParser::readChunkSize()
+// The decoder keeps what it needs of a line cut between pieces, so it is given every byte.
+bool ZRHttpRequestParser::readChunkedBody()
 {
-    QByteArray line;
-    if (!takeLine(m_pos + maxChunkLineSize, false, ZRHttpError::BadBodyFraming, 400, &line))
-        return m_status != NeedMore;
-    if (line.endsWith('\r'))
-        line.chop(1);
-    qint64 size = 0;
-    if (!parseChunkSizeLine(line, &size))
-        return fail(ZRHttpError::BadBodyFraming, 400);
-    if (size > m_maxBodySize - m_request.body.size())
-        return fail(ZRHttpError::BodyTooLarge, 413);
-    if (size == 0) {
-        m_trailerStart = m_base + m_pos;
-        m_state = TrailersState;
-    } else {
-        m_chunkLeft = size;
-        m_state = ChunkDataState;
-    }
-    return true;
-}
-
-bool ZRHttpRequestParser::readChunkData()
-{
-    const int take = int(qMin<qint64>(m_chunkLeft, m_buffer.size() - m_pos));
-    if (take == 0)
+    m_pos += m_chunks.feed(m_buffer.constData() + m_pos, m_buffer.size() - m_pos);
+    m_scan = m_pos;
+    switch (m_chunks.status()) {
+    case ZRHttpChunkDecoder::NeedMore:
         return false;
-    m_request.body.append(m_buffer.constData() + m_pos, take);
-    m_pos = m_scan = m_pos + take;
-    m_chunkLeft -= take;
-    if (m_chunkLeft == 0)
-        m_state = ChunkDataEndState;
-    return true;
-}
-
-bool ZRHttpRequestParser::readChunkDataEnd()
-{
-    const int available = m_buffer.size() - m_pos;
-    if (available == 0)
-        return false;
-    int length = 1;
-    if (m_buffer.at(m_pos) == '\r') {
-        if (available == 1)
-            return false;
-        length = 2;
+    case ZRHttpChunkDecoder::Complete:
+        m_request.body = m_chunks.body();
+        return complete(m_pos);
+    case ZRHttpChunkDecoder::Failed:
+        break;
     }
-    if (m_buffer.at(m_pos + length - 1) != '\n')
-        return fail(ZRHttpError::BadBodyFraming, 400);
-    m_pos = m_scan = m_pos + length;
-    m_state = ChunkSizeState;
-    return true;
-}
-
-// Trailer fields are read and dropped; the section ends like the header block.
-bool ZRHttpRequestParser::readTrailerLine()
-{
-    const int limit = int(m_trailerStart + maxTrailerSize - m_base);
-    QByteArray line;
-    if (!takeLine(limit, false, ZRHttpError::HeaderBlockTooLarge, 431, &line))
-        return m_status != NeedMore;
-    return line.trimmed().isEmpty() ? complete(m_pos) : true;
+    return fail(m_chunks.error(), m_chunks.httpStatus());
 }
 
 bool ZRHttpRequestParser::complete(int end)
@@ -459,7 +359,7 @@ bool ZRHttpRequestParser::fail(ZRHttpError error, int httpStatus)
 // A chunked body may come in any number of pieces: keep only what is still unread.
 void ZRHttpRequestParser::dropUsedBytes()
 {
-    if (m_status != NeedMore || m_state < ChunkSizeState || m_pos == 0)
+    if (m_status != NeedMore || m_state != ChunkedBodyState || m_pos == 0)
         return;
     m_buffer.remove(0, m_pos);
     m_base += m_pos;

@@ -1,6 +1,7 @@
 #ifndef ZRHTTPREQUESTPARSER_P_H
 #define ZRHTTPREQUESTPARSER_P_H
 
+#include "zrhttpchunkdecoder_p.h"
 #include "zrhttperror.h"
 #include "zrnet_global.h"
 
@@ -69,16 +70,7 @@ public:
     const ZRHttpParsedRequest &request() const { return m_request; }
 
 private:
-    enum State {
-        RequestLineState,
-        HeaderLinesState,
-        LengthBodyState,
-        ChunkSizeState,
-        ChunkDataState,
-        ChunkDataEndState,
-        TrailersState,
-        DoneState
-    };
+    enum State { RequestLineState, HeaderLinesState, LengthBodyState, ChunkedBodyState, DoneState };
     enum LineEnd { LineNotYet = -1, LineTooLong = -2 };
 
     bool step();
@@ -96,10 +88,7 @@ private:
     bool wantsContinue() const;
     bool bodyDeclared() const;
     bool readLengthBody();
-    bool readChunkSize();
-    bool readChunkData();
-    bool readChunkDataEnd();
-    bool readTrailerLine();
+    bool readChunkedBody();
     // Both settle the answer and return true, as a step that made progress.
     bool complete(int end);
     bool fail(ZRHttpError error, int httpStatus);
@@ -110,11 +99,10 @@ private:
     qint64 m_base = 0;
     int m_pos = 0; // next byte to read in m_buffer
     int m_scan = 0; // where the search for the current line's end goes on
-    qint64 m_trailerStart = 0; // counted from the first byte fed, as m_base
     qint64 m_maxBodySize;
     qint64 m_contentLength = 0;
-    qint64 m_chunkLeft = 0;
     qint64 m_bytesUsed = 0;
+    ZRHttpChunkDecoder m_chunks;
     State m_state = RequestLineState;
     Status m_status = NeedMore;
     ZRHttpError m_error = ZRHttpError::None;

@@ -349,7 +349,13 @@ void ZRServer::waitForWakeUp(int listening)
     }
 }
 
-void ZRServer::startConnection(int socket, const QString &address)
+ZRSocketThread *ZRServerHandover::startConnection(
+    ZRServer &server, int socket, const QString &address)
+{
+    return server.startConnection(socket, address);
+}
+
+ZRSocketThread *ZRServer::startConnection(int socket, const QString &address)
 {
     if (m_receiveTimeoutMs > 0)
         ZRSocketPrivate::setReceiveTimeout(socket, m_receiveTimeoutMs);
@@ -383,7 +389,9 @@ void ZRServer::startConnection(int socket, const QString &address)
         }
         ZRSocket::closeSocket(socket);
         delete thread;
+        return nullptr;
     }
+    return thread;
 }
 
 void ZRServer::stop()

@@ -86,6 +86,7 @@ signals:
 
 private:
     friend class ZRHttpServer;
+    friend class ZRServerHandover;
     void setReceiveTimeoutMs(int milliseconds);
     void setErrorText(const QString &text);
     bool claimLoop();
@@ -93,7 +94,7 @@ private:
     void acceptLoop(int socket);
     bool hasRoom();
     void waitForWakeUp(int listening);
-    void startConnection(int socket, const QString &address);
+    ZRSocketThread *startConnection(int socket, const QString &address);
 
     std::atomic<bool> m_running { true }; // cleared once, by stop(), on any thread
     std::atomic<bool> m_loopClaimed { false }; // a loop runs, or start() is making one

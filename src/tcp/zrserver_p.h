@@ -1,13 +1,28 @@
 #ifndef ZRSERVER_P_H
 #define ZRSERVER_P_H
 
+#include "zrnet_global.h"
+
 #include <QMutex>
 #include <QSet>
 #include <QVector>
 #include <QWaitCondition>
 
+class QString;
 class ZRServer;
 class ZRSocketThread;
+
+// Serves an already connected descriptor (one end of a socket pair, say) as the accept loop
+// serves an accepted one: a connection thread of the server's, started at once. Tests and
+// fuzzers drive a whole server through it without a listening socket.
+class ZRNET_AUTOTEST_EXPORT ZRServerHandover
+{
+public:
+    // The connection's thread, or null when none could be started (the descriptor is closed
+    // then). The pointer is valid until the connection has ended; while no accept loop runs,
+    // until the calling thread next carries out deferred deletions.
+    static ZRSocketThread *startConnection(ZRServer &server, int socket, const QString &address);
+};
 
 // State a server subclass keeps with each of its connections, owned by the connection object.
 // It is created and used on the connection's own thread.

@@ -147,11 +147,8 @@ public:
         thread->start();
         QTRY_VERIFY(server.socket() != 0);
     }
-    ~Running()
-    {
-        if (thread->isRunning())
-            thread->wait(10000);
-    }
+    // wait() rather than isRunning(), which turns false before the thread has quite finished.
+    ~Running() { thread->wait(10000); }
     int port;
     std::atomic<int> result { 1 };
     std::unique_ptr<QThread> thread;

@@ -29,6 +29,7 @@ public:
         QByteArray bytes;
         bool terminated;
         ZRSocketThread *thread;
+        int socket; // read on the connection's thread, while it surely lives
     };
 
     QList<Message> messages() const
@@ -51,7 +52,8 @@ public slots:
         const int size = thread->messageSize();
         {
             QMutexLocker lock(&mutex);
-            received.append({ QByteArray(message, size), message[size] == '\0', thread });
+            received.append({ QByteArray(message, size), message[size] == '\0', thread,
+                thread->clientSocket() });
         }
         if (answer == Next)
             thread->next();
@@ -248,7 +250,7 @@ void TestZRServer::endedConnectionsAreReleasedWhileListening()
     QVERIFY(client.send("hello"));
     QTRY_COMPARE(s.receiver.count(), 1);
     QPointer<ZRSocketThread> thread = s.receiver.messages().first().thread;
-    QVERIFY(loopback::isCloseOnExec(thread->clientSocket()));
+    QVERIFY(loopback::isCloseOnExec(s.receiver.messages().first().socket));
     client.close();
     // Deleted by the listening thread, which is still inside its accept loop.
     QTRY_VERIFY(thread.isNull());
