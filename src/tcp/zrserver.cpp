@@ -101,7 +101,9 @@ bool ZRServerConnections::waitUntilNoneRunning(int msecs)
     return true;
 }
 
-void ZRServerConnections::deleteEnded()
+// A connection may still be on its way out of run(); unless told to wait for all, the loop
+// leaves those for its next pass rather than sleep on them between two accepts.
+void ZRServerConnections::deleteEnded(bool waitForAll)
 {
     QVector<ZRSocketThread *> done;
     {
@@ -110,10 +112,19 @@ void ZRServerConnections::deleteEnded()
             return;
         done.swap(ended);
     }
+    QVector<ZRSocketThread *> leaving;
     for (ZRSocketThread *thread : qAsConst(done)) {
-        thread->wait(); // it may still be on its way out of run()
+        if (!waitForAll && !thread->isFinished()) {
+            leaving.append(thread);
+            continue;
+        }
+        thread->wait();
         delete thread;
     }
+    if (leaving.isEmpty())
+        return;
+    QMutexLocker lock(&mutex);
+    ended += leaving;
 }
 
 void ZRServerConnections::setLoopDeletes(bool on)
@@ -321,7 +332,7 @@ void ZRServer::acceptLoop(int s)
     m_port = 0;
     ZRSocket::closeSocket(s);
     m_connections->setLoopDeletes(false);
-    m_connections->deleteEnded();
+    m_connections->deleteEnded(true);
 }
 
 // Whether the connection cap allows one more. When it does not, an ending connection rings

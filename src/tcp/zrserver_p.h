@@ -62,7 +62,7 @@ public:
     bool waitUntilNoneRunning(int msecs);
 
     // Called by the accept loop: deletes the connections that have ended since.
-    void deleteEnded();
+    void deleteEnded(bool waitForAll = false);
     // The accept loop starts (true) or ends (false) deleting ended connections itself.
     void setLoopDeletes(bool on);
 
