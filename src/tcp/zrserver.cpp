@@ -66,6 +66,21 @@ void ZRServerConnections::detach()
         changed.wait(&mutex);
 }
 
+// Passes a connection's message on to the server's signal. Through here rather than a
+// signal connection, so that a server being destroyed can wait until no connection is inside
+// its signal, and a message that comes after it is gone ends its connection instead of waiting
+// for an answer that nobody will give.
+void ZRServerConnections::relay(char *message, ZRSocketThread *thread)
+{
+    ZRServer *to = enter();
+    if (!to) {
+        thread->stop();
+        return;
+    }
+    emit to->connectionThread(message, thread);
+    leave();
+}
+
 void ZRServerConnections::add(ZRSocketThread *thread)
 {
     QMutexLocker lock(&mutex);
@@ -371,21 +386,6 @@ ZRSocketThread *ZRServer::startConnection(int socket, const QString &address)
     if (m_receiveTimeoutMs > 0)
         ZRSocketPrivate::setReceiveTimeout(socket, m_receiveTimeoutMs);
     auto *thread = new ZRSocketThread(socket, address, m_connections);
-    // Relayed through the connection set, so that a server being destroyed can wait until
-    // no connection is inside its signal, and a message that comes after it is gone ends its
-    // connection instead of waiting for an answer that nobody will give.
-    connect(
-        thread, &ZRSocketThread::connectionThread, thread,
-        [connections = m_connections](char *message, ZRSocketThread *from) {
-            ZRServer *server = connections->enter();
-            if (!server) {
-                from->stop();
-                return;
-            }
-            emit server->connectionThread(message, from);
-            connections->leave();
-        },
-        Qt::DirectConnection);
     if (m_stackSize > 0)
         thread->setStackSize(m_stackSize);
     m_connections->add(thread);

@@ -49,6 +49,8 @@ public:
     // been detached, and then nothing is entered.
     ZRServer *enter();
     void leave();
+    // A connection's message, to the server's signal (entered, or the connection is stopped).
+    void relay(char *message, ZRSocketThread *thread);
     // From the server's destruction: no connection enters from now on, and this returns once
     // none is inside (not counting the calling thread, should it be one of them).
     void detach();

@@ -67,6 +67,10 @@ void ZRSocketThread::run()
         }
         m_buffer[n] = '\0';
         m_messageSize = int(n);
+        // A server's connection hands the message to the server first, as if its signal were
+        // connected to the server's before any other.
+        if (m_connections)
+            m_connections->relay(m_buffer, this);
         emit connectionThread(m_buffer, this);
         m_pacing.acquire();
     }
