@@ -1,11 +1,14 @@
 // The device portal as a person meets it, in Debian's chromium driven by playwright-core:
 // the page loads, shows the interfaces and the networks in reach (a hostile name as plain
 // text, with no script run), reports a wrong passphrase and then a join, and the status shows
-// the joined network. Saves a screenshot of the page at the end.
+// the joined network. Saves a screenshot of the page at the end. Then setup mode, on a phone's
+// width: the access point is up, a wrong passphrase brings it back with the reason, the right
+// one joins and takes it off the air; a screenshot of each (SCREENSHOT-setup-failed.png,
+// SCREENSHOT-setup-joined.png).
 //
 //   stubnet-run --device tests/tools/simulated-device node browser_test.js PORTAL SCREENSHOT
-//   node browser_test.js --url URL SCREENSHOT     (a portal already serving the simulated
-//                                                  device, such as the one of scripts/demo)
+//   node browser_test.js --url URL SCREENSHOT [--setup]   (a portal already serving the
+//                                 simulated device, such as the one of scripts/demo [--setup])
 'use strict';
 
 const { spawn } = require('child_process');
@@ -20,6 +23,8 @@ const HOME = 'Home Network';
 // From tests/tools/simulated-device: its scan, merged and strongest first, and the passphrase.
 const NETWORKS = [HOME, HOSTILE, 'Café Guest'];
 const PASSPHRASE = 'correct horse battery';
+const SETUP = ['--setup-ssid', 'Kiosk Setup', '--setup-wait', '2'];
+const PHONE = { width: 390, height: 844 };
 const JOIN_WAIT_MS = 60000; // a failing join alone waits six seconds for the link
 
 function check(condition, what) {
@@ -28,8 +33,8 @@ function check(condition, what) {
 }
 
 // Starts the portal and resolves to the URL it says it serves.
-function startPortal(program) {
-  const portal = spawn(program, ['--listen', '127.0.0.1:0', '--allow-changes'],
+function startPortal(program, extra = []) {
+  const portal = spawn(program, ['--listen', '127.0.0.1:0', '--allow-changes', ...extra],
     { stdio: ['ignore', 'pipe', 'inherit'] });
   return new Promise((resolve, reject) => {
     let said = '';
@@ -40,7 +45,8 @@ function startPortal(program) {
       const found = /serving (http:\/\/\S+\/)/.exec(said);
       if (found) {
         clearTimeout(timer);
-        resolve({ url: found[1], stop: () => portal.kill('SIGTERM') });
+        const stop = () => new Promise(ended => portal.once('exit', ended).kill('SIGTERM'));
+        resolve({ url: found[1], stop });
       }
     });
   });
@@ -106,8 +112,47 @@ async function run(page, url, screenshot) {
   console.log(`screenshot: ${screenshot}`);
 }
 
+async function textOf(page, id, wanted) {
+  await page.waitForFunction(([id, wanted]) =>
+    document.getElementById(id).textContent.includes(wanted), [id, wanted], { timeout: JOIN_WAIT_MS });
+  return page.textContent(`#${id}`);
+}
+
+async function joinHome(page, passphrase, result) {
+  await page.click(`#networks button.pick >> text="${HOME}"`);
+  await page.fill('#passphrase', passphrase);
+  await page.click('#join-button');
+  await page.waitForSelector(`#outcome.${result}`, { timeout: JOIN_WAIT_MS });
+}
+
+async function runSetup(page, url, shots) {
+  await page.setViewportSize(PHONE);
+  await page.goto(url);
+  await page.waitForSelector('body[data-loaded="true"]');
+  check((await textOf(page, 'access-point', 'is up')).includes('Kiosk Setup'),
+    'with no link, the access point is up');
+  check(await page.evaluate(() => document.documentElement.scrollWidth) <= PHONE.width,
+    'the page fits a phone\'s width');
+  await page.click('#rescan');
+  check(await textOf(page, 'scan-note', 'before the access point went up'),
+    'a scan beside the access point gives the list kept from before it');
+  await joinHome(page, 'not the passphrase', 'failed');
+  check((await page.textContent('#outcome')).includes('The link did not come up'),
+    'a wrong passphrase is reported');
+  await textOf(page, 'access-point', 'is up');
+  check((await page.textContent('#last-join')).includes('The link did not come up'),
+    'the access point is back, and the page says why the join failed');
+  await page.screenshot({ path: shots[0], fullPage: true });
+  await joinHome(page, PASSPHRASE, 'ok');
+  await textOf(page, 'link', `connected to ${HOME}`);
+  check(await textOf(page, 'access-point', 'off the air'), 'the join took the access point off the air');
+  await page.screenshot({ path: shots[1], fullPage: true });
+  console.log(`screenshots: ${shots.join(' ')}`);
+}
+
 async function main() {
-  const args = process.argv.slice(2);
+  const args = process.argv.slice(2).filter(arg => arg !== '--setup');
+  const setupOnly = args.length < process.argv.length - 2;
   const attached = args[0] === '--url';
   if (args.length !== (attached ? 3 : 2)) {
     console.error('usage: browser_test.js PORTAL SCREENSHOT | --url URL SCREENSHOT');
@@ -118,7 +163,7 @@ async function main() {
       (process.env.ZRNET_STUBNET_UNAVAILABLE || 'not started by it') + ')');
     return SKIP;
   }
-  const portal = attached ? { url: args[1], stop() {} } : await startPortal(args[0]);
+  let portal = attached ? { url: args[1], stop() {} } : await startPortal(args[0]);
   const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'zrnet-chromium-'));
   let browser;
   try {
@@ -131,11 +176,21 @@ async function main() {
       viewport: { width: 960, height: 900 },
     });
     const page = browser.pages()[0] || await browser.newPage();
-    await run(page, portal.url, path.resolve(attached ? args[2] : args[1]));
+    const screenshot = path.resolve(attached ? args[2] : args[1]);
+    const shots = ['failed', 'joined'].map(s => screenshot.replace(/(\.png)?$/, `-setup-${s}.png`));
+    if (attached) {
+      await (setupOnly ? runSetup(page, portal.url, shots) : run(page, portal.url, screenshot));
+      return 0;
+    }
+    await run(page, portal.url, screenshot);
+    await portal.stop();
+    fs.rmSync(path.join(process.env.ZRNET_STUB_DIR, 'associated'), { force: true });
+    portal = await startPortal(args[0], SETUP);
+    await runSetup(page, portal.url, shots);
     return 0;
   } finally {
     if (browser) await browser.close();
-    portal.stop();
+    await portal.stop();
     fs.rmSync(profile, { recursive: true, force: true });
   }
 }

@@ -39,8 +39,32 @@ async function showInterfaces() {
   fill($('interfaces'), interfaces.map(interfaceRow));
 }
 
+function when(time) {
+  return new Date(time).toLocaleTimeString([], { hour: '2-digit', minute: '2-digit' });
+}
+
+// Setup mode: the device's own access point, and how the last join went.
+function showSetup(setup) {
+  $('setup').hidden = !setup;
+  if (!setup) return;
+  const ap = setup.accessPoint;
+  if (ap.up) {
+    $('access-point').replaceChildren(`Access point `, el('strong', ap.ssid),
+      ` is up${ap.open ? ' (open)' : ''}; this page is also at http://${ap.address}/.`);
+  } else {
+    $('access-point').textContent = setup.joining
+      ? `Off the air while joining ${setup.joining}…`
+      : 'The access point is off the air.';
+  }
+  const last = setup.lastJoin;
+  $('last-join').className = last ? (last.outcome === 'joined' ? 'ok' : 'failed') : '';
+  $('last-join').textContent = last
+    ? `Last join (${when(last.time)}): ${last.network}: ${last.message}` : '';
+}
+
 async function showStatus() {
-  const { changesAllowed, wifi } = await api('/api/status');
+  const { changesAllowed, wifi, setup } = await api('/api/status');
+  showSetup(setup);
   $('mode').textContent = changesAllowed
     ? 'Changes allowed: joining a network reconfigures this device.'
     : 'Read-only: this portal was started without --allow-changes, so it joins no network.';
@@ -92,11 +116,27 @@ function networkRow(network) {
 async function showScan() {
   const note = $('scan-note');
   note.textContent = 'Scanning…';
-  const { interface: wifi, networks } = await api('/api/scan');
+  const { interface: wifi, networks, keptSince } = await api('/api/scan');
   fill($('networks'), networks.map(networkRow));
+  const seen = keptSince
+    ? ` at ${when(keptSince)}, before the access point went up (the radio cannot scan beside it)`
+    : '';
   if (!wifi) note.textContent = 'No Wi-Fi interface to scan with.';
   else if (networks.length === 0) note.textContent = 'No networks in reach.';
-  else note.textContent = `${networks.length} networks seen by ${wifi}; pick one to join it.`;
+  else note.textContent = `${networks.length} networks seen by ${wifi}${seen}; pick one to join it.`;
+}
+
+const sleep = ms => new Promise(resolve => setTimeout(resolve, ms));
+
+// In setup mode a join takes the access point off the air, and this page's connection with
+// it: the outcome comes from the status once the device answers again.
+async function awaitSetupJoin() {
+  for (let tries = 0; tries < 120; ++tries) {
+    await sleep(1000);
+    const status = await api('/api/status').catch(() => null);
+    if (status && status.setup && !status.setup.joining) return status.setup.lastJoin;
+  }
+  throw new Error('the device did not come back; if the join worked, it is on the new network');
 }
 
 async function join(event) {
@@ -104,15 +144,23 @@ async function join(event) {
   const outcome = $('outcome');
   const button = $('join-button');
   const ssid = $('ssid').value;
+  const loaders = [showStatus, showInterfaces];
   button.disabled = true;
   outcome.className = 'busy';
   outcome.textContent = `Joining ${ssid}… (this can take a few seconds)`;
   try {
-    const answer = await api('/api/join', {
+    let answer = await api('/api/join', {
       method: 'POST',
       headers: { 'Content-Type': 'application/json' },
       body: JSON.stringify({ ssid, passphrase: $('passphrase').value }),
     });
+    if (answer.outcome === 'joining') {
+      outcome.textContent = `Joining ${ssid}… the access point is off the air meanwhile; ` +
+        'reconnect to it if the join fails.';
+      loaders.push(showScan); // off the air, the radio scans again
+      const last = await awaitSetupJoin();
+      answer = { ssid: last.network, outcome: last.outcome, message: last.message };
+    }
     outcome.className = answer.outcome === 'joined' ? 'ok' : 'failed';
     outcome.textContent = `${answer.ssid}: ${answer.message}`;
   } catch (error) {
@@ -120,7 +168,7 @@ async function join(event) {
     outcome.textContent = `Not joined: ${error.message}`;
   } finally {
     button.disabled = false;
-    await refresh(showStatus, showInterfaces);
+    await refresh(...loaders);
   }
 }
 
@@ -134,6 +182,8 @@ async function refresh(...loaders) {
 
 $('join').addEventListener('submit', join);
 $('rescan').addEventListener('click', () => refresh(showScan));
+// In setup mode the access point comes and goes by itself.
+setInterval(() => $('setup').hidden || refresh(showStatus), 5000);
 refresh(showStatus, showInterfaces, showScan).then(() => {
   document.body.dataset.loaded = 'true';
 });
