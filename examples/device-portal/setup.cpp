@@ -83,6 +83,12 @@ QList<WifiAp> Setup::keptNetworks(QDateTime *when) const
     return m_kept;
 }
 
+bool Setup::isStopping() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_stopping;
+}
+
 void Setup::run()
 {
     QElapsedTimer sinceLink;
@@ -178,7 +184,7 @@ void Setup::join(const QString &ssid, const QString &passphrase)
         QMutexLocker lock(&m_mutex);
         m_lastJoin = outcome;
     }
-    if (result != 0)
+    if (result != 0 && !isStopping())
         bringUp(); // back on the air, for the page to say why
     QMutexLocker lock(&m_mutex);
     m_joining.clear();

@@ -52,6 +52,7 @@ public:
 
 private:
     void run();
+    bool isStopping() const;
     void bringUp();
     void serveOnAccessPoint();
     void stopServingOnAccessPoint();

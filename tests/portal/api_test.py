@@ -4,12 +4,15 @@ tests/tools/stubnet-run --device sets up: every route, every error status, every
     stubnet-run --device tests/tools/simulated-device python3 api_test.py PORTAL
 """
 import email
+import http.client
 import json
 import os
 import re
 import subprocess
 import sys
+import time
 import unittest
+import urllib.parse
 
 PORTAL = None
 HOSTILE = '<img src=x onerror=alert(1)>'
@@ -198,6 +201,55 @@ class PortalSafety(unittest.TestCase):
             status, _, body = portal.join('Home Network', PASSPHRASES['Home Network'])
             self.assertEqual((status, body['outcome'], body['message']),
                              (200, 'no-wifi', 'No Wi-Fi interface.'))
+        finally:
+            portal.stop()
+
+
+class SetupMode(unittest.TestCase):
+    """The answers that make a phone on the access point open the page, asked the way the
+    phones' own checks ask: http.client with the vendors' host names."""
+    AP = '192.168.42.1'
+
+    def get(self, address, port, path, host=None):
+        connection = http.client.HTTPConnection(address, port, timeout=30)
+        try:
+            connection.request('GET', path, headers={'Host': host} if host else {})
+            response = connection.getresponse()
+            response.read()
+            return response.status, response.getheader('Location')
+        finally:
+            connection.close()
+
+    def test_captive_answers_and_joins_from_the_access_point(self):
+        associated = os.path.join(os.environ['ZRNET_STUB_DIR'], 'associated')
+        if os.path.exists(associated):
+            os.remove(associated)  # no link, as a device fresh out of its box
+        portal = Portal('--setup-ssid', 'Kiosk Setup', '--setup-wait', '1')
+        try:
+            for _ in range(100):
+                if portal.json('GET', '/api/status')[2]['setup']['accessPoint']['served']:
+                    break
+                time.sleep(0.1)
+            listen = urllib.parse.urlsplit(portal.url)
+            to_page = (302, 'http://%s/' % self.AP)
+            for address, port in [(self.AP, 80), (listen.hostname, listen.port)]:
+                for host, path in [('connectivitycheck.gstatic.com', '/generate_204'),
+                                   ('captive.apple.com', '/hotspot-detect.html'),
+                                   ('www.msftconnecttest.com', '/connecttest.txt'),
+                                   ('www.msftncsi.com', '/ncsi.txt'), (None, '/gen_204'),
+                                   ('example.com', '/'), ('example.com', '/api/status')]:
+                    with self.subTest(address=address, host=host, path=path):
+                        self.assertEqual(self.get(address, port, path, host), to_page)
+                self.assertEqual(self.get(address, port, '/'), (200, None))
+                self.assertEqual(self.get(address, port, '/nowhere')[0], 404)
+            # Joins: refused on --listen (no --allow-changes), taken from the access point's
+            # clients, answered at once as the access point goes off the air.
+            self.assertEqual(portal.join('Home Network', 'x' * 8)[0], 403)
+            connection = http.client.HTTPConnection(self.AP, 80, timeout=30)
+            connection.request('POST', '/api/join', json.dumps({'ssid': 'Home Network'}),
+                               {'Content-Type': 'application/json'})
+            self.assertEqual(connection.getresponse().status, 202)
+            connection.close()
         finally:
             portal.stop()
 
