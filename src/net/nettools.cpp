@@ -434,7 +434,7 @@ bool startDnsmasq(const QString &interface, const QString &address, const QStrin
                    QStringLiteral("--bind-interfaces"), QStringLiteral("--except-interface=lo"),
                    QStringLiteral("--address=/#/") + address,
                    QStringLiteral("--dhcp-range=%1,255.255.255.0,1h").arg(range),
-                   QStringLiteral("--dhcp-option=114,\"http://%1/\"").arg(address),
+                   QStringLiteral("--dhcp-option=114,http://%1/").arg(address),
                    QStringLiteral("--dhcp-authoritative"),
                    QStringLiteral("--dhcp-leasefile=") + directory
                        + QStringLiteral("/dnsmasq.leases"),

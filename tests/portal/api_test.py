@@ -210,15 +210,14 @@ class SetupMode(unittest.TestCase):
     phones' own checks ask: http.client with the vendors' host names."""
     AP = '192.168.42.1'
 
-    def get(self, address, port, path, host=None):
+    def ask(self, address, port, path, host=None, method='GET', body=None):
         connection = http.client.HTTPConnection(address, port, timeout=30)
-        try:
-            connection.request('GET', path, headers={'Host': host} if host else {})
-            response = connection.getresponse()
-            response.read()
-            return response.status, response.getheader('Location')
-        finally:
-            connection.close()
+        headers = {'Host': host} if host else {'Content-Type': 'application/json'}
+        connection.request(method, path, body, headers)
+        response = connection.getresponse()
+        response.read()
+        connection.close()
+        return response.status, response.getheader('Location')
 
     def test_captive_answers_and_joins_from_the_access_point(self):
         associated = os.path.join(os.environ['ZRNET_STUB_DIR'], 'associated')
@@ -239,17 +238,14 @@ class SetupMode(unittest.TestCase):
                                    ('www.msftncsi.com', '/ncsi.txt'), (None, '/gen_204'),
                                    ('example.com', '/'), ('example.com', '/api/status')]:
                     with self.subTest(address=address, host=host, path=path):
-                        self.assertEqual(self.get(address, port, path, host), to_page)
-                self.assertEqual(self.get(address, port, '/'), (200, None))
-                self.assertEqual(self.get(address, port, '/nowhere')[0], 404)
+                        self.assertEqual(self.ask(address, port, path, host), to_page)
+                self.assertEqual(self.ask(address, port, '/'), (200, None))
+                self.assertEqual(self.ask(address, port, '/nowhere')[0], 404)
             # Joins: refused on --listen (no --allow-changes), taken from the access point's
             # clients, answered at once as the access point goes off the air.
             self.assertEqual(portal.join('Home Network', 'x' * 8)[0], 403)
-            connection = http.client.HTTPConnection(self.AP, 80, timeout=30)
-            connection.request('POST', '/api/join', json.dumps({'ssid': 'Home Network'}),
-                               {'Content-Type': 'application/json'})
-            self.assertEqual(connection.getresponse().status, 202)
-            connection.close()
+            join = json.dumps({'ssid': 'Home Network'})
+            self.assertEqual(self.ask(self.AP, 80, '/api/join', None, 'POST', join)[0], 202)
         finally:
             portal.stop()
 
