@@ -64,6 +64,10 @@ bool parse(const QStringList &arguments, Settings *settings)
     settings->allowChanges = parser.isSet(allowChanges);
     settings->setup = { parser.value(setupSsid), parser.value(setupPassphrase),
         parser.value(setupWait).toInt() };
+    if (parser.isSet(setupSsid) && settings->setup.ssid.isEmpty()) {
+        std::fprintf(stderr, "device-portal: --setup-ssid takes the access point's name\n");
+        return false;
+    }
     if (parser.isSet(setupWait) && settings->setup.waitSeconds < 1) {
         std::fprintf(stderr, "device-portal: --setup-wait takes a number of seconds, 1 or more\n");
         return false;

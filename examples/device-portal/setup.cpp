@@ -95,7 +95,7 @@ void Setup::run()
     sinceLink.start();
     bool atStart = true; // no link at start: no waiting
     QMutexLocker lock(&m_mutex);
-    while (!m_stopping) {
+    while (!m_stopping && !m_refused) {
         if (m_pending) {
             m_pending = false;
             const QString ssid = m_joining;
@@ -107,8 +107,10 @@ void Setup::run()
             if (!m_manager->isAccessPointActive(m_wifi)) {
                 if (m_manager->isWifiConnected(m_wifi))
                     sinceLink.restart();
-                else if (atStart || sinceLink.hasExpired(m_options.waitSeconds * 1000LL))
+                else if (atStart || sinceLink.hasExpired(m_options.waitSeconds * 1000LL)) {
                     bringUp();
+                    sinceLink.restart(); // a failed start is tried again after the wait
+                }
             }
         }
         atStart = false;
@@ -131,6 +133,8 @@ void Setup::bringUp()
     if (result != 0) {
         say(QStringLiteral("no access point on %1: %2")
                 .arg(m_wifi, netResultText(NetResult(result))));
+        // Its name or passphrase will not do any better next time.
+        m_refused = result == int(NetResult::AccessPointRefused);
         return;
     }
     say(QStringLiteral("access point \"%1\" up on %2").arg(m_options.ssid, m_wifi));

@@ -63,6 +63,7 @@ private:
     const Options m_options;
     Portal *m_portal = nullptr;
     std::thread m_thread;
+    bool m_refused = false; // setup thread: the access point's settings were refused
     // Made and ended on the setup thread (and by stop() once that has ended).
     std::unique_ptr<ZRHttpServer> m_server;
     std::unique_ptr<ZRHttpRouter> m_router;
