@@ -1,5 +1,7 @@
 #include "netsystem_p.h"
 
+#include "netdriver_p.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -95,6 +97,16 @@ bool NetSystem::writeFile(const QString &path, const QByteArray &data)
 bool NetSystem::signalProcess(qint64 pid, int signal)
 {
     return ::kill(static_cast<pid_t>(pid), signal) == 0;
+}
+
+bool NetSystem::hasService()
+{
+    return NetServiceDriver::isPresent();
+}
+
+bool NetSystem::serviceManages(const QString &interface)
+{
+    return NetServiceDriver::manages(interface);
 }
 
 NetSystem *NetSystem::current()
