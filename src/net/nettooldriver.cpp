@@ -54,7 +54,7 @@ void NetToolDriver::switchWifiOn(const QString &interface)
 
 void NetToolDriver::switchWifiOff(const QString &interface)
 {
-    NetTools::endSupplicants();
+    NetTools::endSupplicants(interface);
     stopDhcp(interface);
     NetTools::takeDown(interface);
 }
