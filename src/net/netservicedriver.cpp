@@ -101,7 +101,7 @@ public:
         : name(QStringLiteral("zrnet-net-%1").arg(++opened))
         , connection(QDBusConnection::connectToBus(QDBusConnection::SystemBus, name))
     {
-        static const int registered = qDBusRegisterMetaType<Profile>();
+        static const bool registered = (qDBusRegisterMetaType<Profile>(), true);
         Q_UNUSED(registered)
     }
     ~Bus() { QDBusConnection::disconnectFromBus(name); }
