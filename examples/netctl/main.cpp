@@ -28,7 +28,8 @@ const char Usage[]
       "       netctl scan               Wi-Fi networks in reach\n"
       "       netctl join SSID [IFACE]  join a WPA network (asks for the passphrase)\n"
       "       netctl dhcp IFACE         start the DHCP client on IFACE\n"
-      "       netctl doctor             the tool (or service) each step takes here, what is missing\n"
+      "       netctl doctor             the tool (or service) each step takes here, what is "
+      "missing\n"
       "join and dhcp change the system and need root; --verbose shows the library's trace.\n";
 
 bool isRoot(const char *command)
@@ -171,7 +172,8 @@ QString carriedOutBy(const NetToolChoice &choice)
         : missing.isEmpty()              ? choice.tool
                                          : QStringLiteral("%1 (no %2)").arg(choice.tool, missing);
     if (!choice.viaService.isEmpty() && choice.tool != service)
-        text += QStringLiteral("; %1 for %2").arg(service, choice.viaService.join(QLatin1String(", ")));
+        text += QStringLiteral("; %1 for %2")
+                    .arg(service, choice.viaService.join(QLatin1String(", ")));
     return text;
 }
 

@@ -10,8 +10,8 @@ NetDriver &NetDriver::forInterface(const QString &interface)
     static NetToolDriver tools;
     static NetServiceDriver service;
     if (NetSystem::current()->serviceManages(interface)) {
-        qCDebug(lcNet, "%s: through the %s", qUtf8Printable(interface),
-            qUtf8Printable(serviceName()));
+        qCDebug(
+            lcNet, "%s: through the %s", qUtf8Printable(interface), qUtf8Printable(serviceName()));
         return service;
     }
     return tools;

@@ -98,8 +98,8 @@ class Bus
 {
 public:
     Bus()
-        : name(QStringLiteral("zrnet-net-%1").arg(++opened))
-        , connection(QDBusConnection::connectToBus(QDBusConnection::SystemBus, name))
+        : name(QStringLiteral("zrnet-net-%1").arg(++opened)),
+          connection(QDBusConnection::connectToBus(QDBusConnection::SystemBus, name))
     {
         static const bool registered = (qDBusRegisterMetaType<Profile>(), true);
         Q_UNUSED(registered)
@@ -223,8 +223,8 @@ bool isIpReason(uint reason)
 // Follows the device after an activation was asked for, until it is activated with
 // `activeConnection`, fails, or JoinWaitMs have passed. States left over from before (`before`)
 // do not count until the device has moved on from them.
-int awaitActivation(Bus &bus, const QString &device, const QString &activeConnection,
-    const DeviceStatus &before)
+int awaitActivation(
+    Bus &bus, const QString &device, const QString &activeConnection, const DeviceStatus &before)
 {
     DeviceStatus now;
     bool moved = false;
@@ -276,7 +276,8 @@ WifiAp accessPoint(const QVariantMap &properties)
 {
     WifiAp ap;
     ap.ssid = QString::fromUtf8(properties.value(QStringLiteral("Ssid")).toByteArray());
-    ap.quality = static_cast<int>(std::min(properties.value(QStringLiteral("Strength")).toUInt(), 100u));
+    ap.quality
+        = static_cast<int>(std::min(properties.value(QStringLiteral("Strength")).toUInt(), 100u));
     ap.encrypted = (properties.value(QStringLiteral("Flags")).toUInt() & ApPrivacy)
         || properties.value(QStringLiteral("WpaFlags")).toUInt() != 0
         || properties.value(QStringLiteral("RsnFlags")).toUInt() != 0;
@@ -301,9 +302,8 @@ QString accessPointNamed(Bus &bus, const QString &device, const QByteArray &ssid
 Profile profileOf(Bus &bus, const QString &path)
 {
     const QDBusMessage reply = bus.call(path, ProfileInterface, "GetSettings");
-    return succeeded(reply)
-        ? qdbus_cast<Profile>(reply.arguments().value(0).value<QDBusArgument>())
-        : Profile();
+    return succeeded(reply) ? qdbus_cast<Profile>(reply.arguments().value(0).value<QDBusArgument>())
+                            : Profile();
 }
 
 // The client profile the service keeps for that network name; empty when it has none.
@@ -352,8 +352,8 @@ QString requestJoin(
     const QString existing = profileFor(bus, ssid);
     if (!existing.isEmpty()) {
         const Profile updated = joining(profileOf(bus, existing), ssid, passphrase, false);
-        if (!succeeded(bus.call(existing, ProfileInterface, "Update",
-                { QVariant::fromValue(updated) })))
+        if (!succeeded(
+                bus.call(existing, ProfileInterface, "Update", { QVariant::fromValue(updated) })))
             return QString();
         const QDBusMessage reply = bus.call(latin1(ManagerPath), ManagerInterface,
             "ActivateConnection",
@@ -363,10 +363,10 @@ QString requestJoin(
     // A network out of sight may still answer a probe for its name.
     const QString ap = accessPointNamed(bus, device, ssid);
     const Profile added = joining(Profile(), ssid, passphrase, ap.isEmpty());
-    const QDBusMessage reply = bus.call(latin1(ManagerPath), ManagerInterface,
-        "AddAndActivateConnection",
-        { QVariant::fromValue(added), pathArgument(device),
-            pathArgument(ap.isEmpty() ? QStringLiteral("/") : ap) });
+    const QDBusMessage reply
+        = bus.call(latin1(ManagerPath), ManagerInterface, "AddAndActivateConnection",
+            { QVariant::fromValue(added), pathArgument(device),
+                pathArgument(ap.isEmpty() ? QStringLiteral("/") : ap) });
     return succeeded(reply) ? pathOf(reply.arguments().value(1)) : QString();
 }
 } // namespace
@@ -453,8 +453,8 @@ QList<WifiAp> NetServiceDriver::scan(const QString &interface)
         return {};
     // A service too old to report LastScan gives what it has seen so far.
     const QVariant lastScan = bus.property(device, WirelessInterface, "LastScan");
-    if (succeeded(bus.call(device, WirelessInterface, "RequestScan",
-            { QVariant::fromValue(QVariantMap()) }))
+    if (succeeded(bus.call(
+            device, WirelessInterface, "RequestScan", { QVariant::fromValue(QVariantMap()) }))
         && lastScan.isValid()) {
         waitUntil([&]() { return bus.property(device, WirelessInterface, "LastScan") != lastScan; },
             ScanWaitMs);

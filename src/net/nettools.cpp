@@ -370,7 +370,8 @@ QList<NetToolChoice> choices()
 {
     QList<NetToolChoice> result;
     for (const StepWays &step : table()) {
-        NetToolChoice choice { step.what, step.operations, QString(), QStringList(), QStringList() };
+        NetToolChoice choice { step.what, step.operations, QString(), QStringList(),
+            QStringList() };
         choice.tool = choose(step, &choice.missing).shownAs;
         result.append(choice);
     }

@@ -101,7 +101,8 @@ QStringList namesOf(const QList<NetInterface> &interfaces)
 bool concernsEthernet(const NetToolChoice &choice)
 {
     for (const QString &operation : choice.operations) {
-        if (operation.contains(QLatin1String("Ethernet")) || operation.contains(QLatin1String("Dhcp")))
+        if (operation.contains(QLatin1String("Ethernet"))
+            || operation.contains(QLatin1String("Dhcp")))
             return true;
     }
     return false;

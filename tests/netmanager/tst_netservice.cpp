@@ -42,10 +42,12 @@ private:
     qint64 logSeen = 0;
 };
 
-QVariant TestNetService::mock(const QString &path, const char *method, const QVariantList &arguments)
+QVariant TestNetService::mock(
+    const QString &path, const char *method, const QVariantList &arguments)
 {
-    QDBusMessage call = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.NetworkManager"),
-        path, QStringLiteral("org.freedesktop.DBus.Mock"), QLatin1String(method));
+    QDBusMessage call
+        = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.NetworkManager"), path,
+            QStringLiteral("org.freedesktop.DBus.Mock"), QLatin1String(method));
     call.setArguments(arguments);
     const QDBusMessage reply = QDBusConnection(QStringLiteral("test")).call(call);
     if (reply.type() != QDBusMessage::ReplyMessage)
@@ -58,7 +60,7 @@ QString TestNetService::mockLog() const
 {
     QFile log(dir.filePath(QStringLiteral("mock.log")));
     return log.open(QIODevice::ReadOnly) && log.seek(logSeen) ? QString::fromUtf8(log.readAll())
-                                                             : QString();
+                                                              : QString();
 }
 
 void TestNetService::initTestCase()
@@ -68,7 +70,8 @@ void TestNetService::initTestCase()
         || QProcess::execute(QStringLiteral("/usr/bin/python3"), { "-c", "import dbusmock" }) != 0)
         QSKIP("dbus-daemon or python3-dbusmock is missing");
     bus.start(QStringLiteral("dbus-daemon"),
-        { "--session", "--nofork", "--print-address", "--address=unix:path=" + dir.filePath("bus") });
+        { "--session", "--nofork", "--print-address",
+            "--address=unix:path=" + dir.filePath("bus") });
     QVERIFY(bus.waitForReadyRead(10000));
     const QByteArray address = bus.readLine().trimmed();
     qputenv("DBUS_SYSTEM_BUS_ADDRESS", address);
@@ -125,10 +128,11 @@ void TestNetService::join()
     NetworkManager manager;
     QCOMPARE(manager.connectToAp("Home Network", "correct horse battery", "wlan0"), 0);
     const QString added = mockLog();
-    QVERIFY2(added.contains(QRegularExpression("AddAndActivateConnection .*\"ssid\": \\[72, 111, "
-                                               "109, 101, 32, 78.*\"psk\": \"correct horse battery\""
-                                               ".*/Devices/wlan0dev\" \"/org/freedesktop/"
-                                               "NetworkManager/AccessPoint/ap1\"")),
+    QVERIFY2(
+        added.contains(QRegularExpression("AddAndActivateConnection .*\"ssid\": \\[72, 111, "
+                                          "109, 101, 32, 78.*\"psk\": \"correct horse battery\""
+                                          ".*/Devices/wlan0dev\" \"/org/freedesktop/"
+                                          "NetworkManager/AccessPoint/ap1\"")),
         qPrintable(added));
 
     // The profile the service now keeps for that name is updated, not added again.
@@ -173,9 +177,12 @@ void TestNetService::managedRunsNoTool_data()
     QTest::addColumn<QString>("operation");
     QTest::addColumn<QString>("asked");
 
-    QTest::newRow("Wi-Fi on") << "initializeWifiInterface" << "WirelessEnabled True";
-    QTest::newRow("Wi-Fi off") << "stopWifiInterface" << "WirelessEnabled False";
-    QTest::newRow("DHCP release") << "stopDhcp" << "Disconnect";
+    QTest::newRow("Wi-Fi on") << "initializeWifiInterface"
+                              << "WirelessEnabled True";
+    QTest::newRow("Wi-Fi off") << "stopWifiInterface"
+                               << "WirelessEnabled False";
+    QTest::newRow("DHCP release") << "stopDhcp"
+                                  << "Disconnect";
 }
 
 void TestNetService::managedRunsNoTool()
