@@ -1,5 +1,6 @@
 #include "netdriver_p.h"
 
+#include "netaccesspoint_p.h"
 #include "netsystem_p.h"
 #include "nettools_p.h"
 
@@ -54,6 +55,7 @@ void NetToolDriver::switchWifiOn(const QString &interface)
 
 void NetToolDriver::switchWifiOff(const QString &interface)
 {
+    NetAccessPoint::stop(interface);
     NetTools::endSupplicants(interface);
     stopDhcp(interface);
     NetTools::takeDown(interface);
@@ -73,7 +75,8 @@ QString NetToolDriver::currentNetwork(const QString &interface)
 
 QList<WifiAp> NetToolDriver::scan(const QString &interface)
 {
-    return NetTools::scan(interface);
+    return NetAccessPoint::isActive(interface) ? NetTools::scanBesideAccessPoint(interface)
+                                               : NetTools::scan(interface);
 }
 
 int NetToolDriver::join(const QString &ssid, const QString &passphrase, const QString &interface)
