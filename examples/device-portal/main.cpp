@@ -9,6 +9,7 @@
 // Safe by default: it listens on 127.0.0.1:8080, reachable from this machine only, and
 // refuses to join networks unless started with --allow-changes. On a device, as root:
 //   device-portal --listen 0.0.0.0:8080 --allow-changes
+// or --listen [::]:8080 for IPv6 and IPv4 alike.
 // With --setup-ssid, a device without a network offers its own: whenever its Wi-Fi has had no
 // link for --setup-wait seconds (20; at start, at once), it becomes the access point NAME
 // (open, or WPA2 with the passphrase) and serves the page on http://192.168.42.1/ as well,
@@ -24,6 +25,7 @@
 #include <QCoreApplication>
 #include <QHostAddress>
 
+#include "../common/listenaddress.h"
 #include "../common/quiet.h"
 #include "../common/serveuntilsignal.h"
 
@@ -46,7 +48,8 @@ bool parse(const QStringList &arguments, Settings *settings)
     parser.setApplicationDescription(QStringLiteral("A setup page for this device's network."));
     parser.addHelpOption();
     const QCommandLineOption listen(QStringLiteral("listen"),
-        QStringLiteral("Serve on ADDRESS:PORT (IPv4; default 127.0.0.1:8080)."),
+        QStringLiteral("Serve on ADDRESS:PORT, IPv6 in brackets ([::]:8080; default "
+                       "127.0.0.1:8080)."),
         QStringLiteral("ADDRESS:PORT"));
     const QCommandLineOption allowChanges(QStringLiteral("allow-changes"),
         QStringLiteral("Let the page join networks (needs root)."));
@@ -75,14 +78,9 @@ bool parse(const QStringList &arguments, Settings *settings)
     if (!parser.isSet(listen))
         return true;
 
-    const QString value = parser.value(listen);
-    const int colon = value.lastIndexOf(QLatin1Char(':'));
-    bool isNumber = false;
-    settings->address = value.left(colon);
-    settings->port = value.mid(colon + 1).toInt(&isNumber);
-    if (colon < 0 || !isNumber || settings->port < 0 || settings->port > 65535
-        || QHostAddress(settings->address).protocol() != QAbstractSocket::IPv4Protocol) {
-        std::fprintf(stderr, "device-portal: --listen takes ADDRESS:PORT, e.g. 0.0.0.0:8080\n");
+    if (!parseListenAddress(parser.value(listen), &settings->address, &settings->port)) {
+        std::fprintf(
+            stderr, "device-portal: --listen takes ADDRESS:PORT, e.g. 0.0.0.0:8080 or [::]:8080\n");
         return false;
     }
     return true;
@@ -90,8 +88,11 @@ bool parse(const QStringList &arguments, Settings *settings)
 
 void announce(const Settings &settings, quint16 port)
 {
-    std::printf("device portal: serving http://%s:%u/%s\n", qPrintable(settings.address), port,
-        settings.address == QLatin1String("0.0.0.0") ? " on every address of this device" : "");
+    const QHostAddress listening(settings.address);
+    const bool everywhere
+        = listening == QHostAddress::AnyIPv4 || listening == QHostAddress::AnyIPv6;
+    std::printf("device portal: serving http://%s:%u/%s\n", qPrintable(urlHost(settings.address)),
+        port, everywhere ? " on every address of this device" : "");
     if (settings.allowChanges)
         std::printf("device portal: changes allowed: the page can join networks\n");
     else
