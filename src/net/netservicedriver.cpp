@@ -478,8 +478,9 @@ void NetServiceDriver::switchWifiOn(const QString &)
     bus.setProperty(latin1(ManagerPath), ManagerInterface, "WirelessEnabled", true);
 }
 
-void NetServiceDriver::switchWifiOff(const QString &)
+void NetServiceDriver::switchWifiOff(const QString &interface)
 {
+    stopAccessPoint(interface);
     Bus bus;
     bus.setProperty(latin1(ManagerPath), ManagerInterface, "WirelessEnabled", false);
 }
@@ -530,6 +531,7 @@ QList<WifiAp> NetServiceDriver::scan(const QString &interface)
 
 int NetServiceDriver::join(const QString &ssid, const QString &passphrase, const QString &interface)
 {
+    stopAccessPoint(interface); // the radio serves one or the other
     Bus bus;
     const QString device = devicePath(bus, interface);
     if (device.isEmpty())
