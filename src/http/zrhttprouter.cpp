@@ -22,6 +22,7 @@ struct Route
     QStringList parameters; // per segment: the name of a "{name}", empty for a literal
     bool prefix;
     ZRHttpRouter::Handler handler;
+    bool folder = false; // serveDirectory()'s: a file not there leaves the path to other routes
 
     bool matches(const QStringList &target) const
     {
@@ -170,19 +171,27 @@ ZRHttpReply dispatch(const Config &config, const ZRHttpRequest &request)
         return allowReply(204, allMethods(config), request);
     if (path.kind != ZRHttpPath::Normal)
         return ZRHttpRouter::statusReply(400, request);
-    const Route *best = nullptr;
+    QVector<const Route *> serving;
     int allowed = 0;
+    int allowedButFolders = 0;
     for (const Route &route : config.routes) {
         if (!route.matches(path.segments))
             continue;
         allowed |= methodBit(route.method);
-        if (serves(route, method) && (!best || beats(route, *best, method)))
-            best = &route;
+        allowedButFolders |= route.folder ? 0 : methodBit(route.method);
+        if (serves(route, method))
+            serving.append(&route);
     }
     if (allowed && isPreflight(config, request))
         return preflightReply(allowed, request);
-    if (best)
-        return callWithParameters(*best, path.segments, request);
+    std::stable_sort(serving.begin(), serving.end(),
+        [method](const Route *a, const Route *b) { return beats(*a, *b, method); });
+    for (const Route *route : qAsConst(serving)) {
+        ZRHttpReply reply = callWithParameters(*route, path.segments, request);
+        if (!route->folder || reply.status() != 404)
+            return reply;
+        allowed = allowedButFolders;
+    }
     if (!allowed)
         return ZRHttpRouter::statusReply(404, request);
     return allowReply(method == RequestOptions ? 204 : 405, allowed, request);
@@ -254,10 +263,39 @@ bool prefersJson(const ZRHttpRequest &request)
     return json.weight != text.weight ? json.weight > text.weight : json.place < text.place;
 }
 
+Route makeRoute(RequestType method, QString path, ZRHttpRouter::Handler handler)
+{
+    Route route { method, path, {}, {}, path.endsWith(QLatin1String("/*")), std::move(handler) };
+    if (route.prefix)
+        path.chop(2);
+    if (!path.isEmpty() || !route.prefix)
+        route.segments
+            = path.mid(path.startsWith(QLatin1Char('/')) ? 1 : 0).split(QLatin1Char('/'));
+    for (const QString &segment : qAsConst(route.segments)) {
+        const bool parameter = segment.size() > 2 && segment.startsWith(QLatin1Char('{'))
+            && segment.endsWith(QLatin1Char('}'));
+        route.parameters.append(parameter ? segment.mid(1, segment.size() - 2) : QString());
+    }
+    return route;
+}
+
 } // namespace
 
 struct ZRHttpRoutes
 {
+    // Replaces a route of the same method and path.
+    void add(Route route)
+    {
+        update([&](Config &config) {
+            auto same = std::find_if(config.routes.begin(), config.routes.end(),
+                [&](const Route &r) { return r.method == route.method && r.path == route.path; });
+            if (same == config.routes.end())
+                config.routes.append(std::move(route));
+            else
+                *same = std::move(route);
+        });
+    }
+
     std::shared_ptr<const Config> snapshot()
     {
         QMutexLocker lock(&mutex);
@@ -297,25 +335,7 @@ ZRHttpRouter::~ZRHttpRouter()
 
 void ZRHttpRouter::route(RequestType method, QString path, Handler handler)
 {
-    Route route { method, path, {}, {}, path.endsWith(QLatin1String("/*")), std::move(handler) };
-    if (route.prefix)
-        path.chop(2);
-    if (!path.isEmpty() || !route.prefix)
-        route.segments
-            = path.mid(path.startsWith(QLatin1Char('/')) ? 1 : 0).split(QLatin1Char('/'));
-    for (const QString &segment : qAsConst(route.segments)) {
-        const bool parameter = segment.size() > 2 && segment.startsWith(QLatin1Char('{'))
-            && segment.endsWith(QLatin1Char('}'));
-        route.parameters.append(parameter ? segment.mid(1, segment.size() - 2) : QString());
-    }
-    m_routes->update([&](Config &config) {
-        auto same = std::find_if(config.routes.begin(), config.routes.end(),
-            [&](const Route &r) { return r.method == method && r.path == route.path; });
-        if (same == config.routes.end())
-            config.routes.append(std::move(route));
-        else
-            *same = std::move(route);
-    });
+    m_routes->add(makeRoute(method, std::move(path), std::move(handler)));
 }
 
 void ZRHttpRouter::serveDirectory(const QString &prefix, const QString &directory)
@@ -324,9 +344,12 @@ void ZRHttpRouter::serveDirectory(const QString &prefix, const QString &director
     while (path.endsWith(QLatin1Char('/')))
         path.chop(1);
     const int depth = path.isEmpty() ? 0 : ZRHttpPath::parse(path).segments.size();
-    route(RequestGet, path + QLatin1String("/*"), [directory, depth](const ZRHttpRequest &request) {
-        return zrServeFile(directory, depth, request);
-    });
+    Route route = makeRoute(
+        RequestGet, path + QLatin1String("/*"), [directory, depth](const ZRHttpRequest &request) {
+            return zrServeFile(directory, depth, request);
+        });
+    route.folder = true;
+    m_routes->add(std::move(route));
 }
 
 void ZRHttpRouter::setDefaultHeader(const QByteArray &name, const QByteArray &value)
