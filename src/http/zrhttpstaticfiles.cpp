@@ -74,10 +74,10 @@ Range readRange(const QByteArray &header, qint64 size, qint64 *first, qint64 *la
 {
     if (!header.startsWith("bytes=") || header.contains(','))
         return Range::Whole;
-    const QByteArray spec = header.mid(6).trimmed();
-    const int dash = spec.indexOf('-');
-    const QByteArray from = spec.left(dash);
-    const QByteArray to = spec.mid(dash + 1);
+    const QByteArray value = header.mid(6).trimmed();
+    const int dash = value.indexOf('-');
+    const QByteArray from = value.left(dash);
+    const QByteArray to = value.mid(dash + 1);
     qint64 suffix = 0;
     if (dash < 0 || !(from.isEmpty() ? readNumber(to, &suffix) : readNumber(from, first)))
         return Range::Whole;
