@@ -338,18 +338,31 @@ void ZRHttpRouter::route(RequestType method, QString path, Handler handler)
     m_routes->add(makeRoute(method, std::move(path), std::move(handler)));
 }
 
+namespace {
+
+QString withoutTrailingSlashes(QString prefix)
+{
+    while (prefix.endsWith(QLatin1Char('/')))
+        prefix.chop(1);
+    return prefix;
+}
+
+} // namespace
+
 void ZRHttpRouter::serveDirectory(const QString &prefix, const QString &directory)
 {
-    QString path = prefix;
-    while (path.endsWith(QLatin1Char('/')))
-        path.chop(1);
-    const int depth = path.isEmpty() ? 0 : ZRHttpPath::parse(path).segments.size();
-    Route route = makeRoute(
-        RequestGet, path + QLatin1String("/*"), [directory, depth](const ZRHttpRequest &request) {
-            return zrServeFile(directory, depth, request);
-        });
+    Route route = makeRoute(RequestGet, withoutTrailingSlashes(prefix) + QLatin1String("/*"),
+        fileHandler(prefix, directory));
     route.folder = true;
     m_routes->add(std::move(route));
+}
+
+ZRHttpRouter::Handler ZRHttpRouter::fileHandler(const QString &prefix, const QString &directory)
+{
+    const QString path = withoutTrailingSlashes(prefix);
+    const int depth = path.isEmpty() ? 0 : ZRHttpPath::parse(path).segments.size();
+    return [directory, depth](
+               const ZRHttpRequest &request) { return zrServeFile(directory, depth, request); };
 }
 
 void ZRHttpRouter::setDefaultHeader(const QByteArray &name, const QByteArray &value)

@@ -58,6 +58,10 @@ public:
     // is not there leaves the path to the other routes: the next most specific, else their
     // 405, else 404.
     void serveDirectory(const QString &prefix, const QString &directory);
+    // The handler that serveDirectory() routes at prefix + "/*", for a route of one's own that
+    // wraps it (a check before the files, say). Such a route is an ordinary one: a file not
+    // there gets 404.
+    static Handler fileHandler(const QString &prefix, const QString &directory);
 
     // Adds the header to every reply of this router, its own included, unless the handler
     // set that header itself. Replaces an earlier default of the same name.
