@@ -2,6 +2,7 @@
 #include "zrserver.h"
 #include "zrsocket.h"
 #include "zrsocketthread.h"
+#include "zrthreaddispatcher_p.h"
 
 #include <QDir>
 #include <QEventLoop>
@@ -110,6 +111,7 @@ private slots:
     void capHoldsBackFurtherConnections();
     void idleConnectionsHoldOneDescriptorEach();
     void aSlotMayRunAnEventLoopOnItsConnection();
+    void dispatcherKeepsWakeUpsAndTellsTimersApart();
 
 private:
     int baseline = 0;
@@ -530,6 +532,56 @@ void TestZRServer::aSlotMayRunAnEventLoopOnItsConnection()
     QCOMPARE(seen.load(), int(Deleted | Queued | Timer | Notified));
     ::close(pipeEnds[0]);
     ::close(pipeEnds[1]);
+}
+
+class TimerTarget : public QObject
+{
+public:
+    std::function<void(int)> onTimer;
+    void timerEvent(QTimerEvent *event) override { onTimer(event->timerId()); }
+};
+
+// A wake-up or interrupt that comes before processEvents() is not lost, and a timer that takes
+// the id of one killed in the same pass is a new timer, not due yet.
+void TestZRServer::dispatcherKeepsWakeUpsAndTellsTimersApart()
+{
+    auto *dispatcher = new ZRThreadDispatcher;
+    QSemaphore woke;
+    QSemaphore leave; // the thread, and its dispatcher, stay until the test is done with them
+    int killed = -1;
+    int started = -2;
+    bool startedFired = false;
+    std::unique_ptr<QThread> thread(QThread::create([&] {
+        dispatcher->wakeUp();
+        dispatcher->processEvents(QEventLoop::WaitForMoreEvents);
+        dispatcher->interrupt();
+        dispatcher->processEvents(QEventLoop::WaitForMoreEvents);
+        woke.release();
+        TimerTarget target;
+        const int first = target.startTimer(0);
+        killed = target.startTimer(0);
+        target.onTimer = [&](int id) {
+            if (id == first) {
+                target.killTimer(first);
+                target.killTimer(killed);
+                started = target.startTimer(60000);
+            }
+            startedFired = startedFired || id == started;
+        };
+        QThread::msleep(2); // both due
+        dispatcher->processEvents(QEventLoop::AllEvents);
+        leave.acquire();
+    }));
+    thread->setEventDispatcher(dispatcher);
+    thread->start();
+    const bool wokeAtOnce = woke.tryAcquire(1, 5000);
+    while (!wokeAtOnce && !woke.tryAcquire(1, 10))
+        dispatcher->wakeUp(); // for the ones lost
+    leave.release();
+    QVERIFY(thread->wait(5000));
+    QVERIFY(wokeAtOnce);
+    QCOMPARE(started, killed); // Qt hands out the id freed last first
+    QVERIFY(!startedFired);
 }
 
 QTEST_GUILESS_MAIN(TestZRServer)
