@@ -4,7 +4,10 @@
 #include "nettools_p.h"
 #include "zrlogging_p.h"
 
+#include <QRegularExpression>
 #include <QTemporaryFile>
+
+#include <algorithm>
 
 namespace {
 constexpr int code(NetResult result)
@@ -91,6 +94,29 @@ bool isOneLine(const QString &text)
             return false;
     }
     return true;
+}
+
+// What a join can use: empty for an open network, 8 to 63 printable ASCII characters for
+// wpa_passphrase (which would cut a longer one to 63 and refuses an empty one), or a key of 64
+// hex digits, which the supplicant takes as it is.
+bool isPassphrase(const QString &passphrase)
+{
+    if (passphrase.isEmpty()
+        || QRegularExpression(QStringLiteral("^[0-9A-Fa-f]{64}$")).match(passphrase).hasMatch())
+        return true;
+    if (passphrase.size() < 8 || passphrase.size() > 63)
+        return false;
+    return std::all_of(passphrase.cbegin(), passphrase.cend(),
+        [](QChar c) { return c >= QLatin1Char(' ') && c <= QLatin1Char('~'); });
+}
+
+// The configuration of a network wpa_passphrase has nothing to add to: open, or with its key.
+// The name in hex, so that no byte of it can end the quoted form.
+QByteArray configWithoutPassphrase(const QString &ssid, const QString &passphrase)
+{
+    return "network={\n\tssid=" + ssid.toUtf8().toHex() + "\n\t"
+        + (passphrase.isEmpty() ? QByteArray("key_mgmt=NONE") : "psk=" + passphrase.toLatin1())
+        + "\n}";
 }
 
 // Written byte for byte: the configuration may hold a network name that is not UTF-8.
@@ -234,14 +260,16 @@ int NetworkManager::connectToAp(QString ssid, QString passphrase, QString interf
     const QString name = usableName(interface, QNetworkInterface::Wifi);
     if (name.isEmpty())
         return code(NetResult::NoInterface);
-    // No link can come up with a name or passphrase the tools cannot take whole.
-    if (!isOneLine(ssid) || !isOneLine(passphrase))
+    // No link can come up with a name or passphrase the tools cannot take whole: refused
+    // before anything is stopped, so the device stays on the network it has.
+    if (!isOneLine(ssid) || !isPassphrase(passphrase))
         return code(NetResult::LinkTimeout);
     stopWifiInterface(name);
     initializeWifiInterface(name);
     // Handed over on standard input: every local user can read a command line.
-    const QByteArray config
-        = machine().capture(QStringLiteral("wpa_passphrase"), { ssid }, passphrase.toUtf8() + '\n');
+    const QByteArray config = passphrase.size() >= 8 && passphrase.size() <= 63
+        ? machine().capture(QStringLiteral("wpa_passphrase"), { ssid }, passphrase.toUtf8() + '\n')
+        : configWithoutPassphrase(ssid, passphrase);
 
     QTemporaryFile file; // owner-only, removed when the call returns
     writeSupplicantConfig(file, config);
@@ -249,10 +277,12 @@ int NetworkManager::connectToAp(QString ssid, QString passphrase, QString interf
         { QStringLiteral("-c"), file.fileName(), QStringLiteral("-i"), name,
             QStringLiteral("-B") });
 
+    // Another supplicant may bring back the network the device had: only the one asked for
+    // counts.
     bool connected = false;
     for (int remaining = LinkWaitMs; !connected && remaining > 0; remaining -= LinkPollMs) {
         machine().sleep(LinkPollMs);
-        connected = isWifiConnected(name);
+        connected = isWifiConnected(name) && NetTools::currentNetwork(name) == ssid;
     }
     return connected ? startDhcp(name) : code(NetResult::LinkTimeout);
 }

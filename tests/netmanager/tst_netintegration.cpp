@@ -24,6 +24,8 @@ private slots:
     void dhcpWithoutClient();
     void linkTest();
     void join();
+    void joinWithoutWpaPassphrase_data();
+    void joinWithoutWpaPassphrase();
 
 private:
     QList<StubCall> calls() const;
@@ -166,9 +168,9 @@ void TestNetIntegration::linkTest()
 void TestNetIntegration::join()
 {
     const QString passphrase = QStringLiteral("pass phrase 1");
-    // Not UTF-8: a network name may be any bytes, and the file must carry them unchanged.
-    const QByteArray config(
-        "# reading passphrase from stdin\nnetwork={\n\tssid=\"Caf\xe9\"\n\tpsk=00ff\n}\n");
+    // Not UTF-8 throughout: the file must carry any bytes unchanged.
+    const QByteArray config("# reading passphrase from stdin \xe9\nnetwork={\n\tssid=\"Caf\xc3\xa9 "
+                            "Net\"\n\tpsk=00ff\n}\n");
     setOutput(QStringLiteral("wpa_passphrase"), config);
     NetworkManager manager;
 
@@ -206,6 +208,40 @@ void TestNetIntegration::join()
     for (const StubCall &call : logged)
         QVERIFY2(
             !call.arguments.join(QLatin1Char(' ')).contains(passphrase), qPrintable(call.program));
+}
+
+void TestNetIntegration::joinWithoutWpaPassphrase_data()
+{
+    QTest::addColumn<QString>("passphrase");
+    QTest::addColumn<int>("result");
+    QTest::addColumn<QByteArray>("config"); // empty: no tool runs
+
+    const QByteArray network = "network={\n\tssid=" + QByteArray("Caf\xc3\xa9 \"Net\"").toHex();
+    const QString key = QStringLiteral("0123456789abcdefABCDEF").repeated(3).left(64);
+    QTest::newRow("open") << "" << 0 << network + "\n\tkey_mgmt=NONE\n}\n";
+    QTest::newRow("raw key") << key << 0 << network + "\n\tpsk=" + key.toLatin1() + "\n}\n";
+    QTest::newRow("64 characters, cut to 63 once")
+        << QString(64, QLatin1Char('x')) << 1000 << QByteArray();
+}
+
+// The name goes to the supplicant in hex: any byte of it, quotes included, stays in it.
+void TestNetIntegration::joinWithoutWpaPassphrase()
+{
+    QFETCH(QString, passphrase);
+    QFETCH(QByteArray, config);
+    NetworkManager manager;
+    QTEST(manager.connectToAp(
+              QStringLiteral("Caf\u00e9 \"Net\""), passphrase, QStringLiteral("wlan0")),
+        "result");
+    QTRY_COMPARE(
+        calls().isEmpty() || calls().constLast().program == QLatin1String("/sbin/dhclient"), true);
+    const QList<StubCall> logged = calls();
+    for (const StubCall &call : logged) {
+        QVERIFY(!call.program.endsWith(QLatin1String("wpa_passphrase")));
+        if (call.program == QLatin1String("/sbin/wpa_supplicant"))
+            QCOMPARE(call.config, config);
+    }
+    QCOMPARE(logged.isEmpty(), config.isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestNetIntegration)
