@@ -83,10 +83,11 @@ int main(int argc, char *argv[])
         return 2;
 
     NetworkManager manager;
+    // Before the server: destroying the server waits for the handlers that use the portal.
+    Portal portal(&manager, settings.allowChanges);
     ZRHttpServer server;
     server.setMaxBodySize(64 * 1024); // a join is a few dozen bytes
     ZRHttpRouter router(&server);
-    Portal portal(&manager, settings.allowChanges);
     portal.addRoutes(router);
 
     return serveUntilSignal(server, settings.address, settings.port, 64,

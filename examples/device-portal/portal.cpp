@@ -158,6 +158,16 @@ QString crossSiteRefusal(const ZRHttpRequest &request)
     return QString();
 }
 
+// Applies the check to every route: what the device tells about itself (its interfaces, the
+// networks in reach) is no business of another site either, and neither is making it scan.
+ZRHttpRouter::Handler sameSiteOnly(ZRHttpRouter::Handler handler)
+{
+    return [handler](const ZRHttpRequest &request) {
+        const QString refusal = crossSiteRefusal(request);
+        return refusal.isEmpty() ? handler(request) : failure(403, refusal);
+    };
+}
+
 bool isJson(const ZRHttpRequest &request)
 {
     return request.headerValue("Content-Type").toLower().startsWith("application/json");
@@ -185,18 +195,21 @@ void Portal::addRoutes(ZRHttpRouter &router)
         file.open(QIODevice::ReadOnly); // compiled in: cannot fail
         ZRHttpReply page;
         page.setBody(file.readAll(), asset.type);
-        router.route(
-            RequestGet, asset.path, [page](const ZRHttpRequest &) { return guarded(page); });
+        router.route(RequestGet, asset.path,
+            sameSiteOnly([page](const ZRHttpRequest &) { return guarded(page); }));
     }
-    router.route(RequestGet, "/api/interfaces",
-        [this](const ZRHttpRequest &) { return guarded(ZRHttpReply::json(interfaces())); });
-    router.route(RequestGet, "/api/status",
-        [this](const ZRHttpRequest &) { return guarded(ZRHttpReply::json(status())); });
+    router.route(RequestGet, "/api/interfaces", sameSiteOnly([this](const ZRHttpRequest &) {
+        return guarded(ZRHttpReply::json(interfaces()));
+    }));
+    router.route(RequestGet, "/api/status", sameSiteOnly([this](const ZRHttpRequest &) {
+        return guarded(ZRHttpReply::json(status()));
+    }));
     router.route(RequestGet, "/api/scan",
-        [this](const ZRHttpRequest &) { return guarded(ZRHttpReply::json(scan())); });
-    router.route(
-        RequestPost, "/api/join", [this](const ZRHttpRequest &request) { return join(request); });
-    router.route(RequestGet, "/api/report", [this](const ZRHttpRequest &) { return report(); });
+        sameSiteOnly([this](const ZRHttpRequest &) { return guarded(ZRHttpReply::json(scan())); }));
+    router.route(RequestPost, "/api/join",
+        sameSiteOnly([this](const ZRHttpRequest &request) { return join(request); }));
+    router.route(RequestGet, "/api/report",
+        sameSiteOnly([this](const ZRHttpRequest &) { return report(); }));
 }
 
 QJsonObject Portal::interfaces()
@@ -220,19 +233,24 @@ QJsonObject Portal::status()
     return { { "changesAllowed", m_allowChanges }, { "wifi", link } };
 }
 
+// Any page may ask, and a scan runs a root tool for seconds: requests that come while one runs
+// wait for it, and those of the next ten seconds get its result too.
 QJsonObject Portal::scan()
 {
-    return { { "interface", nameOrNull(m_manager->defaultWifiInterface()) },
-        { "networks", strongestCells(m_manager->apList()) } };
+    constexpr qint64 ReuseMs = 10000;
+    QMutexLocker lock(&m_scanning);
+    if (!m_scannedAt.isValid() || m_scannedAt.hasExpired(ReuseMs)) {
+        m_lastScan = { { "interface", nameOrNull(m_manager->defaultWifiInterface()) },
+            { "networks", strongestCells(m_manager->apList()) } };
+        m_scannedAt.start();
+    }
+    return m_lastScan;
 }
 
 ZRHttpReply Portal::join(const ZRHttpRequest &request)
 {
     if (!m_allowChanges)
         return failure(403, "refused: the portal was started without --allow-changes");
-    const QString refusal = crossSiteRefusal(request);
-    if (!refusal.isEmpty())
-        return failure(403, refusal);
     if (!isJson(request))
         return failure(415, "the body must be JSON, sent as application/json");
     QJsonParseError error;
