@@ -573,22 +573,13 @@ void TestZRServer::aSlotMayRunAnEventLoopOnItsConnection()
     ::close(pipeEnds[1]);
 }
 
-class TimerTarget : public QObject
-{
-public:
-    std::function<void(int)> onTimer;
-    void timerEvent(QTimerEvent *event) override { onTimer(event->timerId()); }
-};
-
 // A wake-up or interrupt that comes before processEvents() is not lost, and a timer that takes
 // the id of one killed in the same pass is a new timer, not due yet.
 void TestZRServer::dispatcherKeepsWakeUpsAndTellsTimersApart()
 {
     auto *dispatcher = new ZRThreadDispatcher;
-    QSemaphore woke;
-    QSemaphore leave; // the thread, and its dispatcher, stay until the test is done with them
-    int killed = -1;
-    int started = -2;
+    QSemaphore woke, leave; // the thread, and its dispatcher, stay until the test is done
+    int killedId = -1, startedId = -2;
     bool startedFired = false;
     std::unique_ptr<QThread> thread(QThread::create([&] {
         dispatcher->wakeUp();
@@ -596,17 +587,17 @@ void TestZRServer::dispatcherKeepsWakeUpsAndTellsTimersApart()
         dispatcher->interrupt();
         dispatcher->processEvents(QEventLoop::WaitForMoreEvents);
         woke.release();
-        TimerTarget target;
-        const int first = target.startTimer(0);
-        killed = target.startTimer(0);
-        target.onTimer = [&](int id) {
-            if (id == first) {
-                target.killTimer(first);
-                target.killTimer(killed);
-                started = target.startTimer(60000);
-            }
-            startedFired = startedFired || id == started;
-        };
+        QTimer first, killed, started;
+        connect(&first, &QTimer::timeout, [&] {
+            first.stop();
+            killed.stop();
+            started.start(60000);
+            startedId = started.timerId();
+        });
+        connect(&started, &QTimer::timeout, [&] { startedFired = true; });
+        first.start(0);
+        killed.start(0);
+        killedId = killed.timerId();
         QThread::msleep(2); // both due
         dispatcher->processEvents(QEventLoop::AllEvents);
         leave.acquire();
@@ -619,7 +610,7 @@ void TestZRServer::dispatcherKeepsWakeUpsAndTellsTimersApart()
     leave.release();
     QVERIFY(thread->wait(5000));
     QVERIFY(wokeAtOnce);
-    QCOMPARE(started, killed); // Qt hands out the id freed last first
+    QCOMPARE(startedId, killedId); // Qt hands out the id freed last first
     QVERIFY(!startedFired);
 }
 
