@@ -71,6 +71,15 @@ def stub_log():
         return log.read()
 
 
+def wait_for_stub(needle, since):
+    """Until a tool whose log line holds needle has run since that length of the log."""
+    for _ in range(1200):
+        if needle in stub_log()[since:]:
+            return
+        time.sleep(0.05)
+    raise AssertionError('%r never ran' % needle)
+
+
 class PortalApi(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -152,9 +161,12 @@ class PortalApi(unittest.TestCase):
                 if breakage:
                     os.chmod(dhclient, 0o644)  # the namespace's own stub, on its own tmpfs
                 try:
+                    before = len(stub_log())
                     status, _, body = self.portal.join(ssid, passphrase)
                 finally:
                     os.chmod(dhclient, 0o755)
+                if outcome == 'joined':  # the client starts detached: none is left for later
+                    wait_for_stub(dhclient.encode() + b'\t', before)
                 self.assertEqual(status, 200)
                 self.assertEqual((body['ssid'], body['outcome'], body['message']),
                                  (ssid, outcome, words))
@@ -203,8 +215,7 @@ class PortalSafety(unittest.TestCase):
         before = len(stub_log())
         with ThreadPool(1) as pool:
             join = pool.apply_async(portal.join, ('Home Network', 'wrong passphrase'))
-            while b'wpa_supplicant' not in stub_log()[before:]:
-                time.sleep(0.05)
+            wait_for_stub(b'wpa_supplicant', before)
             portal.process.terminate()
             self.assertEqual(join.get(timeout=60)[2]['outcome'], 'no-link')
         self.assertEqual(portal.process.wait(timeout=30), 0)
