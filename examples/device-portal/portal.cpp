@@ -1,5 +1,7 @@
 #include "portal.h"
 
+#include "setup.h"
+
 #include <zrhttpmultipart.h>
 
 #include <QFile>
@@ -63,7 +65,9 @@ const Outcome Outcomes[] = {
     { NetResult::NoInterface, "no-wifi", "No Wi-Fi interface." },
 };
 
-QJsonObject outcome(const QString &ssid, int result)
+} // namespace
+
+QJsonObject joinOutcome(const QString &ssid, int result)
 {
     QJsonObject answer { { "ssid", ssid }, { "result", result }, { "outcome", "unknown" },
         { "message", netResultText(NetResult(result)) } };
@@ -75,6 +79,8 @@ QJsonObject outcome(const QString &ssid, int result)
     }
     return answer;
 }
+
+namespace {
 
 QJsonValue nameOrNull(const QString &name)
 {
@@ -141,6 +147,15 @@ QJsonArray strongestCells(const QList<WifiAp> &cells)
     return result;
 }
 
+// An address, localhost, or the device's host name.
+bool isDeviceHost(const QByteArray &host)
+{
+    const QString name = QUrl(QStringLiteral("http://") + QString::fromUtf8(host)).host();
+    const QString self = QHostInfo::localHostName();
+    return !QHostAddress(name).isNull() || name == QLatin1String("localhost") || name == self
+        || name == self + QLatin1String(".local");
+}
+
 // A page elsewhere must not reconfigure the device through the browser of someone who can
 // reach it. A cross-site POST carries another Origin; a name of the other site that now
 // resolves to the device (DNS rebinding) arrives as a Host that is not the device's.
@@ -150,22 +165,24 @@ QString crossSiteRefusal(const ZRHttpRequest &request)
     const QByteArray origin = request.headerValue("Origin");
     if (!origin.isEmpty() && origin != "http://" + host)
         return QStringLiteral("refused: the request comes from another site");
-    const QString name = QUrl(QStringLiteral("http://") + QString::fromUtf8(host)).host();
-    const QString self = QHostInfo::localHostName();
-    if (QHostAddress(name).isNull() && name != QLatin1String("localhost") && name != self
-        && name != self + QLatin1String(".local"))
+    if (!isDeviceHost(host))
         return QStringLiteral("refused: open the portal by the device's address or host name");
     return QString();
 }
 
-// Applies the check to every route: what the device tells about itself (its interfaces, the
-// networks in reach) is no business of another site either, and neither is making it scan.
-ZRHttpRouter::Handler sameSiteOnly(ZRHttpRouter::Handler handler)
+// The pages phones and computers fetch to learn whether they are online; anything but their
+// expected answer tells them a portal is in the way.
+const char *const ConnectivityChecks[]
+    = { "/generate_204", "/gen_204", "/hotspot-detect.html", "/connecttest.txt", "/ncsi.txt" };
+
+ZRHttpReply toSetupPage()
 {
-    return [handler](const ZRHttpRequest &request) {
-        const QString refusal = crossSiteRefusal(request);
-        return refusal.isEmpty() ? handler(request) : failure(403, refusal);
-    };
+    const QByteArray url = "http://" + Setup::Address.toLatin1() + '/';
+    ZRHttpReply reply = ZRHttpReply::html(
+        "<!DOCTYPE html><title>Device setup</title><a href=\"" + url + "\">Device setup</a>\n",
+        302);
+    reply.setHeader("Location", url);
+    return guarded(reply);
 }
 
 bool isJson(const ZRHttpRequest &request)
@@ -188,28 +205,57 @@ Portal::Portal(NetworkManager *manager, bool allowChanges)
     : m_manager(manager), m_allowChanges(allowChanges)
 { }
 
-void Portal::addRoutes(ZRHttpRouter &router)
+void Portal::setSetup(Setup *setup)
 {
+    m_setup = setup;
+}
+
+void Portal::addRoutes(ZRHttpRouter &router, Side side)
+{
+    // What the device tells about itself (its interfaces, the networks in reach) is no business
+    // of another site either, and neither is making it scan: every route checks the request.
+    const auto route = [this, &router](RequestType method, const char *path,
+                           const ZRHttpRouter::Handler &handler) {
+        router.route(method, path, [this, handler](const ZRHttpRequest &request) {
+            if (isCaptive(request))
+                return toSetupPage();
+            const QString refusal = crossSiteRefusal(request);
+            return refusal.isEmpty() ? handler(request) : failure(403, refusal);
+        });
+    };
     for (const Asset &asset : Assets) {
         QFile file(QString::fromLatin1(asset.resource));
         file.open(QIODevice::ReadOnly); // compiled in: cannot fail
         ZRHttpReply page;
         page.setBody(file.readAll(), asset.type);
-        router.route(RequestGet, asset.path,
-            sameSiteOnly([page](const ZRHttpRequest &) { return guarded(page); }));
+        route(RequestGet, asset.path, [page](const ZRHttpRequest &) { return guarded(page); });
     }
-    router.route(RequestGet, "/api/interfaces", sameSiteOnly([this](const ZRHttpRequest &) {
-        return guarded(ZRHttpReply::json(interfaces()));
-    }));
-    router.route(RequestGet, "/api/status", sameSiteOnly([this](const ZRHttpRequest &) {
-        return guarded(ZRHttpReply::json(status()));
-    }));
-    router.route(RequestGet, "/api/scan",
-        sameSiteOnly([this](const ZRHttpRequest &) { return guarded(ZRHttpReply::json(scan())); }));
-    router.route(RequestPost, "/api/join",
-        sameSiteOnly([this](const ZRHttpRequest &request) { return join(request); }));
-    router.route(RequestGet, "/api/report",
-        sameSiteOnly([this](const ZRHttpRequest &) { return report(); }));
+    route(RequestGet, "/api/interfaces",
+        [this](const ZRHttpRequest &) { return guarded(ZRHttpReply::json(interfaces())); });
+    route(RequestGet, "/api/status",
+        [this, side](const ZRHttpRequest &) { return guarded(ZRHttpReply::json(status(side))); });
+    route(RequestGet, "/api/scan",
+        [this](const ZRHttpRequest &) { return guarded(ZRHttpReply::json(scan())); });
+    route(RequestPost, "/api/join",
+        [this, side](const ZRHttpRequest &request) { return join(request, side); });
+    route(RequestGet, "/api/report", [this](const ZRHttpRequest &) { return report(); });
+    if (!m_setup)
+        return;
+    // Every other page of any name leads to the setup page too; of the device's own, none.
+    const auto notFound = [](const ZRHttpRequest &) { return failure(404, "Not Found"); };
+    for (const char *check : ConnectivityChecks)
+        route(RequestGet, check, notFound);
+    route(RequestGet, "/*", notFound);
+}
+
+bool Portal::isCaptive(const ZRHttpRequest &request) const
+{
+    if (!m_setup)
+        return false;
+    const QString path = request.pathOnly();
+    return !isDeviceHost(request.headerValue("Host"))
+        || std::any_of(std::begin(ConnectivityChecks), std::end(ConnectivityChecks),
+            [&path](const char *check) { return path == QLatin1String(check); });
 }
 
 QJsonObject Portal::interfaces()
@@ -221,7 +267,7 @@ QJsonObject Portal::interfaces()
     return { { "interfaces", list } };
 }
 
-QJsonObject Portal::status()
+QJsonObject Portal::status(Side side)
 {
     const QString wifi = m_manager->defaultWifiInterface();
     QJsonValue link; // null: no Wi-Fi interface
@@ -230,7 +276,11 @@ QJsonObject Portal::status()
         link = QJsonObject { { "interface", wifi }, { "connected", connected },
             { "network", nameOrNull(connected ? m_manager->connectedAp() : QString()) } };
     }
-    return { { "changesAllowed", m_allowChanges }, { "wifi", link } };
+    const bool allowed = m_allowChanges || (m_setup && side == Side::AccessPoint);
+    QJsonObject answer { { "changesAllowed", allowed }, { "wifi", link } };
+    if (m_setup)
+        answer.insert("setup", m_setup->describe());
+    return answer;
 }
 
 // Any page may ask, and a scan runs a root tool for seconds: requests that come while one runs
@@ -240,16 +290,29 @@ QJsonObject Portal::scan()
     constexpr qint64 ReuseMs = 10000;
     QMutexLocker lock(&m_scanning);
     if (!m_scannedAt.isValid() || m_scannedAt.hasExpired(ReuseMs)) {
-        m_lastScan = { { "interface", nameOrNull(m_manager->defaultWifiInterface()) },
-            { "networks", strongestCells(m_manager->apList()) } };
+        m_lastScan = freshScan();
         m_scannedAt.start();
     }
     return m_lastScan;
 }
 
-ZRHttpReply Portal::join(const ZRHttpRequest &request)
+QJsonObject Portal::freshScan()
 {
-    if (!m_allowChanges)
+    QList<WifiAp> networks = m_manager->apList();
+    QDateTime keptAt; // the radio may not scan while it serves the access point
+    if (networks.isEmpty() && m_setup)
+        networks = m_setup->keptNetworks(&keptAt);
+    QJsonObject answer { { "interface", nameOrNull(m_manager->defaultWifiInterface()) },
+        { "networks", strongestCells(networks) } };
+    if (keptAt.isValid())
+        answer.insert("keptSince", keptAt.toString(Qt::ISODate));
+    return answer;
+}
+
+ZRHttpReply Portal::join(const ZRHttpRequest &request, Side side)
+{
+    // The access point's own clients are the people setting the device up.
+    if (!m_allowChanges && !(m_setup && side == Side::AccessPoint))
         return failure(403, "refused: the portal was started without --allow-changes");
     if (!isJson(request))
         return failure(415, "the body must be JSON, sent as application/json");
@@ -267,11 +330,20 @@ ZRHttpReply Portal::join(const ZRHttpRequest &request)
     if (!passphrase.isString() && !passphrase.isUndefined())
         return failure(400, "\"passphrase\" must be a string");
 
+    if (m_setup) {
+        // Answered at once: the access point, and with it the client, goes off the air.
+        if (!m_setup->requestJoin(ssid.toString(), passphrase.toString()))
+            return failure(409, "another join is under way");
+        return guarded(
+            ZRHttpReply::json(QJsonObject { { "ssid", ssid }, { "outcome", "joining" },
+                                  { "message", "Joining; /api/status tells how it went." } },
+                202));
+    }
     std::unique_lock<QMutex> joining(m_joining, std::try_to_lock);
     if (!joining.owns_lock())
         return failure(409, "another join is under way");
     const int result = m_manager->connectToAp(ssid.toString(), passphrase.toString(), QString());
-    return guarded(ZRHttpReply::json(outcome(ssid.toString(), result)));
+    return guarded(ZRHttpReply::json(joinOutcome(ssid.toString(), result)));
 }
 
 ZRHttpReply Portal::report()

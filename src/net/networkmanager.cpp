@@ -1,11 +1,12 @@
 #include "networkmanager.h"
 
+#include "netaccesspoint_p.h"
+#include "netdriver_p.h"
 #include "netsystem_p.h"
 #include "nettools_p.h"
-#include "zrlogging_p.h"
 
+#include <QHostAddress>
 #include <QRegularExpression>
-#include <QTemporaryFile>
 
 #include <algorithm>
 
@@ -15,9 +16,10 @@ constexpr int code(NetResult result)
     return static_cast<int>(result);
 }
 
-constexpr int LinkPollMs = 500;
-constexpr int LinkWaitMs = 6000;
 constexpr int MaxInterfaceNameBytes = 15; // the kernel's IFNAMSIZ less its NUL
+constexpr int MaxSsidBytes = 32;
+constexpr int MinPassphrase = 8; // WPA's limits for a passphrase
+constexpr int MaxPassphrase = 63;
 
 NetSystem &machine()
 {
@@ -96,36 +98,56 @@ bool isOneLine(const QString &text)
     return true;
 }
 
-// What a join can use: empty for an open network, 8 to 63 printable ASCII characters for
-// wpa_passphrase (which would cut a longer one to 63 and refuses an empty one), or a key of 64
-// hex digits, which the supplicant takes as it is.
-bool isPassphrase(const QString &passphrase)
+bool isAccessPointName(const QString &ssid)
 {
-    if (passphrase.isEmpty()
-        || QRegularExpression(QStringLiteral("^[0-9A-Fa-f]{64}$")).match(passphrase).hasMatch())
-        return true;
-    if (passphrase.size() < 8 || passphrase.size() > 63)
+    const int bytes = ssid.toUtf8().size();
+    return bytes >= 1 && bytes <= MaxSsidBytes;
+}
+
+bool isWpaPassphrase(const QString &passphrase)
+{
+    if (passphrase.isEmpty())
+        return true; // an open network
+    if (passphrase.size() < MinPassphrase || passphrase.size() > MaxPassphrase)
         return false;
     return std::all_of(passphrase.cbegin(), passphrase.cend(),
-        [](QChar c) { return c >= QLatin1Char(' ') && c <= QLatin1Char('~'); });
+        [](QChar c) { return c.unicode() >= 0x20 && c.unicode() <= 0x7e; });
 }
 
-// The configuration of a network wpa_passphrase has nothing to add to: open, or with its key.
-// The name in hex, so that no byte of it can end the quoted form.
-QByteArray configWithoutPassphrase(const QString &ssid, const QString &passphrase)
+// What a join can use: what an access point takes (wpa_passphrase would cut a longer one to 63
+// and refuses an empty one), or a key of 64 hex digits, which the supplicant takes as it is.
+bool isJoinPassphrase(const QString &passphrase)
 {
-    return "network={\n\tssid=" + ssid.toUtf8().toHex() + "\n\t"
-        + (passphrase.isEmpty() ? QByteArray("key_mgmt=NONE") : "psk=" + passphrase.toLatin1())
-        + "\n}";
+    return isWpaPassphrase(passphrase)
+        || QRegularExpression(QStringLiteral("^[0-9A-Fa-f]{64}$")).match(passphrase).hasMatch();
 }
 
-// Written byte for byte: the configuration may hold a network name that is not UTF-8.
-void writeSupplicantConfig(QTemporaryFile &file, const QByteArray &config)
+// A host of its /24, written the one way the tools will be given it.
+bool isAccessPointAddress(const QString &address)
 {
-    if (file.open()) {
-        file.write(config + '\n');
-        file.flush();
+    const QHostAddress parsed(address);
+    const quint32 host = parsed.toIPv4Address() & 0xff;
+    return parsed.protocol() == QAbstractSocket::IPv4Protocol && parsed.toString() == address
+        && !parsed.isLoopback() && !parsed.isMulticast() && host != 0 && host != 0xff;
+}
+
+QStringList namesOf(const QList<NetInterface> &interfaces)
+{
+    QStringList result;
+    for (const NetInterface &each : interfaces)
+        result.append(each.name);
+    return result;
+}
+
+// A step concerns Ethernet interfaces too when one of its operations works on them.
+bool concernsEthernet(const NetToolChoice &choice)
+{
+    for (const QString &operation : choice.operations) {
+        if (operation.contains(QLatin1String("Ethernet"))
+            || operation.contains(QLatin1String("Dhcp")))
+            return true;
     }
+    return false;
 }
 } // namespace
 
@@ -140,6 +162,11 @@ QString netResultText(NetResult result)
         return QStringLiteral("DHCP could not start");
     case NetResult::NoInterface:
         return QStringLiteral("no usable network interface");
+    case NetResult::AccessPointFailed:
+        return QStringLiteral("the access point could not start");
+    case NetResult::AccessPointRefused:
+        return QStringLiteral("refused: the network name must be 1 to 32 bytes, the passphrase "
+                              "empty or 8 to 63 printable ASCII characters");
     }
     return QStringLiteral("unknown result");
 }
@@ -178,60 +205,47 @@ int NetworkManager::startEthernetInterface(QString interface)
     const QString name = usableName(interface, QNetworkInterface::Ethernet);
     if (name.isEmpty())
         return code(NetResult::NoInterface);
-    NetTools::bringUp(name);
-    return startDhcp(name);
+    return NetDriver::dhcpResult(NetDriver::forInterface(name).startEthernet(name));
 }
 
 void NetworkManager::stopEthernetInterface(QString interface)
 {
     const QString name = usableName(interface, QNetworkInterface::Ethernet);
-    if (name.isEmpty())
-        return;
-    stopDhcp(name);
-    NetTools::takeDown(name);
+    if (!name.isEmpty())
+        NetDriver::forInterface(name).stopEthernet(name);
 }
 
 int NetworkManager::startDhcp(QString interface)
 {
-    if (!isInterfaceName(interface) || !NetTools::startDhcp(interface))
+    if (!isInterfaceName(interface))
         return code(NetResult::DhcpFailed);
-    qCDebug(lcNet, "Success!");
-    return code(NetResult::DhcpStarted);
+    return NetDriver::dhcpResult(NetDriver::forInterface(interface).startDhcp(interface));
 }
 
 void NetworkManager::stopDhcp(QString interface)
 {
     if (isInterfaceName(interface))
-        NetTools::releaseDhcp(interface);
+        NetDriver::forInterface(interface).stopDhcp(interface);
 }
 
 void NetworkManager::initializeWifiInterface(QString interface)
 {
     const QString name = usableName(interface, QNetworkInterface::Wifi);
-    if (name.isEmpty())
-        return;
-    NetTools::unblockWifi();
-    NetTools::bringUp(name);
+    if (!name.isEmpty())
+        NetDriver::forInterface(name).switchWifiOn(name);
 }
 
 void NetworkManager::stopWifiInterface(QString interface)
 {
     const QString name = usableName(interface, QNetworkInterface::Wifi);
-    if (name.isEmpty())
-        return;
-    NetTools::endSupplicants();
-    stopDhcp(name);
-    NetTools::takeDown(name);
+    if (!name.isEmpty())
+        NetDriver::forInterface(name).switchWifiOff(name);
 }
 
 bool NetworkManager::isWifiConnected(QString interface)
 {
     const QString name = usableName(interface, QNetworkInterface::Wifi);
-    if (name.isEmpty())
-        return false;
-    const QByteArray link
-        = machine().capture(QStringLiteral("iw"), { name, QStringLiteral("link") });
-    return link.toLower().startsWith("connected to");
+    return !name.isEmpty() && NetDriver::forInterface(name).isLinked(name);
 }
 
 QString NetworkManager::connectedAp()
@@ -239,7 +253,7 @@ QString NetworkManager::connectedAp()
     const QString name = usableName(QString(), QNetworkInterface::Wifi);
     if (name.isEmpty())
         return QString();
-    return NetTools::currentNetwork(name);
+    return NetDriver::forInterface(name).currentNetwork(name);
 }
 
 QList<WifiAp> NetworkManager::apList()
@@ -247,12 +261,39 @@ QList<WifiAp> NetworkManager::apList()
     const QString name = usableName(QString(), QNetworkInterface::Wifi);
     if (name.isEmpty())
         return {};
-    return NetTools::scan(name);
+    return NetDriver::forInterface(name).scan(name);
+}
+
+QString NetworkManager::drivenBy(QString interface)
+{
+    return isInterfaceName(interface) && machine().serviceManages(interface)
+        ? NetDriver::serviceName()
+        : QStringLiteral("tools");
 }
 
 QList<NetToolChoice> NetworkManager::toolChoices()
 {
-    return NetTools::choices();
+    QStringList wifi = namesOf(interfacesOfKind(QNetworkInterface::Wifi));
+    QStringList ethernet = namesOf(interfacesOfKind(QNetworkInterface::Ethernet));
+    QStringList managed;
+    for (const QString &name : wifi + ethernet) {
+        if (isInterfaceName(name) && machine().serviceManages(name))
+            managed.append(name);
+    }
+    QList<NetToolChoice> choices = NetTools::choices();
+    for (NetToolChoice &choice : choices) {
+        const QStringList concerned = concernsEthernet(choice) ? wifi + ethernet : wifi;
+        for (const QString &name : concerned) {
+            if (managed.contains(name))
+                choice.viaService.append(name);
+        }
+        // The tools are not needed where the service carries the step for every interface.
+        if (!concerned.isEmpty() && choice.viaService.size() == concerned.size()) {
+            choice.tool = NetDriver::serviceName();
+            choice.missing.clear();
+        }
+    }
+    return choices;
 }
 
 int NetworkManager::connectToAp(QString ssid, QString passphrase, QString interface)
@@ -262,27 +303,33 @@ int NetworkManager::connectToAp(QString ssid, QString passphrase, QString interf
         return code(NetResult::NoInterface);
     // No link can come up with a name or passphrase the tools cannot take whole: refused
     // before anything is stopped, so the device stays on the network it has.
-    if (!isOneLine(ssid) || !isPassphrase(passphrase))
+    if (!isOneLine(ssid) || !isJoinPassphrase(passphrase))
         return code(NetResult::LinkTimeout);
-    stopWifiInterface(name);
-    initializeWifiInterface(name);
-    // Handed over on standard input: every local user can read a command line.
-    const QByteArray config = passphrase.size() >= 8 && passphrase.size() <= 63
-        ? machine().capture(QStringLiteral("wpa_passphrase"), { ssid }, passphrase.toUtf8() + '\n')
-        : configWithoutPassphrase(ssid, passphrase);
+    return NetDriver::forInterface(name).join(ssid, passphrase, name);
+}
 
-    QTemporaryFile file; // owner-only, removed when the call returns
-    writeSupplicantConfig(file, config);
-    machine().startDetached(QStringLiteral("/sbin/wpa_supplicant"),
-        { QStringLiteral("-c"), file.fileName(), QStringLiteral("-i"), name,
-            QStringLiteral("-B") });
+int NetworkManager::startAccessPoint(const QString &interface, const QString &ssid,
+    const QString &passphrase, const QString &address)
+{
+    const QString name = usableName(interface, QNetworkInterface::Wifi);
+    const QList<NetInterface> wifi = interfacesOfKind(QNetworkInterface::Wifi);
+    if (name.isEmpty() || std::none_of(wifi.cbegin(), wifi.cend(), [&](const NetInterface &each) {
+            return each.name == name;
+        }))
+        return code(NetResult::NoInterface);
+    if (!isAccessPointName(ssid) || !isWpaPassphrase(passphrase) || !isAccessPointAddress(address))
+        return code(NetResult::AccessPointRefused);
+    return NetAccessPoint::start(name, ssid, passphrase, address);
+}
 
-    // Another supplicant may bring back the network the device had: only the one asked for
-    // counts.
-    bool connected = false;
-    for (int remaining = LinkWaitMs; !connected && remaining > 0; remaining -= LinkPollMs) {
-        machine().sleep(LinkPollMs);
-        connected = isWifiConnected(name) && NetTools::currentNetwork(name) == ssid;
-    }
-    return connected ? startDhcp(name) : code(NetResult::LinkTimeout);
+bool NetworkManager::stopAccessPoint(const QString &interface)
+{
+    const QString name = usableName(interface, QNetworkInterface::Wifi);
+    return name.isEmpty() || NetAccessPoint::stop(name);
+}
+
+bool NetworkManager::isAccessPointActive(const QString &interface) const
+{
+    const QString name = usableName(interface, QNetworkInterface::Wifi);
+    return !name.isEmpty() && NetAccessPoint::isActive(name);
 }

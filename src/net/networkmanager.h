@@ -26,6 +26,8 @@ enum class NetResult : int {
     LinkTimeout = 1000, // connectToAp: the Wi-Fi link did not come up within six seconds
     DhcpFailed = 1001, // no DHCP client could be started
     NoInterface = 1002, // no interface of the kind needed, or a name that cannot be one
+    AccessPointFailed = 1003, // startAccessPoint: a tool failed; what had started was stopped
+    AccessPointRefused = 1004, // startAccessPoint: unusable name, passphrase or address
 };
 
 // A short English sentence for `result`, fit for the person setting the device up; unknown
@@ -41,12 +43,21 @@ struct NetToolChoice
     QString tool; // what will do it: a program, or a kernel file the library uses itself;
                   // empty when nothing can
     QStringList missing; // the tools looked for first and not found, in order of preference
+    QStringList viaService; // the interfaces for which the NetworkManager service does it instead
 };
 
 // Controls the machine's Ethernet and Wi-Fi interfaces by running the standard Linux tools
-// (ifconfig, dhclient, rfkill, killall, iw, iwconfig, iwlist, wpa_passphrase, wpa_supplicant).
+// (ifconfig, dhclient, rfkill, killall, iw, iwconfig, iwlist, wpa_passphrase, wpa_supplicant,
+// and hostapd and dnsmasq for an access point).
 // It keeps no state: every call looks the interfaces up afresh. Every call blocks until its
 // tools have run; most need root rights to have any effect.
+//
+// Where the NetworkManager service runs on the system bus and manages the interface, a call
+// asks the service over D-Bus instead, and runs no tool on that interface: the service joins
+// networks (a profile per network name, added or updated, then activated on the device), runs
+// DHCP and switches the radio (WirelessEnabled). The results are the same codes; waits are
+// bounded (a scan 10 s, a join 30 s); any thread may call. Interfaces it does not manage, and
+// machines without it, get the tools.
 //
 // Where a classic tool is missing, its modern equivalent does the same work: ip for ifconfig,
 // dhcpcd or busybox udhcpc for dhclient, iw for iwlist and iwconfig, /sys/class/rfkill for
@@ -88,7 +99,8 @@ public:
 
     // Unblocks the Wi-Fi radio and brings the interface up.
     void initializeWifiInterface(QString interface);
-    // Ends every wpa_supplicant on the machine, releases the lease, takes the interface down.
+    // Ends every wpa_supplicant on the machine, releases the lease, takes the interface down;
+    // ends the interface's access point too.
     void stopWifiInterface(QString interface);
     // Name of the network the default Wi-Fi interface is associated with, or a null string.
     QString connectedAp();
@@ -96,17 +108,42 @@ public:
     // decoded. From iwlist, quality is Quality=n/d as 100*n/d; from iw (where iwlist is
     // missing) a signal of S dBm gives (min(max(S,-110),-40)+110)*100/70, truncated: the
     // figure iwlist shows for the same signal, never lower for a stronger one.
+    // While the interface serves an access point, iw scans beside it where the driver allows
+    // (ap-force); the list is empty where it does not.
     QList<WifiAp> apList();
     // Joins a network, waits up to six seconds for a link to that very network, then starts
     // DHCP: 0, 1000, 1001 or 1002. The passphrase is empty for an open network, 8 to 63
     // printable ASCII characters, or a key of 64 hex digits, and never appears on a command
     // line. Any other passphrase, or a name holding a line break or NUL, cannot work: it gets
-    // 1000 and nothing is run, the device left as it was.
+    // 1000 and nothing is run, the device left as it was. Through the service: 0 once the
+    // device is activated (within 30 s), 1000 when the link does not come up (secrets,
+    // supplicant, timeout), 1001 when it fails at IP configuration.
     int connectToAp(QString ssid, QString passphrase, QString interface);
+
+    // Makes the Wi-Fi interface an access point named `ssid`: WPA2-PSK with the passphrase (8 to
+    // 63 printable ASCII characters), open when it is empty. The interface gets `address`/24;
+    // its clients get an address of that /24 by DHCP, with http://ADDRESS/ as their captive
+    // portal (DHCP option 114), and every name they look up resolves to `address`. Another DNS
+    // server on the machine keeps its other addresses. Ends the supplicants and the client's
+    // lease first, as a join does. 0; 1002 when the interface is not Wi-Fi; 1003 when a tool
+    // is missing or fails (what had started is stopped again); 1004, running nothing, for a
+    // name that is not 1 to 32 bytes of UTF-8, a passphrase as above or an address that is not
+    // a host of its /24. Replaces an access point already up on that interface.
+    int startAccessPoint(const QString &interface, const QString &ssid, const QString &passphrase,
+        const QString &address = QStringLiteral("192.168.42.1"));
+    // Ends what startAccessPoint began there (by the pids it recorded, in this process or
+    // another) and removes the address; true when nothing of it is left.
+    bool stopAccessPoint(const QString &interface);
+    bool isAccessPointActive(const QString &interface) const;
 
     // What carries out each step of the controller on this machine, and what is missing. Only
     // looks: runs nothing and needs no NetworkManager (whose constructor switches Wi-Fi on).
+    // A step the service carries out for every interface it concerns names the service
+    // ("NetworkManager service (D-Bus)") as its tool.
     static QList<NetToolChoice> toolChoices();
+    // How calls for `interface` are carried out now: "NetworkManager service (D-Bus)" or
+    // "tools".
+    QString drivenBy(QString interface);
 
 public slots:
     bool isWifiConnected(QString interface = QString());

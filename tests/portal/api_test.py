@@ -28,8 +28,8 @@ SKIP = 77
 class Portal:
     """One portal process on a port the system chooses, with what it said on start."""
 
-    def __init__(self, *arguments, env=None, stderr=None):
-        self.process = subprocess.Popen([PORTAL, '--listen', '127.0.0.1:0', *arguments],
+    def __init__(self, *arguments, env=None, listen='127.0.0.1:0', stderr=None):
+        self.process = subprocess.Popen([PORTAL, '--listen', listen, *arguments],
                                         stdout=subprocess.PIPE, text=True, env=env, stderr=stderr)
         self.said = [self.process.stdout.readline(), self.process.stdout.readline()]
         found = re.search(r'serving (http://\S+/)', self.said[0])
@@ -220,6 +220,14 @@ class PortalSafety(unittest.TestCase):
             self.assertEqual(join.get(timeout=60)[2]['outcome'], 'no-link')
         self.assertEqual(portal.process.wait(timeout=30), 0)
         self.assertEqual(portal.process.stderr.read(), '')
+
+    def test_listens_on_ipv6_in_brackets(self):
+        portal = Portal(listen='[::1]:0')
+        try:
+            self.assertRegex(portal.url, r'^http://\[::1\]:[1-9][0-9]*/$')
+            self.assertEqual(portal.json('GET', '/api/status')[0], 200)
+        finally:
+            portal.stop()
 
     def test_no_wifi_interface(self):
         # Without the simulated radio, wlan0 is the plain tap it is: Ethernet to Qt.
