@@ -1,4 +1,5 @@
 #include "zrhttpserver.h"
+#include "zrhttpfilebody_p.h"
 #include "zrhttprequestparser_p.h"
 #include "zrlogging_p.h"
 #include "zrserver_p.h"
@@ -137,7 +138,12 @@ int ZRHttpServer::requestTimeout() const
 
 void ZRHttpServer::sendReply(const QByteArray &bytes, ZRSocketThread *thread)
 {
-    if (!ZRSocket::sendByteArray(thread->clientSocket(), bytes)) {
+    endReply(ZRSocket::sendByteArray(thread->clientSocket(), bytes), thread);
+}
+
+void ZRHttpServer::endReply(bool sent, ZRSocketThread *thread)
+{
+    if (!sent) {
         qCDebug(lcHttp, "%s", toString(ZRHttpError::SendError));
         emit error(int(ZRHttpError::SendError));
     }
@@ -156,7 +162,12 @@ void ZRHttpServer::sendReply(const ZRHttpMultiPart &multiPart, ZRSocketThread *t
 
 void ZRHttpServer::sendReply(const ZRHttpReply &reply, ZRSocketThread *thread)
 {
-    sendReply(answersHead(thread) ? reply.head() : reply.toByteArray(), thread);
+    if (answersHead(thread))
+        sendReply(reply.head(), thread);
+    else if (reply.bodyFile().isEmpty())
+        sendReply(reply.toByteArray(), thread);
+    else
+        endReply(zrSendFileReply(thread->clientSocket(), reply), thread);
 }
 
 // Runs on the connection's thread, once for every piece it receives.
@@ -259,7 +270,7 @@ void ZRHttpServer::emitRequest(const ZRHttpParsedRequest &parsed, ZRSocketThread
     request.setPath(parsed.path);
     request.setProtocol(parsed.protocol);
     for (const auto &header : parsed.headers)
-        request.setHeader(header.first, header.second);
+        request.addHeader(header.first, header.second);
     request.setBody(parsed.body);
     emit connectionThread(request, thread);
 }

@@ -57,7 +57,7 @@ public:
     void sendReply(const QByteArray &bytes, ZRSocketThread *thread);
     void sendReply(const ZRHttpPart &part, ZRSocketThread *thread);
     void sendReply(const ZRHttpMultiPart &multiPart, ZRSocketThread *thread);
-    // To a HEAD request, the reply's head() only.
+    // To a HEAD request, the reply's head() only. A body file is sent from the file.
     void sendReply(const ZRHttpReply &reply, ZRSocketThread *thread);
 
     // Largest request body accepted (default 1 MiB); larger ones get 413.
@@ -79,6 +79,8 @@ private:
     void awaitMore(ZRSocketThread *thread, ZRHttpConnection &connection);
     void refuse(ZRSocketThread *thread, ZRHttpError code, int status);
     void emitRequest(const ZRHttpParsedRequest &parsed, ZRSocketThread *thread);
+    // -901 unless sent, then the connection ends.
+    void endReply(bool sent, ZRSocketThread *thread);
     void endGatheringConnections();
     bool answersHead(ZRSocketThread *thread) const;
 
