@@ -4,6 +4,7 @@
 
 #include <zrhttpmultipart.h>
 
+#include <QDir>
 #include <QHostAddress>
 #include <QHostInfo>
 #include <QJsonArray>
@@ -203,7 +204,7 @@ void Portal::addRoutes(ZRHttpRouter &router, Side side)
 {
     // What the device tells about itself (its interfaces, the networks in reach) is no business
     // of another site either, and neither is making it scan: every route checks the request.
-    const auto route = [this, &router](RequestType method, const char *path,
+    const auto route = [this, &router](RequestType method, const QString &path,
                            const ZRHttpRouter::Handler &handler) {
         router.route(method, path, [this, handler](const ZRHttpRequest &request) {
             if (isCaptive(request))
@@ -214,11 +215,16 @@ void Portal::addRoutes(ZRHttpRouter &router, Side side)
     };
     for (const auto &guard : Guards)
         router.setDefaultHeader(guard.first, guard.second);
-    // In setup mode the files too are behind the captive check, and nothing else is found.
-    if (m_setup)
-        route(RequestGet, "/*", ZRHttpRouter::fileHandler("/", ":/portal"));
-    else
-        router.serveDirectory("/", ":/portal");
+    // The files too are behind the checks. In setup mode nothing else is found; otherwise each
+    // file has a route of its own, so a path of none is left to the others (405, 404).
+    const ZRHttpRouter::Handler files = ZRHttpRouter::fileHandler("/", ":/portal");
+    if (m_setup) {
+        route(RequestGet, "/*", files);
+    } else {
+        route(RequestGet, "/", files);
+        for (const QString &name : QDir(QStringLiteral(":/portal")).entryList(QDir::Files))
+            route(RequestGet, "/" + name, files);
+    }
     route(RequestGet, "/api/interfaces",
         [this](const ZRHttpRequest &) { return guarded(ZRHttpReply::json(interfaces())); });
     route(RequestGet, "/api/status",
