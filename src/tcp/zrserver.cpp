@@ -379,7 +379,9 @@ bool ZRServer::makeRoom(int listening)
         waitForWakeUp(-1);
         return false;
     }
-    if (!waitForWakeUp(listening))
+    // A look at the listening socket alone first: while clients queue up, polling every watched
+    // connection before each accept would cost more than the accepts.
+    if (ZRSocketPrivate::waitFor(listening, POLLIN, 0) <= 0 && !waitForWakeUp(listening))
         return false;
     switch (evictOne()) {
     case RoomMade:
