@@ -403,8 +403,9 @@ bool ZRServer::makeRoom(int listening)
 ZRServer::Eviction ZRServer::evictOne()
 {
     QMutexLocker lock(&m_connections->mutex);
+    // Idle ones first (rank 0), then incomplete requests, those not yet in a thread included.
     ZRSocketThread *oldest = nullptr;
-    int oldestPhase = ZRSocketThread::Reading;
+    int oldestRank = 1;
     qint64 oldestSince = m_fresh.isEmpty() ? std::numeric_limits<qint64>::max()
                                            : m_fresh.first().acceptedAt;
     for (ZRSocketThread *thread : qAsConst(m_connections->running)) {
@@ -413,10 +414,11 @@ ZRServer::Eviction ZRServer::evictOne()
             return RoomComing; // one at a time: the cap is never overshot
         if (phase != ZRSocketThread::Idle && phase != ZRSocketThread::Reading)
             continue;
+        const int rank = phase == ZRSocketThread::Idle ? 0 : 1;
         const qint64 since = thread->m_phaseSince;
-        if (phase < oldestPhase || (phase == oldestPhase && since < oldestSince)) {
+        if (rank < oldestRank || (rank == oldestRank && since < oldestSince)) {
             oldest = thread;
-            oldestPhase = phase;
+            oldestRank = rank;
             oldestSince = since;
         }
     }
