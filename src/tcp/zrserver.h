@@ -76,7 +76,8 @@ public:
     // At most this many connections run at once (0, the default, is no cap). While the cap is
     // reached the accept loop accepts nothing: new clients wait in the kernel's queue, up to
     // the backlog, and are accepted as soon as a connection ends. A connection counts until its
-    // thread ends, so a request the application holds counts too.
+    // thread ends, so a request the application holds counts too. (ZRHttpServer, which knows
+    // what its connections are doing, makes room for a waiting client instead.)
     void setMaxConnections(int count);
     int maxConnections() const;
 
