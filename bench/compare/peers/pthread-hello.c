@@ -22,9 +22,10 @@ static const char reply[] = "HTTP/1.1 200 OK\r\nContent-Length: 13\r\nConnection
                             "Hello, world!";
 
 static const char kept[] = "HTTP/1.1 200 OK\r\nContent-Length: 13\r\n\r\nHello, world!";
+static int keep_alive;
 
 /* Requests without a body, one after the other; the reply of the last says close. */
-static void *serve_kept(void *arg)
+static void *serve(void *arg)
 {
     int fd = (int)(intptr_t)arg;
     char buf[4096];
@@ -44,8 +45,7 @@ static void *serve_kept(void *arg)
             buf[have] = '\0';
         }
         *end = '\0';
-        int closing = strcasestr(buf, "\nConnection: close") != NULL;
-        if (closing) {
+        if (!keep_alive || strcasestr(buf, "\nConnection: close")) {
             send(fd, reply, sizeof reply - 1, MSG_NOSIGNAL);
             goto done;
         }
@@ -55,28 +55,6 @@ static void *serve_kept(void *arg)
         memmove(buf, buf + used, have - used);
         have -= used;
     }
-done:
-    close(fd);
-    return NULL;
-}
-
-static void *serve(void *arg)
-{
-    int fd = (int)(intptr_t)arg;
-    char buf[4096];
-    size_t have = 0;
-    while (have < sizeof buf - 1) {
-        ssize_t n = recv(fd, buf + have, sizeof buf - 1 - have, 0);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            goto done;
-        have += (size_t)n;
-        buf[have] = '\0';
-        if (strstr(buf, "\r\n\r\n"))
-            break;
-    }
-    send(fd, reply, sizeof reply - 1, MSG_NOSIGNAL);
 done:
     close(fd);
     return NULL;
@@ -102,7 +80,7 @@ int main(int argc, char **argv)
     pthread_attr_init(&attr);
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
     pthread_attr_setstacksize(&attr, (size_t)atoi(argv[2]) * 1024);
-    void *(*handler)(void *) = argc > 3 && !strcmp(argv[3], "keepalive") ? serve_kept : serve;
+    keep_alive = argc > 3 && !strcmp(argv[3], "keepalive");
     for (;;) {
         int c = accept4(s, NULL, NULL, SOCK_CLOEXEC);
         if (c < 0) {
@@ -111,7 +89,7 @@ int main(int argc, char **argv)
             continue;
         }
         pthread_t t;
-        if (pthread_create(&t, &attr, handler, (void *)(intptr_t)c) != 0)
+        if (pthread_create(&t, &attr, serve, (void *)(intptr_t)c) != 0)
             close(c);
     }
 }
