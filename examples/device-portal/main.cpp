@@ -4,13 +4,20 @@
 // portal.h lists.
 //
 //   device-portal [--listen ADDRESS:PORT] [--allow-changes] [--verbose]
+//                 [--setup-ssid NAME [--setup-passphrase PASSPHRASE] [--setup-wait SECONDS]]
 //
 // Safe by default: it listens on 127.0.0.1:8080, reachable from this machine only, and
 // refuses to join networks unless started with --allow-changes. On a device, as root:
 //   device-portal --listen 0.0.0.0:8080 --allow-changes
+// or --listen [::]:8080 for IPv6 and IPv4 alike.
+// With --setup-ssid, a device without a network offers its own: whenever its Wi-Fi has had no
+// link for --setup-wait seconds (20; at start, at once), it becomes the access point NAME
+// (open, or WPA2 with the passphrase) and serves the page on http://192.168.42.1/ as well,
+// where phones open it by themselves; its clients may join a network (see setup.h).
 // Like every program that creates a NetworkManager, it switches the Wi-Fi radio on at start
 // (where it has the rights to).
 #include "portal.h"
+#include "setup.h"
 
 #include <zrhttpserver.h>
 
@@ -18,6 +25,7 @@
 #include <QCoreApplication>
 #include <QHostAddress>
 
+#include "../common/listenaddress.h"
 #include "../common/quiet.h"
 #include "../common/serveuntilsignal.h"
 
@@ -30,6 +38,7 @@ struct Settings
     QString address = QStringLiteral("127.0.0.1");
     int port = 8080;
     bool allowChanges = false;
+    Setup::Options setup; // setup mode when it has a name
 };
 
 // False, with the reason printed, for arguments that do not make sense.
@@ -39,24 +48,35 @@ bool parse(const QStringList &arguments, Settings *settings)
     parser.setApplicationDescription(QStringLiteral("A setup page for this device's network."));
     parser.addHelpOption();
     const QCommandLineOption listen(QStringLiteral("listen"),
-        QStringLiteral("Serve on ADDRESS:PORT (IPv4; default 127.0.0.1:8080)."),
+        QStringLiteral("Serve on ADDRESS:PORT, IPv6 in brackets ([::]:8080; default "
+                       "127.0.0.1:8080)."),
         QStringLiteral("ADDRESS:PORT"));
     const QCommandLineOption allowChanges(QStringLiteral("allow-changes"),
         QStringLiteral("Let the page join networks (needs root)."));
-    parser.addOptions({ listen, allowChanges });
+    const QCommandLineOption setupSsid(QStringLiteral("setup-ssid"),
+        QStringLiteral("Setup mode: while the Wi-Fi has no link, be the access point NAME."),
+        QStringLiteral("NAME"));
+    const QCommandLineOption setupPassphrase(QStringLiteral("setup-passphrase"),
+        QStringLiteral("The access point's WPA2 passphrase (default: an open network)."),
+        QStringLiteral("PASSPHRASE"));
+    const QCommandLineOption setupWait(QStringLiteral("setup-wait"),
+        QStringLiteral("Seconds without a link before the access point comes up (default 20)."),
+        QStringLiteral("SECONDS"), QStringLiteral("20"));
+    parser.addOptions({ listen, allowChanges, setupSsid, setupPassphrase, setupWait });
     parser.process(arguments); // exits on --help and on unknown options
     settings->allowChanges = parser.isSet(allowChanges);
+    settings->setup = { parser.value(setupSsid), parser.value(setupPassphrase),
+        parser.value(setupWait).toInt() };
+    if (parser.isSet(setupWait) && settings->setup.waitSeconds < 1) {
+        std::fprintf(stderr, "device-portal: --setup-wait takes a number of seconds, 1 or more\n");
+        return false;
+    }
     if (!parser.isSet(listen))
         return true;
 
-    const QString value = parser.value(listen);
-    const int colon = value.lastIndexOf(QLatin1Char(':'));
-    bool isNumber = false;
-    settings->address = value.left(colon);
-    settings->port = value.mid(colon + 1).toInt(&isNumber);
-    if (colon < 0 || !isNumber || settings->port < 0 || settings->port > 65535
-        || QHostAddress(settings->address).protocol() != QAbstractSocket::IPv4Protocol) {
-        std::fprintf(stderr, "device-portal: --listen takes ADDRESS:PORT, e.g. 0.0.0.0:8080\n");
+    if (!parseListenAddress(parser.value(listen), &settings->address, &settings->port)) {
+        std::fprintf(
+            stderr, "device-portal: --listen takes ADDRESS:PORT, e.g. 0.0.0.0:8080 or [::]:8080\n");
         return false;
     }
     return true;
@@ -64,8 +84,11 @@ bool parse(const QStringList &arguments, Settings *settings)
 
 void announce(const Settings &settings, quint16 port)
 {
-    std::printf("device portal: serving http://%s:%u/%s\n", qPrintable(settings.address), port,
-        settings.address == QLatin1String("0.0.0.0") ? " on every address of this device" : "");
+    const QHostAddress listening(settings.address);
+    const bool everywhere
+        = listening == QHostAddress::AnyIPv4 || listening == QHostAddress::AnyIPv6;
+    std::printf("device portal: serving http://%s:%u/%s\n", qPrintable(urlHost(settings.address)),
+        port, everywhere ? " on every address of this device" : "");
     if (settings.allowChanges)
         std::printf("device portal: changes allowed: the page can join networks\n");
     else
@@ -87,8 +110,22 @@ int main(int argc, char *argv[])
     server.setMaxBodySize(64 * 1024); // a join is a few dozen bytes
     ZRHttpRouter router(&server);
     Portal portal(&manager, settings.allowChanges);
+    const QString wifi = manager.defaultWifiInterface();
+    std::unique_ptr<Setup> setup;
+    if (!settings.setup.ssid.isEmpty() && wifi.isEmpty())
+        std::fprintf(stderr, "device-portal: no Wi-Fi interface here, so no setup mode\n");
+    else if (!settings.setup.ssid.isEmpty())
+        setup = std::make_unique<Setup>(&manager, wifi, settings.setup);
+    portal.setSetup(setup.get());
     portal.addRoutes(router);
 
-    return serveUntilSignal(server, settings.address, settings.port, 64,
-        [&](quint16 port) { announce(settings, port); });
+    const int status
+        = serveUntilSignal(server, settings.address, settings.port, 64, [&](quint16 port) {
+              announce(settings, port);
+              if (setup)
+                  setup->start(&portal); // its threads block the stop signals, as this one does
+          });
+    if (setup)
+        setup->stop();
+    return status;
 }

@@ -304,10 +304,7 @@ int ZRServer::openListeningSocket(const QString &address, int port, int backlog)
                 .arg(ZRSocket::lastErrorNumber()));
         return s;
     }
-    sockaddr_in bound {};
-    socklen_t length = sizeof bound;
-    if (::getsockname(s, reinterpret_cast<sockaddr *>(&bound), &length) == 0)
-        m_port = ntohs(bound.sin_port);
+    m_port = ZRSocketPrivate::localPort(s);
     qCDebug(lcTcp, "Socket created");
     return s;
 }
@@ -327,7 +324,7 @@ void ZRServer::acceptLoop(int s)
             break;
         if (!hasRoom() && !makeRoom(s))
             continue;
-        sockaddr_in peer {};
+        sockaddr_storage peer {};
         const int c = ZRSocket::acceptClientConnection(s, peer);
         if (c < 0) {
             if (errno == EAGAIN || errno == EWOULDBLOCK)
@@ -337,10 +334,9 @@ void ZRServer::acceptLoop(int s)
                 QThread::msleep(ShortagePauseMs);
             continue;
         }
-        char text[INET_ADDRSTRLEN] = {};
-        ::inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
-        qCDebug(lcTcp, "Accepted socket connection from %s", text);
-        admit(c, QString::fromLatin1(text));
+        const QString text = ZRSocketPrivate::addressText(peer);
+        qCDebug(lcTcp, "Accepted socket connection from %s", qPrintable(text));
+        admit(c, text);
     }
     m_listenSocket = 0;
     m_port = 0;

@@ -14,7 +14,7 @@
 
 class ZRServerConnections;
 
-// A threaded TCP server on one IPv4 address and port.
+// A threaded TCP server on one address (IPv4 or IPv6) and port.
 //
 // Two ways to serve:
 //  - listenConnections() runs the accept loop on the calling thread and blocks it until stop()

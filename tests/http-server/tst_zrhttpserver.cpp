@@ -3,6 +3,7 @@
 #include "loopback.h"
 #include "messagelog.h"
 #include "workdir.h"
+#include "zrclient.h"
 #include "zrhttpserver.h"
 #include "zrsocket.h"
 #include "zrsocketthread.h"
@@ -14,10 +15,14 @@
 #include <QMutex>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <functional>
+
+#include <sched.h>
+#include <sys/mount.h>
 
 using loopback::Peer;
 using loopback::Running;
@@ -321,6 +326,8 @@ private slots:
     void defaultStackSurvivesTheDeepestPath();
     void persistentConnectionsWithRealClients();
     void idleConnectionsGiveWay();
+    void servesIPv6AndDualStack_data();
+    void servesIPv6AndDualStack();
 
 private:
     int baseline = 0;
@@ -1022,6 +1029,80 @@ void TestZRHttpServer::idleConnectionsGiveWay()
     QVERIFY(!held.closedByPeer(100));
     s.server.sendReply(ZRHttpReply::text("late"), s.app.requests().at(1).thread);
     QVERIFY(held.readAll(500).endsWith("late"));
+}
+
+// Gives this process a mount namespace of its own whose /etc/hosts also names "v6only.test"
+// (::1) and "both.test" (::1, then 127.0.0.1). False where that is not permitted.
+static bool addTestHostNames(const QString &dir)
+{
+    QFile original(QStringLiteral("/etc/hosts"));
+    QFile hosts(dir + QStringLiteral("/hosts"));
+    if (!original.open(QIODevice::ReadOnly) || !hosts.open(QIODevice::WriteOnly)
+        || hosts.write(original.readAll() + "\n::1 v6only.test both.test\n127.0.0.1 both.test\n")
+            <= 0)
+        return false;
+    hosts.close();
+    return ::unshare(CLONE_NEWNS) == 0
+        && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0
+        && ::mount(qPrintable(hosts.fileName()), "/etc/hosts", nullptr, MS_BIND, nullptr) == 0;
+}
+
+void TestZRHttpServer::servesIPv6AndDualStack_data()
+{
+    QTest::addColumn<QString>("listen");
+    QTest::addColumn<QString>("client"); // empty: ZRClient
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<QString>("peer");
+    const QString v6 = QStringLiteral("::1"), v4 = QStringLiteral("127.0.0.1");
+    QTest::newRow("curl to ::1") << v6 << curl << QStringLiteral("[::1]") << v6;
+    QTest::newRow("http.client to ::1") << v6 << python << v6 << v6;
+    QTest::newRow("dual-stack, curl over IPv4") << QStringLiteral("::") << curl << v4 << v4;
+    QTest::newRow("dual-stack, ZRClient to ::1") << QStringLiteral("::") << QString() << v6 << v6;
+    QTest::newRow("ZRClient to a name only on ::1")
+        << v6 << QString() << QStringLiteral("v6only.test") << v6;
+    QTest::newRow("ZRClient past a refusing ::1")
+        << v4 << QString() << QStringLiteral("both.test") << v4;
+}
+
+void TestZRHttpServer::servesIPv6AndDualStack()
+{
+    QFETCH(QString, listen);
+    QFETCH(QString, client);
+    QFETCH(QString, host);
+    QFETCH(QString, peer);
+    static const bool named = loopback::mayResolveNames() && addTestHostNames(dir.path());
+    if (host.endsWith(QLatin1String(".test")) && !named)
+        QSKIP("no mount namespace of our own for the test's host names");
+    // Dual-stack must not rest on the system's default, set here to IPv6 only.
+    if (qgetenv("ZRNET_IN_NETNS") == "1") {
+        QFile v6Only(QStringLiteral("/proc/sys/net/ipv6/bindv6only"));
+        QVERIFY(v6Only.open(QIODevice::WriteOnly) && v6Only.write("1") == 1);
+    }
+    ZRHttpServer server;
+    Application app(server, Qt::DirectConnection);
+    QString seenPeer;
+    app.answer = [&](const Seen &seen) {
+        seenPeer = seen.thread->remoteAddress();
+        server.sendReply(okReply("hi"), seen.thread);
+    };
+    Running run(server, listen);
+    const auto stop = qScopeGuard([&server] { server.stop(); });
+    QCOMPARE(int(server.serverPort()), run.port);
+    const QString port = QString::number(run.port);
+    const char *script = "import http.client as h, sys; c = h.HTTPConnection(sys.argv[1], "
+                         "int(sys.argv[2])); c.request('GET', '/'); print(c.getresponse().status)";
+    ZRClient zr;
+    QByteArray answer;
+    if (client == curl)
+        answer = runChild(curl, curlBase + QStringList { "http://" + host + ':' + port }).output;
+    else if (client == python)
+        answer
+            = runChild(python, { QStringLiteral("-c"), QLatin1String(script), host, port }).output;
+    else if (zr.connectToServer(host, run.port) > 0
+        && ZRSocket::sendMessage(zr.socket(), QStringLiteral("GET / HTTP/1.0\r\n\r\n")))
+        answer = zr.receiveLine(10000);
+    QVERIFY2(answer.contains("200"), answer.constData());
+    QCOMPARE(seenPeer, peer);
 }
 
 QTEST_GUILESS_MAIN(TestZRHttpServer)
