@@ -27,6 +27,13 @@ public:
     virtual QList<WifiAp> scan(const QString &interface) = 0;
     // A NetResult: 0, 1000 or 1001.
     virtual int join(const QString &ssid, const QString &passphrase, const QString &interface) = 0;
+    // 0 or 1003, with what had started stopped again (name, passphrase and address are checked).
+    virtual int startAccessPoint(const QString &interface, const QString &ssid,
+        const QString &passphrase, const QString &address)
+        = 0;
+    // True when nothing of it is left.
+    virtual bool stopAccessPoint(const QString &interface) = 0;
+    virtual bool isAccessPointActive(const QString &interface) = 0;
 
     // The service where it manages `interface`, the tools otherwise.
     static NetDriver &forInterface(const QString &interface);
@@ -50,10 +57,16 @@ public:
     QString currentNetwork(const QString &interface) override;
     QList<WifiAp> scan(const QString &interface) override;
     int join(const QString &ssid, const QString &passphrase, const QString &interface) override;
+    int startAccessPoint(const QString &interface, const QString &ssid, const QString &passphrase,
+        const QString &address) override;
+    bool stopAccessPoint(const QString &interface) override;
+    bool isAccessPointActive(const QString &interface) override;
 };
 
 // The NetworkManager service on the system bus. Every call opens a bus connection of its own,
-// so any thread may call, and waits with a bound, without an event loop.
+// so any thread may call, and waits with a bound, without an event loop. An access point is a
+// runtime profile of the service (mode ap, the address set by hand) with the tools' dnsmasq for
+// DHCP and DNS.
 class NetServiceDriver : public NetDriver
 {
 public:
@@ -67,6 +80,10 @@ public:
     QString currentNetwork(const QString &interface) override;
     QList<WifiAp> scan(const QString &interface) override;
     int join(const QString &ssid, const QString &passphrase, const QString &interface) override;
+    int startAccessPoint(const QString &interface, const QString &ssid, const QString &passphrase,
+        const QString &address) override;
+    bool stopAccessPoint(const QString &interface) override;
+    bool isAccessPointActive(const QString &interface) override;
 
     // Whether the service is on the system bus and manages `interface`. Asks the bus only.
     static bool manages(const QString &interface);

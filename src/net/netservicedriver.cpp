@@ -1,5 +1,6 @@
 #include "netdriver_p.h"
 
+#include "netaccesspoint_p.h"
 #include "netsystem_p.h"
 #include "zrlogging_p.h"
 
@@ -18,6 +19,9 @@
 // A profile as the service hands it over: settings by name, each a map of its keys.
 using Profile = QMap<QString, QVariantMap>;
 Q_DECLARE_METATYPE(Profile)
+// An IPv4 address as the service takes it: a list of maps with address and prefix.
+using AddressData = QList<QVariantMap>;
+Q_DECLARE_METATYPE(AddressData)
 
 namespace {
 constexpr int CallTimeoutMs = 5000;
@@ -101,7 +105,8 @@ public:
         : name(QStringLiteral("zrnet-net-%1").arg(++opened)),
           connection(QDBusConnection::connectToBus(QDBusConnection::SystemBus, name))
     {
-        static const bool registered = (qDBusRegisterMetaType<Profile>(), true);
+        static const bool registered
+            = (qDBusRegisterMetaType<Profile>(), qDBusRegisterMetaType<AddressData>(), true);
         Q_UNUSED(registered)
     }
     ~Bus() { QDBusConnection::disconnectFromBus(name); }
@@ -306,6 +311,27 @@ Profile profileOf(Bus &bus, const QString &path)
                             : Profile();
 }
 
+// The active connection of `profile` on the device; empty when the service refused.
+QString activateProfile(Bus &bus, const QString &profile, const QString &device)
+{
+    const QDBusMessage reply = bus.call(latin1(ManagerPath), ManagerInterface, "ActivateConnection",
+        { pathArgument(profile), pathArgument(device), pathArgument(QStringLiteral("/")) });
+    return succeeded(reply) ? pathOf(reply.arguments().value(0)) : QString();
+}
+
+// The profiles the service keeps whose connection setting has `key` equal to `value`.
+QStringList profilesWith(Bus &bus, const char *key, const QVariant &value)
+{
+    QStringList result;
+    const QDBusMessage reply = bus.call(latin1(SettingsPath), SettingsInterface, "ListConnections");
+    for (const QDBusObjectPath &path : pathsOf(reply.arguments().value(0))) {
+        if (profileOf(bus, path.path()).value(QStringLiteral("connection")).value(latin1(key))
+            == value)
+            result.append(path.path());
+    }
+    return result;
+}
+
 // The client profile the service keeps for that network name; empty when it has none.
 QString profileFor(Bus &bus, const QByteArray &ssid)
 {
@@ -344,6 +370,46 @@ Profile joining(Profile profile, const QByteArray &ssid, const QString &passphra
     return profile;
 }
 
+// Our access point's profiles are known by their name.
+QString accessPointId(const QString &interface)
+{
+    return QStringLiteral("zrnet access point ") + interface;
+}
+
+// WPA2-PSK (open without a passphrase), the address set by hand: DHCP and DNS come from the
+// tools' dnsmasq, which answers every name with the address, as on the tools' access point.
+Profile accessPointProfile(const QString &interface, const QString &ssid, const QString &passphrase,
+    const QString &address)
+{
+    Profile profile;
+    profile[QStringLiteral("connection")] = QVariantMap {
+        { QStringLiteral("id"), accessPointId(interface) },
+        { QStringLiteral("type"), latin1(WirelessSetting) },
+        { QStringLiteral("interface-name"), interface },
+        { QStringLiteral("autoconnect"), false },
+    };
+    profile[latin1(WirelessSetting)] = QVariantMap { { QStringLiteral("ssid"), ssid.toUtf8() },
+        { QStringLiteral("mode"), QStringLiteral("ap") } };
+    if (!passphrase.isEmpty()) {
+        const QStringList ccmp { QStringLiteral("ccmp") };
+        profile[latin1(SecuritySetting)] = QVariantMap {
+            { QStringLiteral("key-mgmt"), QStringLiteral("wpa-psk") },
+            { QStringLiteral("psk"), passphrase },
+            { QStringLiteral("proto"), QStringList { QStringLiteral("rsn") } },
+            { QStringLiteral("pairwise"), ccmp },
+            { QStringLiteral("group"), ccmp },
+        };
+    }
+    const AddressData addresses { { { QStringLiteral("address"), address },
+        { QStringLiteral("prefix"), 24u } } };
+    profile[QStringLiteral("ipv4")]
+        = QVariantMap { { QStringLiteral("method"), QStringLiteral("manual") },
+              { QStringLiteral("address-data"), QVariant::fromValue(addresses) } };
+    profile[QStringLiteral("ipv6")]
+        = QVariantMap { { QStringLiteral("method"), QStringLiteral("ignore") } };
+    return profile;
+}
+
 // Adds or updates the profile for `ssid` and asks for it on the device; the active connection,
 // empty when the service refused.
 QString requestJoin(
@@ -355,10 +421,7 @@ QString requestJoin(
         if (!succeeded(
                 bus.call(existing, ProfileInterface, "Update", { QVariant::fromValue(updated) })))
             return QString();
-        const QDBusMessage reply = bus.call(latin1(ManagerPath), ManagerInterface,
-            "ActivateConnection",
-            { pathArgument(existing), pathArgument(device), pathArgument(QStringLiteral("/")) });
-        return succeeded(reply) ? pathOf(reply.arguments().value(0)) : QString();
+        return activateProfile(bus, existing, device);
     }
     // A network out of sight may still answer a probe for its name.
     const QString ap = accessPointNamed(bus, device, ssid);
@@ -415,8 +478,9 @@ void NetServiceDriver::switchWifiOn(const QString &)
     bus.setProperty(latin1(ManagerPath), ManagerInterface, "WirelessEnabled", true);
 }
 
-void NetServiceDriver::switchWifiOff(const QString &)
+void NetServiceDriver::switchWifiOff(const QString &interface)
 {
+    stopAccessPoint(interface);
     Bus bus;
     bus.setProperty(latin1(ManagerPath), ManagerInterface, "WirelessEnabled", false);
 }
@@ -467,6 +531,7 @@ QList<WifiAp> NetServiceDriver::scan(const QString &interface)
 
 int NetServiceDriver::join(const QString &ssid, const QString &passphrase, const QString &interface)
 {
+    stopAccessPoint(interface); // the radio serves one or the other
     Bus bus;
     const QString device = devicePath(bus, interface);
     if (device.isEmpty())
@@ -477,4 +542,48 @@ int NetServiceDriver::join(const QString &ssid, const QString &passphrase, const
     if (active.isEmpty())
         return static_cast<int>(NetResult::LinkTimeout);
     return awaitActivation(bus, device, active, before);
+}
+
+int NetServiceDriver::startAccessPoint(const QString &interface, const QString &ssid,
+    const QString &passphrase, const QString &address)
+{
+    stopAccessPoint(interface); // an earlier one gives way
+    Bus bus;
+    const QString device = devicePath(bus, interface);
+    if (!device.isEmpty()) {
+        switchRadioOn(bus, device);
+        const DeviceStatus before = statusOf(bus, device);
+        // Unsaved: the access point is for this run, not for the next boot.
+        const QDBusMessage added
+            = bus.call(latin1(SettingsPath), SettingsInterface, "AddConnectionUnsaved",
+                { QVariant::fromValue(accessPointProfile(interface, ssid, passphrase, address)) });
+        const QString active = succeeded(added)
+            ? activateProfile(bus, pathOf(added.arguments().value(0)), device)
+            : QString();
+        if (!active.isEmpty() && awaitActivation(bus, device, active, before) == 0
+            && NetAccessPoint::startServices(interface, address))
+            return 0;
+    }
+    qCDebug(lcNet, "access point on %s: the service could not start it; stopping what did",
+        qUtf8Printable(interface));
+    stopAccessPoint(interface);
+    return static_cast<int>(NetResult::AccessPointFailed);
+}
+
+bool NetServiceDriver::stopAccessPoint(const QString &interface)
+{
+    bool gone = NetAccessPoint::stopServices(interface);
+    Bus bus;
+    for (const QString &profile : profilesWith(bus, "id", accessPointId(interface)))
+        gone = succeeded(bus.call(profile, ProfileInterface, "Delete")) && gone;
+    return gone;
+}
+
+bool NetServiceDriver::isAccessPointActive(const QString &interface)
+{
+    Bus bus;
+    const QString device = devicePath(bus, interface);
+    return !device.isEmpty() && statusOf(bus, device).state == StateActivated
+        && !profilesWith(bus, "id", accessPointId(interface)).isEmpty()
+        && NetAccessPoint::servicesRunning(interface);
 }

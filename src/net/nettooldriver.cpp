@@ -112,3 +112,19 @@ int NetToolDriver::join(const QString &ssid, const QString &passphrase, const QS
     }
     return connected ? dhcpResult(startDhcp(interface)) : static_cast<int>(NetResult::LinkTimeout);
 }
+
+int NetToolDriver::startAccessPoint(const QString &interface, const QString &ssid,
+    const QString &passphrase, const QString &address)
+{
+    return NetAccessPoint::start(interface, ssid, passphrase, address);
+}
+
+bool NetToolDriver::stopAccessPoint(const QString &interface)
+{
+    return NetAccessPoint::stop(interface);
+}
+
+bool NetToolDriver::isAccessPointActive(const QString &interface)
+{
+    return NetAccessPoint::isActive(interface);
+}

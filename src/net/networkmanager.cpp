@@ -1,6 +1,5 @@
 #include "networkmanager.h"
 
-#include "netaccesspoint_p.h"
 #include "netdriver_p.h"
 #include "netsystem_p.h"
 #include "nettools_p.h"
@@ -287,6 +286,10 @@ QList<NetToolChoice> NetworkManager::toolChoices()
             if (managed.contains(name))
                 choice.viaService.append(name);
         }
+        // The service's access point still takes the tools' dnsmasq for DHCP and DNS.
+        if (choice.tool == QLatin1String("dnsmasq")
+            || choice.missing.contains(QLatin1String("dnsmasq")))
+            choice.viaService.clear();
         // The tools are not needed where the service carries the step for every interface.
         if (!concerned.isEmpty() && choice.viaService.size() == concerned.size()) {
             choice.tool = NetDriver::serviceName();
@@ -319,17 +322,17 @@ int NetworkManager::startAccessPoint(const QString &interface, const QString &ss
         return code(NetResult::NoInterface);
     if (!isAccessPointName(ssid) || !isWpaPassphrase(passphrase) || !isAccessPointAddress(address))
         return code(NetResult::AccessPointRefused);
-    return NetAccessPoint::start(name, ssid, passphrase, address);
+    return NetDriver::forInterface(name).startAccessPoint(name, ssid, passphrase, address);
 }
 
 bool NetworkManager::stopAccessPoint(const QString &interface)
 {
     const QString name = usableName(interface, QNetworkInterface::Wifi);
-    return name.isEmpty() || NetAccessPoint::stop(name);
+    return name.isEmpty() || NetDriver::forInterface(name).stopAccessPoint(name);
 }
 
 bool NetworkManager::isAccessPointActive(const QString &interface) const
 {
     const QString name = usableName(interface, QNetworkInterface::Wifi);
-    return !name.isEmpty() && NetAccessPoint::isActive(name);
+    return !name.isEmpty() && NetDriver::forInterface(name).isAccessPointActive(name);
 }

@@ -30,6 +30,7 @@ private slots:
     void managedRunsNoTool_data();
     void managedRunsNoTool();
     void unmanagedTakesTools();
+    void accessPoint();
 
 private:
     QVariant mock(const QString &path, const char *method, const QVariantList &arguments);
@@ -221,6 +222,30 @@ void TestNetService::unmanagedTakesTools()
         (QStringList { "@rfkill,unblock,wifi", "@ifconfig,wlan0,up", "@ifconfig,eth0,up",
             "@dhclient,-pf,/run/dhclient.wlan0.pid,-r,wlan0",
             "/sbin/ifconfig,wlan0,0.0.0.0,down" }));
+}
+
+// A runtime profile of the service for the radio and the address, the tools' dnsmasq for DHCP
+// and DNS, and nothing of it left after the stop.
+void TestNetService::accessPoint()
+{
+    NetworkManager manager;
+    QCOMPARE(manager.startAccessPoint("wlan0", "Kiosk Setup", "setup pass", "192.168.42.7"), 0);
+    QVERIFY(manager.isAccessPointActive("wlan0"));
+    const QString asked = mockLog();
+    for (const char *setting : { "AddConnectionUnsaved", "\"ssid\": [75, 105, 111, 115, 107, 32",
+             "\"mode\": \"ap\"", "\"key-mgmt\": \"wpa-psk\"", "\"psk\": \"setup pass\"",
+             "\"proto\": [\"rsn\"]", "\"method\": \"manual\"", "\"address\": \"192.168.42.7\"",
+             "\"prefix\": 24", "\"interface-name\": \"wlan0\"", "ActivateConnection" })
+        QVERIFY2(asked.contains(QLatin1String(setting)), setting);
+    const QStringList lines = callLines(stubDir);
+    QCOMPARE(lines.size(), 1);
+    for (const char *argument :
+        { "@dnsmasq,", ",--interface=wlan0,", ",--address=/#/192.168.42.7" })
+        QVERIFY2(lines.first().contains(QLatin1String(argument)), qPrintable(lines.first()));
+
+    QVERIFY(manager.stopAccessPoint("wlan0"));
+    QVERIFY(mockLog().contains("Delete"));
+    QVERIFY(!manager.isAccessPointActive("wlan0"));
 }
 
 QTEST_GUILESS_MAIN(TestNetService)
