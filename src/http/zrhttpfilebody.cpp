@@ -24,12 +24,12 @@ bool sendReadPieces(int socket, QFile &file, qint64 offset, qint64 length)
 
 } // namespace
 
-bool zrSendFileReply(int socket, const ZRHttpReply &reply)
+bool zrSendFileReply(int socket, const ZRHttpReply &reply, const QByteArray &head)
 {
     QFile file(reply.bodyFile());
     // Opened before anything is sent, so that a file gone since gets no head promising it.
     if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)
-        || !ZRSocket::sendByteArray(socket, reply.head()))
+        || !ZRSocket::sendByteArray(socket, head))
         return false;
     if (!reply.hasContent())
         return true;

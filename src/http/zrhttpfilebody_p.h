@@ -1,13 +1,14 @@
 #ifndef ZRHTTPFILEBODY_P_H
 #define ZRHTTPFILEBODY_P_H
 
+class QByteArray;
 class ZRHttpReply;
 
 // Sends a reply whose body is a file (ZRHttpReply::setBodyFile()) on a connected socket: the
-// head, then the file's range straight from the file with sendfile(), or, for a file with no
+// head given, then the file's range straight from the file with sendfile(), or, for a file with no
 // descriptor (a Qt resource), read and sent in pieces. Memory stays small whatever the file's
 // size. False when the file cannot be opened, ends early or a send fails or stalls too long,
 // the client then having received part of the reply at most.
-bool zrSendFileReply(int socket, const ZRHttpReply &reply);
+bool zrSendFileReply(int socket, const ZRHttpReply &reply, const QByteArray &head);
 
 #endif // ZRHTTPFILEBODY_P_H

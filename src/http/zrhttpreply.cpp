@@ -9,6 +9,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QMutex>
 
 #include <cstdio>
 #include <cstring>
@@ -95,6 +96,21 @@ QByteArray fileRange(const QString &path, qint64 offset, qint64 length)
     if (!file.open(QIODevice::ReadOnly) || !file.seek(offset))
         return QByteArray();
     return file.read(length);
+}
+
+// The Date value, formatted once a second however many replies are sent.
+QByteArray currentHttpDate()
+{
+    static QMutex mutex;
+    static qint64 second = -1;
+    static QByteArray text;
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    QMutexLocker lock(&mutex);
+    if (now != second) {
+        text = ZRHttpReply::httpDate(QDateTime::fromSecsSinceEpoch(now, Qt::UTC));
+        second = now;
+    }
+    return text;
 }
 
 void appendLine(QByteArray &out, const QByteArray &name, const QByteArray &value)
@@ -295,15 +311,15 @@ void ZRHttpReply::setMultipart(const ZRHttpMultiPart &multiPart)
 
 QByteArray ZRHttpReply::toByteArray() const
 {
-    return serialise(true);
+    return serialise(true, "close");
 }
 
 QByteArray ZRHttpReply::head() const
 {
-    return serialise(false);
+    return serialise(false, "close");
 }
 
-QByteArray ZRHttpReply::serialise(bool withBody) const
+QByteArray ZRHttpReply::serialise(bool withBody, const char *connection) const
 {
     const bool bodyWritten = withBody && hasContent();
     QByteArray out;
@@ -320,9 +336,9 @@ QByteArray ZRHttpReply::serialise(bool withBody) const
     if (hasContent())
         appendLine(out, QByteArrayLiteral("Content-Length"), QByteArray::number(bodySize()));
     if (indexOf(QByteArrayLiteral("Date")) < 0)
-        appendLine(out, QByteArrayLiteral("Date"), httpDate(QDateTime::currentDateTimeUtc()));
-    if (indexOf(QByteArrayLiteral("Connection")) < 0)
-        appendLine(out, QByteArrayLiteral("Connection"), QByteArrayLiteral("close"));
+        appendLine(out, QByteArrayLiteral("Date"), currentHttpDate());
+    if (connection && indexOf(QByteArrayLiteral("Connection")) < 0)
+        appendLine(out, QByteArrayLiteral("Connection"), QByteArray(connection));
     out += "\r\n";
     if (bodyWritten)
         out += m_bodyFile.isEmpty() ? m_body : fileRange(m_bodyFile, m_fileOffset, m_fileLength);

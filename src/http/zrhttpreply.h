@@ -90,8 +90,11 @@ public:
     bool hasContent() const;
 
 private:
+    friend class ZRHttpServer; // decides the Connection header when it sends
+
     int indexOf(const QByteArray &name) const;
-    QByteArray serialise(bool withBody) const;
+    // connection: the Connection value written unless the caller set one; null writes none.
+    QByteArray serialise(bool withBody, const char *connection) const;
 
     bool accepts(const QByteArray &name, const QByteArray &value) const;
 

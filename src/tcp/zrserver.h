@@ -7,6 +7,7 @@
 #include <QMutex>
 #include <QObject>
 #include <QString>
+#include <QVector>
 
 #include <atomic>
 #include <memory>
@@ -64,8 +65,9 @@ public:
     // Stack size of connection threads started from now on; 0 is the system's default (8 MiB
     // on most Linux systems). The default, 256 KiB, is over ten times what the deepest path
     // through the library needs: a request parsed with every debug category on, handed to a
-    // slot that builds a JSON reply, logs through qDebug() and Logger, and sends it, ran on a
-    // 20 KiB stack and failed on 16 KiB (measured by running it on ever smaller stacks). It
+    // slot that parses its body nested as deep as ZRHttpRequest::json() allows (64 levels),
+    // builds a JSON reply, logs through qDebug() and Logger, and sends it, ran on a 24 KiB
+    // stack and failed on 20 KiB (measured by running it on ever smaller stacks). It
     // keeps a thread start cheap: glibc keeps up to 40 MiB of freed stacks for reuse, 160
     // threads at this size, where 8 MiB stacks are mapped and unmapped for every connection.
     // Raise it for slots that put large arrays on the stack or recurse deeply.
@@ -75,7 +77,8 @@ public:
     // At most this many connections run at once (0, the default, is no cap). While the cap is
     // reached the accept loop accepts nothing: new clients wait in the kernel's queue, up to
     // the backlog, and are accepted as soon as a connection ends. A connection counts until its
-    // thread ends, so a request the application holds counts too.
+    // thread ends, so a request the application holds counts too. (ZRHttpServer, which knows
+    // what its connections are doing, makes room for a waiting client instead.)
     void setMaxConnections(int count);
     int maxConnections() const;
 
@@ -93,8 +96,22 @@ private:
     int openListeningSocket(const QString &address, int port, int backlog);
     void acceptLoop(int socket);
     bool hasRoom();
-    void waitForWakeUp(int listening);
-    ZRSocketThread *startConnection(int socket, const QString &address);
+    bool makeRoom(int listening);
+    enum Eviction { RoomMade, RoomComing, LookAgain, NothingToEnd };
+    Eviction evictOne();
+    bool waitForWakeUp(int listening);
+    void startReadyConnections(const struct pollfd *fds, int count);
+    void closeFreshConnections(bool onlyExpired);
+    void admit(int socket, const QString &address);
+    ZRSocketThread *startConnection(int socket, const QString &address, qint64 acceptedAt = -1);
+
+    // A connection that has sent nothing yet, watched by the accept loop instead of a thread.
+    struct Fresh
+    {
+        int socket;
+        QString address;
+        qint64 acceptedAt; // monotonic ms
+    };
 
     std::atomic<bool> m_running { true }; // cleared once, by stop(), on any thread
     std::atomic<bool> m_loopClaimed { false }; // a loop runs, or start() is making one
@@ -107,6 +124,11 @@ private:
     std::atomic<int> m_receiveTimeoutMs { 0 };
     std::atomic<uint> m_stackSize;
     std::atomic<int> m_maxConnections { 0 };
+    // Set once, before listening, by a server that knows requests (ZRHttpServer): connections
+    // get a thread only once their first bytes arrive, and at the cap a waiting client ends a
+    // connection that does nothing useful.
+    bool m_watchesFresh = false;
+    QVector<Fresh> m_fresh; // in accept order; the accept loop's thread only
     const int m_wakeUp; // eventfd: stop() and ending connections wake the accept loop through it
     const std::shared_ptr<ZRServerConnections> m_connections;
 };

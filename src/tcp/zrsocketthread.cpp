@@ -4,6 +4,9 @@
 #include "zrsocket.h"
 #include "zrsocket_p.h"
 #include "zrthreaddispatcher_p.h"
+#include "zrtransport_p.h"
+
+#include <cstring>
 
 ZRSocketThread::ZRSocketThread(int socket, QString address)
     : ZRSocketThread(socket, address, nullptr)
@@ -15,14 +18,15 @@ ZRSocketThread::ZRSocketThread(int socket, QString address)
 
 ZRSocketThread::ZRSocketThread(
     int socket, QString address, std::shared_ptr<ZRServerConnections> connections)
-    : m_socket(socket), m_address(address), m_connections(std::move(connections))
+    : m_socket(socket), m_address(address), m_transport(new ZRPlainTransport(socket)),
+      m_acceptedAt(monotonicMs()), m_phaseSince(m_acceptedAt),
+      m_connections(std::move(connections))
 {
     // char* is no built-in meta-type; without this a queued receiver of
     // connectionThread could not be called.
     static const int charPointerType = qRegisterMetaType<char *>("char*");
     Q_UNUSED(charPointerType);
     m_buffer[0] = '\0';
-    m_sinceAccept.start();
     setEventDispatcher(new ZRThreadDispatcher);
 }
 
@@ -54,16 +58,79 @@ void ZRSocketThread::stop()
     m_pacing.release();
 }
 
+bool ZRSocketThread::enterPhase(Phase phase)
+{
+    int current = m_phase.load();
+    do {
+        if (current == Evicted)
+            return false;
+        if (current == phase)
+            return true;
+        m_phaseSince = monotonicMs();
+    } while (!m_phase.compare_exchange_weak(current, phase));
+    return true;
+}
+
+bool ZRSocketThread::evict()
+{
+    int current = m_phase.load();
+    if ((current != Idle && current != Reading) || !m_phase.compare_exchange_strong(current, Evicted))
+        return false;
+    ::shutdown(m_socket, SHUT_RDWR);
+    return true;
+}
+
+qint64 ZRSocketThread::read(char *buffer, qint64 size)
+{
+    return m_transport->read(buffer, size);
+}
+
+bool ZRSocketThread::write(const QByteArray &bytes)
+{
+    return m_transport->write(bytes);
+}
+
+void ZRSocketThread::setReadTimeout(qint64 milliseconds)
+{
+    if (milliseconds != m_readTimeoutMs && ZRSocketPrivate::setReceiveTimeout(m_socket, milliseconds))
+        m_readTimeoutMs = milliseconds;
+}
+
+void ZRSocketThread::setWriteTimeout(qint64 milliseconds)
+{
+    if (milliseconds != m_writeTimeoutMs && ZRSocketPrivate::setSendTimeout(m_socket, milliseconds))
+        m_writeTimeoutMs = milliseconds;
+}
+
+void ZRSocketThread::unread(const QByteArray &bytes)
+{
+    m_unread.prepend(bytes);
+}
+
 void ZRSocketThread::run()
 {
     while (m_running) {
-        qCDebug(lcTcp, "Doing recv...");
-        const ssize_t n = ZRSocketPrivate::recvRetrying(m_socket, m_buffer, MessageCapacity, 0);
-        qCDebug(lcTcp, "Done recv. Readsize: %d", int(n));
-        if (n <= 0) {
-            qCDebug(lcTcp, "readsize = 0. Exiting");
-            m_running = false;
-            break;
+        // Bytes given back are the server's alone: the signal has carried them already.
+        const bool again = !m_unread.isEmpty();
+        qint64 n = 0;
+        if (again) {
+            n = qMin<qint64>(m_unread.size(), MessageCapacity);
+            std::memcpy(m_buffer, m_unread.constData(), size_t(n));
+            m_unread.remove(0, int(n));
+        } else {
+            if (m_data) {
+                const qint64 timeout = m_data->readTimeoutMs();
+                if (timeout >= 0)
+                    setReadTimeout(timeout);
+            }
+            qCDebug(lcTcp, "Doing recv...");
+            n = read(m_buffer, MessageCapacity);
+            qCDebug(lcTcp, "Done recv. Readsize: %d", int(n));
+            if (n <= 0) {
+                qCDebug(lcTcp, "readsize = 0. Exiting");
+                m_running = false;
+                break;
+            }
         }
         m_buffer[n] = '\0';
         m_messageSize = int(n);
@@ -71,7 +138,8 @@ void ZRSocketThread::run()
         // connected to the server's before any other.
         if (m_connections)
             m_connections->relay(m_buffer, this);
-        emit connectionThread(m_buffer, this);
+        if (!again)
+            emit connectionThread(m_buffer, this);
         m_pacing.acquire();
     }
     qCDebug(lcTcp, "Exiting thread. Shutting down socket...");

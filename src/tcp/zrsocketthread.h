@@ -3,7 +3,7 @@
 
 #include "zrnet_global.h"
 
-#include <QElapsedTimer>
+#include <QByteArray>
 #include <QSemaphore>
 #include <QString>
 #include <QThread>
@@ -13,10 +13,11 @@
 
 class ZRConnectionData;
 class ZRServerConnections;
+class ZRTransport;
 
 // Owns one connected socket and runs its receive loop on a thread of its own.
 //
-// Every chunk the socket delivers (one recv of at most 1024 bytes; there is no
+// Every chunk the socket delivers (one read of at most 1024 bytes; there is no
 // framing) is emitted as connectionThread(message, this), the message being
 // NUL-terminated and borrowed from this thread. The loop then waits until the
 // receiver calls exactly one of next() (go on) or stop() (end the connection);
@@ -61,8 +62,28 @@ private:
     friend class ZRServerConnections;
     friend class ZRHttpServer; // keeps its request state with the connection
 
+    // Where a server's connection is in its life. The connection's thread moves it, but for
+    // Evicted, which only the accept loop sets, from Idle or Reading, to end a connection that
+    // does nothing useful when the cap is reached.
+    enum Phase { Reading, Idle, Held, Sending, Evicted };
+
     // A server's connection: the server's connection set deletes it.
     ZRSocketThread(int socket, QString address, std::shared_ptr<ZRServerConnections> connections);
+
+    // False once the connection has been evicted; it must end then.
+    bool enterPhase(Phase phase);
+    // By the accept loop, under the connection set's mutex: shuts the socket down, so the
+    // thread's read returns and the connection ends. False unless Idle or Reading.
+    bool evict();
+    // Every byte the connection receives or sends goes through these two.
+    qint64 read(char *buffer, qint64 size);
+    bool write(const QByteArray &bytes);
+    // Set on the socket only when they change: a connection serves many requests.
+    void setReadTimeout(qint64 milliseconds);
+    void setWriteTimeout(qint64 milliseconds);
+    // Bytes received but not used yet (a pipelined request): the loop hands them to the
+    // server again, before reading more, once the receiver has called next().
+    void unread(const QByteArray &bytes);
 
     const int m_socket;
     const QString m_address;
@@ -71,7 +92,15 @@ private:
     // Written by the loop only while no message is outstanding.
     int m_messageSize = 0;
     char m_buffer[MessageCapacity + 1];
-    QElapsedTimer m_sinceAccept; // started at construction, read-only afterwards
+    // The members below are used by whoever holds the connection: the loop's thread, or a
+    // receiver between a message and its next()/stop().
+    QByteArray m_unread;
+    qint64 m_readTimeoutMs = 0; // as set on the socket
+    qint64 m_writeTimeoutMs = 0;
+    std::unique_ptr<ZRTransport> m_transport;
+    qint64 m_acceptedAt; // monotonic ms; set before the thread starts
+    std::atomic<int> m_phase { Reading };
+    std::atomic<qint64> m_phaseSince; // monotonic ms at which the phase began
     const std::shared_ptr<ZRServerConnections> m_connections; // null for a thread of its own
     std::unique_ptr<ZRConnectionData> m_data; // the server's state for it, on this thread
 };

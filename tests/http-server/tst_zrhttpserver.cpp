@@ -250,6 +250,45 @@ bool isReset(int socket)
     return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLERR | POLLHUP));
 }
 
+// python3 -c <this> port: the cases of persistent connections, one line each, as seen by
+// real clients.
+const char pythonKeepAlive[] = R"(
+import http.client, socket, sys
+port = int(sys.argv[1])
+def ended(s):
+    s.settimeout(5)
+    return s.recv(1) == b''
+c = http.client.HTTPConnection('127.0.0.1', port, timeout=5)
+seen = []
+for path, headers in (('/a', {}), ('/b', {}), ('/c', {'Connection': 'close'})):
+    c.request('GET', path, headers=headers)
+    r = c.getresponse()
+    seen.append('%s %s %s' % (r.read().split(b' ')[1].decode(), r.getheader('Connection'),
+                              c.sock.getsockname()[1] if c.sock else 'closed'))
+print('three on one:', seen[0].split()[:2], seen[1].split()[:2], seen[2].split()[:2],
+      seen[0].split()[2] == seen[1].split()[2], seen[2].split()[2])
+s = socket.create_connection(('127.0.0.1', port), timeout=5)
+s.sendall(b''.join(b'GET /p%d HTTP/1.1\r\nHost: a\r\n\r\n' % i for i in (1, 2, 3)))
+got = b''
+while got.count(b'HTTP/1.1 200') < 3 or not got.endswith(b'\n'):
+    got += s.recv(65536)
+print('pipelined:', [l.split(b' ')[1].decode() for l in got.split(b'\r\n\r\n')[1:]])
+for line in (b'', b'Connection: keep-alive\r\n'):
+    s = socket.create_connection(('127.0.0.1', port), timeout=5)
+    s.sendall(b'GET /old HTTP/1.0\r\n' + line + b'\r\n')
+    head = s.recv(65536).split(b'\r\n\r\n')[0]
+    if line:
+        s.sendall(b'GET /again HTTP/1.0\r\n' + line + b'\r\n')
+        again = s.recv(65536).startswith(b'HTTP/1.1 200')
+    else:
+        again = ended(s)
+    print('HTTP/1.0:', [h.decode() for h in head.split(b'\r\n') if h.startswith(b'Connection')],
+          again)
+s = socket.create_connection(('127.0.0.1', port), timeout=5)
+s.sendall(b'GET /raw HTTP/1.1\r\n\r\n')
+print('raw bytes:', s.recv(65536).count(b'Connection: close'), ended(s))
+)";
+
 enum ReplyForm { RawReply, PartReply, MultiPartReply };
 
 } // namespace
@@ -285,6 +324,8 @@ private slots:
     void manyConcurrentClients();
     void destroyedWhileConnectionsAreMidRequest();
     void defaultStackSurvivesTheDeepestPath();
+    void persistentConnectionsWithRealClients();
+    void idleConnectionsGiveWay();
     void servesIPv6AndDualStack_data();
     void servesIPv6AndDualStack();
 
@@ -299,9 +340,9 @@ private:
 
 void TestZRHttpServer::initTestCase()
 {
-    // Per-message socket chatter would drown the output of the many-client cases.
-    QLoggingCategory::setFilterRules(
-        QStringLiteral("zrnet.tcp.debug=false\nzrnet.socket.debug=false"));
+    // The server's trace is checked; per-message socket chatter would drown the output of the
+    // many-client cases.
+    QLoggingCategory::setFilterRules(QStringLiteral("zrnet.http.debug=true"));
     HttpLog::install(QtDebugMsg, "zrnet.http");
     QVERIFY(dir.isValid());
     payload = binaryPayload(200 * 1024);
@@ -902,7 +943,8 @@ void TestZRHttpServer::destroyedWhileConnectionsAreMidRequest()
 }
 
 // Connection threads run on a small stack unless told otherwise: the heaviest path through
-// the library and a slot that builds JSON and logs must fit in it.
+// the library and a slot that parses JSON as deep as requests may nest it, builds JSON and
+// logs must fit in it.
 void TestZRHttpServer::defaultStackSurvivesTheDeepestPath()
 {
     TemporaryWorkingDirectory logHere;
@@ -911,7 +953,8 @@ void TestZRHttpServer::defaultStackSurvivesTheDeepestPath()
     Served s;
     QCOMPARE(s.server.threadStackSize(), 256u * 1024);
     s.app.answer = [&s](const Seen &seen) {
-        QJsonObject answer { { QStringLiteral("path"), QString::fromUtf8(seen.path) } };
+        QJsonObject answer { { QStringLiteral("path"), QString::fromUtf8(seen.path) },
+            { QStringLiteral("body"), QJsonDocument::fromJson(seen.body).object() } };
         QJsonArray headers;
         for (auto it = seen.headers.cbegin(); it != seen.headers.cend(); ++it)
             headers.append(QString::fromUtf8(it.key() + ": " + it.value()));
@@ -921,14 +964,78 @@ void TestZRHttpServer::defaultStackSurvivesTheDeepestPath()
         Logger::logInfo(QStringLiteral("answered %1").arg(QString::fromUtf8(seen.path)));
         s.server.sendReply(okReply(body), seen.thread);
     };
+    // 64 levels, the most a request's json() parses.
+    const QByteArray deep = QByteArray("{\"a\":[").repeated(32) + QByteArray("]}").repeated(32);
     Peer client(s.run.port);
     QVERIFY(client.send("POST /deep?q=1 HTTP/1.1\r\nTransfer-Encoding: chunked\r\nX-A: b\r\n\r\n"
-                        "5\r\nhello\r\n0\r\n\r\n"));
+        + QByteArray::number(deep.size(), 16) + "\r\n" + deep + "\r\n0\r\n\r\n"));
     const QByteArray reply = client.readAll();
-    QLoggingCategory::setFilterRules(
-        QStringLiteral("zrnet.tcp.debug=false\nzrnet.socket.debug=false"));
+    QLoggingCategory::setFilterRules(QStringLiteral("zrnet.http.debug=true"));
     QVERIFY2(reply.startsWith("HTTP/1.1 200 OK"), reply.constData());
     QVERIFY(reply.contains("\"X-A: b\""));
+    const QJsonObject echoed
+        = QJsonDocument::fromJson(reply.mid(reply.indexOf("\r\n\r\n") + 4)).object();
+    QCOMPARE(echoed.value(QStringLiteral("body")), QJsonDocument::fromJson(deep).object());
+}
+
+// A ZRHttpReply keeps the connection when the request allows it; raw bytes end it.
+void TestZRHttpServer::persistentConnectionsWithRealClients()
+{
+    Served s;
+    s.app.answer = [&s](const Seen &seen) {
+        if (seen.path == "/raw")
+            s.server.sendReply(okReply(seen.summary()), seen.thread);
+        else
+            s.server.sendReply(ZRHttpReply::text(seen.summary()), seen.thread);
+    };
+    const Client client = runClient(python,
+        { QStringLiteral("-c"), QString::fromLatin1(pythonKeepAlive), QStringLiteral("{port}") },
+        s.run.port, {});
+    QVERIFY2(client.ok(), client.errors.constData());
+    QCOMPARE(client.output,
+        QByteArray("three on one: ['/a', 'None'] ['/b', 'None'] ['/c', 'close'] True closed\n"
+                   "pipelined: ['/p1', '/p2', '/p3']\n"
+                   "HTTP/1.0: ['Connection: close'] True\n"
+                   "HTTP/1.0: ['Connection: keep-alive'] True\n"
+                   "raw bytes: 1 True\n"));
+    const QList<Seen> seen = s.app.requests();
+    QCOMPARE(seen.size(), 10);
+    QCOMPARE(seen[1].thread, seen[0].thread);
+    QCOMPARE(seen[2].thread, seen[0].thread);
+}
+
+// An idle connection ends after the keep-alive time, or sooner when a client waits at the cap;
+// a request the application holds is never ended for it.
+void TestZRHttpServer::idleConnectionsGiveWay()
+{
+    Served s;
+    s.server.setKeepAliveTimeout(400);
+    s.server.setMaxConnections(2);
+    s.app.answer = [&s](const Seen &seen) {
+        if (seen.path != "/hold")
+            s.server.sendReply(ZRHttpReply::text(seen.path), seen.thread);
+    };
+    const QByteArray get = "GET /idle HTTP/1.1\r\n\r\n";
+    Peer idle(s.run.port);
+    QVERIFY(idle.send(get));
+    QVERIFY(idle.readAll(150).endsWith("/idle")); // and still open
+    QVERIFY(!idle.closedByPeer(0));
+    QVERIFY(idle.closedByPeer(3000)); // the keep-alive time ran out
+
+    Peer held(s.run.port);
+    QVERIFY(held.send("GET /hold HTTP/1.1\r\n\r\n"));
+    QTRY_COMPARE(s.app.requests().size(), 2);
+    s.server.setKeepAliveTimeout(60000);
+    Peer second(s.run.port);
+    QVERIFY(second.send(get));
+    QVERIFY(second.readAll(150).endsWith("/idle"));
+    Peer waiting(s.run.port); // the cap is reached: the idle one makes room
+    QVERIFY(waiting.send("GET /waiting HTTP/1.1\r\nConnection: close\r\n\r\n"));
+    QVERIFY(waiting.readAll().endsWith("/waiting"));
+    QVERIFY(second.closedByPeer());
+    QVERIFY(!held.closedByPeer(100));
+    s.server.sendReply(ZRHttpReply::text("late"), s.app.requests().at(1).thread);
+    QVERIFY(held.readAll(500).endsWith("late"));
 }
 
 // Gives this process a mount namespace of its own whose /etc/hosts also names "v6only.test"

@@ -1,0 +1,36 @@
+#ifndef ZRTRANSPORT_P_H
+#define ZRTRANSPORT_P_H
+
+#include "zrnet_global.h"
+
+#include <QByteArray>
+#include <QtGlobal>
+
+// What a connection reads from and writes to: the plain socket, or a session layered on it.
+// Every byte a connection receives or sends goes through these two calls, so the code above
+// never asks which transport it has. Timeouts are the socket's own (SO_RCVTIMEO, SO_SNDTIMEO),
+// set by the connection.
+class ZRNET_AUTOTEST_EXPORT ZRTransport
+{
+public:
+    virtual ~ZRTransport();
+    // Up to size bytes, blocking: the count, 0 when the peer has ended, -1 on a failure or
+    // when the receive timeout ran out (errno says which).
+    virtual qint64 read(char *buffer, qint64 size) = 0;
+    // Every byte, or false.
+    virtual bool write(const QByteArray &bytes) = 0;
+};
+
+// The connected socket itself.
+class ZRPlainTransport : public ZRTransport
+{
+public:
+    explicit ZRPlainTransport(int socket) : m_socket(socket) { }
+    qint64 read(char *buffer, qint64 size) override;
+    bool write(const QByteArray &bytes) override;
+
+private:
+    const int m_socket;
+};
+
+#endif // ZRTRANSPORT_P_H
