@@ -282,9 +282,11 @@ QJsonObject Portal::status(Side side)
 QJsonObject Portal::scan()
 {
     constexpr qint64 ReuseMs = 10000;
+    const bool beside = m_setup && m_setup->isUp(); // the radio's mode changes what it sees
     QMutexLocker lock(&m_scanning);
-    if (!m_scannedAt.isValid() || m_scannedAt.hasExpired(ReuseMs)) {
+    if (!m_scannedAt.isValid() || m_scannedAt.hasExpired(ReuseMs) || beside != m_scannedBeside) {
         m_lastScan = freshScan();
+        m_scannedBeside = beside;
         m_scannedAt.start();
     }
     return m_lastScan;

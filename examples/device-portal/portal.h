@@ -64,6 +64,7 @@ private:
     QMutex m_scanning; // held while a scan runs; guards the two below
     QElapsedTimer m_scannedAt;
     QJsonObject m_lastScan;
+    bool m_scannedBeside = false; // m_lastScan was made beside the access point
 };
 
 #endif // DEVICE_PORTAL_PORTAL_H

@@ -44,6 +44,7 @@ public:
 
     // False when a join is under way already; the join runs on the setup thread.
     bool requestJoin(const QString &ssid, const QString &passphrase);
+    bool isUp() const { return m_manager->isAccessPointActive(m_wifi); }
     // For /api/status: the access point, the join under way and the last join's outcome.
     QJsonObject describe() const;
     // While the access point is up and the radio cannot scan beside it: the networks seen
