@@ -5,6 +5,7 @@
 #include "zrsocket.h"
 #include "zrsocket_p.h"
 #include "zrsocketthread.h"
+#include "zrtlscontext_p.h"
 
 #include <QDeadlineTimer>
 
@@ -135,9 +136,28 @@ int ZRHttpServer::requestTimeout() const
     return m_requestTimeout;
 }
 
+bool ZRHttpServer::setTlsCertificate(
+    const QByteArray &certificateChainPem, const QByteArray &privateKeyPem)
+{
+    QString error;
+    std::shared_ptr<const ZRTlsContext> context
+        = ZRTlsContext::create(certificateChainPem, privateKeyPem, &error);
+    if (!context) {
+        setErrorText(error);
+        return false;
+    }
+    setTlsContext(std::move(context));
+    return true;
+}
+
+bool ZRHttpServer::isTls() const
+{
+    return tlsContext() != nullptr;
+}
+
 void ZRHttpServer::sendReply(const QByteArray &bytes, ZRSocketThread *thread)
 {
-    if (!ZRSocket::sendByteArray(thread->clientSocket(), bytes)) {
+    if (!thread->send(bytes)) {
         qCDebug(lcHttp, "%s", toString(ZRHttpError::SendError));
         emit error(int(ZRHttpError::SendError));
     }
@@ -192,7 +212,7 @@ void ZRHttpServer::dispatchRequest(char *clientMessage, ZRSocketThread *thread)
         connection.handed = true;
         // The accept gave the socket the full receive timeout; only a shortened one is reset.
         if (std::exchange(connection.receiveTimeoutShortened, false))
-            ZRSocketPrivate::setReceiveTimeout(thread->clientSocket(), m_requestTimeout);
+            thread->setReceiveTimeout(m_requestTimeout);
         // A client that stops taking the reply must not hold its thread for good.
         ZRSocketPrivate::setSendTimeout(thread->clientSocket(), m_requestTimeout);
         emitRequest(parsed, thread);
@@ -222,10 +242,9 @@ bool ZRHttpServer::answersHead(ZRSocketThread *thread) const
 
 void ZRHttpServer::awaitMore(ZRSocketThread *thread, ZRHttpConnection &connection)
 {
-    const int socket = thread->clientSocket();
     if (connection.parser.expectsContinue() && !connection.continueSent) {
         connection.continueSent = true;
-        ZRSocket::sendByteArray(socket, QByteArrayLiteral("HTTP/1.1 100 Continue\r\n\r\n"));
+        thread->send(QByteArrayLiteral("HTTP/1.1 100 Continue\r\n\r\n"));
     }
     if (connection.deadline.isForever()) {
         thread->next();
@@ -238,7 +257,7 @@ void ZRHttpServer::awaitMore(ZRSocketThread *thread, ZRHttpConnection &connectio
         return;
     }
     // Each further read may only wait for what is left of the request's time.
-    ZRSocketPrivate::setReceiveTimeout(socket, left);
+    thread->setReceiveTimeout(left);
     connection.receiveTimeoutShortened = true;
     thread->next();
 }
@@ -247,7 +266,7 @@ void ZRHttpServer::refuse(ZRSocketThread *thread, ZRHttpError code, int status)
 {
     qCDebug(lcHttp, "%s", toString(code));
     emit error(int(code));
-    ZRSocket::sendByteArray(thread->clientSocket(), statusReply(status));
+    thread->send(statusReply(status));
     dropWhatIsStillComing(thread->clientSocket());
     thread->stop();
 }

@@ -94,11 +94,12 @@ bool resolveIPv4(const QString &host, in_addr &address)
     return true;
 }
 
-// Sends every byte, waiting while a non-blocking socket's buffer is full: at most the stall
-// limit in all, however the bytes trickle out. Returns the number of bytes sent.
+} // namespace
+
+namespace ZRSocketPrivate {
+
 qint64 sendAll(int socket, const char *data, qint64 size)
 {
-    using namespace ZRSocketPrivate;
     qint64 sent = 0;
     QDeadlineTimer stallLimit(QDeadlineTimer::Forever);
     while (sent < size) {
@@ -120,10 +121,6 @@ qint64 sendAll(int socket, const char *data, qint64 size)
     }
     return sent;
 }
-
-} // namespace
-
-namespace ZRSocketPrivate {
 
 ssize_t recvRetrying(int socket, void *buffer, size_t size, int flags)
 {
@@ -429,12 +426,12 @@ int ZRSocket::createRemoteSocket(QString host, int port)
 bool ZRSocket::sendMessage(int socket, QString message)
 {
     const QByteArray bytes = message.toUtf8();
-    return sendAll(socket, bytes.constData(), bytes.size()) == bytes.size();
+    return ZRSocketPrivate::sendAll(socket, bytes.constData(), bytes.size()) == bytes.size();
 }
 
 bool ZRSocket::sendByteArray(int socket, QByteArray data)
 {
-    const qint64 sent = sendAll(socket, data.constData(), data.size());
+    const qint64 sent = ZRSocketPrivate::sendAll(socket, data.constData(), data.size());
     qCDebug(lcSocket, "sendByteArray send size: %d, data size: %d", int(sent), int(data.size()));
     return sent == data.size();
 }

@@ -15,6 +15,10 @@ namespace ZRSocketPrivate {
 
 ssize_t recvRetrying(int socket, void *buffer, size_t size, int flags);
 ssize_t sendRetrying(int socket, const void *data, size_t size, int flags);
+// Sends every byte without SIGPIPE, looping over partial sends; waits while a non-blocking
+// socket's buffer is full, at most the stall limit in all, however the bytes trickle out.
+// Returns the number of bytes sent.
+qint64 sendAll(int socket, const char *data, qint64 size);
 int acceptRetrying(int socket, sockaddr *address, socklen_t *length, int flags);
 // poll() that resumes after EINTR with the time left (timeoutMs -1: no limit).
 int pollRetrying(pollfd *fds, nfds_t count, int timeoutMs);

@@ -381,11 +381,27 @@ ZRSocketThread *ZRServerHandover::startConnection(
     return server.startConnection(socket, address);
 }
 
+void ZRServer::setTlsContext(std::shared_ptr<const ZRTlsContext> context)
+{
+    std::atomic_store(&m_tlsContext, std::move(context));
+}
+
+std::shared_ptr<const ZRTlsContext> ZRServer::tlsContext() const
+{
+    return std::atomic_load(&m_tlsContext);
+}
+
 ZRSocketThread *ZRServer::startConnection(int socket, const QString &address)
 {
-    if (m_receiveTimeoutMs > 0)
-        ZRSocketPrivate::setReceiveTimeout(socket, m_receiveTimeoutMs);
-    auto *thread = new ZRSocketThread(socket, address, m_connections);
+    const int timeout = m_receiveTimeoutMs;
+    std::shared_ptr<const ZRTlsContext> tls = tlsContext();
+    // The handshake counts toward the first request's time, which runs from the accept.
+    const QDeadlineTimer handshakeDeadline
+        = timeout > 0 ? QDeadlineTimer(timeout) : QDeadlineTimer(QDeadlineTimer::Forever);
+    auto *thread
+        = new ZRSocketThread(socket, address, m_connections, std::move(tls), handshakeDeadline);
+    if (timeout > 0)
+        thread->setReceiveTimeout(timeout);
     if (m_stackSize > 0)
         thread->setStackSize(m_stackSize);
     m_connections->add(thread);

@@ -12,6 +12,7 @@
 #include <memory>
 
 class ZRServerConnections;
+class ZRTlsContext;
 
 // A threaded TCP server on one IPv4 address and port.
 //
@@ -95,6 +96,9 @@ private:
     bool hasRoom();
     void waitForWakeUp(int listening);
     ZRSocketThread *startConnection(int socket, const QString &address);
+    // Connections accepted from now on speak TLS with it (null: plain TCP).
+    void setTlsContext(std::shared_ptr<const ZRTlsContext> context);
+    std::shared_ptr<const ZRTlsContext> tlsContext() const;
 
     std::atomic<bool> m_running { true }; // cleared once, by stop(), on any thread
     std::atomic<bool> m_loopClaimed { false }; // a loop runs, or start() is making one
@@ -109,6 +113,9 @@ private:
     std::atomic<int> m_maxConnections { 0 };
     const int m_wakeUp; // eventfd: stop() and ending connections wake the accept loop through it
     const std::shared_ptr<ZRServerConnections> m_connections;
+    // Replaced whole by any thread while the accept loop reads it: only through
+    // std::atomic_load/atomic_store.
+    std::shared_ptr<const ZRTlsContext> m_tlsContext;
 };
 
 #endif // ZRSERVER_H

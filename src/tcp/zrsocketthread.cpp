@@ -4,6 +4,8 @@
 #include "zrsocket.h"
 #include "zrsocket_p.h"
 #include "zrthreaddispatcher_p.h"
+#include "zrtlscontext_p.h"
+#include "zrtlssession_p.h"
 
 ZRSocketThread::ZRSocketThread(int socket, QString address)
     : ZRSocketThread(socket, address, nullptr)
@@ -13,9 +15,12 @@ ZRSocketThread::ZRSocketThread(int socket, QString address)
     connect(this, &QThread::finished, this, &QObject::deleteLater, Qt::DirectConnection);
 }
 
-ZRSocketThread::ZRSocketThread(
-    int socket, QString address, std::shared_ptr<ZRServerConnections> connections)
-    : m_socket(socket), m_address(address), m_connections(std::move(connections))
+ZRSocketThread::ZRSocketThread(int socket, QString address,
+    std::shared_ptr<ZRServerConnections> connections, std::shared_ptr<const ZRTlsContext> tls,
+    QDeadlineTimer handshakeDeadline)
+    : m_socket(socket), m_address(address), m_connections(std::move(connections)),
+      m_tlsContext(std::move(tls)), m_isTls(m_tlsContext != nullptr),
+      m_handshakeDeadline(handshakeDeadline)
 {
     // char* is no built-in meta-type; without this a queued receiver of
     // connectionThread could not be called.
@@ -54,11 +59,46 @@ void ZRSocketThread::stop()
     m_pacing.release();
 }
 
+ssize_t ZRSocketThread::receive(char *buffer, size_t size)
+{
+    return m_tls ? m_tls->read(buffer, size)
+                 : ZRSocketPrivate::recvRetrying(m_socket, buffer, size, 0);
+}
+
+bool ZRSocketThread::send(const QByteArray &bytes)
+{
+    if (!m_isTls)
+        return ZRSocket::sendByteArray(m_socket, bytes);
+    return m_tls && m_tls->write(bytes.constData(), bytes.size());
+}
+
+void ZRSocketThread::setReceiveTimeout(qint64 milliseconds)
+{
+    if (!m_isTls) {
+        ZRSocketPrivate::setReceiveTimeout(m_socket, milliseconds);
+        return;
+    }
+    m_tlsReceiveTimeoutMs = milliseconds;
+    if (m_tls)
+        m_tls->setReceiveTimeout(milliseconds);
+}
+
+// Made here rather than at the accept, so that a slow handshake holds this connection only.
+bool ZRSocketThread::startTls()
+{
+    m_tls = std::make_unique<ZRTlsSession>(*m_tlsContext, m_socket);
+    m_tlsContext.reset();
+    m_tls->setReceiveTimeout(m_tlsReceiveTimeoutMs);
+    return m_tls->handshake(m_handshakeDeadline);
+}
+
 void ZRSocketThread::run()
 {
+    if (m_isTls && m_running && !startTls())
+        m_running = false;
     while (m_running) {
         qCDebug(lcTcp, "Doing recv...");
-        const ssize_t n = ZRSocketPrivate::recvRetrying(m_socket, m_buffer, MessageCapacity, 0);
+        const ssize_t n = receive(m_buffer, MessageCapacity);
         qCDebug(lcTcp, "Done recv. Readsize: %d", int(n));
         if (n <= 0) {
             qCDebug(lcTcp, "readsize = 0. Exiting");
@@ -77,5 +117,7 @@ void ZRSocketThread::run()
     qCDebug(lcTcp, "Exiting thread. Shutting down socket...");
     if (m_connections)
         m_connections->ending(this); // before the close: the descriptor is still ours
+    if (m_tls)
+        m_tls->close();
     ZRSocket::closeSocket(m_socket);
 }

@@ -3,6 +3,7 @@
 
 #include "zrnet_global.h"
 
+#include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QSemaphore>
 #include <QString>
@@ -11,8 +12,12 @@
 #include <atomic>
 #include <memory>
 
+#include <sys/types.h>
+
 class ZRConnectionData;
 class ZRServerConnections;
+class ZRTlsContext;
+class ZRTlsSession;
 
 // Owns one connected socket and runs its receive loop on a thread of its own.
 //
@@ -61,8 +66,18 @@ private:
     friend class ZRServerConnections;
     friend class ZRHttpServer; // keeps its request state with the connection
 
-    // A server's connection: the server's connection set deletes it.
-    ZRSocketThread(int socket, QString address, std::shared_ptr<ZRServerConnections> connections);
+    // A server's connection: the server's connection set deletes it. With a TLS context it
+    // speaks TLS, its handshake over by handshakeDeadline.
+    ZRSocketThread(int socket, QString address, std::shared_ptr<ZRServerConnections> connections,
+        std::shared_ptr<const ZRTlsContext> tls = nullptr,
+        QDeadlineTimer handshakeDeadline = QDeadlineTimer(QDeadlineTimer::Forever));
+
+    // The connection's one read and one write, over plain TCP or TLS alike.
+    ssize_t receive(char *buffer, size_t size);
+    bool send(const QByteArray &bytes);
+    // How long one receive() may wait; 0 is no limit.
+    void setReceiveTimeout(qint64 milliseconds);
+    bool startTls();
 
     const int m_socket;
     const QString m_address;
@@ -74,6 +89,13 @@ private:
     QElapsedTimer m_sinceAccept; // started at construction, read-only afterwards
     const std::shared_ptr<ZRServerConnections> m_connections; // null for a thread of its own
     std::unique_ptr<ZRConnectionData> m_data; // the server's state for it, on this thread
+    // TLS: the context until run() has made the session from it. The session is used by the
+    // connection's thread, and by the thread answering while this one waits for next()/stop().
+    std::shared_ptr<const ZRTlsContext> m_tlsContext;
+    std::unique_ptr<ZRTlsSession> m_tls;
+    const bool m_isTls;
+    const QDeadlineTimer m_handshakeDeadline;
+    qint64 m_tlsReceiveTimeoutMs = 0; // TLS waits in poll(), not under the socket's timeout
 };
 
 #endif // ZRSOCKETTHREAD_H
