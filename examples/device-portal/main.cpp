@@ -3,14 +3,16 @@
 // plain HTML, CSS and JavaScript compiled in as Qt resources; it calls the JSON API that
 // portal.h lists.
 //
-//   device-portal [--listen ADDRESS:PORT] [--allow-changes] [--verbose]
+//   device-portal [--listen ADDRESS:PORT] [--allow-changes] [--tls [--state-dir DIR]] [--verbose]
 //
 // Safe by default: it listens on 127.0.0.1:8080, reachable from this machine only, and
 // refuses to join networks unless started with --allow-changes. On a device, as root:
 //   device-portal --listen 0.0.0.0:8080 --allow-changes
+// With --tls it serves HTTPS, with a certificate it makes on first start (see portaltls.h).
 // Like every program that creates a NetworkManager, it switches the Wi-Fi radio on at start
 // (where it has the rights to).
 #include "portal.h"
+#include "portaltls.h"
 
 #include <zrhttpserver.h>
 
@@ -30,6 +32,9 @@ struct Settings
     QString address = QStringLiteral("127.0.0.1");
     int port = 8080;
     bool allowChanges = false;
+    bool tls = false;
+    QString stateDir = QStringLiteral("/var/lib/device-portal");
+    QByteArray fingerprint; // of the certificate, with --tls
 };
 
 // False, with the reason printed, for arguments that do not make sense.
@@ -43,9 +48,16 @@ bool parse(const QStringList &arguments, Settings *settings)
         QStringLiteral("ADDRESS:PORT"));
     const QCommandLineOption allowChanges(QStringLiteral("allow-changes"),
         QStringLiteral("Let the page join networks (needs root)."));
-    parser.addOptions({ listen, allowChanges });
+    const QCommandLineOption tls(QStringLiteral("tls"),
+        QStringLiteral("Serve HTTPS with the certificate in the state directory (made if none)."));
+    const QCommandLineOption stateDir(QStringLiteral("state-dir"),
+        QStringLiteral("Where the certificate and key live (default /var/lib/device-portal)."),
+        QStringLiteral("DIR"), settings->stateDir);
+    parser.addOptions({ listen, allowChanges, tls, stateDir });
     parser.process(arguments); // exits on --help and on unknown options
     settings->allowChanges = parser.isSet(allowChanges);
+    settings->tls = parser.isSet(tls);
+    settings->stateDir = parser.value(stateDir);
     if (!parser.isSet(listen))
         return true;
 
@@ -64,8 +76,12 @@ bool parse(const QStringList &arguments, Settings *settings)
 
 void announce(const Settings &settings, quint16 port)
 {
-    std::printf("device portal: serving http://%s:%u/%s\n", qPrintable(settings.address), port,
+    std::printf("device portal: serving %s://%s:%u/%s\n", settings.tls ? "https" : "http",
+        qPrintable(settings.address), port,
         settings.address == QLatin1String("0.0.0.0") ? " on every address of this device" : "");
+    if (settings.tls)
+        std::printf("device portal: certificate SHA-256 fingerprint %s\n",
+            settings.fingerprint.constData());
     if (settings.allowChanges)
         std::printf("device portal: changes allowed: the page can join networks\n");
     else
@@ -85,6 +101,9 @@ int main(int argc, char *argv[])
     NetworkManager manager;
     ZRHttpServer server;
     server.setMaxBodySize(64 * 1024); // a join is a few dozen bytes
+    if (settings.tls
+        && !setUpPortalTls(server, settings.stateDir, settings.address, &settings.fingerprint))
+        return 1;
     ZRHttpRouter router(&server);
     Portal portal(&manager, settings.allowChanges);
     portal.addRoutes(router);
