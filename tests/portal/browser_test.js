@@ -3,12 +3,13 @@
 // text, with no script run), reports a wrong passphrase and then a join, and the status shows
 // the joined network. Saves a screenshot of the page at the end.
 //
-//   stubnet-run --device tests/tools/simulated-device node browser_test.js PORTAL SCREENSHOT
+//   stubnet-run --device tests/tools/simulated-device node browser_test.js [--tls] PORTAL SCREENSHOT
 //   node browser_test.js --url URL SCREENSHOT     (a portal already serving the simulated
 //                                                  device, such as the one of scripts/demo)
 'use strict';
 
 const { spawn } = require('child_process');
+const crypto = require('crypto');
 const fs = require('fs');
 const os = require('os');
 const path = require('path');
@@ -28,8 +29,9 @@ function check(condition, what) {
 }
 
 // Starts the portal and resolves to the URL it says it serves.
-function startPortal(program) {
-  const portal = spawn(program, ['--listen', '127.0.0.1:0', '--allow-changes'],
+function startPortal(program, stateDir) {
+  const tls = stateDir ? ['--tls', '--state-dir', stateDir] : [];
+  const portal = spawn(program, ['--listen', '127.0.0.1:0', '--allow-changes', ...tls],
     { stdio: ['ignore', 'pipe', 'inherit'] });
   return new Promise((resolve, reject) => {
     let said = '';
@@ -37,10 +39,10 @@ function startPortal(program) {
     portal.on('exit', code => reject(new Error(`the portal ended (${code}): ${said}`)));
     portal.stdout.on('data', chunk => {
       said += chunk;
-      const found = /serving (http:\/\/\S+\/)/.exec(said);
-      if (found) {
+      const found = /serving (https?:\/\/\S+\/)/.exec(said);
+      if (found && (!stateDir || /fingerprint \S+\n/.test(said))) {
         clearTimeout(timer);
-        resolve({ url: found[1], stop: () => portal.kill('SIGTERM') });
+        resolve({ url: found[1], said, stop: () => portal.kill('SIGTERM') });
       }
     });
   });
@@ -106,8 +108,24 @@ async function run(page, url, screenshot) {
   console.log(`screenshot: ${screenshot}`);
 }
 
+// The chromium flag that trusts the portal's own certificate and no other, once the fingerprint
+// the portal printed is the certificate's.
+function trustOnly(portal, stateDir) {
+  const certificate = new crypto.X509Certificate(
+    fs.readFileSync(path.join(stateDir, 'portal.crt')));
+  check(portal.url.startsWith('https://') &&
+    portal.said.includes(`fingerprint ${certificate.fingerprint256}`),
+    `the portal serves HTTPS and prints its certificate's fingerprint ${certificate.fingerprint256}`);
+  const key = certificate.publicKey.export({ type: 'spki', format: 'der' });
+  return [`--ignore-certificate-errors-spki-list=${
+    crypto.createHash('sha256').update(key).digest('base64')}`];
+}
+
 async function main() {
   const args = process.argv.slice(2);
+  const stateDir = args[0] === '--tls' &&
+    fs.mkdtempSync(path.join(os.tmpdir(), 'zrnet-portal-state-'));
+  if (stateDir) args.shift();
   const attached = args[0] === '--url';
   if (args.length !== (attached ? 3 : 2)) {
     console.error('usage: browser_test.js PORTAL SCREENSHOT | --url URL SCREENSHOT');
@@ -118,7 +136,7 @@ async function main() {
       (process.env.ZRNET_STUBNET_UNAVAILABLE || 'not started by it') + ')');
     return SKIP;
   }
-  const portal = attached ? { url: args[1], stop() {} } : await startPortal(args[0]);
+  const portal = attached ? { url: args[1], stop() {} } : await startPortal(args[0], stateDir);
   const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'zrnet-chromium-'));
   let browser;
   try {
@@ -127,7 +145,8 @@ async function main() {
       executablePath: '/usr/bin/chromium',
       headless: true,
       args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-        '--disable-background-networking', '--disable-component-update', '--disable-sync'],
+        '--disable-background-networking', '--disable-component-update', '--disable-sync',
+        ...(stateDir ? trustOnly(portal, stateDir) : [])],
       viewport: { width: 960, height: 900 },
     });
     const page = browser.pages()[0] || await browser.newPage();
@@ -137,6 +156,7 @@ async function main() {
     if (browser) await browser.close();
     portal.stop();
     fs.rmSync(profile, { recursive: true, force: true });
+    if (stateDir) fs.rmSync(stateDir, { recursive: true, force: true });
   }
 }
 
