@@ -19,9 +19,11 @@
 # before and after, divided by their number, and a fresh request is timed while
 # they are held. Prints one markdown table: medians over the rounds, the ratio to
 # nginx taken per round (so a slow moment hits both), then the goals for zrnet.
+# Then the same over TLS, nginx against zrnet-hello only (tls.sh).
 #
 #   bench/compare/run.sh
 #   ROUNDS=1 DURATION=2 IDLE_COUNTS=200 bench/compare/run.sh     # a quick look
+#   SERVERS="nginx zrnet" bench/compare/run.sh                     # fewer servers
 #
 # Installs what is missing (no service is started), builds zrnet-hello with the tree
 # in BUILD (default build) and compiles the peers into BUILD/bench/compare. About 10
@@ -55,7 +57,7 @@ build_all() {
 
 if [ -z "${ZRNET_COMPARE_IN_NETNS:-}" ]; then
     install_missing nginx libmicrohttpd-dev libcivetweb-dev libcpp-httplib-dev wrk gcc g++ \
-        pkg-config curl iproute2 util-linux procps
+        pkg-config curl iproute2 util-linux procps openssl
     build_all
     exec env ZRNET_COMPARE_IN_NETNS=1 BUILD="$BUILD" ROUNDS="$ROUNDS" DURATION="$DURATION" \
         IDLE_COUNTS="$IDLE_COUNTS" unshare --net bash "$0"
@@ -68,7 +70,7 @@ ulimit -n 65536 2>/dev/null || ulimit -n "$(ulimit -Hn)"
 FDS=$(ulimit -n)
 [ "$FDS" -ge 12000 ] || echo "compare: only $FDS descriptors per process; 5,000 idle connections need more" >&2
 
-SERVERS="nginx mhd-epoll-pool mhd-thread civetweb cpp-httplib pthread-64k pthread-8m zrnet"
+SERVERS=${SERVERS:-nginx mhd-epoll-pool mhd-thread civetweb cpp-httplib pthread-64k pthread-8m zrnet}
 BIN=$OUT/peers
 RUN=$OUT/run
 rm -rf "$RUN"
@@ -127,7 +129,7 @@ start_server() {
 server_pids() {
     local pid=${SERVER_PID[$1]}
     echo "$pid"
-    [ "$1" != nginx ] || ps -o pid= --ppid "$pid" 2>/dev/null || true
+    case $1 in nginx*) ps -o pid= --ppid "$pid" 2>/dev/null || true ;; esac
 }
 
 # Sum of a per-process figure over a server's processes.
@@ -382,3 +384,8 @@ goal "KB per idle connection @$last_count" "$(idle_field zrnet "$last_count" 4)"
 goal "descriptors per idle connection @$last_count" "$(idle_field zrnet "$last_count" 5)" "<=" 1
 goal "fresh request while $last_count idle held, ms" "$(idle_field zrnet "$last_count" 7)" "<=" 50
 goal "p99 at $CONNECTIONS clients, ms" "$(printf '%.2f' "$(median "$RUN/rounds" zrnet 5)")" "<=" 4
+
+# ---- over TLS ----
+# shellcheck source=bench/compare/tls.sh
+. bench/compare/tls.sh
+tls_table

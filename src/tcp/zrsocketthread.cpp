@@ -74,10 +74,7 @@ bool ZRSocketThread::send(const QByteArray &bytes)
 
 void ZRSocketThread::setReceiveTimeout(qint64 milliseconds)
 {
-    if (!m_isTls) {
-        ZRSocketPrivate::setReceiveTimeout(m_socket, milliseconds);
-        return;
-    }
+    ZRSocketPrivate::setReceiveTimeout(m_socket, milliseconds);
     m_tlsReceiveTimeoutMs = milliseconds;
     if (m_tls)
         m_tls->setReceiveTimeout(milliseconds);

@@ -95,7 +95,7 @@ private:
     std::unique_ptr<ZRTlsSession> m_tls;
     const bool m_isTls;
     const QDeadlineTimer m_handshakeDeadline;
-    qint64 m_tlsReceiveTimeoutMs = 0; // TLS waits in poll(), not under the socket's timeout
+    qint64 m_tlsReceiveTimeoutMs = 0; // the session's, until there is one
 };
 
 #endif // ZRSOCKETTHREAD_H

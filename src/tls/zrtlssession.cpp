@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <limits>
+#include <utility>
 
 ZRTlsSession::ZRTlsSession(const ZRTlsContext &context, int socket)
     : m_socket(socket), m_ssl(SSL_new(context.handle()))
@@ -41,20 +42,23 @@ BIO_METHOD *ZRTlsSession::socketMethod()
     return method;
 }
 
-// Waits for bytes only in poll(), so that the wait ends with the read's deadline, whatever
-// receive timeout the socket carries.
+// The first receive of a read blocks under the socket's receive timeout, which is the read's
+// own, as a plain connection's receive does. Any further receive that the same record needs
+// waits in poll() for what is left of the read's time, so a record trickled in byte by byte
+// cannot stretch it. The handshake waits in poll() throughout, for its own deadline.
 int ZRTlsSession::bioRead(BIO *bio, char *buffer, int size)
 {
     auto *session = static_cast<ZRTlsSession *>(BIO_get_data(bio));
     BIO_clear_retry_flags(bio);
+    const bool first = std::exchange(session->m_blockingReceive, false);
     for (;;) {
-        const ssize_t n
-            = ZRSocketPrivate::recvRetrying(session->m_socket, buffer, size_t(size), MSG_DONTWAIT);
+        const ssize_t n = ZRSocketPrivate::recvRetrying(
+            session->m_socket, buffer, size_t(size), first ? 0 : MSG_DONTWAIT);
         if (n >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
             return int(n);
         const QDeadlineTimer &deadline = session->m_readDeadline;
         const int left = deadline.isForever() ? -1 : int(deadline.remainingTime());
-        if (left == 0 || ZRSocketPrivate::waitFor(session->m_socket, POLLIN, left) <= 0) {
+        if (first || left == 0 || ZRSocketPrivate::waitFor(session->m_socket, POLLIN, left) <= 0) {
             errno = ETIMEDOUT;
             return -1;
         }
@@ -89,6 +93,7 @@ ssize_t ZRTlsSession::read(char *buffer, size_t size)
         return -1;
     m_readDeadline = m_receiveTimeoutMs > 0 ? QDeadlineTimer(m_receiveTimeoutMs)
                                             : QDeadlineTimer(QDeadlineTimer::Forever);
+    m_blockingReceive = true;
     const int wanted = int(qMin<size_t>(size, std::numeric_limits<int>::max()));
     const int n = SSL_read(m_ssl, buffer, wanted);
     if (n > 0)

@@ -13,6 +13,7 @@ class ZRTlsContext;
 // OpenSSL reaches the socket only through this object's reads and writes: reads never wait
 // past the receive time (one limit for a whole record, however slowly its bytes come) and
 // writes go out whole without SIGPIPE, with the same bound on a stalled peer as plain sends.
+// The socket's own receive timeout must be the one given to setReceiveTimeout().
 //
 // Used by one thread at a time: the connection's, or the one answering while it waits.
 class ZRTlsSession
@@ -48,6 +49,7 @@ private:
     SSL *const m_ssl;
     QDeadlineTimer m_readDeadline; // of the read under way
     qint64 m_receiveTimeoutMs = 0;
+    bool m_blockingReceive = false; // the read under way has not received yet
     bool m_broken = false; // a fatal failure: no close_notify may follow
 };
 
