@@ -23,7 +23,8 @@ constexpr int ValidityDays = 825; // the longest that browsers accept
 // (every IPv4 address of the device for 0.0.0.0).
 QStringList namesFor(const QString &listenAddress)
 {
-    QStringList names { QSysInfo::machineHostName() };
+    const QString host = QSysInfo::machineHostName();
+    QStringList names { host.isEmpty() ? QStringLiteral("device-portal") : host };
     if (listenAddress != QLatin1String("0.0.0.0")) {
         names << listenAddress;
         return names;
@@ -35,13 +36,13 @@ QStringList namesFor(const QString &listenAddress)
     return names;
 }
 
-// Written whole or not at all, readable by the owner only from the first byte on.
-bool writePrivately(const QString &path, const QByteArray &bytes)
+// Written whole or not at all, with its mode from the first byte on.
+bool writeAtomically(const QString &path, const QByteArray &bytes, mode_t mode)
 {
     const QByteArray target = QFile::encodeName(path);
     const QByteArray temporary = target + ".new";
     ::unlink(temporary.constData());
-    const int fd = ::open(temporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    const int fd = ::open(temporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
     if (fd < 0)
         return false;
     const bool written
@@ -62,10 +63,10 @@ bool makePair(
         std::fprintf(stderr, "device-portal: cannot make a certificate: %s\n", qPrintable(error));
         return false;
     }
-    QFile out(stateDir + QStringLiteral("/portal.crt"));
     // The key first: a certificate without its key would be taken for a pair next time.
-    if (!QDir().mkpath(stateDir) || !writePrivately(stateDir + QStringLiteral("/portal.key"), *key)
-        || !out.open(QIODevice::WriteOnly) || out.write(*certificate) != certificate->size()) {
+    if (!QDir().mkpath(stateDir)
+        || !writeAtomically(stateDir + QStringLiteral("/portal.key"), *key, 0600)
+        || !writeAtomically(stateDir + QStringLiteral("/portal.crt"), *certificate, 0644)) {
         std::fprintf(stderr, "device-portal: cannot store the certificate in %s: %s\n",
             qPrintable(stateDir), std::strerror(errno));
         return false;

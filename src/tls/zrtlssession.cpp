@@ -59,7 +59,7 @@ int ZRTlsSession::bioRead(BIO *bio, char *buffer, int size)
         const QDeadlineTimer &deadline = session->m_readDeadline;
         const int left = deadline.isForever() ? -1 : int(deadline.remainingTime());
         if (first || left == 0 || ZRSocketPrivate::waitFor(session->m_socket, POLLIN, left) <= 0) {
-            errno = ETIMEDOUT;
+            errno = EAGAIN;
             return -1;
         }
     }
@@ -102,7 +102,9 @@ ssize_t ZRTlsSession::read(char *buffer, size_t size)
         ERR_clear_error();
         return 0;
     }
+    const int error = errno;
     failed(n, "TLS read failed");
+    errno = error;
     return -1;
 }
 
@@ -121,11 +123,6 @@ bool ZRTlsSession::write(const char *data, qint64 size)
 void ZRTlsSession::setReceiveTimeout(qint64 milliseconds)
 {
     m_receiveTimeoutMs = qMax<qint64>(0, milliseconds);
-}
-
-bool ZRTlsSession::hasPending() const
-{
-    return !m_broken && SSL_pending(m_ssl) > 0;
 }
 
 void ZRTlsSession::close()

@@ -27,14 +27,12 @@ public:
     // The handshake, which must be over by the deadline; false when it fails or is not.
     bool handshake(QDeadlineTimer deadline);
     // As recv(): the number of bytes read, 0 once the peer has closed, -1 on a failure or when
-    // the receive time ran out before a whole record came.
+    // the receive time ran out before a whole record came (errno EAGAIN then, as for a socket).
     ssize_t read(char *buffer, size_t size);
     // True once every byte has gone out.
     bool write(const char *data, qint64 size);
     // The receive time of each read from now on; 0 is none.
     void setReceiveTimeout(qint64 milliseconds);
-    // Bytes already received and decrypted, waiting for read().
-    bool hasPending() const;
     // Tells the peer that nothing more comes (close_notify), without waiting for its answer.
     void close();
 
