@@ -4,15 +4,21 @@
 // portal.h lists.
 //
 //   device-portal [--listen ADDRESS:PORT] [--allow-changes] [--tls [--state-dir DIR]] [--verbose]
+//                 [--setup-ssid NAME [--setup-passphrase PASSPHRASE] [--setup-wait SECONDS]]
 //
 // Safe by default: it listens on 127.0.0.1:8080, reachable from this machine only, and
 // refuses to join networks unless started with --allow-changes. On a device, as root:
 //   device-portal --listen 0.0.0.0:8080 --allow-changes
 // With --tls it serves HTTPS, with a certificate it makes on first start (see portaltls.h).
+// With --setup-ssid, a device without a network offers its own: whenever its Wi-Fi has had no
+// link for --setup-wait seconds (20; at start, at once), it becomes the access point NAME
+// (open, or WPA2 with the passphrase) and serves the page on http://192.168.42.1/ as well,
+// where phones open it by themselves; its clients may join a network (see setup.h).
 // Like every program that creates a NetworkManager, it switches the Wi-Fi radio on at start
 // (where it has the rights to).
 #include "portal.h"
 #include "portaltls.h"
+#include "setup.h"
 
 #include <zrhttpserver.h>
 
@@ -35,6 +41,7 @@ struct Settings
     bool tls = false;
     QString stateDir = QStringLiteral("/var/lib/device-portal");
     QByteArray fingerprint; // of the certificate, with --tls
+    Setup::Options setup; // setup mode when it has a name
 };
 
 // False, with the reason printed, for arguments that do not make sense.
@@ -53,11 +60,27 @@ bool parse(const QStringList &arguments, Settings *settings)
     const QCommandLineOption stateDir(QStringLiteral("state-dir"),
         QStringLiteral("Where the certificate and key live (default /var/lib/device-portal)."),
         QStringLiteral("DIR"), settings->stateDir);
-    parser.addOptions({ listen, allowChanges, tls, stateDir });
+    const QCommandLineOption setupSsid(QStringLiteral("setup-ssid"),
+        QStringLiteral("Setup mode: while the Wi-Fi has no link, be the access point NAME."),
+        QStringLiteral("NAME"));
+    const QCommandLineOption setupPassphrase(QStringLiteral("setup-passphrase"),
+        QStringLiteral("The access point's WPA2 passphrase (default: an open network)."),
+        QStringLiteral("PASSPHRASE"));
+    const QCommandLineOption setupWait(QStringLiteral("setup-wait"),
+        QStringLiteral("Seconds without a link before the access point comes up (default 20)."),
+        QStringLiteral("SECONDS"), QStringLiteral("20"));
+    parser.addOptions(
+        { listen, allowChanges, tls, stateDir, setupSsid, setupPassphrase, setupWait });
     parser.process(arguments); // exits on --help and on unknown options
     settings->allowChanges = parser.isSet(allowChanges);
     settings->tls = parser.isSet(tls);
     settings->stateDir = parser.value(stateDir);
+    settings->setup = { parser.value(setupSsid), parser.value(setupPassphrase),
+        parser.value(setupWait).toInt() };
+    if (parser.isSet(setupWait) && settings->setup.waitSeconds < 1) {
+        std::fprintf(stderr, "device-portal: --setup-wait takes a number of seconds, 1 or more\n");
+        return false;
+    }
     if (!parser.isSet(listen))
         return true;
 
@@ -106,8 +129,22 @@ int main(int argc, char *argv[])
         return 1;
     ZRHttpRouter router(&server);
     Portal portal(&manager, settings.allowChanges);
+    const QString wifi = manager.defaultWifiInterface();
+    std::unique_ptr<Setup> setup;
+    if (!settings.setup.ssid.isEmpty() && wifi.isEmpty())
+        std::fprintf(stderr, "device-portal: no Wi-Fi interface here, so no setup mode\n");
+    else if (!settings.setup.ssid.isEmpty())
+        setup = std::make_unique<Setup>(&manager, wifi, settings.setup);
+    portal.setSetup(setup.get());
     portal.addRoutes(router);
 
-    return serveUntilSignal(server, settings.address, settings.port, 64,
-        [&](quint16 port) { announce(settings, port); });
+    const int status
+        = serveUntilSignal(server, settings.address, settings.port, 64, [&](quint16 port) {
+              announce(settings, port);
+              if (setup)
+                  setup->start(&portal); // its threads block the stop signals, as this one does
+          });
+    if (setup)
+        setup->stop();
+    return status;
 }

@@ -1,5 +1,7 @@
 #include "portal.h"
 
+#include "setup.h"
+
 #include <zrhttpmultipart.h>
 
 #include <QFile>
@@ -63,7 +65,9 @@ const Outcome Outcomes[] = {
     { NetResult::NoInterface, "no-wifi", "No Wi-Fi interface." },
 };
 
-QJsonObject outcome(const QString &ssid, int result)
+} // namespace
+
+QJsonObject joinOutcome(const QString &ssid, int result)
 {
     QJsonObject answer { { "ssid", ssid }, { "result", result }, { "outcome", "unknown" },
         { "message", netResultText(NetResult(result)) } };
@@ -75,6 +79,8 @@ QJsonObject outcome(const QString &ssid, int result)
     }
     return answer;
 }
+
+namespace {
 
 QJsonValue nameOrNull(const QString &name)
 {
@@ -141,6 +147,15 @@ QJsonArray strongestCells(const QList<WifiAp> &cells)
     return result;
 }
 
+// An address, localhost, or the device's host name.
+bool isDeviceHost(const QByteArray &host)
+{
+    const QString name = QUrl(QStringLiteral("http://") + QString::fromUtf8(host)).host();
+    const QString self = QHostInfo::localHostName();
+    return !QHostAddress(name).isNull() || name == QLatin1String("localhost") || name == self
+        || name == self + QLatin1String(".local");
+}
+
 // A page elsewhere must not reconfigure the device through the browser of someone who can
 // reach it. A cross-site POST carries another Origin; a name of the other site that now
 // resolves to the device (DNS rebinding) arrives as a Host that is not the device's. Either
@@ -151,12 +166,24 @@ QString crossSiteRefusal(const ZRHttpRequest &request)
     const QByteArray origin = request.headerValue("Origin");
     if (!origin.isEmpty() && origin != "http://" + host && origin != "https://" + host)
         return QStringLiteral("refused: the request comes from another site");
-    const QString name = QUrl(QStringLiteral("http://") + QString::fromUtf8(host)).host();
-    const QString self = QHostInfo::localHostName();
-    if (QHostAddress(name).isNull() && name != QLatin1String("localhost") && name != self
-        && name != self + QLatin1String(".local"))
+    if (!isDeviceHost(host))
         return QStringLiteral("refused: open the portal by the device's address or host name");
     return QString();
+}
+
+// The pages phones and computers fetch to learn whether they are online; anything but their
+// expected answer tells them a portal is in the way.
+const char *const ConnectivityChecks[]
+    = { "/generate_204", "/gen_204", "/hotspot-detect.html", "/connecttest.txt", "/ncsi.txt" };
+
+ZRHttpReply toSetupPage()
+{
+    const QByteArray url = "http://" + Setup::Address.toLatin1() + '/';
+    ZRHttpReply reply = ZRHttpReply::html(
+        "<!DOCTYPE html><title>Device setup</title><a href=\"" + url + "\">Device setup</a>\n",
+        302);
+    reply.setHeader("Location", url);
+    return guarded(reply);
 }
 
 bool isJson(const ZRHttpRequest &request)
@@ -179,25 +206,52 @@ Portal::Portal(NetworkManager *manager, bool allowChanges)
     : m_manager(manager), m_allowChanges(allowChanges)
 { }
 
-void Portal::addRoutes(ZRHttpRouter &router)
+void Portal::setSetup(Setup *setup)
 {
+    m_setup = setup;
+}
+
+void Portal::addRoutes(ZRHttpRouter &router, Side side)
+{
+    const auto route = [this, &router](RequestType method, const char *path,
+                           const ZRHttpRouter::Handler &handler) {
+        router.route(method, path, [this, handler](const ZRHttpRequest &request) {
+            return isCaptive(request) ? toSetupPage() : handler(request);
+        });
+    };
     for (const Asset &asset : Assets) {
         QFile file(QString::fromLatin1(asset.resource));
         file.open(QIODevice::ReadOnly); // compiled in: cannot fail
         ZRHttpReply page;
         page.setBody(file.readAll(), asset.type);
-        router.route(
-            RequestGet, asset.path, [page](const ZRHttpRequest &) { return guarded(page); });
+        route(RequestGet, asset.path, [page](const ZRHttpRequest &) { return guarded(page); });
     }
-    router.route(RequestGet, "/api/interfaces",
+    route(RequestGet, "/api/interfaces",
         [this](const ZRHttpRequest &) { return guarded(ZRHttpReply::json(interfaces())); });
-    router.route(RequestGet, "/api/status",
-        [this](const ZRHttpRequest &) { return guarded(ZRHttpReply::json(status())); });
-    router.route(RequestGet, "/api/scan",
+    route(RequestGet, "/api/status",
+        [this, side](const ZRHttpRequest &) { return guarded(ZRHttpReply::json(status(side))); });
+    route(RequestGet, "/api/scan",
         [this](const ZRHttpRequest &) { return guarded(ZRHttpReply::json(scan())); });
-    router.route(
-        RequestPost, "/api/join", [this](const ZRHttpRequest &request) { return join(request); });
-    router.route(RequestGet, "/api/report", [this](const ZRHttpRequest &) { return report(); });
+    route(RequestPost, "/api/join",
+        [this, side](const ZRHttpRequest &request) { return join(request, side); });
+    route(RequestGet, "/api/report", [this](const ZRHttpRequest &) { return report(); });
+    if (!m_setup)
+        return;
+    // Every other page of any name leads to the setup page too; of the device's own, none.
+    const auto notFound = [](const ZRHttpRequest &) { return failure(404, "Not Found"); };
+    for (const char *check : ConnectivityChecks)
+        route(RequestGet, check, notFound);
+    route(RequestGet, "/*", notFound);
+}
+
+bool Portal::isCaptive(const ZRHttpRequest &request) const
+{
+    if (!m_setup)
+        return false;
+    const QString path = request.pathOnly();
+    return !isDeviceHost(request.headerValue("Host"))
+        || std::any_of(std::begin(ConnectivityChecks), std::end(ConnectivityChecks),
+            [&path](const char *check) { return path == QLatin1String(check); });
 }
 
 QJsonObject Portal::interfaces()
@@ -209,7 +263,7 @@ QJsonObject Portal::interfaces()
     return { { "interfaces", list } };
 }
 
-QJsonObject Portal::status()
+QJsonObject Portal::status(Side side)
 {
     const QString wifi = m_manager->defaultWifiInterface();
     QJsonValue link; // null: no Wi-Fi interface
@@ -218,18 +272,30 @@ QJsonObject Portal::status()
         link = QJsonObject { { "interface", wifi }, { "connected", connected },
             { "network", nameOrNull(connected ? m_manager->connectedAp() : QString()) } };
     }
-    return { { "changesAllowed", m_allowChanges }, { "wifi", link } };
+    const bool allowed = m_allowChanges || (m_setup && side == Side::AccessPoint);
+    QJsonObject answer { { "changesAllowed", allowed }, { "wifi", link } };
+    if (m_setup)
+        answer.insert("setup", m_setup->describe());
+    return answer;
 }
 
 QJsonObject Portal::scan()
 {
-    return { { "interface", nameOrNull(m_manager->defaultWifiInterface()) },
-        { "networks", strongestCells(m_manager->apList()) } };
+    QList<WifiAp> networks = m_manager->apList();
+    QDateTime keptAt; // the radio may not scan while it serves the access point
+    if (networks.isEmpty() && m_setup)
+        networks = m_setup->keptNetworks(&keptAt);
+    QJsonObject answer { { "interface", nameOrNull(m_manager->defaultWifiInterface()) },
+        { "networks", strongestCells(networks) } };
+    if (keptAt.isValid())
+        answer.insert("keptSince", keptAt.toString(Qt::ISODate));
+    return answer;
 }
 
-ZRHttpReply Portal::join(const ZRHttpRequest &request)
+ZRHttpReply Portal::join(const ZRHttpRequest &request, Side side)
 {
-    if (!m_allowChanges)
+    // The access point's own clients are the people setting the device up.
+    if (!m_allowChanges && !(m_setup && side == Side::AccessPoint))
         return failure(403, "refused: the portal was started without --allow-changes");
     const QString refusal = crossSiteRefusal(request);
     if (!refusal.isEmpty())
@@ -250,11 +316,20 @@ ZRHttpReply Portal::join(const ZRHttpRequest &request)
     if (!passphrase.isString() && !passphrase.isUndefined())
         return failure(400, "\"passphrase\" must be a string");
 
+    if (m_setup) {
+        // Answered at once: the access point, and with it the client, goes off the air.
+        if (!m_setup->requestJoin(ssid.toString(), passphrase.toString()))
+            return failure(409, "another join is under way");
+        return guarded(
+            ZRHttpReply::json(QJsonObject { { "ssid", ssid }, { "outcome", "joining" },
+                                  { "message", "Joining; /api/status tells how it went." } },
+                202));
+    }
     std::unique_lock<QMutex> joining(m_joining, std::try_to_lock);
     if (!joining.owns_lock())
         return failure(409, "another join is under way");
     const int result = m_manager->connectToAp(ssid.toString(), passphrase.toString(), QString());
-    return guarded(ZRHttpReply::json(outcome(ssid.toString(), result)));
+    return guarded(ZRHttpReply::json(joinOutcome(ssid.toString(), result)));
 }
 
 ZRHttpReply Portal::report()

@@ -7,6 +7,12 @@
 #include <QJsonObject>
 #include <QMutex>
 
+class Setup;
+
+// What /api/join answers for a result of NetworkManager::connectToAp(): ssid, result, outcome
+// (a short name) and message.
+QJsonObject joinOutcome(const QString &ssid, int result);
+
 // The setup portal's routes on one router: the page (GET /, its style, script and icons) and
 // the JSON API the page calls:
 //
@@ -16,26 +22,38 @@
 //   POST /api/join        {"ssid": ..., "passphrase": ...}: joins, answers with the outcome
 //   GET  /api/report      status and scan as the two parts of a multipart/mixed reply
 //
+// In setup mode (setSetup) the portal also answers the checks by which phones find a captive
+// portal: a phone that asks for its check page, or for any name that is not the device's,
+// gets "302 Found" to the page, which it then opens by itself.
+//
 // Handlers run on the connections' threads, several at once; NetworkManager keeps no state,
 // so they share it freely. Each call blocks while its tools run: a scan for seconds, a join
 // that fails for six.
 class Portal
 {
 public:
-    // Joins are refused (403) unless allowChanges.
+    // Where a request came in: in setup mode, clients of the access point may join.
+    enum class Side { Listen, AccessPoint };
+
+    // Joins are refused (403) unless allowChanges, or in setup mode from the access point.
     Portal(NetworkManager *manager, bool allowChanges);
 
-    void addRoutes(ZRHttpRouter &router);
+    // Setup mode; before addRoutes, and `setup` outlives the routes.
+    void setSetup(Setup *setup);
+    void addRoutes(ZRHttpRouter &router, Side side = Side::Listen);
 
     QJsonObject interfaces();
-    QJsonObject status();
+    QJsonObject status(Side side = Side::Listen);
     QJsonObject scan();
-    ZRHttpReply join(const ZRHttpRequest &request);
+    ZRHttpReply join(const ZRHttpRequest &request, Side side = Side::Listen);
     ZRHttpReply report();
 
 private:
+    bool isCaptive(const ZRHttpRequest &request) const;
+
     NetworkManager *const m_manager;
     const bool m_allowChanges;
+    Setup *m_setup = nullptr;
     QMutex m_joining; // one join at a time: each one ends every supplicant, another join's too
 };
 

@@ -27,8 +27,11 @@ const char Usage[]
       "       netctl scan               Wi-Fi networks in reach\n"
       "       netctl join SSID [IFACE]  join a WPA network (asks for the passphrase)\n"
       "       netctl dhcp IFACE         start the DHCP client on IFACE\n"
+      "       netctl ap start IFACE SSID  make IFACE an access point (asks for the passphrase;\n"
+      "                                 empty for an open network)\n"
+      "       netctl ap stop IFACE      end the access point on IFACE\n"
       "       netctl doctor             the tool each step takes here, and what is missing\n"
-      "join and dhcp change the system and need root; --verbose shows the library's trace.\n";
+      "join, dhcp and ap change the system and need root; --verbose shows the library's trace.\n";
 
 bool isRoot(const char *command)
 {
@@ -209,6 +212,26 @@ int dhcp(const QString &interface)
     (result == 0 ? out : err) << describe(result, interface) << "\n";
     return result == 0 ? 0 : 1;
 }
+
+int accessPoint(const QString &action, const QString &interface, const QString &ssid)
+{
+    NetworkManager manager;
+    if (action == QLatin1String("stop")) {
+        if (manager.stopAccessPoint(interface)) {
+            out << interface << ": access point stopped\n";
+            return 0;
+        }
+        err << "netctl: " << interface << ": the access point could not be stopped entirely\n";
+        return 1;
+    }
+    const int result = manager.startAccessPoint(interface, ssid, readPassphrase());
+    if (result != 0) {
+        err << "netctl: access point \"" << ssid << "\": " << describe(result, interface) << "\n";
+        return 1;
+    }
+    out << interface << ": access point \"" << ssid << "\" up, the device at 192.168.42.1\n";
+    return 0;
+}
 } // namespace
 
 int main(int argc, char *argv[])
@@ -222,6 +245,10 @@ int main(int argc, char *argv[])
         return isRoot("join") ? join(args.at(1), args.value(2)) : 1;
     if (command == QLatin1String("dhcp") && args.size() == 2)
         return isRoot("dhcp") ? dhcp(args.at(1)) : 1;
+    if (command == QLatin1String("ap")
+        && ((args.size() == 4 && args.at(1) == QLatin1String("start"))
+            || (args.size() == 3 && args.at(1) == QLatin1String("stop"))))
+        return isRoot("ap") ? accessPoint(args.at(1), args.at(2), args.value(3)) : 1;
     if (command == QLatin1String("doctor") && args.size() == 1)
         return doctor();
     if (args.size() == 1

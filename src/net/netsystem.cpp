@@ -7,7 +7,12 @@
 #include <QStandardPaths>
 #include <QThread>
 
+#include <cerrno>
+
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <memory>
@@ -53,6 +58,19 @@ bool NetSystem::startDetached(const QString &program, const QStringList &argumen
     return QProcess::startDetached(program, arguments);
 }
 
+int NetSystem::execute(const QString &program, const QStringList &arguments)
+{
+    // Its complaints reach our standard error; its standard output goes nowhere, so that no
+    // daemon it leaves behind holds a pipe of ours.
+    const auto process = std::make_unique<QProcess>();
+    process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process->setStandardOutputFile(QProcess::nullDevice());
+    process->start(program, arguments);
+    if (!process->waitForFinished(CaptureLimitMs) || process->exitStatus() != QProcess::NormalExit)
+        return -1;
+    return process->exitCode();
+}
+
 void NetSystem::sleep(int msecs)
 {
     QThread::msleep(static_cast<unsigned long>(msecs));
@@ -90,6 +108,38 @@ bool NetSystem::writeFile(const QString &path, const QByteArray &data)
     if (!file.open(QIODevice::WriteOnly | QIODevice::ExistingOnly | QIODevice::Unbuffered))
         return false;
     return file.write(data) == data.size();
+}
+
+bool NetSystem::makePrivateDirectory(const QString &path)
+{
+    if (!QDir().mkpath(path))
+        return false;
+    // One that was there already must be a directory of ours, not a link to elsewhere.
+    struct stat status;
+    const QByteArray name = QFile::encodeName(path);
+    return ::lstat(name.constData(), &status) == 0 && S_ISDIR(status.st_mode)
+        && status.st_uid == ::geteuid() && ::chmod(name.constData(), 0700) == 0;
+}
+
+bool NetSystem::writePrivateFile(const QString &path, const QByteArray &data)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(),
+        O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return false;
+    bool written = ::fchmod(fd, 0600) == 0;
+    for (qint64 done = 0; written && done < data.size();) {
+        const ssize_t step = ::write(fd, data.constData() + done, size_t(data.size() - done));
+        written = step > 0 || (step < 0 && errno == EINTR);
+        done += qMax<ssize_t>(step, 0);
+    }
+    return ::close(fd) == 0 && written;
+}
+
+bool NetSystem::removeDirectory(const QString &path)
+{
+    QDir(path).removeRecursively();
+    return !QFileInfo::exists(path);
 }
 
 bool NetSystem::signalProcess(qint64 pid, int signal)

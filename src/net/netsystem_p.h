@@ -36,6 +36,9 @@ public:
         const QByteArray &input = QByteArray());
     // Starts a tool that runs on by itself; false when it could not be started.
     virtual bool startDetached(const QString &program, const QStringList &arguments);
+    // Runs a tool for at most 30 seconds and returns its exit code; -1 when it could not be
+    // started, crashed or ran over (and was ended).
+    virtual int execute(const QString &program, const QStringList &arguments);
     virtual void sleep(int msecs);
 
     // Where `program` would be started from: a path is taken as it is, a bare name is looked up
@@ -50,6 +53,13 @@ public:
     virtual QByteArray readFile(const QString &path);
     // Writes `data` to a file that is already there; false when it is missing or refuses.
     virtual bool writeFile(const QString &path, const QByteArray &data);
+    // Makes `path` (and its missing parents) a directory that only its owner can enter, mode
+    // 0700; false when it cannot be made so.
+    virtual bool makePrivateDirectory(const QString &path);
+    // Creates or replaces a file readable by its owner only (mode 0600) holding `data`.
+    virtual bool writePrivateFile(const QString &path, const QByteArray &data);
+    // Removes a directory and everything in it; true when it is gone.
+    virtual bool removeDirectory(const QString &path);
     // Sends `signal` to process `pid`; false when it could not be sent.
     virtual bool signalProcess(qint64 pid, int signal);
 

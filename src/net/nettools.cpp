@@ -25,6 +25,10 @@ enum class Step {
     LinkTest,
     Passphrase,
     Supplicant,
+    SetAddress,
+    AccessPoint,
+    AccessPointServices,
+    ScanBesideAccessPoint,
 };
 
 // One way of carrying out a step: a program, looked up the way the controller starts it, or
@@ -92,6 +96,14 @@ const QVector<StepWays> &table()
             { tool("wpa_passphrase") } },
         { Step::Supplicant, QStringLiteral("start the WPA supplicant"), names("connectToAp"),
             { tool("/sbin/wpa_supplicant") } },
+        { Step::SetAddress, QStringLiteral("give an interface its address"),
+            names("startAccessPoint stopAccessPoint"), { tool("ifconfig"), tool("ip") } },
+        { Step::AccessPoint, QStringLiteral("start the access point"), names("startAccessPoint"),
+            { tool("hostapd") } },
+        { Step::AccessPointServices, QStringLiteral("serve its DHCP and DNS"),
+            names("startAccessPoint"), { tool("dnsmasq") } },
+        { Step::ScanBesideAccessPoint, QStringLiteral("scan beside the access point"),
+            names("apList"), { tool("iw") } },
     };
     return steps;
 }
@@ -190,11 +202,19 @@ bool isRunning(qint64 pid)
     return nameEnd >= 0 && stat.size() > nameEnd + 2 && stat.at(nameEnd + 2) != 'Z';
 }
 
+// Waits up to `msecs` for process `pid` to end; true when it has.
+bool waitForEnd(qint64 pid, int msecs)
+{
+    constexpr int PollMs = 100;
+    for (int waited = 0; waited < msecs && isRunning(pid); waited += PollMs)
+        machine().sleep(PollMs);
+    return !isRunning(pid);
+}
+
 // udhcpc releases its lease on SIGUSR2 and ends on SIGTERM. The pid file may be stale, so the
 // process must still be a udhcpc before anything is sent to it.
 void releaseUdhcpc(const QString &interface)
 {
-    constexpr int PollMs = 100;
     constexpr int WaitMs = 3000;
     bool ok = false;
     const qint64 pid = machine().readFile(udhcpcPidFile(interface)).trimmed().toLongLong(&ok);
@@ -210,8 +230,7 @@ void releaseUdhcpc(const QString &interface)
     machine().signalProcess(pid, SIGTERM);
     // Like dhclient -r, return once the client is gone, so the release leaves before the link
     // goes down.
-    for (int waited = 0; waited < WaitMs && isRunning(pid); waited += PollMs)
-        machine().sleep(PollMs);
+    waitForEnd(pid, WaitMs);
 }
 
 void unblockThroughSys()
@@ -341,6 +360,113 @@ QString currentNetwork(const QString &interface)
         return NetToolOutput::iwLinkSsid(machine().capture(
             program, { QStringLiteral("dev"), interface, QStringLiteral("link") }));
     return QString();
+}
+
+bool setAddress(const QString &interface, const QString &address)
+{
+    const QString program = chosen(Step::SetAddress, interface);
+    if (is(program, "ifconfig"))
+        return machine().execute(program,
+                   { interface, address, QStringLiteral("netmask"), QStringLiteral("255.255.255.0"),
+                       QStringLiteral("up") })
+            == 0;
+    return is(program, "ip") && removeAddress(interface)
+        && machine().execute(program,
+               { QStringLiteral("addr"), QStringLiteral("add"), address + QStringLiteral("/24"),
+                   QStringLiteral("dev"), interface })
+        == 0
+        && machine().execute(program,
+               { QStringLiteral("link"), QStringLiteral("set"), QStringLiteral("dev"), interface,
+                   QStringLiteral("up") })
+        == 0;
+}
+
+bool removeAddress(const QString &interface)
+{
+    const QString program = chosen(Step::SetAddress, interface);
+    if (is(program, "ifconfig"))
+        return machine().execute(program, { interface, QStringLiteral("0.0.0.0") }) == 0;
+    return is(program, "ip")
+        && machine().execute(program,
+               { QStringLiteral("-4"), QStringLiteral("addr"), QStringLiteral("flush"),
+                   QStringLiteral("dev"), interface })
+        == 0;
+}
+
+bool hasAccessPointTools()
+{
+    QStringList missing;
+    for (const Step step : { Step::SetAddress, Step::AccessPoint, Step::AccessPointServices }) {
+        if (choose(waysOf(step), &missing).program.isEmpty()) {
+            chosen(step); // says what is missing
+            return false;
+        }
+    }
+    return true;
+}
+
+bool startHostapd(const QString &config, const QString &pidFile)
+{
+    const QString program = chosen(Step::AccessPoint);
+    return !program.isEmpty()
+        && machine().execute(
+               program, { QStringLiteral("-B"), QStringLiteral("-P"), pidFile, config })
+        == 0;
+}
+
+bool startDnsmasq(const QString &interface, const QString &address, const QString &directory)
+{
+    const QString program = chosen(Step::AccessPointServices, interface);
+    if (program.isEmpty())
+        return false;
+    // Clients get the rest of the /24: the addresses on the far side of the device's own.
+    const QStringList octets = address.split(QLatin1Char('.'));
+    const QString net = QStringList(octets.mid(0, 3)).join(QLatin1Char('.')) + QLatin1Char('.');
+    const int own = octets.value(3).toInt();
+    const QString range = own < 128
+        ? net + QString::number(own + 1) + QLatin1Char(',') + net + QStringLiteral("254")
+        : net + QStringLiteral("1,") + net + QString::number(own - 1);
+    // No configuration of /etc is read and no other address is touched, so a DNS server
+    // already running here keeps its port 53 everywhere else.
+    return machine().execute(program,
+               { QStringLiteral("--conf-file=/dev/null"), QStringLiteral("--no-resolv"),
+                   QStringLiteral("--no-hosts"), QStringLiteral("--interface=") + interface,
+                   QStringLiteral("--bind-interfaces"), QStringLiteral("--except-interface=lo"),
+                   QStringLiteral("--address=/#/") + address,
+                   QStringLiteral("--dhcp-range=%1,255.255.255.0,1h").arg(range),
+                   QStringLiteral("--dhcp-option=114,\"http://%1/\"").arg(address),
+                   QStringLiteral("--dhcp-authoritative"),
+                   QStringLiteral("--dhcp-leasefile=") + directory
+                       + QStringLiteral("/dnsmasq.leases"),
+                   QStringLiteral("--pid-file=") + directory + QStringLiteral("/dnsmasq.pid") })
+        == 0;
+}
+
+QList<WifiAp> scanBesideAccessPoint(const QString &interface)
+{
+    const QString program = chosen(Step::ScanBesideAccessPoint, interface);
+    if (program.isEmpty())
+        return {};
+    return NetToolOutput::iwScan(machine().capture(program,
+        { QStringLiteral("dev"), interface, QStringLiteral("scan"), QStringLiteral("ap-force") }));
+}
+
+bool isProcess(qint64 pid, const QByteArray &name)
+{
+    return pid > 1 && isRunning(pid) && processName(pid) == name;
+}
+
+bool endProcess(qint64 pid, const QByteArray &name)
+{
+    constexpr int GraceMs = 3000;
+    constexpr int KillWaitMs = 1000;
+    if (!isProcess(pid, name))
+        return true;
+    machine().signalProcess(pid, SIGTERM);
+    if (waitForEnd(pid, GraceMs))
+        return true;
+    machine().signalProcess(pid, SIGKILL);
+    return waitForEnd(pid, KillWaitMs);
 }
 
 QList<NetToolChoice> choices()

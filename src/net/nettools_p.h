@@ -32,6 +32,28 @@ QList<WifiAp> scan(const QString &interface);
 // iwconfig NAME | iw dev NAME link
 QString currentNetwork(const QString &interface);
 
+// ifconfig NAME ADDRESS netmask 255.255.255.0 up | ip -4 addr flush dev NAME,
+// ip addr add ADDRESS/24 dev NAME, ip link set dev NAME up; false when it failed or no tool
+// was found.
+bool setAddress(const QString &interface, const QString &address);
+// ifconfig NAME 0.0.0.0 | ip -4 addr flush dev NAME; false when it failed.
+bool removeAddress(const QString &interface);
+// Whether a tool is at hand for every step of an access point; runs nothing.
+bool hasAccessPointTools();
+// hostapd -B -P PIDFILE CONFIG: true when it started and went into the background.
+bool startHostapd(const QString &config, const QString &pidFile);
+// dnsmasq for the access point's clients alone: DHCP in ADDRESS/24 with the portal's URL as
+// option 114, every name answered with ADDRESS; its pid and lease files in `directory`.
+bool startDnsmasq(const QString &interface, const QString &address, const QString &directory);
+// iw dev NAME scan ap-force: a scan while the interface serves an access point, where the
+// driver allows it; empty without iw.
+QList<WifiAp> scanBesideAccessPoint(const QString &interface);
+// Whether process `pid` runs and its name is `name`.
+bool isProcess(qint64 pid, const QByteArray &name);
+// Ends process `pid` if it still is `name` (a pid file may be stale): SIGTERM, then SIGKILL
+// after three seconds. True when no such process is left.
+bool endProcess(qint64 pid, const QByteArray &name);
+
 // Every step with what would carry it out now.
 QList<NetToolChoice> choices();
 

@@ -1,10 +1,14 @@
 #include "networkmanager.h"
 
+#include "netaccesspoint_p.h"
 #include "netsystem_p.h"
 #include "nettools_p.h"
 #include "zrlogging_p.h"
 
+#include <QHostAddress>
 #include <QTemporaryFile>
+
+#include <algorithm>
 
 namespace {
 constexpr int code(NetResult result)
@@ -15,6 +19,9 @@ constexpr int code(NetResult result)
 constexpr int LinkPollMs = 500;
 constexpr int LinkWaitMs = 6000;
 constexpr int MaxInterfaceNameBytes = 15; // the kernel's IFNAMSIZ less its NUL
+constexpr int MaxSsidBytes = 32;
+constexpr int MinPassphrase = 8; // WPA's limits for a passphrase
+constexpr int MaxPassphrase = 63;
 
 NetSystem &machine()
 {
@@ -93,6 +100,31 @@ bool isOneLine(const QString &text)
     return true;
 }
 
+bool isAccessPointName(const QString &ssid)
+{
+    const int bytes = ssid.toUtf8().size();
+    return bytes >= 1 && bytes <= MaxSsidBytes;
+}
+
+bool isWpaPassphrase(const QString &passphrase)
+{
+    if (passphrase.isEmpty())
+        return true; // an open network
+    if (passphrase.size() < MinPassphrase || passphrase.size() > MaxPassphrase)
+        return false;
+    return std::all_of(passphrase.cbegin(), passphrase.cend(),
+        [](QChar c) { return c.unicode() >= 0x20 && c.unicode() <= 0x7e; });
+}
+
+// A host of its /24, written the one way the tools will be given it.
+bool isAccessPointAddress(const QString &address)
+{
+    const QHostAddress parsed(address);
+    const quint32 host = parsed.toIPv4Address() & 0xff;
+    return parsed.protocol() == QAbstractSocket::IPv4Protocol && parsed.toString() == address
+        && !parsed.isLoopback() && !parsed.isMulticast() && host != 0 && host != 0xff;
+}
+
 // Written byte for byte: the configuration may hold a network name that is not UTF-8.
 void writeSupplicantConfig(QTemporaryFile &file, const QByteArray &config)
 {
@@ -114,6 +146,11 @@ QString netResultText(NetResult result)
         return QStringLiteral("DHCP could not start");
     case NetResult::NoInterface:
         return QStringLiteral("no usable network interface");
+    case NetResult::AccessPointFailed:
+        return QStringLiteral("the access point could not start");
+    case NetResult::AccessPointRefused:
+        return QStringLiteral("refused: the network name must be 1 to 32 bytes, the passphrase "
+                              "empty or 8 to 63 printable ASCII characters");
     }
     return QStringLiteral("unknown result");
 }
@@ -193,6 +230,7 @@ void NetworkManager::stopWifiInterface(QString interface)
     const QString name = usableName(interface, QNetworkInterface::Wifi);
     if (name.isEmpty())
         return;
+    NetAccessPoint::stop(name);
     NetTools::endSupplicants();
     stopDhcp(name);
     NetTools::takeDown(name);
@@ -221,7 +259,8 @@ QList<WifiAp> NetworkManager::apList()
     const QString name = usableName(QString(), QNetworkInterface::Wifi);
     if (name.isEmpty())
         return {};
-    return NetTools::scan(name);
+    return NetAccessPoint::isActive(name) ? NetTools::scanBesideAccessPoint(name)
+                                          : NetTools::scan(name);
 }
 
 QList<NetToolChoice> NetworkManager::toolChoices()
@@ -255,4 +294,30 @@ int NetworkManager::connectToAp(QString ssid, QString passphrase, QString interf
         connected = isWifiConnected(name);
     }
     return connected ? startDhcp(name) : code(NetResult::LinkTimeout);
+}
+
+int NetworkManager::startAccessPoint(const QString &interface, const QString &ssid,
+    const QString &passphrase, const QString &address)
+{
+    const QString name = usableName(interface, QNetworkInterface::Wifi);
+    const QList<NetInterface> wifi = interfacesOfKind(QNetworkInterface::Wifi);
+    if (name.isEmpty() || std::none_of(wifi.cbegin(), wifi.cend(), [&](const NetInterface &each) {
+            return each.name == name;
+        }))
+        return code(NetResult::NoInterface);
+    if (!isAccessPointName(ssid) || !isWpaPassphrase(passphrase) || !isAccessPointAddress(address))
+        return code(NetResult::AccessPointRefused);
+    return NetAccessPoint::start(name, ssid, passphrase, address);
+}
+
+bool NetworkManager::stopAccessPoint(const QString &interface)
+{
+    const QString name = usableName(interface, QNetworkInterface::Wifi);
+    return name.isEmpty() || NetAccessPoint::stop(name);
+}
+
+bool NetworkManager::isAccessPointActive(const QString &interface) const
+{
+    const QString name = usableName(interface, QNetworkInterface::Wifi);
+    return !name.isEmpty() && NetAccessPoint::isActive(name);
 }

@@ -26,6 +26,8 @@ enum class NetResult : int {
     LinkTimeout = 1000, // connectToAp: the Wi-Fi link did not come up within six seconds
     DhcpFailed = 1001, // no DHCP client could be started
     NoInterface = 1002, // no interface of the kind needed, or a name that cannot be one
+    AccessPointFailed = 1003, // startAccessPoint: a tool failed; what had started was stopped
+    AccessPointRefused = 1004, // startAccessPoint: unusable name, passphrase or address
 };
 
 // A short English sentence for `result`, fit for the person setting the device up; unknown
@@ -44,7 +46,8 @@ struct NetToolChoice
 };
 
 // Controls the machine's Ethernet and Wi-Fi interfaces by running the standard Linux tools
-// (ifconfig, dhclient, rfkill, killall, iw, iwconfig, iwlist, wpa_passphrase, wpa_supplicant).
+// (ifconfig, dhclient, rfkill, killall, iw, iwconfig, iwlist, wpa_passphrase, wpa_supplicant,
+// and hostapd and dnsmasq for an access point).
 // It keeps no state: every call looks the interfaces up afresh. Every call blocks until its
 // tools have run; most need root rights to have any effect.
 //
@@ -88,7 +91,8 @@ public:
 
     // Unblocks the Wi-Fi radio and brings the interface up.
     void initializeWifiInterface(QString interface);
-    // Ends every wpa_supplicant on the machine, releases the lease, takes the interface down.
+    // Ends every wpa_supplicant on the machine, releases the lease, takes the interface down;
+    // ends the interface's access point too.
     void stopWifiInterface(QString interface);
     // Name of the network the default Wi-Fi interface is associated with, or a null string.
     QString connectedAp();
@@ -96,12 +100,30 @@ public:
     // quality is Quality=n/d as 100*n/d and names are as printed; from iw (where iwlist is
     // missing) names are decoded and a signal of S dBm gives (min(max(S,-110),-40)+110)*100/70,
     // truncated: the figure iwlist shows for the same signal, never lower for a stronger one.
+    // While the interface serves an access point, iw scans beside it where the driver allows
+    // (ap-force); the list is empty where it does not.
     QList<WifiAp> apList();
     // Joins a WPA network, waits up to six seconds for the link, then starts DHCP:
     // 0, 1000, 1001 or 1002. The passphrase never appears on a command line. A name or
     // passphrase holding a line break or NUL cannot be handed over safely and whole, so it gets
     // 1000 and nothing is run.
     int connectToAp(QString ssid, QString passphrase, QString interface);
+
+    // Makes the Wi-Fi interface an access point named `ssid`: WPA2-PSK with the passphrase (8 to
+    // 63 printable ASCII characters), open when it is empty. The interface gets `address`/24;
+    // its clients get an address of that /24 by DHCP, with http://ADDRESS/ as their captive
+    // portal (DHCP option 114), and every name they look up resolves to `address`. Another DNS
+    // server on the machine keeps its other addresses. Ends the supplicants and the client's
+    // lease first, as a join does. 0; 1002 when the interface is not Wi-Fi; 1003 when a tool
+    // is missing or fails (what had started is stopped again); 1004, running nothing, for a
+    // name that is not 1 to 32 bytes of UTF-8, a passphrase as above or an address that is not
+    // a host of its /24. Replaces an access point already up on that interface.
+    int startAccessPoint(const QString &interface, const QString &ssid, const QString &passphrase,
+        const QString &address = QStringLiteral("192.168.42.1"));
+    // Ends what startAccessPoint began there (by the pids it recorded, in this process or
+    // another) and removes the address; true when nothing of it is left.
+    bool stopAccessPoint(const QString &interface);
+    bool isAccessPointActive(const QString &interface) const;
 
     // What carries out each step of the controller on this machine, and what is missing. Only
     // looks: runs nothing and needs no NetworkManager (whose constructor switches Wi-Fi on).

@@ -63,6 +63,23 @@ public:
             keepConfig(arguments.value(1));
         return !failingStarts.contains(program);
     }
+    int execute(const QString &program, const QStringList &arguments) override
+    {
+        record(QStringLiteral("execute"), program, arguments);
+        return failingStarts.contains(program) ? 1 : 0;
+    }
+    bool makePrivateDirectory(const QString &path) override { return !path.isEmpty(); }
+    bool writePrivateFile(const QString &path, const QByteArray &data) override
+    {
+        files[path] = data;
+        return true;
+    }
+    bool removeDirectory(const QString &path) override
+    {
+        for (const QString &name : files.keys())
+            files.remove(name.startsWith(path + QLatin1Char('/')) ? name : QString());
+        return true;
+    }
     void sleep(int msecs) override { calls.append(QStringLiteral("sleep %1").arg(msecs)); }
     // Looking is not recorded, only what changes the machine.
     QString findProgram(const QString &program) override

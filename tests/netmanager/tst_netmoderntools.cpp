@@ -122,7 +122,10 @@ void TestNetModernTools::toolChoices()
             "end the WPA supplicants: /proc for killall", "scan for access points: iw for iwlist",
             "name the current network: iw for iwconfig", "test the Wi-Fi link: iw",
             "turn the passphrase into a key: wpa_passphrase",
-            "start the WPA supplicant: /sbin/wpa_supplicant" }));
+            "start the WPA supplicant: /sbin/wpa_supplicant",
+            "give an interface its address: ip for ifconfig",
+            "start the access point:  for hostapd", "serve its DHCP and DNS:  for dnsmasq",
+            "scan beside the access point: iw" }));
 }
 
 void TestNetModernTools::startEthernet()

@@ -591,7 +591,8 @@ void TestNetworkManager::resultTexts_data()
                           << "the Wi-Fi link did not come up (wrong passphrase or out of range)";
     QTest::newRow("1001") << 1001 << "DHCP could not start";
     QTest::newRow("1002") << 1002 << "no usable network interface";
-    QTest::newRow("other") << 1003 << "unknown result";
+    QTest::newRow("1003") << 1003 << "the access point could not start";
+    QTest::newRow("other") << 1005 << "unknown result";
 }
 
 // The ints the operations return name their outcome through the enum.
