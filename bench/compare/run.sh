@@ -1,6 +1,6 @@
 #!/bin/bash
 # ZRHttpServer side by side with other HTTP servers, every one answering each
-# request with 200 and the 13-byte body "Hello, world!", then closing:
+# request with 200 and the 13-byte body "Hello, world!":
 #   nginx            Debian's nginx, a private configuration and prefix under the build directory
 #   mhd-epoll-pool   libmicrohttpd, one epoll loop per core on its internal thread pool
 #   mhd-thread       libmicrohttpd, a thread per connection (default stacks)
@@ -8,22 +8,27 @@
 #   cpp-httplib      cpp-httplib with its thread pool
 #   pthread-64k      our floor: a detached pthread per connection, 64 KiB stacks
 #   pthread-8m       the same with the default 8 MiB stacks
-#   zrnet            bench/compare/zrnet-hello: ZRHttpServer, a direct slot calling sendReply()
+#   zrnet            bench/compare/zrnet-hello: ZRHttpServer with its defaults, a direct slot
+#                    calling sendReply(ZRHttpReply)
+# and, for the keep-alive table, the peers configured to keep connections open:
+# nginx (keepalive_timeout), libmicrohttpd as it comes, civetweb-ka
+# (enable_keep_alive), cpp-httplib-ka as it comes, pthread-ka (a thread per
+# connection answering request after request, 64 KiB stacks) and zrnet.
 #
 # All run at once inside a private network namespace (127.0.0.1 only). Each round
-# loads every server once, in a rotating order, with
+# loads every server once, in a rotating order, first one connection per request,
 #   wrk -t2 -c32 -d${DURATION}s --latency -H 'Connection: close'
-# and takes the server's CPU time (utime + stime from /proc) over the run. Then each
+# then with connections kept open (the same without the header), and takes the
+# server's CPU time (utime + stime from /proc) over the run. Then each
 # server is given 1,000 and then 5,000 idle connections (each sends the start of a
 # request and nothing more); their cost is the server's RSS and descriptor count
 # before and after, divided by their number, and a fresh request is timed while
-# they are held. Prints one markdown table: medians over the rounds, the ratio to
+# they are held. Prints two markdown tables: medians over the rounds, the ratio to
 # nginx taken per round (so a slow moment hits both), then the goals for zrnet.
 # Then the same over TLS, nginx against zrnet-hello only (tls.sh).
 #
 #   bench/compare/run.sh
 #   ROUNDS=1 DURATION=2 IDLE_COUNTS=200 bench/compare/run.sh     # a quick look
-#   SERVERS="nginx zrnet" bench/compare/run.sh                     # fewer servers
 #
 # Installs what is missing (no service is started), builds zrnet-hello with the tree
 # in BUILD (default build) and compiles the peers into BUILD/bench/compare. About 10
@@ -70,17 +75,22 @@ ulimit -n 65536 2>/dev/null || ulimit -n "$(ulimit -Hn)"
 FDS=$(ulimit -n)
 [ "$FDS" -ge 12000 ] || echo "compare: only $FDS descriptors per process; 5,000 idle connections need more" >&2
 
-SERVERS=${SERVERS:-nginx mhd-epoll-pool mhd-thread civetweb cpp-httplib pthread-64k pthread-8m zrnet}
+SERVERS="nginx mhd-epoll-pool mhd-thread civetweb cpp-httplib pthread-64k pthread-8m zrnet"
+KEPT_SERVERS="nginx mhd-epoll-pool mhd-thread civetweb-ka cpp-httplib-ka pthread-ka zrnet"
+ALL_SERVERS="$SERVERS civetweb-ka cpp-httplib-ka pthread-ka"
 BIN=$OUT/peers
 RUN=$OUT/run
 rm -rf "$RUN"
 mkdir -p "$RUN/nginx" "$RUN/logs"
-declare -A PORT SERVER_PID
+declare -A PORT SERVER_PID SCHEME
 trap end_started EXIT
 trap 'exit 130' INT TERM
 
+# write_nginx_conf NAME [LISTEN-OPTIONS SERVER-DIRECTIVES]: nginx's configuration for the
+# server NAME, in a folder of its own (nginx-tls adds TLS to the same).
 write_nginx_conf() {
-    local dir=$RUN/nginx
+    local dir=$RUN/$1
+    mkdir -p "$dir"
     cat >"$dir/nginx.conf" <<EOF
 daemon off;
 master_process on;
@@ -91,6 +101,8 @@ error_log $dir/error.log warn;
 events { worker_connections 10240; }
 http {
     access_log off;
+    keepalive_timeout 75s;
+    keepalive_requests 1000;
     client_body_temp_path $dir/body;
     proxy_temp_path $dir/proxy;
     fastcgi_temp_path $dir/fastcgi;
@@ -98,7 +110,8 @@ http {
     scgi_temp_path $dir/scgi;
     default_type text/plain;
     server {
-        listen 127.0.0.1:${PORT[nginx]} backlog=1024;
+        listen 127.0.0.1:${PORT[$1]} backlog=1024${2:-};
+        ${3:-}
         location / { return 200 "Hello, world!"; }
     }
 }
@@ -110,16 +123,28 @@ start_server() {
     local log=$RUN/logs/$name.log
     case $name in
     nginx)
-        write_nginx_conf
+        write_nginx_conf nginx
         nginx -e "$RUN/nginx/error.log" -p "$RUN/nginx" -c "$RUN/nginx/nginx.conf" >"$log" 2>&1 &
+        ;;
+    nginx-tls)
+        write_nginx_conf nginx-tls " ssl" "ssl_certificate $TLS_CERT; ssl_certificate_key $TLS_KEY;
+        ssl_protocols TLSv1.2 TLSv1.3;"
+        nginx -e "$RUN/$name/error.log" -p "$RUN/$name" -c "$RUN/$name/nginx.conf" >"$log" 2>&1 &
         ;;
     mhd-epoll-pool) "$BIN/mhd-hello" "$port" pool >"$log" 2>&1 & ;;
     mhd-thread) "$BIN/mhd-hello" "$port" thread >"$log" 2>&1 & ;;
     civetweb) (cd "$RUN" && exec "$BIN/civetweb-hello" "$port") >"$log" 2>&1 & ;;
+    civetweb-ka) (cd "$RUN" && exec "$BIN/civetweb-hello" "$port" keepalive) >"$log" 2>&1 & ;;
     cpp-httplib) "$BIN/httplib-hello" "$port" >"$log" 2>&1 & ;;
+    cpp-httplib-ka) "$BIN/httplib-hello" "$port" keepalive >"$log" 2>&1 & ;;
     pthread-64k) "$BIN/pthread-hello" "$port" 64 >"$log" 2>&1 & ;;
+    pthread-ka) "$BIN/pthread-hello" "$port" 64 keepalive >"$log" 2>&1 & ;;
     pthread-8m) "$BIN/pthread-hello" "$port" 8192 >"$log" 2>&1 & ;;
     zrnet) (cd "$RUN" && exec "$OUT/zrnet-hello/zrnet-hello" "$port") >"$log" 2>&1 & ;;
+    zrnet-tls)
+        (cd "$RUN" && exec "$OUT/zrnet-hello/zrnet-hello" "$port" "$TLS_CERT" "$TLS_KEY") \
+            >"$log" 2>&1 &
+        ;;
     esac
     SERVER_PID[$name]=$!
     PIDS="$PIDS $!"
@@ -159,7 +184,7 @@ fd_count() {
     echo $n
 }
 
-url() { echo "http://127.0.0.1:${PORT[$1]}/hello"; }
+url() { echo "${SCHEME[$1]:-http}://127.0.0.1:${PORT[$1]}/hello"; }
 
 # Ready within 5 s, and the reply is 200 with exactly the body; zrnet's and the
 # floor's replies are checked byte for byte.
@@ -180,10 +205,12 @@ check_server() {
         echo "compare: $name answered $code with body '$(cat "$RUN/body")'" >&2
         exit 1
     fi
-    case $name in zrnet | pthread-*)
+    case $name in zrnet | pthread-64k | pthread-8m)
         printf 'HTTP/1.1 200 OK\r\nContent-Length: 13\r\nConnection: close\r\n\r\nHello, world!' \
             >"$RUN/expected"
-        curl -s --noproxy '*' --max-time 2 -i "$(url "$name")" >"$RUN/raw"
+        # zrnet's Date line aside.
+        curl -s --noproxy '*' --max-time 2 -i -H 'Connection: close' "$(url "$name")" |
+            sed '/^Date: /d' >"$RUN/raw"
         cmp -s "$RUN/raw" "$RUN/expected" || {
             echo "compare: $name's reply is not the expected bytes:" >&2
             od -c "$RUN/raw" >&2
@@ -202,12 +229,15 @@ TO_MS='function ms(v) {
 }'
 TICK=$(getconf CLK_TCK)
 
-# One loaded run: appends "name round rps ratio-later p50 p99 errors cpu-us-per-request".
+# One loaded run, with a new connection per request (close) or connections kept open
+# (kept): appends "name round rps p50 p99 errors cpu-us-per-request" to FILE.
 measure() {
-    local name=$1 round=$2 c0 c1 out
+    local name=$1 round=$2 mode=$3 file=$4 c0 c1 out
+    local header=(-H 'Connection: close')
+    [ "$mode" = close ] || header=()
     c0=$(cpu_ticks "$name")
     out=$(timeout --foreground $((DURATION + 30)) wrk -t$THREADS -c$CONNECTIONS -d"${DURATION}s" \
-        --latency -H 'Connection: close' "$(url "$name")") || true
+        --latency "${header[@]}" "$(url "$name")") || true
     sleep 0.2 # the last connections are still being closed
     c1=$(cpu_ticks "$name")
     printf '%s\n' "$out" | awk -v name="$name" -v round="$round" -v ticks=$((c1 - c0)) \
@@ -222,8 +252,8 @@ measure() {
             if (requests == 0) { printf "%s %d 0 0 0 %d 0\n", name, round, errors + 1; exit }
             printf "%s %d %.0f %.3f %.3f %d %.1f\n", name, round, rps, p50, p99, errors,
                 ticks * 1e6 / tck / requests
-        }' >>"$RUN/rounds"
-    tail -n 1 "$RUN/rounds" | awk '{ printf "  round %s %-15s %8s req/s  p50 %6s ms  p99 %7s ms  errors %s  CPU %s us/req\n", $2, $1, $3, $4, $5, $6, $7 }'
+        }' >>"$file"
+    tail -n 1 "$file" | awk -v mode="$mode" '{ printf "  round %s %-5s %-15s %8s req/s  p50 %6s ms  p99 %7s ms  errors %s  CPU %s us/req\n", $2, mode, $1, $3, $4, $5, $6, $7 }'
 }
 
 # Waits (bounded) until a server's descriptor count has held still for 0.6 s.
@@ -242,7 +272,8 @@ settle_fds() {
 # connections only when its accept loop wakes: a request wakes it.
 poke() { curl -s --noproxy '*' --max-time 0.5 -o /dev/null "$(url "$1")" || true; }
 
-# Idle connections: appends "name count held kb-per-conn fds-per-conn threads-per-conn fresh-ms accepted".
+# Idle connections: appends "name count held kb-per-conn fds-per-conn threads-per-conn fresh-ms
+# accepted threads".
 idle() {
     local name=$1 count=$2 rss0 fd0 thr0 rss1 fd1 thr1 held tries=0 fresh idler report
     poke "$name"
@@ -271,9 +302,9 @@ idle() {
     wait "$idler" 2>/dev/null || true
     PIDS=${PIDS% "$idler"}
     awk -v n="$name" -v c="$count" -v h="$held" -v r=$((rss1 - rss0)) -v f=$((fd1 - fd0)) \
-        -v t=$((thr1 - thr0)) -v fresh="$fresh" 'BEGIN {
+        -v t=$((thr1 - thr0)) -v fresh="$fresh" -v thr="$thr1" 'BEGIN {
         d = h > 0 ? h : 1
-        printf "%s %d %d %.1f %.2f %.2f %s %d\n", n, c, h, r / d, f / d, t / d, fresh, f }' \
+        printf "%s %d %d %.1f %.2f %.2f %s %d %d\n", n, c, h, r / d, f / d, t / d, fresh, f, thr }' \
         >>"$RUN/idle"
     tail -n 1 "$RUN/idle" | awk '{ printf "  idle %-15s %5d held %5d: %6s KB/conn, %s fds/conn, %s threads/conn, fresh request %s%s\n", $1, $2, $3, $4, $5, $6, $7, $7 == "no" ? "" : " ms" }'
     # Let the server close them before the next count (bounded).
@@ -286,12 +317,12 @@ idle() {
 }
 
 port=18100
-for s in $SERVERS; do
+for s in $ALL_SERVERS; do
     port=$((port + 1))
     PORT[$s]=$port
     start_server "$s"
 done
-for s in $SERVERS; do check_server "$s"; done
+for s in $ALL_SERVERS; do check_server "$s"; done
 
 echo "## zrnet HTTP comparison, $(date -u '+%Y-%m-%d %H:%M UTC')"
 echo "$(nproc) cores, Linux $(uname -r); zrnet $(git rev-parse --short HEAD 2>/dev/null || echo '?');" \
@@ -299,17 +330,22 @@ echo "$(nproc) cores, Linux $(uname -r); zrnet $(git rev-parse --short HEAD 2>/d
     "$(dpkg-query -W -f='${Version}' libmicrohttpd-dev) libmicrohttpd," \
     "$(dpkg-query -W -f='${Version}' libcivetweb-dev) civetweb," \
     "$(dpkg-query -W -f='${Version}' libcpp-httplib-dev) cpp-httplib"
-echo "$ROUNDS rounds of wrk -t$THREADS -c$CONNECTIONS -d${DURATION}s --latency -H 'Connection: close'"
+echo "$ROUNDS rounds of wrk -t$THREADS -c$CONNECTIONS -d${DURATION}s --latency, with -H 'Connection: close' and without"
 : >"$RUN/rounds"
+: >"$RUN/kept-rounds"
 : >"$RUN/idle"
 # shellcheck disable=SC2086 # one word per server
 set -- $SERVERS
+# shellcheck disable=SC2206 # one word per server
+kept=($KEPT_SERVERS)
 for round in $(seq 1 "$ROUNDS"); do
-    for s in "$@"; do measure "$s" "$round"; done
+    for s in "$@"; do measure "$s" "$round" close "$RUN/rounds"; done
+    for s in "${kept[@]}"; do measure "$s" "$round" kept "$RUN/kept-rounds"; done
     # Rotate, so no server always runs right after the same one.
     first=$1
     shift
     set -- "$@" "$first"
+    kept=("${kept[@]:1}" "${kept[0]}")
 done
 for s in $SERVERS; do
     for count in $IDLE_COUNTS; do idle "$s" "$count"; done
@@ -318,9 +354,12 @@ end_started
 
 # ---- the table ----
 # Ratio to nginx, paired per round.
-awk 'NR == FNR { if ($1 == "nginx") base[$2] = $3; next }
-     { printf "%s %d %.3f\n", $1, $2, (base[$2] > 0 ? $3 / base[$2] : 0) }' \
-    "$RUN/rounds" "$RUN/rounds" >"$RUN/ratios"
+ratios() { # ratios ROUNDS-FILE [BASE-SERVER [COLUMN]]: requests/s, or another column
+    awk -v b="${2:-nginx}" -v c="${3:-3}" 'NR == FNR { if ($1 == b) base[$2] = $c; next }
+         { printf "%s %d %.3f\n", $1, $2, (base[$2] > 0 ? $c / base[$2] : 0) }' "$1" "$1"
+}
+ratios "$RUN/rounds" >"$RUN/ratios"
+ratios "$RUN/kept-rounds" >"$RUN/kept-ratios"
 median() { # median FILE NAME COLUMN
     awk -v n="$2" -v c="$3" '$1 == n { print $c }' "$1" | sort -g |
         awk '{ v[NR] = $1 } END { if (NR == 0) print "-"; else if (NR % 2) print v[(NR + 1) / 2];
@@ -330,6 +369,15 @@ idle_field() { # idle_field NAME COUNT COLUMN
     awk -v n="$1" -v c="$2" -v col="$3" '$1 == n && $2 == c { print $col; f = 1 }
                                          END { if (!f) print "-" }' "$RUN/idle"
 }
+# The loaded columns of one server's row: ROUNDS-FILE RATIOS-FILE NAME.
+loaded_row() {
+    local errors
+    errors=$(awk -v n="$3" '$1 == n { e += $6 } END { print e + 0 }' "$1")
+    printf '| %s | %.0f | %.2f | %.2f | %.2f | %.0f | %s |' "$3" \
+        "$(median "$1" "$3" 3)" "$(median "$2" "$3" 3)" \
+        "$(median "$1" "$3" 4)" "$(median "$1" "$3" 5)" \
+        "$(median "$1" "$3" 7)" "$errors"
+}
 header="| server | requests/s | × nginx | p50 ms | p99 ms | CPU µs/request | errors |"
 rule="|---|---:|---:|---:|---:|---:|---:|"
 for count in $IDLE_COUNTS; do
@@ -337,15 +385,13 @@ for count in $IDLE_COUNTS; do
     rule="$rule---:|---:|---:|"
 done
 echo
+echo "One connection per request (Connection: close), and idle connections:"
+echo
 echo "$header"
 echo "$rule"
 notes=""
 for s in $SERVERS; do
-    errors=$(awk -v n="$s" '$1 == n { e += $6 } END { print e + 0 }' "$RUN/rounds")
-    row=$(printf '| %s | %.0f | %.2f | %.2f | %.2f | %.0f | %s |' "$s" \
-        "$(median "$RUN/rounds" "$s" 3)" "$(median "$RUN/ratios" "$s" 3)" \
-        "$(median "$RUN/rounds" "$s" 4)" "$(median "$RUN/rounds" "$s" 5)" \
-        "$(median "$RUN/rounds" "$s" 7)" "$errors")
+    row=$(loaded_row "$RUN/rounds" "$RUN/ratios" "$s")
     for count in $IDLE_COUNTS; do
         fresh=$(idle_field "$s" "$count" 7)
         [ "$fresh" = no ] || [ "$fresh" = - ] || fresh="$fresh ms"
@@ -367,6 +413,12 @@ echo "utime+stime over the run divided by the requests served. KB/idle and fds/i
 echo "server's RSS and descriptors per idle connection held (kernel socket memory not included);"
 echo "fresh request: a new connection's whole request answered while those are held."
 [ -z "$notes" ] || printf '\n%s' "$notes"
+echo
+echo "Connections kept open (keep-alive):"
+echo
+echo "| server | requests/s | × nginx | p50 ms | p99 ms | CPU µs/request | errors |"
+echo "|---|---:|---:|---:|---:|---:|---:|"
+for s in $KEPT_SERVERS; do loaded_row "$RUN/kept-rounds" "$RUN/kept-ratios" "$s"; echo; done
 
 # ---- the goals for zrnet ----
 goal() { # goal TEXT VALUE OPERATOR LIMIT
@@ -377,12 +429,19 @@ goal() { # goal TEXT VALUE OPERATOR LIMIT
 last_count=${IDLE_COUNTS##* }
 echo
 echo "Goals for zrnet in this run:"
-goal "requests/s × nginx" "$(printf '%.2f' "$(median "$RUN/ratios" zrnet 3)")" ">=" 0.80
+goal "requests/s × nginx, one connection per request" \
+    "$(printf '%.2f' "$(median "$RUN/ratios" zrnet 3)")" ">=" 0.80
+goal "requests/s × nginx, connections kept open" \
+    "$(printf '%.2f' "$(median "$RUN/kept-ratios" zrnet 3)")" ">=" 0.85
+goal "p99 at $CONNECTIONS clients kept open, ms" \
+    "$(printf '%.2f' "$(median "$RUN/kept-rounds" zrnet 5)")" "<=" 2
 goal "CPU per request / pthread-64k's" "$(awk -v a="$(median "$RUN/rounds" zrnet 7)" \
     -v b="$(median "$RUN/rounds" pthread-64k 7)" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }')" "<=" 1.3
 goal "KB per idle connection @$last_count" "$(idle_field zrnet "$last_count" 4)" "<=" 16
 goal "descriptors per idle connection @$last_count" "$(idle_field zrnet "$last_count" 5)" "<=" 1
-goal "fresh request while $last_count idle held, ms" "$(idle_field zrnet "$last_count" 7)" "<=" 50
+goal "fresh request while $last_count idle held, ms" "$(idle_field zrnet "$last_count" 7)" "<=" 100
+goal "threads while $last_count idle held (the default cap is 1,024)" \
+    "$(idle_field zrnet "$last_count" 9)" "<=" 1032
 goal "p99 at $CONNECTIONS clients, ms" "$(printf '%.2f' "$(median "$RUN/rounds" zrnet 5)")" "<=" 4
 
 # ---- over TLS ----

@@ -1,8 +1,8 @@
 #ifndef ZRNET_EXAMPLES_QUIET_H
 #define ZRNET_EXAMPLES_QUIET_H
 
-// Examples are quiet unless run with --verbose: the library's trace lines are for developers.
-// QT_LOGGING_RULES still overrides this either way.
+// The library is quiet by default; --verbose turns its trace lines on. QT_LOGGING_RULES still
+// overrides this either way.
 
 #include <QCoreApplication>
 #include <QLoggingCategory>
@@ -12,8 +12,8 @@
 inline QStringList quietUnlessVerbose(const QCoreApplication &app)
 {
     QStringList arguments = app.arguments();
-    if (arguments.removeAll(QStringLiteral("--verbose")) == 0)
-        QLoggingCategory::setFilterRules(QStringLiteral("zrnet.*.debug=false"));
+    if (arguments.removeAll(QStringLiteral("--verbose")) > 0)
+        QLoggingCategory::setFilterRules(QStringLiteral("zrnet.*.debug=true"));
     return arguments;
 }
 

@@ -9,6 +9,7 @@
 // Safe by default: it listens on 127.0.0.1:8080, reachable from this machine only, and
 // refuses to join networks unless started with --allow-changes. On a device, as root:
 //   device-portal --listen 0.0.0.0:8080 --allow-changes
+// or --listen [::]:8080 for IPv6 and IPv4 alike.
 // With --tls it serves HTTPS, with a certificate it makes on first start (see portaltls.h).
 // With --setup-ssid, a device without a network offers its own: whenever its Wi-Fi has had no
 // link for --setup-wait seconds (20; at start, at once), it becomes the access point NAME
@@ -26,6 +27,7 @@
 #include <QCoreApplication>
 #include <QHostAddress>
 
+#include "../common/listenaddress.h"
 #include "../common/quiet.h"
 #include "../common/serveuntilsignal.h"
 
@@ -51,7 +53,8 @@ bool parse(const QStringList &arguments, Settings *settings)
     parser.setApplicationDescription(QStringLiteral("A setup page for this device's network."));
     parser.addHelpOption();
     const QCommandLineOption listen(QStringLiteral("listen"),
-        QStringLiteral("Serve on ADDRESS:PORT (IPv4; default 127.0.0.1:8080)."),
+        QStringLiteral("Serve on ADDRESS:PORT, IPv6 in brackets ([::]:8080; default "
+                       "127.0.0.1:8080)."),
         QStringLiteral("ADDRESS:PORT"));
     const QCommandLineOption allowChanges(QStringLiteral("allow-changes"),
         QStringLiteral("Let the page join networks (needs root)."));
@@ -84,14 +87,9 @@ bool parse(const QStringList &arguments, Settings *settings)
     if (!parser.isSet(listen))
         return true;
 
-    const QString value = parser.value(listen);
-    const int colon = value.lastIndexOf(QLatin1Char(':'));
-    bool isNumber = false;
-    settings->address = value.left(colon);
-    settings->port = value.mid(colon + 1).toInt(&isNumber);
-    if (colon < 0 || !isNumber || settings->port < 0 || settings->port > 65535
-        || QHostAddress(settings->address).protocol() != QAbstractSocket::IPv4Protocol) {
-        std::fprintf(stderr, "device-portal: --listen takes ADDRESS:PORT, e.g. 0.0.0.0:8080\n");
+    if (!parseListenAddress(parser.value(listen), &settings->address, &settings->port)) {
+        std::fprintf(
+            stderr, "device-portal: --listen takes ADDRESS:PORT, e.g. 0.0.0.0:8080 or [::]:8080\n");
         return false;
     }
     return true;
@@ -99,9 +97,12 @@ bool parse(const QStringList &arguments, Settings *settings)
 
 void announce(const Settings &settings, quint16 port)
 {
+    const QHostAddress listening(settings.address);
+    const bool everywhere
+        = listening == QHostAddress::AnyIPv4 || listening == QHostAddress::AnyIPv6;
     std::printf("device portal: serving %s://%s:%u/%s\n", settings.tls ? "https" : "http",
-        qPrintable(settings.address), port,
-        settings.address == QLatin1String("0.0.0.0") ? " on every address of this device" : "");
+        qPrintable(urlHost(settings.address)), port,
+        everywhere ? " on every address of this device" : "");
     if (settings.tls)
         std::printf("device portal: certificate SHA-256 fingerprint %s\n",
             settings.fingerprint.constData());

@@ -20,17 +20,21 @@ namespace {
 constexpr int ValidityDays = 825; // the longest that browsers accept
 
 // The names a browser may reach the portal by: the host's name and each address it listens on
-// (every IPv4 address of the device for 0.0.0.0).
+// (for a wildcard, every address of the device: IPv4 only for 0.0.0.0, all of them for ::).
 QStringList namesFor(const QString &listenAddress)
 {
     const QString host = QSysInfo::machineHostName();
     QStringList names { host.isEmpty() ? QStringLiteral("device-portal") : host };
-    if (listenAddress != QLatin1String("0.0.0.0")) {
-        names << listenAddress;
+    const QHostAddress listening(listenAddress);
+    const bool anyIPv4 = listening == QHostAddress::AnyIPv4;
+    if (!anyIPv4 && listening != QHostAddress::AnyIPv6) {
+        names << listening.toString();
         return names;
     }
     for (const QHostAddress &address : QNetworkInterface::allAddresses()) {
-        if (address.protocol() == QAbstractSocket::IPv4Protocol)
+        // A link-local address needs its interface's name, which no certificate can carry.
+        if (address.scopeId().isEmpty()
+            && (!anyIPv4 || address.protocol() == QAbstractSocket::IPv4Protocol))
             names << address.toString();
     }
     return names;

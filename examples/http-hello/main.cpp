@@ -1,13 +1,14 @@
 // A small HTTP server: answers every request with a text that echoes the
 // method, path, headers and body size, and /multipart with a multipart reply.
 //
-//   http-hello [address=127.0.0.1] [port=8080] [--verbose]
+//   http-hello [address=127.0.0.1] [port=8080] [--verbose]   (address "::" serves IPv6 and IPv4)
 //   curl -i http://127.0.0.1:8080/hello
 //   curl -i http://127.0.0.1:8080/multipart
 #include <zrhttpserver.h>
 
 #include <QCoreApplication>
 
+#include "../common/listenaddress.h"
 #include "../common/quiet.h"
 #include "../common/serveuntilsignal.h"
 
@@ -64,9 +65,10 @@ int main(int argc, char *argv[])
         },
         Qt::DirectConnection);
 
+    const QByteArray host = urlHost(address).toUtf8();
     std::printf("HTTP server on %s:%d; try:\n  curl -i http://%s:%d/hello\n  curl -i "
                 "http://%s:%d/multipart\n",
-        qPrintable(address), port, qPrintable(address), port, qPrintable(address), port);
+        host.constData(), port, host.constData(), port, host.constData(), port);
     std::fflush(stdout);
     return serveUntilSignal(server, address, port, 1024);
 }

@@ -1,7 +1,7 @@
 // A small JSON API on a router: the server writes the status lines, lengths and dates, and
 // answers unknown paths (404), other methods (405) and HEAD by itself.
 //
-//   json-api [address=127.0.0.1] [port=8080] [--verbose]
+//   json-api [address=127.0.0.1] [port=8080] [--verbose]   (address "::" serves IPv6 and IPv4)
 //   curl -i http://127.0.0.1:8080/status
 //   curl -i -d '{"a":[1,2]}' http://127.0.0.1:8080/echo
 //   curl -i http://127.0.0.1:8080/report
@@ -16,6 +16,7 @@
 #include <QJsonArray>
 #include <QJsonObject>
 
+#include "../common/listenaddress.h"
 #include "../common/quiet.h"
 #include "../common/serveuntilsignal.h"
 
@@ -90,10 +91,11 @@ int main(int argc, char *argv[])
         return reply;
     });
 
+    const QByteArray host = urlHost(address).toUtf8();
     std::printf("JSON API on %s:%d; try:\n  curl -i http://%s:%d/status\n"
                 "  curl -i -d '{\"a\":[1,2]}' http://%s:%d/echo\n  curl -i http://%s:%d/report\n",
-        qPrintable(address), port, qPrintable(address), port, qPrintable(address), port,
-        qPrintable(address), port);
+        host.constData(), port, host.constData(), port, host.constData(), port, host.constData(),
+        port);
     std::fflush(stdout);
     return serveUntilSignal(server, address, port, 1024);
 }

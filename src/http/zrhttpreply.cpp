@@ -7,6 +7,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QMutex>
 
 #include <cstdio>
 #include <cstring>
@@ -100,6 +101,21 @@ QByteArray httpDate(const QDateTime &utc)
         days[date.dayOfWeek() - 1], date.day(), months[date.month() - 1], date.year(), time.hour(),
         time.minute(), time.second());
     return QByteArray(text, n);
+}
+
+// The Date value, formatted once a second however many replies are sent.
+QByteArray currentHttpDate()
+{
+    static QMutex mutex;
+    static qint64 second = -1;
+    static QByteArray text;
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    QMutexLocker lock(&mutex);
+    if (now != second) {
+        text = httpDate(QDateTime::fromSecsSinceEpoch(now, Qt::UTC));
+        second = now;
+    }
+    return text;
 }
 
 void appendLine(QByteArray &out, const QByteArray &name, const QByteArray &value)
@@ -227,15 +243,15 @@ void ZRHttpReply::setMultipart(const ZRHttpMultiPart &multiPart)
 
 QByteArray ZRHttpReply::toByteArray() const
 {
-    return serialise(true);
+    return serialise(true, "close");
 }
 
 QByteArray ZRHttpReply::head() const
 {
-    return serialise(false);
+    return serialise(false, "close");
 }
 
-QByteArray ZRHttpReply::serialise(bool withBody) const
+QByteArray ZRHttpReply::serialise(bool withBody, const char *connection) const
 {
     const bool bodyWritten = withBody && hasContent();
     QByteArray out;
@@ -252,9 +268,9 @@ QByteArray ZRHttpReply::serialise(bool withBody) const
     if (hasContent())
         appendLine(out, QByteArrayLiteral("Content-Length"), QByteArray::number(m_body.size()));
     if (indexOf(QByteArrayLiteral("Date")) < 0)
-        appendLine(out, QByteArrayLiteral("Date"), httpDate(QDateTime::currentDateTimeUtc()));
-    if (indexOf(QByteArrayLiteral("Connection")) < 0)
-        appendLine(out, QByteArrayLiteral("Connection"), QByteArrayLiteral("close"));
+        appendLine(out, QByteArrayLiteral("Date"), currentHttpDate());
+    if (connection && indexOf(QByteArrayLiteral("Connection")) < 0)
+        appendLine(out, QByteArrayLiteral("Connection"), QByteArray(connection));
     out += "\r\n";
     if (bodyWritten)
         out += m_body;

@@ -68,9 +68,12 @@ public:
     QByteArray head() const;
 
 private:
+    friend class ZRHttpServer; // decides the Connection header when it sends
+
     int indexOf(const QByteArray &name) const;
     bool hasContent() const;
-    QByteArray serialise(bool withBody) const;
+    // connection: the Connection value written unless the caller set one; null writes none.
+    QByteArray serialise(bool withBody, const char *connection) const;
 
     int m_status = 200;
     QList<Header> m_headers; // in the order of first setting

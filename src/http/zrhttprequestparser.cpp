@@ -198,11 +198,14 @@ bool ZRHttpRequestParser::finishHeaderBlock(bool endedByNul)
     readFraming();
     if (m_status != NeedMore)
         return true;
+    m_request.keepAlive = asksToKeepConnection();
     if (endedByNul) {
         // The body it declares can never come.
         if (bodyDeclared())
             return fail(ZRHttpError::BadBodyFraming, 400);
-        return complete(m_pos);
+        complete(m_pos);
+        m_rest.clear(); // the NUL ends what the client sent
+        return true;
     }
     m_expectsContinue = wantsContinue();
     switch (m_framing) {
@@ -215,6 +218,14 @@ bool ZRHttpRequestParser::finishHeaderBlock(bool endedByNul)
     case NoFraming:
         break;
     }
+    // RFC 9112 6.3: without framing a request has no body; on a connection that stays open,
+    // what follows is the next request. The methods that carry a body keep taking the bytes
+    // that came along as their body, as they always have: a client that pipelines frames a
+    // body it sends.
+    const int method = m_request.method;
+    if (m_persistent && m_request.keepAlive && method != RequestPost && method != RequestPut
+        && method != RequestPatch)
+        return complete(m_pos);
     QByteArray rest = m_buffer.mid(m_pos);
     const int nul = rest.indexOf('\0');
     if (nul >= 0)
@@ -303,6 +314,26 @@ bool ZRHttpRequestParser::wantsContinue() const
     return false;
 }
 
+bool ZRHttpRequestParser::asksToKeepConnection() const
+{
+    bool close = false;
+    bool keepAlive = false;
+    for (const auto &header : m_request.headers) {
+        if (!equalsIgnoringCase(header.first, "Connection"))
+            continue;
+        for (const QByteArray &option : header.second.split(',')) {
+            close = close || equalsIgnoringCase(option.trimmed(), "close");
+            keepAlive = keepAlive || equalsIgnoringCase(option.trimmed(), "keep-alive");
+        }
+    }
+    const QString &protocol = m_request.protocol;
+    if (close)
+        return false;
+    if (protocol.compare(QLatin1String("HTTP/1.1"), Qt::CaseInsensitive) == 0)
+        return true;
+    return keepAlive && protocol.compare(QLatin1String("HTTP/1.0"), Qt::CaseInsensitive) == 0;
+}
+
 bool ZRHttpRequestParser::bodyDeclared() const
 {
     return m_framing == ChunkedFraming || (m_framing == LengthFraming && m_contentLength > 0);
@@ -338,6 +369,7 @@ bool ZRHttpRequestParser::complete(int end)
     m_bytesUsed = m_base + end;
     m_status = Complete;
     m_state = DoneState;
+    m_rest = m_buffer.mid(end);
     m_buffer.clear();
     return true;
 }

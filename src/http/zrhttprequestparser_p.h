@@ -10,6 +10,8 @@
 #include <QPair>
 #include <QString>
 
+#include <utility>
+
 using ZRHttpHeaderList = QList<QPair<QByteArray, QByteArray>>;
 
 // One request as read from a connection, before it becomes a ZRHttpRequest.
@@ -22,6 +24,9 @@ struct ZRHttpParsedRequest
     QString protocol;
     ZRHttpHeaderList headers; // in the order received; a repeated name appears each time
     QByteArray body;
+    // The client asks to keep the connection open: HTTP/1.1 without "Connection: close", or
+    // HTTP/1.0 with "Connection: keep-alive".
+    bool keepAlive = false;
 };
 
 // Assembles one HTTP request from the bytes a connection receives, in whatever pieces
@@ -33,7 +38,7 @@ struct ZRHttpParsedRequest
 //    accepted, expectsContinue() says whether the client waits for an interim
 //    "100 Continue" before sending its body.
 //  - Complete: request() holds the request and bytesUsed() how many of the bytes fed
-//    it took; anything after that (a pipelined request) is left alone.
+//    it took; anything after that (a pipelined request) is left alone, for takeRest().
 //  - BadRequest: error() gives the reason and httpStatus() the answer to send.
 // Once Complete or BadRequest, further bytes change nothing.
 //
@@ -41,7 +46,9 @@ struct ZRHttpParsedRequest
 // first line that is empty after trimming white space; a NUL byte before that ends the
 // request at the NUL. With Content-Length or chunked transfer coding the body is taken
 // byte for byte; with neither, it is what arrived together with the header block, each
-// line with its white space folded and ended by LF. White space means ASCII white space
+// line with its white space folded and ended by LF; but with persistent connections on, a
+// request other than POST, PUT or PATCH that asks to keep its connection has no body then,
+// and what follows its header block is the next request. White space means ASCII white space
 // only, and bytes are never decoded, so any byte outside the request line passes as is.
 class ZRNET_AUTOTEST_EXPORT ZRHttpRequestParser
 {
@@ -53,6 +60,8 @@ public:
 
     // A negative maximum counts as 0, and one above 1 GiB as 1 GiB: a body is one QByteArray.
     explicit ZRHttpRequestParser(qint64 maxBodySize = defaultMaxBodySize);
+
+    void setPersistentConnections(bool on) { m_persistent = on; }
 
     Status feed(const char *data, int size);
     Status feed(const QByteArray &bytes) { return feed(bytes.constData(), bytes.size()); }
@@ -68,6 +77,8 @@ public:
     qint64 bytesUsed() const { return m_bytesUsed; } // 0 unless Complete
     qint64 maxBodySize() const { return m_maxBodySize; }
     const ZRHttpParsedRequest &request() const { return m_request; }
+    // Once Complete: the bytes fed after the request, which belong to the next one.
+    QByteArray takeRest() { return std::exchange(m_rest, QByteArray()); }
 
 private:
     enum State { RequestLineState, HeaderLinesState, LengthBodyState, ChunkedBodyState, DoneState };
@@ -86,6 +97,7 @@ private:
     void readTransferCodings(const QList<QByteArray> &values);
     void readContentLengths(const QList<QByteArray> &values);
     bool wantsContinue() const;
+    bool asksToKeepConnection() const;
     bool bodyDeclared() const;
     bool readLengthBody();
     bool readChunkedBody();
@@ -95,6 +107,7 @@ private:
     void dropUsedBytes();
 
     ZRHttpParsedRequest m_request;
+    QByteArray m_rest; // what came after a complete request
     QByteArray m_buffer; // bytes not yet used up; m_base of them were dropped before it
     qint64 m_base = 0;
     int m_pos = 0; // next byte to read in m_buffer
@@ -109,6 +122,7 @@ private:
     int m_httpStatus = 0;
     Framing m_framing = NoFraming;
     bool m_expectsContinue = false;
+    bool m_persistent = false;
 };
 
 #endif // ZRHTTPREQUESTPARSER_P_H

@@ -6,6 +6,7 @@
 #include "zrsocket_p.h"
 #include "zrsocketthread.h"
 #include "zrtlscontext_p.h"
+#include "zrtransport_p.h"
 
 #include <QDeadlineTimer>
 
@@ -18,9 +19,9 @@ namespace {
 
 constexpr int DefaultRequestTimeoutMs = 30000;
 constexpr int DefaultMaxConnections = 1024;
-// After refusing a request the server reads and drops what the client is still
-// sending, for at most this long and this much, so that closing with unread
-// data does not reset the connection before the client has read the answer.
+constexpr int DefaultKeepAliveTimeoutMs = 5000;
+constexpr int DefaultMaxRequestsPerConnection = 1000;
+// How long, and how much, the server drops of what a refused client still sends.
 constexpr int LingerMs = 1000;
 constexpr qint64 LingerBytes = 1024 * 1024;
 
@@ -31,36 +32,22 @@ QByteArray statusReply(int status)
         + "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
 }
 
-void dropWhatIsStillComing(int socket)
-{
-    ::shutdown(socket, SHUT_WR);
-    QDeadlineTimer deadline(LingerMs);
-    qint64 dropped = 0;
-    char scratch[4096];
-    while (dropped < LingerBytes && !deadline.hasExpired()) {
-        if (ZRSocketPrivate::waitFor(socket, POLLIN, int(deadline.remainingTime())) <= 0)
-            break;
-        const ssize_t n
-            = ZRSocketPrivate::recvRetrying(socket, scratch, sizeof scratch, MSG_DONTWAIT);
-        if (n < 0 && errno == EAGAIN)
-            continue;
-        if (n <= 0)
-            break;
-        dropped += n;
-    }
-}
-
 } // namespace
 
-// A connection's request in the making, kept with the connection and used on its thread only,
-// but for `handed`, which the server's destruction reads once no connection is inside it.
+// A connection's state between its requests and in the making of one, kept with the connection
+// and used by whoever holds the connection (its thread, or the application between a request
+// and its answer), but for `handed`, which the server's destruction reads once no connection
+// is inside it.
 class ZRHttpConnection : public ZRConnectionData
 {
 public:
-    ZRHttpConnection(qint64 maxBodySize, qint64 timeLeftMs) { restart(maxBodySize, timeLeftMs); }
-    void restart(qint64 maxBodySize, qint64 timeLeftMs)
+    ZRHttpConnection(const ZRHttpServer &server, qint64 timeLeftMs) { restart(server, timeLeftMs); }
+    void restart(const ZRHttpServer &server, qint64 timeLeftMs)
     {
-        parser = ZRHttpRequestParser(maxBodySize);
+        parser = ZRHttpRequestParser(server.maxBodySize());
+        keepAliveMs = server.keepAliveTimeout();
+        requestTimeoutMs = server.requestTimeout();
+        parser.setPersistentConnections(keepAliveMs > 0);
         restartClock(timeLeftMs);
         described = false;
         continueSent = false;
@@ -70,15 +57,35 @@ public:
         deadline
             = timeLeftMs > 0 ? QDeadlineTimer(timeLeftMs) : QDeadlineTimer(QDeadlineTimer::Forever);
     }
+    // Whether the answer to this request may leave the connection open.
+    void decideKeepAlive(const ZRHttpParsedRequest &request, int maxRequests)
+    {
+        ++served;
+        keepOpen = keepAliveMs > 0 && request.keepAlive && served < maxRequests;
+        http10 = request.protocol.compare(QLatin1String("HTTP/1.0"), Qt::CaseInsensitive) == 0;
+    }
+    qint64 readTimeoutMs() const override
+    {
+        if (idle)
+            return keepAliveMs;
+        if (clockAwaitsFirstPiece || deadline.isForever())
+            return requestTimeoutMs;
+        return qMax<qint64>(1, deadline.remainingTime());
+    }
 
     ZRHttpRequestParser parser;
     QDeadlineTimer deadline;
+    qint64 keepAliveMs = 0;
+    qint64 requestTimeoutMs = 0;
+    int served = 0; // requests emitted on the connection
     bool described = false;
     bool continueSent = false;
     // A further request on the connection starts its clock with its first piece, however
-    // long the application held the previous one before calling next().
+    // long the application held the previous one before answering or calling next().
     bool clockAwaitsFirstPiece = false;
-    bool receiveTimeoutShortened = false; // below the request timeout the accept gave it
+    bool idle = false; // answered, and kept open for the next request
+    bool keepOpen = false; // the request being answered allows the connection to stay open
+    bool http10 = false; // ... and must be told so with "Connection: keep-alive"
     std::atomic<bool> handed { false }; // a complete request is with the application
     // Whether the request being answered is a HEAD; set before it is emitted.
     bool answeringHead = false;
@@ -86,8 +93,10 @@ public:
 
 ZRHttpServer::ZRHttpServer()
     : m_maxBodySize(ZRHttpRequestParser::defaultMaxBodySize),
-      m_requestTimeout(DefaultRequestTimeoutMs)
+      m_requestTimeout(DefaultRequestTimeoutMs), m_keepAliveTimeout(DefaultKeepAliveTimeoutMs),
+      m_maxRequestsPerConnection(DefaultMaxRequestsPerConnection)
 {
+    m_watchesFresh = true;
     // By name, so that queued connections can carry a request to another thread.
     qRegisterMetaType<ZRHttpRequest>("ZRHttpRequest");
     setReceiveTimeoutMs(DefaultRequestTimeoutMs);
@@ -136,6 +145,26 @@ int ZRHttpServer::requestTimeout() const
     return m_requestTimeout;
 }
 
+void ZRHttpServer::setKeepAliveTimeout(int milliseconds)
+{
+    m_keepAliveTimeout = qMax(0, milliseconds);
+}
+
+int ZRHttpServer::keepAliveTimeout() const
+{
+    return m_keepAliveTimeout;
+}
+
+void ZRHttpServer::setMaxRequestsPerConnection(int count)
+{
+    m_maxRequestsPerConnection = qMax(1, count);
+}
+
+int ZRHttpServer::maxRequestsPerConnection() const
+{
+    return m_maxRequestsPerConnection;
+}
+
 bool ZRHttpServer::setTlsCertificate(
     const QByteArray &certificateChainPem, const QByteArray &privateKeyPem)
 {
@@ -157,11 +186,7 @@ bool ZRHttpServer::isTls() const
 
 void ZRHttpServer::sendReply(const QByteArray &bytes, ZRSocketThread *thread)
 {
-    if (!thread->send(bytes)) {
-        qCDebug(lcHttp, "%s", toString(ZRHttpError::SendError));
-        emit error(int(ZRHttpError::SendError));
-    }
-    thread->stop();
+    send(thread, bytes, false);
 }
 
 void ZRHttpServer::sendReply(const ZRHttpPart &part, ZRSocketThread *thread)
@@ -174,9 +199,39 @@ void ZRHttpServer::sendReply(const ZRHttpMultiPart &multiPart, ZRSocketThread *t
     sendReply(multiPart.toByteArray(), thread);
 }
 
+// The flags were set on the connection's thread before the request was emitted, which
+// happens before any answer to it, from whichever thread.
 void ZRHttpServer::sendReply(const ZRHttpReply &reply, ZRSocketThread *thread)
 {
-    sendReply(answersHead(thread) ? reply.head() : reply.toByteArray(), thread);
+    const auto *connection = static_cast<const ZRHttpConnection *>(thread->m_data.get());
+    bool keepOpen = connection && connection->keepOpen;
+    if (keepOpen) {
+        for (const QByteArray &option : reply.header(QByteArrayLiteral("Connection")).split(','))
+            keepOpen = keepOpen && option.trimmed().compare("close", Qt::CaseInsensitive) != 0;
+    }
+    const char *connectionValue = !keepOpen ? "close" : connection->http10 ? "keep-alive" : nullptr;
+    const bool head = connection && connection->answeringHead;
+    send(thread, reply.serialise(!head, connectionValue), keepOpen);
+}
+
+// Every answer goes out here. A connection kept open waits, idle, for its next request.
+void ZRHttpServer::send(ZRSocketThread *thread, const QByteArray &bytes, bool keepOpen)
+{
+    thread->enterPhase(ZRSocketThread::Sending);
+    if (!thread->write(bytes)) {
+        qCDebug(lcHttp, "%s", toString(ZRHttpError::SendError));
+        emit error(int(ZRHttpError::SendError));
+        keepOpen = false;
+    }
+    auto *connection = static_cast<ZRHttpConnection *>(thread->m_data.get());
+    if (!keepOpen || !connection) {
+        thread->stop();
+        return;
+    }
+    connection->idle = true;
+    connection->handed = false;
+    thread->enterPhase(ZRSocketThread::Idle);
+    thread->next();
 }
 
 // Runs on the connection's thread, once for every piece it receives.
@@ -184,6 +239,11 @@ void ZRHttpServer::dispatchRequest(char *clientMessage, ZRSocketThread *thread)
 {
     ZRHttpConnection &connection = connectionOf(thread);
     connection.handed = false;
+    connection.idle = false;
+    if (!thread->enterPhase(ZRSocketThread::Reading)) {
+        thread->stop(); // ended to make room for another client
+        return;
+    }
     if (connection.clockAwaitsFirstPiece) {
         connection.clockAwaitsFirstPiece = false;
         connection.restartClock(m_requestTimeout);
@@ -203,18 +263,21 @@ void ZRHttpServer::dispatchRequest(char *clientMessage, ZRSocketThread *thread)
         break;
     case ZRHttpRequestParser::Complete: {
         const ZRHttpParsedRequest parsed = parser.request();
-        // Should the application call next() instead of answering, the
-        // connection's next request starts afresh with a full timeout; until its
-        // first piece comes, the receive timeout alone bounds the wait.
-        connection.restart(m_maxBodySize, m_requestTimeout);
+        // A pipelined request that came with this one is read once this one is answered.
+        thread->unread(parser.takeRest());
+        // The connection's next request starts afresh with a full timeout; until its first
+        // piece comes, the receive timeout alone bounds the wait.
+        connection.restart(*this, m_requestTimeout);
         connection.clockAwaitsFirstPiece = true;
         connection.answeringHead = parsed.method == RequestHead;
+        connection.decideKeepAlive(parsed, m_maxRequestsPerConnection);
         connection.handed = true;
-        // The accept gave the socket the full receive timeout; only a shortened one is reset.
-        if (std::exchange(connection.receiveTimeoutShortened, false))
-            thread->setReceiveTimeout(m_requestTimeout);
         // A client that stops taking the reply must not hold its thread for good.
-        ZRSocketPrivate::setSendTimeout(thread->clientSocket(), m_requestTimeout);
+        thread->setWriteTimeout(m_requestTimeout);
+        if (!thread->enterPhase(ZRSocketThread::Held)) {
+            thread->stop();
+            return;
+        }
         emitRequest(parsed, thread);
         break;
     }
@@ -226,39 +289,25 @@ ZRHttpConnection &ZRHttpServer::connectionOf(ZRSocketThread *thread)
     if (!thread->m_data) {
         // The first request of a connection counts its time from the accept.
         const int timeout = m_requestTimeout;
-        thread->m_data = std::make_unique<ZRHttpConnection>(m_maxBodySize,
-            timeout > 0 ? qMax<qint64>(1, timeout - thread->m_sinceAccept.elapsed()) : 0);
+        thread->m_data = std::make_unique<ZRHttpConnection>(*this,
+            timeout > 0 ? qMax<qint64>(1, timeout - (monotonicMs() - thread->m_acceptedAt)) : 0);
     }
     return *static_cast<ZRHttpConnection *>(thread->m_data.get());
-}
-
-// The flag was set on the connection's thread before the request was emitted, which
-// happens before any answer to it, from whichever thread.
-bool ZRHttpServer::answersHead(ZRSocketThread *thread) const
-{
-    const auto *connection = static_cast<const ZRHttpConnection *>(thread->m_data.get());
-    return connection && connection->answeringHead;
 }
 
 void ZRHttpServer::awaitMore(ZRSocketThread *thread, ZRHttpConnection &connection)
 {
     if (connection.parser.expectsContinue() && !connection.continueSent) {
         connection.continueSent = true;
-        thread->send(QByteArrayLiteral("HTTP/1.1 100 Continue\r\n\r\n"));
+        thread->write(QByteArrayLiteral("HTTP/1.1 100 Continue\r\n\r\n"));
     }
-    if (connection.deadline.isForever()) {
-        thread->next();
-        return;
-    }
-    const qint64 left = connection.deadline.remainingTime();
-    if (left <= 0) {
+    // Each further read may only wait for what is left of the request's time (the loop sets
+    // it from readTimeoutMs()).
+    if (!connection.deadline.isForever() && connection.deadline.remainingTime() <= 0) {
         qCDebug(lcHttp, "Request timed out");
         thread->stop();
         return;
     }
-    // Each further read may only wait for what is left of the request's time.
-    thread->setReceiveTimeout(left);
-    connection.receiveTimeoutShortened = true;
     thread->next();
 }
 
@@ -266,9 +315,28 @@ void ZRHttpServer::refuse(ZRSocketThread *thread, ZRHttpError code, int status)
 {
     qCDebug(lcHttp, "%s", toString(code));
     emit error(int(code));
-    thread->send(statusReply(status));
-    dropWhatIsStillComing(thread->clientSocket());
+    thread->write(statusReply(status));
+    dropWhatIsStillComing(thread);
     thread->stop();
+}
+
+// After refusing a request the server reads and drops what the client is still sending, for a
+// while, so that closing with unread data does not reset the connection before the client has
+// read the answer.
+void ZRHttpServer::dropWhatIsStillComing(ZRSocketThread *thread)
+{
+    thread->m_transport->close(); // a TLS peer hears it before the end of the stream
+    ::shutdown(thread->clientSocket(), SHUT_WR);
+    QDeadlineTimer deadline(LingerMs);
+    qint64 dropped = 0;
+    char scratch[4096];
+    while (dropped < LingerBytes && !deadline.hasExpired()) {
+        thread->setReadTimeout(qMax<qint64>(1, deadline.remainingTime()));
+        const qint64 n = thread->read(scratch, sizeof scratch);
+        if (n <= 0)
+            break;
+        dropped += n;
+    }
 }
 
 void ZRHttpServer::emitRequest(const ZRHttpParsedRequest &parsed, ZRSocketThread *thread)

@@ -13,30 +13,42 @@
 struct ZRHttpParsedRequest;
 class ZRHttpConnection;
 
-// A minimal HTTP/1.x server: one request per connection.
+// A minimal HTTP/1.x server, with persistent connections.
 //
 // Each connection's bytes are gathered on the connection's own thread until a
 // whole request has arrived (header block, and the body that Content-Length or
 // chunked transfer coding declares), then emitted as
 // connectionThread(ZRHttpRequest, ZRSocketThread*). The application answers
-// exactly once with sendReply(), which sends precisely the bytes given (no
-// status line or header is added) and ends the connection. Connect with
-// Qt::DirectConnection to answer on the connection thread, or with a queued
-// connection to answer later from another thread; ZRHttpRequest is registered
-// for that.
+// exactly once with sendReply(). Connect with Qt::DirectConnection to answer on
+// the connection thread, or with a queued connection to answer later from
+// another thread; ZRHttpRequest is registered for that.
+//
+// A ZRHttpReply leaves the connection open when the request allows it (HTTP/1.1
+// without "Connection: close", HTTP/1.0 with "Connection: keep-alive") and the
+// reply does not say "Connection: close": the connection's thread then reads the
+// next request, emitted with the same ZRSocketThread*. Requests that arrive
+// before the previous answer went out (pipelined) are answered in order. The
+// other sendReply() forms send precisely the bytes given (no status line or
+// header is added) and end the connection.
 //
 // A request that cannot be served emits error(int) with a ZRHttpError code and
 // is answered by the server itself with "Connection: close" and an empty body,
 // then ended (the statuses are listed in zrhttperror.h). error(-901) means a
 // reply could not be sent whole.
 //
-// A request must arrive whole within requestTimeout() of the accept, or the
-// connection is closed without an answer. The time does not run while the
-// application holds a complete request. A client that stops reading a reply
-// for that long makes sendReply() fail with -901.
+// A request must arrive whole within requestTimeout() of its first byte (the
+// first one of a connection: of the accept), or the connection is closed
+// without an answer. The time does not run while the application holds a
+// complete request. A client that stops reading a reply for that long makes
+// sendReply() fail with -901. A connection idle between two requests for
+// keepAliveTimeout() is closed.
 //
 // At most maxConnections() connections run at once (1,024 unless set; see
-// ZRServer): a request the application holds counts.
+// ZRServer). A connection gets its thread once its first bytes arrive; until
+// then the accept loop watches it. When the cap is reached and another client
+// waits, the server ends the connection idle longest between two requests, or
+// else the one whose request started longest ago and is still incomplete; a
+// request the application holds, or a reply being sent, is never cut short.
 //
 // Destroying the server stops it, closes without an answer every connection
 // whose request is still arriving, and waits until no connection thread is
@@ -57,7 +69,9 @@ public:
     void sendReply(const QByteArray &bytes, ZRSocketThread *thread);
     void sendReply(const ZRHttpPart &part, ZRSocketThread *thread);
     void sendReply(const ZRHttpMultiPart &multiPart, ZRSocketThread *thread);
-    // To a HEAD request, the reply's head() only.
+    // To a HEAD request, the reply's head() only. The server writes the Connection header,
+    // unless the reply sets one, and keeps the connection open when it can (see above);
+    // the thread must not be used afterwards either way.
     void sendReply(const ZRHttpReply &reply, ZRSocketThread *thread);
 
     // Largest request body accepted (default 1 MiB); larger ones get 413.
@@ -66,6 +80,14 @@ public:
     // Time a request has to arrive whole, from the accept (default 30 s).
     void setRequestTimeout(int milliseconds);
     int requestTimeout() const;
+    // Time a connection may stay idle between two requests (default 5 s); 0 turns
+    // keep-alive off, and every reply closes its connection.
+    void setKeepAliveTimeout(int milliseconds);
+    int keepAliveTimeout() const;
+    // Requests served on one connection (default 1,000, at least 1); the last reply says
+    // "Connection: close".
+    void setMaxRequestsPerConnection(int count);
+    int maxRequestsPerConnection() const;
 
     // HTTPS on the same port: every connection accepted from now on speaks TLS 1.2 or 1.3 with
     // this certificate (the server's first, then any intermediates) and its private key, both
@@ -89,12 +111,15 @@ private:
     ZRHttpConnection &connectionOf(ZRSocketThread *thread);
     void awaitMore(ZRSocketThread *thread, ZRHttpConnection &connection);
     void refuse(ZRSocketThread *thread, ZRHttpError code, int status);
+    void dropWhatIsStillComing(ZRSocketThread *thread);
+    void send(ZRSocketThread *thread, const QByteArray &bytes, bool keepOpen);
     void emitRequest(const ZRHttpParsedRequest &parsed, ZRSocketThread *thread);
     void endGatheringConnections();
-    bool answersHead(ZRSocketThread *thread) const;
 
     std::atomic<qint64> m_maxBodySize;
     std::atomic<int> m_requestTimeout;
+    std::atomic<int> m_keepAliveTimeout;
+    std::atomic<int> m_maxRequestsPerConnection;
 };
 
 #endif // ZRHTTPSERVER_H

@@ -3,8 +3,8 @@
 
 #include <QLoggingCategory>
 
-// The library's diagnostics; applications silence them with QT_LOGGING_RULES,
-// e.g. "zrnet.*.debug=false".
+// The library's diagnostics: warnings by default; applications turn the trace on with
+// QT_LOGGING_RULES or QLoggingCategory::setFilterRules, e.g. "zrnet.*.debug=true".
 Q_DECLARE_LOGGING_CATEGORY(lcSocket) // zrnet.socket
 Q_DECLARE_LOGGING_CATEGORY(lcTcp) // zrnet.tcp
 Q_DECLARE_LOGGING_CATEGORY(lcHttp) // zrnet.http

@@ -7,6 +7,7 @@
 #include <QMutex>
 
 #include <atomic>
+#include <memory>
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -68,9 +69,9 @@ private:
 
 // A process started with stdin closed gets descriptor 0 for its first socket,
 // but 0 means "no socket" wherever a descriptor is stored; move it off 0.
-int newSocket()
+int newSocket(int family)
 {
-    const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int s = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (s != 0)
         return s;
     const int moved = ::fcntl(0, F_DUPFD_CLOEXEC, 1);
@@ -78,20 +79,136 @@ int newSocket()
     return moved;
 }
 
-bool resolveIPv4(const QString &host, in_addr &address)
+void setPort(sockaddr_storage &address, quint16 port)
 {
+    if (address.ss_family == AF_INET6)
+        reinterpret_cast<sockaddr_in6 &>(address).sin6_port = htons(port);
+    else
+        reinterpret_cast<sockaddr_in &>(address).sin_port = htons(port);
+}
+
+socklen_t addressLength(const sockaddr_storage &address)
+{
+    return address.ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+}
+
+// Numeric text only, so that a name never silently becomes some other address: strict
+// dotted-quad IPv4, or IPv6 with an optional zone ("fe80::1%eth0").
+bool numericAddress(const QByteArray &text, sockaddr_storage &address)
+{
+    address = {};
+    if (text.contains('\0'))
+        return false;
+    auto &in4 = reinterpret_cast<sockaddr_in &>(address);
+    if (::inet_pton(AF_INET, text.constData(), &in4.sin_addr) == 1) {
+        in4.sin_family = AF_INET;
+        return true;
+    }
+    addrinfo hints {};
+    hints.ai_family = AF_INET6;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICHOST;
+    addrinfo *found = nullptr;
+    if (::getaddrinfo(text.constData(), nullptr, &hints, &found) != 0 || !found)
+        return false;
+    std::memcpy(&address, found->ai_addr, qMin(size_t(found->ai_addrlen), sizeof address));
+    ::freeaddrinfo(found);
+    return true;
+}
+
+using AddressList = std::unique_ptr<addrinfo, void (*)(addrinfo *)>;
+
+// Every address of host, IPv6 and IPv4, in the resolver's order; null when there is none.
+AddressList resolve(const QString &host)
+{
+    AddressList none(nullptr, ::freeaddrinfo);
     const QByteArray name = host.toUtf8();
     if (name.size() >= HostNameBufferSize || name.contains('\0'))
-        return false;
+        return none;
     addrinfo hints {};
-    hints.ai_family = AF_INET;
+    hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
-    addrinfo *result = nullptr;
-    if (getaddrinfo(name.constData(), nullptr, &hints, &result) != 0 || !result)
+    addrinfo *found = nullptr;
+    if (::getaddrinfo(name.constData(), nullptr, &hints, &found) != 0)
+        return none;
+    return AddressList(found, ::freeaddrinfo);
+}
+
+QString remoteFailureText(int code)
+{
+    switch (code) {
+    case -102:
+        return QStringLiteral("Socket buffer error");
+    case -103:
+        return QStringLiteral("Socket creation error");
+    case -104:
+        return QStringLiteral("Cannot set socket non-blocking");
+    case -105:
+        return QStringLiteral("Cannot set socket blocking");
+    case -107:
+        return QStringLiteral("Socket connect timeout");
+    case -201:
+        return QStringLiteral("Host not found");
+    default:
+        return QStringLiteral("Socket connection error");
+    }
+}
+
+bool changeStatusFlag(int socket, int flag, bool on)
+{
+    const int flags = ::fcntl(socket, F_GETFL, 0);
+    if (flags == -1)
         return false;
-    address = reinterpret_cast<sockaddr_in *>(result->ai_addr)->sin_addr;
-    freeaddrinfo(result);
-    return true;
+    return ::fcntl(socket, F_SETFL, on ? flags | flag : flags & ~flag) != -1;
+}
+
+// One attempt on one resolved address, within what is left of the overall wait. Returns the
+// connected, blocking descriptor or the failure's code; the caller writes the record, so that
+// an address tried in vain before one that answers leaves no trace there.
+int connectTo(const addrinfo &target, quint16 port, const QDeadlineTimer &deadline)
+{
+    const int s = newSocket(target.ai_family);
+    if (s < 0)
+        return -103;
+    SocketGuard closeOnFailure(s);
+    if (!changeStatusFlag(s, O_NONBLOCK, true))
+        return -104;
+    const int size = SendBufferSize;
+    if (::setsockopt(s, SOL_SOCKET, SO_SNDBUF, &size, sizeof size) != 0)
+        return -102;
+    sockaddr_storage remote {};
+    std::memcpy(&remote, target.ai_addr, qMin(size_t(target.ai_addrlen), sizeof remote));
+    setPort(remote, port);
+    if (::connect(s, reinterpret_cast<sockaddr *>(&remote), addressLength(remote)) < 0
+        && errno != EINPROGRESS)
+        return -106;
+    const int ready = ZRSocketPrivate::waitFor(
+        s, POLLIN | POLLOUT, int(qMax<qint64>(0, deadline.remainingTime())));
+    if (ready <= 0)
+        return -107;
+    // Readable or writable also means "failed"; the pending error tells which.
+    int pending = 0;
+    socklen_t length = sizeof pending;
+    if (::getsockopt(s, SOL_SOCKET, SO_ERROR, &pending, &length) != 0 || pending != 0)
+        return -106;
+    if (!changeStatusFlag(s, O_NONBLOCK, false))
+        return -105;
+    return closeOnFailure.release();
+}
+
+// An IPv4 client of a dual-stack socket arrives as ::ffff:a.b.c.d; as a plain IPv4 address
+// it reads and compares the same as on an IPv4 socket.
+void unmapIPv4(sockaddr_storage &address)
+{
+    const auto in6 = reinterpret_cast<const sockaddr_in6 &>(address);
+    if (address.ss_family != AF_INET6 || !IN6_IS_ADDR_V4MAPPED(&in6.sin6_addr))
+        return;
+    sockaddr_in in4 {};
+    in4.sin_family = AF_INET;
+    in4.sin_port = in6.sin6_port;
+    std::memcpy(&in4.sin_addr, in6.sin6_addr.s6_addr + 12, sizeof in4.sin_addr);
+    address = {};
+    std::memcpy(&address, &in4, sizeof in4);
 }
 
 } // namespace
@@ -194,6 +311,35 @@ bool setSendTimeout(int socket, qint64 milliseconds)
     return setTimeout(socket, SO_SNDTIMEO, milliseconds);
 }
 
+QString addressText(sockaddr_storage address, int *port)
+{
+    unmapIPv4(address);
+    char text[INET6_ADDRSTRLEN] = {};
+    int number = 0;
+    if (address.ss_family == AF_INET) {
+        const auto &in4 = reinterpret_cast<const sockaddr_in &>(address);
+        number = ntohs(in4.sin_port);
+        ::inet_ntop(AF_INET, &in4.sin_addr, text, sizeof text);
+    } else if (address.ss_family == AF_INET6) {
+        const auto &in6 = reinterpret_cast<const sockaddr_in6 &>(address);
+        number = ntohs(in6.sin6_port);
+        ::inet_ntop(AF_INET6, &in6.sin6_addr, text, sizeof text);
+    }
+    if (port)
+        *port = number;
+    return QString::fromLatin1(text);
+}
+
+quint16 localPort(int socket)
+{
+    sockaddr_storage bound {};
+    socklen_t length = sizeof bound;
+    int port = 0;
+    if (::getsockname(socket, reinterpret_cast<sockaddr *>(&bound), &length) == 0)
+        addressText(bound, &port);
+    return quint16(port);
+}
+
 bool isResourceShortage(int error)
 {
     return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
@@ -256,27 +402,8 @@ void ZRSocket::getSocketAddress(int socket, QString &address, int &port)
     socklen_t length = sizeof storage;
     address.clear();
     port = 0;
-    if (::getpeername(socket, reinterpret_cast<sockaddr *>(&storage), &length) != 0)
-        return;
-    char text[INET6_ADDRSTRLEN] = {};
-    if (storage.ss_family == AF_INET) {
-        const auto *in4 = reinterpret_cast<const sockaddr_in *>(&storage);
-        port = ntohs(in4->sin_port);
-        ::inet_ntop(AF_INET, &in4->sin_addr, text, sizeof text);
-    } else {
-        const auto *in6 = reinterpret_cast<const sockaddr_in6 *>(&storage);
-        port = ntohs(in6->sin6_port);
-        ::inet_ntop(AF_INET6, &in6->sin6_addr, text, sizeof text);
-    }
-    address = QString::fromLatin1(text);
-}
-
-static bool changeStatusFlag(int socket, int flag, bool on)
-{
-    const int flags = ::fcntl(socket, F_GETFL, 0);
-    if (flags == -1)
-        return false;
-    return ::fcntl(socket, F_SETFL, on ? flags | flag : flags & ~flag) != -1;
+    if (::getpeername(socket, reinterpret_cast<sockaddr *>(&storage), &length) == 0)
+        address = ZRSocketPrivate::addressText(storage, &port);
 }
 
 bool ZRSocket::setSocketNonBlocking(int socket)
@@ -320,20 +447,36 @@ bool ZRSocket::waitForConnection(int socket)
 
 int ZRSocket::acceptClientConnection(int socket)
 {
-    sockaddr_in address;
+    sockaddr_storage address;
     return acceptClientConnection(socket, address);
 }
 
 int ZRSocket::acceptClientConnection(int socket, sockaddr_in &address)
 {
+    sockaddr_storage peer {};
+    const int accepted = acceptClientConnection(socket, peer);
+    // An IPv6 peer does not fit; its family tells the caller, as a truncating accept() would.
+    if (accepted >= 0)
+        std::memcpy(&address, &peer, sizeof address);
+    return accepted;
+}
+
+int ZRSocket::acceptClientConnection(int socket, sockaddr_storage &address)
+{
     socklen_t length = sizeof address;
-    return ZRSocketPrivate::acceptRetrying(
+    const int accepted = ZRSocketPrivate::acceptRetrying(
         socket, reinterpret_cast<sockaddr *>(&address), &length, SOCK_CLOEXEC);
+    if (accepted >= 0)
+        unmapIPv4(address);
+    return accepted;
 }
 
 int ZRSocket::createServerSocket(QString address, int port, int backlog)
 {
-    const int s = newSocket();
+    const QByteArray host = address.toUtf8();
+    sockaddr_storage server {};
+    const bool addressOk = numericAddress(host, server);
+    const int s = newSocket(addressOk ? server.ss_family : AF_INET);
     if (s < 0) {
         setSystemError(-103, "Could not create socket. Error: %1", errno);
         return -1;
@@ -341,13 +484,7 @@ int ZRSocket::createServerSocket(QString address, int port, int backlog)
     SocketGuard closeOnFailure(s);
     qCDebug(lcSocket) << "Socket created\n";
 
-    const QByteArray host = address.toUtf8();
-    sockaddr_in server {};
-    server.sin_family = AF_INET;
-    server.sin_port = htons(quint16(port));
-    // Only strict dotted-quad text: anything else would silently become some
-    // other address (255.255.255.255 for a name), so it fails like a bad bind.
-    const bool addressOk = ::inet_pton(AF_INET, host.constData(), &server.sin_addr) == 1;
+    setPort(server, quint16(port));
     qCDebug(lcSocket, "Serving on address: %s, port: %d", host.constData(), port);
 
     if (!setSocketReuse(s)) {
@@ -358,10 +495,14 @@ int ZRSocket::createServerSocket(QString address, int port, int backlog)
         setLastError(-102, QStringLiteral("Cannot set socket buffer"));
         return -1;
     }
+    // "::" takes IPv4 clients too, whatever the system's default for IPv6 sockets.
+    const int v6Only = 0;
+    if (server.ss_family == AF_INET6)
+        ::setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, &v6Only, sizeof v6Only);
     int bindError = addressOk ? 0 : EADDRNOTAVAIL;
     if (addressOk && !validPort(port))
         bindError = EINVAL;
-    if (!bindError && ::bind(s, reinterpret_cast<sockaddr *>(&server), sizeof server) != 0)
+    if (!bindError && ::bind(s, reinterpret_cast<sockaddr *>(&server), addressLength(server)) != 0)
         bindError = errno;
     if (bindError) {
         setSystemError(-301, "Bind failed: %1", bindError);
@@ -377,50 +518,22 @@ int ZRSocket::createServerSocket(QString address, int port, int backlog)
 
 int ZRSocket::createRemoteSocket(QString host, int port)
 {
-    const int s = newSocket();
-    if (s < 0) {
-        setLastError(-103, QStringLiteral("Socket creation error"));
-        return -1;
+    const AddressList addresses = resolve(host);
+    int failure = -201;
+    if (addresses && !validPort(port))
+        failure = -106;
+    else if (addresses) {
+        // One bound for all the addresses, however many there are.
+        const QDeadlineTimer deadline(ConnectTimeoutMs);
+        for (const addrinfo *a = addresses.get(); a && !deadline.hasExpired(); a = a->ai_next) {
+            const int s = connectTo(*a, quint16(port), deadline);
+            if (s >= 0)
+                return s;
+            failure = s;
+        }
     }
-    SocketGuard closeOnFailure(s);
-    if (!setSocketNonBlocking(s)) {
-        setLastError(-104, QStringLiteral("Cannot set socket non-blocking"));
-        return -1;
-    }
-    sockaddr_in remote {};
-    if (!resolveIPv4(host, remote.sin_addr)) {
-        setLastError(-201, QStringLiteral("Host not found"));
-        return -1;
-    }
-    if (!setSocketBuffer(s, SendBufferSize)) {
-        setLastError(-102, QStringLiteral("Socket buffer error"));
-        return -1;
-    }
-    remote.sin_family = AF_INET;
-    remote.sin_port = htons(quint16(port));
-    if (!validPort(port)
-        || (::connect(s, reinterpret_cast<sockaddr *>(&remote), sizeof remote) < 0
-            && errno != EINPROGRESS)) {
-        setLastError(-106, QStringLiteral("Socket connection error"));
-        return -1;
-    }
-    const int ready = ZRSocketPrivate::waitFor(s, POLLIN | POLLOUT, ConnectTimeoutMs);
-    if (ready <= 0) {
-        setLastError(-107, QStringLiteral("Socket connect timeout"));
-        return -1;
-    }
-    // Readable or writable also means "failed"; the pending error tells which.
-    int pending = 0;
-    socklen_t length = sizeof pending;
-    if (::getsockopt(s, SOL_SOCKET, SO_ERROR, &pending, &length) != 0 || pending != 0) {
-        setLastError(-106, QStringLiteral("Socket connection error"));
-        return -1;
-    }
-    if (!setSocketBlocking(s)) {
-        setLastError(-105, QStringLiteral("Cannot set socket blocking"));
-        return -1;
-    }
-    return closeOnFailure.release();
+    setLastError(failure, remoteFailureText(failure));
+    return -1;
 }
 
 bool ZRSocket::sendMessage(int socket, QString message)

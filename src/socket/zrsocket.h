@@ -7,8 +7,9 @@
 #include <QString>
 
 #include <netinet/in.h>
+#include <sys/socket.h>
 
-// Static helpers over plain IPv4 TCP socket descriptors.
+// Static helpers over plain TCP socket descriptors, IPv4 and IPv6.
 //
 // Results: bool true on success; creating operations return a descriptor or -1.
 // The two creating operations and the two option setters record the cause of a
@@ -34,7 +35,8 @@ public:
     static void closeSocket(int socket);
     static bool setSocketReuse(int socket);
     static bool setSocketBuffer(int socket, int size);
-    // Peer address and port; an empty address and port 0 when the query fails.
+    // Peer address and port; an empty address and port 0 when the query fails. An IPv4 peer
+    // of a dual-stack socket reads as plain IPv4 ("127.0.0.1", not "::ffff:127.0.0.1").
     static void getSocketAddress(int socket, QString &address, int &port);
     static bool setSocketNonBlocking(int socket);
     static bool setSocketBlocking(int socket);
@@ -46,10 +48,16 @@ public:
     // False at once for a closed or invalid descriptor, or a socket in error.
     static bool waitForConnection(int socket);
     static int acceptClientConnection(int socket);
+    // For IPv4 peers only: an IPv6 peer does not fit, and leaves its family in address.
     static int acceptClientConnection(int socket, sockaddr_in &address);
-    // address must be dotted IPv4 text; 0.0.0.0 listens on all interfaces.
+    // Either family; an IPv4 peer of a dual-stack socket as a plain sockaddr_in.
+    static int acceptClientConnection(int socket, sockaddr_storage &address);
+    // address is numeric: dotted IPv4 or IPv6 text, with a zone for link-local
+    // ("fe80::1%eth0"). 0.0.0.0 listens on every IPv4 address, "::" on every address of
+    // both families. Anything else fails as a bind would ("Bind failed: ...").
     static int createServerSocket(QString address, int port, int backlog);
-    // host is a name or dotted IPv4 text; waits at most 5 s for the connection.
+    // host is a name, IPv4 or IPv6 text. A name's addresses, of both families, are tried
+    // in the resolver's order, all within one wait of at most 5 s.
     static int createRemoteSocket(QString host, int port);
     // Both send every byte (looping over partial sends) and are true only then. On a
     // non-blocking socket they wait for room at most 30 s in all, per call.

@@ -3,6 +3,7 @@
 
 #include "zrnet_global.h"
 
+#include <QString>
 #include <QtGlobal>
 
 #include <poll.h>
@@ -26,6 +27,11 @@ int pollRetrying(pollfd *fds, nfds_t count, int timeoutMs);
 // Waits until socket shows one of events or timeoutMs runs out (-1: no limit).
 // Returns poll's revents, 0 on timeout, -1 on failure.
 int waitFor(int socket, short events, int timeoutMs);
+
+// The address as text, IPv4-mapped ones as plain IPv4; its port in *port if given.
+QString addressText(sockaddr_storage address, int *port = nullptr);
+// The port a socket is bound to; 0 when unknown.
+quint16 localPort(int socket);
 
 // Whether a failed accept means the process or system is out of resources,
 // so retrying at once would only spin.

@@ -11,6 +11,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <limits>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -303,10 +304,7 @@ int ZRServer::openListeningSocket(const QString &address, int port, int backlog)
                 .arg(ZRSocket::lastErrorNumber()));
         return s;
     }
-    sockaddr_in bound {};
-    socklen_t length = sizeof bound;
-    if (::getsockname(s, reinterpret_cast<sockaddr *>(&bound), &length) == 0)
-        m_port = ntohs(bound.sin_port);
+    m_port = ZRSocketPrivate::localPort(s);
     qCDebug(lcTcp, "Socket created");
     return s;
 }
@@ -324,11 +322,9 @@ void ZRServer::acceptLoop(int s)
         m_connections->deleteEnded();
         if (!m_running)
             break;
-        if (!hasRoom()) {
-            waitForWakeUp(-1);
+        if (!hasRoom() && !makeRoom(s))
             continue;
-        }
-        sockaddr_in peer {};
+        sockaddr_storage peer {};
         const int c = ZRSocket::acceptClientConnection(s, peer);
         if (c < 0) {
             if (errno == EAGAIN || errno == EWOULDBLOCK)
@@ -338,16 +334,25 @@ void ZRServer::acceptLoop(int s)
                 QThread::msleep(ShortagePauseMs);
             continue;
         }
-        char text[INET_ADDRSTRLEN] = {};
-        ::inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
-        qCDebug(lcTcp, "Accepted socket connection from %s", text);
-        startConnection(c, QString::fromLatin1(text));
+        const QString text = ZRSocketPrivate::addressText(peer);
+        qCDebug(lcTcp, "Accepted socket connection from %s", qPrintable(text));
+        admit(c, text);
     }
     m_listenSocket = 0;
     m_port = 0;
     ZRSocket::closeSocket(s);
+    closeFreshConnections(false);
     m_connections->setLoopDeletes(false);
     m_connections->deleteEnded(true);
+}
+
+// A connection that has sent nothing costs a descriptor in the loop's watch list, not a thread.
+void ZRServer::admit(int socket, const QString &address)
+{
+    if (m_watchesFresh)
+        m_fresh.append({ socket, address, monotonicMs() });
+    else
+        startConnection(socket, address);
 }
 
 // Whether the connection cap allows one more. When it does not, an ending connection rings
@@ -358,20 +363,126 @@ bool ZRServer::hasRoom()
     if (cap <= 0)
         return true;
     QMutexLocker lock(&m_connections->mutex);
-    m_connections->waitingForRoom = m_connections->running.size() >= cap;
+    m_connections->waitingForRoom = m_connections->running.size() + m_fresh.size() >= cap;
     return !m_connections->waitingForRoom;
 }
 
-// Sleeps until the listening socket has a client (when given), or stop(), an ending
-// connection or a new cap rings the wake-up descriptor; at the latest until it is time to
-// release the objects of ended connections.
-void ZRServer::waitForWakeUp(int listening)
+// At the cap: true once room has been made for the client waiting to be accepted. Otherwise
+// it waits until a connection ends (or a client comes, for a server that may evict).
+bool ZRServer::makeRoom(int listening)
 {
-    pollfd fds[2] = { { m_wakeUp, POLLIN, 0 }, { listening, POLLIN, 0 } };
-    ZRSocketPrivate::pollRetrying(fds, 2, ReapIntervalMs);
+    if (!m_watchesFresh) {
+        waitForWakeUp(-1);
+        return false;
+    }
+    // A look at the listening socket alone first: while clients queue up, polling every watched
+    // connection before each accept would cost more than the accepts.
+    if (ZRSocketPrivate::waitFor(listening, POLLIN, 0) <= 0 && !waitForWakeUp(listening))
+        return false;
+    switch (evictOne()) {
+    case RoomMade:
+        return true;
+    case LookAgain:
+        return false;
+    case RoomComing:
+    case NothingToEnd: // every connection is busy: the client waits in the queue until one ends
+        break;
+    }
+    waitForWakeUp(-1);
+    return false;
+}
+
+// Ends the connection that does least for a waiting client: the one idle longest between two
+// requests, else the one whose request started longest ago and is still incomplete (one that
+// has sent nothing yet counts from its accept). A request with the application, or a reply
+// being sent, is never cut. Ending a thread's connection makes room once the thread has left.
+ZRServer::Eviction ZRServer::evictOne()
+{
+    QMutexLocker lock(&m_connections->mutex);
+    // Idle ones first (rank 0), then incomplete requests, those not yet in a thread included.
+    ZRSocketThread *oldest = nullptr;
+    int oldestRank = 1;
+    qint64 oldestSince
+        = m_fresh.isEmpty() ? std::numeric_limits<qint64>::max() : m_fresh.first().acceptedAt;
+    for (ZRSocketThread *thread : qAsConst(m_connections->running)) {
+        const int phase = thread->m_phase;
+        if (phase == ZRSocketThread::Evicted)
+            return RoomComing; // one at a time: the cap is never overshot
+        if (phase != ZRSocketThread::Idle && phase != ZRSocketThread::Reading)
+            continue;
+        const int rank = phase == ZRSocketThread::Idle ? 0 : 1;
+        const qint64 since = thread->m_phaseSince;
+        if (rank < oldestRank || (rank == oldestRank && since < oldestSince)) {
+            oldest = thread;
+            oldestRank = rank;
+            oldestSince = since;
+        }
+    }
+    if (oldest) {
+        qCDebug(lcTcp, "Ending a connection of %s to make room", qUtf8Printable(oldest->m_address));
+        // Should it have moved on meanwhile, the next pass looks again.
+        return oldest->evict() ? RoomComing : LookAgain;
+    }
+    if (m_fresh.isEmpty())
+        return NothingToEnd;
+    qCDebug(
+        lcTcp, "Ending a connection of %s to make room", qUtf8Printable(m_fresh.first().address));
+    ZRSocket::closeSocket(m_fresh.takeFirst().socket);
+    return RoomMade;
+}
+
+// Sleeps until the listening socket has a client (when given), a watched connection sends its
+// first bytes, or stop(), an ending connection or a new cap rings the wake-up descriptor; at
+// the latest until it is time to release the objects of ended connections, or to close a
+// watched connection whose request did not come in time. True when a client is waiting.
+bool ZRServer::waitForWakeUp(int listening)
+{
+    QVector<pollfd> fds;
+    fds.reserve(2 + m_fresh.size());
+    fds.append({ m_wakeUp, POLLIN, 0 });
+    fds.append({ listening, POLLIN, 0 });
+    for (const Fresh &fresh : qAsConst(m_fresh))
+        fds.append({ fresh.socket, POLLIN, 0 });
+    int timeout = ReapIntervalMs;
+    const int expiry = m_receiveTimeoutMs;
+    if (expiry > 0 && !m_fresh.isEmpty())
+        timeout = int(qBound<qint64>(
+            0, m_fresh.first().acceptedAt + expiry - monotonicMs(), qint64(ReapIntervalMs)));
+    ZRSocketPrivate::pollRetrying(fds.data(), nfds_t(fds.size()), timeout);
     if (fds[0].revents & POLLIN) {
         quint64 count;
         (void)!::read(m_wakeUp, &count, sizeof count);
+    }
+    startReadyConnections(fds.constData() + 2, fds.size() - 2);
+    closeFreshConnections(true);
+    return listening >= 0 && (fds[1].revents & POLLIN);
+}
+
+// The watched connections whose first bytes (or end) have come get their threads; fds holds
+// one entry for each, in order.
+void ZRServer::startReadyConnections(const pollfd *fds, int count)
+{
+    int kept = 0;
+    for (int i = 0; i < count; ++i) {
+        const Fresh fresh = m_fresh.at(i);
+        if (fds[i].revents)
+            startConnection(fresh.socket, fresh.address, fresh.acceptedAt);
+        else
+            m_fresh[kept++] = fresh;
+    }
+    m_fresh.resize(kept);
+}
+
+// Closes the watched connections: all of them, or those whose request did not begin within
+// the receive timeout, counted from the accept.
+void ZRServer::closeFreshConnections(bool onlyExpired)
+{
+    const qint64 expiry = m_receiveTimeoutMs;
+    const qint64 now = monotonicMs();
+    while (!m_fresh.isEmpty()
+        && (!onlyExpired || (expiry > 0 && now - m_fresh.first().acceptedAt >= expiry))) {
+        qCDebug(lcTcp, "Closing a connection that sent nothing");
+        ZRSocket::closeSocket(m_fresh.takeFirst().socket);
     }
 }
 
@@ -391,17 +502,20 @@ std::shared_ptr<const ZRTlsContext> ZRServer::tlsContext() const
     return std::atomic_load(&m_tlsContext);
 }
 
-ZRSocketThread *ZRServer::startConnection(int socket, const QString &address)
+// acceptedAt: when a watched connection was accepted (monotonic ms); -1 for now.
+ZRSocketThread *ZRServer::startConnection(int socket, const QString &address, qint64 acceptedAt)
 {
-    const int timeout = m_receiveTimeoutMs;
-    std::shared_ptr<const ZRTlsContext> tls = tlsContext();
-    // The handshake counts toward the first request's time, which runs from the accept.
-    const QDeadlineTimer handshakeDeadline
-        = timeout > 0 ? QDeadlineTimer(timeout) : QDeadlineTimer(QDeadlineTimer::Forever);
-    auto *thread
-        = new ZRSocketThread(socket, address, m_connections, std::move(tls), handshakeDeadline);
+    auto *thread = new ZRSocketThread(socket, address, m_connections);
+    if (acceptedAt >= 0)
+        thread->m_acceptedAt = thread->m_phaseSince = acceptedAt;
+    // What is left of the time its request has, for one that waited in the watch list.
+    const qint64 timeout = m_receiveTimeoutMs;
+    const qint64 left = qMax<qint64>(1, timeout - (monotonicMs() - thread->m_acceptedAt));
     if (timeout > 0)
-        thread->setReceiveTimeout(timeout);
+        thread->setReadTimeout(left);
+    thread->m_tlsContext = tlsContext();
+    thread->m_handshakeDeadline
+        = timeout > 0 ? QDeadlineTimer(left) : QDeadlineTimer(QDeadlineTimer::Forever);
     if (m_stackSize > 0)
         thread->setStackSize(m_stackSize);
     m_connections->add(thread);

@@ -7,6 +7,7 @@
 #include <QMutex>
 #include <QObject>
 #include <QString>
+#include <QVector>
 
 #include <atomic>
 #include <memory>
@@ -14,7 +15,7 @@
 class ZRServerConnections;
 class ZRTlsContext;
 
-// A threaded TCP server on one IPv4 address and port.
+// A threaded TCP server on one address (IPv4 or IPv6) and port.
 //
 // Two ways to serve:
 //  - listenConnections() runs the accept loop on the calling thread and blocks it until stop()
@@ -76,7 +77,8 @@ public:
     // At most this many connections run at once (0, the default, is no cap). While the cap is
     // reached the accept loop accepts nothing: new clients wait in the kernel's queue, up to
     // the backlog, and are accepted as soon as a connection ends. A connection counts until its
-    // thread ends, so a request the application holds counts too.
+    // thread ends, so a request the application holds counts too. (ZRHttpServer, which knows
+    // what its connections are doing, makes room for a waiting client instead.)
     void setMaxConnections(int count);
     int maxConnections() const;
 
@@ -94,11 +96,25 @@ private:
     int openListeningSocket(const QString &address, int port, int backlog);
     void acceptLoop(int socket);
     bool hasRoom();
-    void waitForWakeUp(int listening);
-    ZRSocketThread *startConnection(int socket, const QString &address);
+    bool makeRoom(int listening);
+    enum Eviction { RoomMade, RoomComing, LookAgain, NothingToEnd };
+    Eviction evictOne();
+    bool waitForWakeUp(int listening);
+    void startReadyConnections(const struct pollfd *fds, int count);
+    void closeFreshConnections(bool onlyExpired);
+    void admit(int socket, const QString &address);
+    ZRSocketThread *startConnection(int socket, const QString &address, qint64 acceptedAt = -1);
     // Connections accepted from now on speak TLS with it (null: plain TCP).
     void setTlsContext(std::shared_ptr<const ZRTlsContext> context);
     std::shared_ptr<const ZRTlsContext> tlsContext() const;
+
+    // A connection that has sent nothing yet, watched by the accept loop instead of a thread.
+    struct Fresh
+    {
+        int socket;
+        QString address;
+        qint64 acceptedAt; // monotonic ms
+    };
 
     std::atomic<bool> m_running { true }; // cleared once, by stop(), on any thread
     std::atomic<bool> m_loopClaimed { false }; // a loop runs, or start() is making one
@@ -111,6 +127,11 @@ private:
     std::atomic<int> m_receiveTimeoutMs { 0 };
     std::atomic<uint> m_stackSize;
     std::atomic<int> m_maxConnections { 0 };
+    // Set once, before listening, by a server that knows requests (ZRHttpServer): connections
+    // get a thread only once their first bytes arrive, and at the cap a waiting client ends a
+    // connection that does nothing useful.
+    bool m_watchesFresh = false;
+    QVector<Fresh> m_fresh; // in accept order; the accept loop's thread only
     const int m_wakeUp; // eventfd: stop() and ending connections wake the accept loop through it
     const std::shared_ptr<ZRServerConnections> m_connections;
     // Replaced whole by any thread while the accept loop reads it: only through

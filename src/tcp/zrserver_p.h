@@ -3,6 +3,7 @@
 
 #include "zrnet_global.h"
 
+#include <QDeadlineTimer>
 #include <QMutex>
 #include <QSet>
 #include <QVector>
@@ -30,7 +31,15 @@ class ZRConnectionData
 {
 public:
     virtual ~ZRConnectionData();
+    // The receive timeout for the connection's next read; -1 leaves it as it is.
+    virtual qint64 readTimeoutMs() const { return -1; }
 };
+
+// Milliseconds on the monotonic clock, comparable across threads.
+inline qint64 monotonicMs()
+{
+    return QDeadlineTimer::current().deadline();
+}
 
 // The connections of one server, shared with the connections themselves, which may outlive the
 // server. All members are guarded by `mutex`.

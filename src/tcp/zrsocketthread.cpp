@@ -5,7 +5,9 @@
 #include "zrsocket_p.h"
 #include "zrthreaddispatcher_p.h"
 #include "zrtlscontext_p.h"
-#include "zrtlssession_p.h"
+#include "zrtransport_p.h"
+
+#include <cstring>
 
 ZRSocketThread::ZRSocketThread(int socket, QString address)
     : ZRSocketThread(socket, address, nullptr)
@@ -15,19 +17,16 @@ ZRSocketThread::ZRSocketThread(int socket, QString address)
     connect(this, &QThread::finished, this, &QObject::deleteLater, Qt::DirectConnection);
 }
 
-ZRSocketThread::ZRSocketThread(int socket, QString address,
-    std::shared_ptr<ZRServerConnections> connections, std::shared_ptr<const ZRTlsContext> tls,
-    QDeadlineTimer handshakeDeadline)
-    : m_socket(socket), m_address(address), m_connections(std::move(connections)),
-      m_tlsContext(std::move(tls)), m_isTls(m_tlsContext != nullptr),
-      m_handshakeDeadline(handshakeDeadline)
+ZRSocketThread::ZRSocketThread(
+    int socket, QString address, std::shared_ptr<ZRServerConnections> connections)
+    : m_socket(socket), m_address(address), m_transport(new ZRPlainTransport(socket)),
+      m_acceptedAt(monotonicMs()), m_phaseSince(m_acceptedAt), m_connections(std::move(connections))
 {
     // char* is no built-in meta-type; without this a queued receiver of
     // connectionThread could not be called.
     static const int charPointerType = qRegisterMetaType<char *>("char*");
     Q_UNUSED(charPointerType);
     m_buffer[0] = '\0';
-    m_sinceAccept.start();
     setEventDispatcher(new ZRThreadDispatcher);
 }
 
@@ -59,48 +58,97 @@ void ZRSocketThread::stop()
     m_pacing.release();
 }
 
-ssize_t ZRSocketThread::receive(char *buffer, size_t size)
+bool ZRSocketThread::enterPhase(Phase phase)
 {
-    return m_tls ? m_tls->read(buffer, size)
-                 : ZRSocketPrivate::recvRetrying(m_socket, buffer, size, 0);
+    int current = m_phase.load();
+    do {
+        if (current == Evicted)
+            return false;
+        if (current == phase)
+            return true;
+        m_phaseSince = monotonicMs();
+    } while (!m_phase.compare_exchange_weak(current, phase));
+    return true;
 }
 
-bool ZRSocketThread::send(const QByteArray &bytes)
+bool ZRSocketThread::evict()
 {
-    if (!m_isTls)
-        return ZRSocket::sendByteArray(m_socket, bytes);
-    return m_tls && m_tls->write(bytes.constData(), bytes.size());
+    int current = m_phase.load();
+    if ((current != Idle && current != Reading)
+        || !m_phase.compare_exchange_strong(current, Evicted))
+        return false;
+    ::shutdown(m_socket, SHUT_RDWR);
+    return true;
 }
 
-void ZRSocketThread::setReceiveTimeout(qint64 milliseconds)
+qint64 ZRSocketThread::read(char *buffer, qint64 size)
 {
-    ZRSocketPrivate::setReceiveTimeout(m_socket, milliseconds);
-    m_tlsReceiveTimeoutMs = milliseconds;
-    if (m_tls)
-        m_tls->setReceiveTimeout(milliseconds);
+    return m_transport->read(buffer, size);
 }
 
-// Made here rather than at the accept, so that a slow handshake holds this connection only.
+bool ZRSocketThread::write(const QByteArray &bytes)
+{
+    return m_transport->write(bytes);
+}
+
+void ZRSocketThread::setReadTimeout(qint64 milliseconds)
+{
+    if (milliseconds != m_readTimeoutMs
+        && ZRSocketPrivate::setReceiveTimeout(m_socket, milliseconds)) {
+        m_readTimeoutMs = milliseconds;
+        m_transport->readTimeoutChanged(milliseconds);
+    }
+}
+
+void ZRSocketThread::setWriteTimeout(qint64 milliseconds)
+{
+    if (milliseconds != m_writeTimeoutMs && ZRSocketPrivate::setSendTimeout(m_socket, milliseconds))
+        m_writeTimeoutMs = milliseconds;
+}
+
+void ZRSocketThread::unread(const QByteArray &bytes)
+{
+    m_unread.prepend(bytes);
+}
+
+// On the connection's thread rather than at the accept, so that a slow handshake holds this
+// connection only. It counts toward the first request's time, which runs from the accept.
 bool ZRSocketThread::startTls()
 {
-    m_tls = std::make_unique<ZRTlsSession>(*m_tlsContext, m_socket);
+    auto tls = std::make_unique<ZRTlsTransport>(*m_tlsContext, m_socket);
     m_tlsContext.reset();
-    m_tls->setReceiveTimeout(m_tlsReceiveTimeoutMs);
-    return m_tls->handshake(m_handshakeDeadline);
+    tls->readTimeoutChanged(m_readTimeoutMs);
+    const bool done = tls->handshake(m_handshakeDeadline);
+    m_transport = std::move(tls);
+    return done;
 }
 
 void ZRSocketThread::run()
 {
-    if (m_isTls && m_running && !startTls())
+    if (m_tlsContext && m_running && !startTls())
         m_running = false;
     while (m_running) {
-        qCDebug(lcTcp, "Doing recv...");
-        const ssize_t n = receive(m_buffer, MessageCapacity);
-        qCDebug(lcTcp, "Done recv. Readsize: %d", int(n));
-        if (n <= 0) {
-            qCDebug(lcTcp, "readsize = 0. Exiting");
-            m_running = false;
-            break;
+        // Bytes given back are the server's alone: the signal has carried them already.
+        const bool again = !m_unread.isEmpty();
+        qint64 n = 0;
+        if (again) {
+            n = qMin<qint64>(m_unread.size(), MessageCapacity);
+            std::memcpy(m_buffer, m_unread.constData(), size_t(n));
+            m_unread.remove(0, int(n));
+        } else {
+            if (m_data) {
+                const qint64 timeout = m_data->readTimeoutMs();
+                if (timeout >= 0)
+                    setReadTimeout(timeout);
+            }
+            qCDebug(lcTcp, "Doing recv...");
+            n = read(m_buffer, MessageCapacity);
+            qCDebug(lcTcp, "Done recv. Readsize: %d", int(n));
+            if (n <= 0) {
+                qCDebug(lcTcp, "readsize = 0. Exiting");
+                m_running = false;
+                break;
+            }
         }
         m_buffer[n] = '\0';
         m_messageSize = int(n);
@@ -108,13 +156,13 @@ void ZRSocketThread::run()
         // connected to the server's before any other.
         if (m_connections)
             m_connections->relay(m_buffer, this);
-        emit connectionThread(m_buffer, this);
+        if (!again)
+            emit connectionThread(m_buffer, this);
         m_pacing.acquire();
     }
     qCDebug(lcTcp, "Exiting thread. Shutting down socket...");
     if (m_connections)
         m_connections->ending(this); // before the close: the descriptor is still ours
-    if (m_tls)
-        m_tls->close();
+    m_transport->close();
     ZRSocket::closeSocket(m_socket);
 }

@@ -3,8 +3,8 @@
 
 #include "zrnet_global.h"
 
+#include <QByteArray>
 #include <QDeadlineTimer>
-#include <QElapsedTimer>
 #include <QSemaphore>
 #include <QString>
 #include <QThread>
@@ -12,16 +12,14 @@
 #include <atomic>
 #include <memory>
 
-#include <sys/types.h>
-
 class ZRConnectionData;
 class ZRServerConnections;
 class ZRTlsContext;
-class ZRTlsSession;
+class ZRTransport;
 
 // Owns one connected socket and runs its receive loop on a thread of its own.
 //
-// Every chunk the socket delivers (one recv of at most 1024 bytes; there is no
+// Every chunk the socket delivers (one read of at most 1024 bytes; there is no
 // framing) is emitted as connectionThread(message, this), the message being
 // NUL-terminated and borrowed from this thread. The loop then waits until the
 // receiver calls exactly one of next() (go on) or stop() (end the connection);
@@ -66,17 +64,29 @@ private:
     friend class ZRServerConnections;
     friend class ZRHttpServer; // keeps its request state with the connection
 
-    // A server's connection: the server's connection set deletes it. With a TLS context it
-    // speaks TLS, its handshake over by handshakeDeadline.
-    ZRSocketThread(int socket, QString address, std::shared_ptr<ZRServerConnections> connections,
-        std::shared_ptr<const ZRTlsContext> tls = nullptr,
-        QDeadlineTimer handshakeDeadline = QDeadlineTimer(QDeadlineTimer::Forever));
+    // Where a server's connection is in its life. The connection's thread moves it, but for
+    // Evicted, which only the accept loop sets, from Idle or Reading, to end a connection that
+    // does nothing useful when the cap is reached.
+    enum Phase { Reading, Idle, Held, Sending, Evicted };
 
-    // The connection's one read and one write, over plain TCP or TLS alike.
-    ssize_t receive(char *buffer, size_t size);
-    bool send(const QByteArray &bytes);
-    // How long one receive() may wait; 0 is no limit.
-    void setReceiveTimeout(qint64 milliseconds);
+    // A server's connection: the server's connection set deletes it.
+    ZRSocketThread(int socket, QString address, std::shared_ptr<ZRServerConnections> connections);
+
+    // False once the connection has been evicted; it must end then.
+    bool enterPhase(Phase phase);
+    // By the accept loop, under the connection set's mutex: shuts the socket down, so the
+    // thread's read returns and the connection ends. False unless Idle or Reading.
+    bool evict();
+    // Every byte the connection receives or sends goes through these two.
+    qint64 read(char *buffer, qint64 size);
+    bool write(const QByteArray &bytes);
+    // Set on the socket only when they change: a connection serves many requests.
+    void setReadTimeout(qint64 milliseconds);
+    void setWriteTimeout(qint64 milliseconds);
+    // Bytes received but not used yet (a pipelined request): the loop hands them to the
+    // server again, before reading more, once the receiver has called next().
+    void unread(const QByteArray &bytes);
+    // TLS in place of the plain transport, once the handshake is over by its deadline.
     bool startTls();
 
     const int m_socket;
@@ -86,16 +96,20 @@ private:
     // Written by the loop only while no message is outstanding.
     int m_messageSize = 0;
     char m_buffer[MessageCapacity + 1];
-    QElapsedTimer m_sinceAccept; // started at construction, read-only afterwards
+    // The members below are used by whoever holds the connection: the loop's thread, or a
+    // receiver between a message and its next()/stop().
+    QByteArray m_unread;
+    qint64 m_readTimeoutMs = 0; // as set on the socket
+    qint64 m_writeTimeoutMs = 0;
+    std::unique_ptr<ZRTransport> m_transport;
+    qint64 m_acceptedAt; // monotonic ms; set before the thread starts
+    std::atomic<int> m_phase { Reading };
+    std::atomic<qint64> m_phaseSince; // monotonic ms at which the phase began
     const std::shared_ptr<ZRServerConnections> m_connections; // null for a thread of its own
     std::unique_ptr<ZRConnectionData> m_data; // the server's state for it, on this thread
-    // TLS: the context until run() has made the session from it. The session is used by the
-    // connection's thread, and by the thread answering while this one waits for next()/stop().
+    // Set before the thread starts by a server speaking TLS; run() makes the transport of it.
     std::shared_ptr<const ZRTlsContext> m_tlsContext;
-    std::unique_ptr<ZRTlsSession> m_tls;
-    const bool m_isTls;
-    const QDeadlineTimer m_handshakeDeadline;
-    qint64 m_tlsReceiveTimeoutMs = 0; // the session's, until there is one
+    QDeadlineTimer m_handshakeDeadline;
 };
 
 #endif // ZRSOCKETTHREAD_H

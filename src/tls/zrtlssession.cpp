@@ -127,7 +127,8 @@ void ZRTlsSession::setReceiveTimeout(qint64 milliseconds)
 
 void ZRTlsSession::close()
 {
-    if (!m_broken && SSL_is_init_finished(m_ssl))
+    // Once only: a second call would wait for the peer's close_notify.
+    if (!m_broken && SSL_is_init_finished(m_ssl) && !(SSL_get_shutdown(m_ssl) & SSL_SENT_SHUTDOWN))
         SSL_shutdown(m_ssl);
     ERR_clear_error();
 }

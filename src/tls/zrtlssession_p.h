@@ -33,7 +33,7 @@ public:
     bool write(const char *data, qint64 size);
     // The receive time of each read from now on; 0 is none.
     void setReceiveTimeout(qint64 milliseconds);
-    // Tells the peer that nothing more comes (close_notify), without waiting for its answer.
+    // Tells the peer that nothing more comes (close_notify), once, without waiting for its answer.
     void close();
 
 private:

@@ -3,6 +3,7 @@
 #include "loopback.h"
 #include "messagelog.h"
 #include "workdir.h"
+#include "zrclient.h"
 #include "zrhttpserver.h"
 #include "zrsocket.h"
 #include "zrsocketthread.h"
@@ -14,10 +15,14 @@
 #include <QMutex>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <functional>
+
+#include <sched.h>
+#include <sys/mount.h>
 
 using loopback::Peer;
 using loopback::Running;
@@ -245,6 +250,45 @@ bool isReset(int socket)
     return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLERR | POLLHUP));
 }
 
+// python3 -c <this> port: the cases of persistent connections, one line each, as seen by
+// real clients.
+const char pythonKeepAlive[] = R"(
+import http.client, socket, sys
+port = int(sys.argv[1])
+def ended(s):
+    s.settimeout(5)
+    return s.recv(1) == b''
+c = http.client.HTTPConnection('127.0.0.1', port, timeout=5)
+seen = []
+for path, headers in (('/a', {}), ('/b', {}), ('/c', {'Connection': 'close'})):
+    c.request('GET', path, headers=headers)
+    r = c.getresponse()
+    seen.append('%s %s %s' % (r.read().split(b' ')[1].decode(), r.getheader('Connection'),
+                              c.sock.getsockname()[1] if c.sock else 'closed'))
+print('three on one:', seen[0].split()[:2], seen[1].split()[:2], seen[2].split()[:2],
+      seen[0].split()[2] == seen[1].split()[2], seen[2].split()[2])
+s = socket.create_connection(('127.0.0.1', port), timeout=5)
+s.sendall(b''.join(b'GET /p%d HTTP/1.1\r\nHost: a\r\n\r\n' % i for i in (1, 2, 3)))
+got = b''
+while got.count(b'HTTP/1.1 200') < 3 or not got.endswith(b'\n'):
+    got += s.recv(65536)
+print('pipelined:', [l.split(b' ')[1].decode() for l in got.split(b'\r\n\r\n')[1:]])
+for line in (b'', b'Connection: keep-alive\r\n'):
+    s = socket.create_connection(('127.0.0.1', port), timeout=5)
+    s.sendall(b'GET /old HTTP/1.0\r\n' + line + b'\r\n')
+    head = s.recv(65536).split(b'\r\n\r\n')[0]
+    if line:
+        s.sendall(b'GET /again HTTP/1.0\r\n' + line + b'\r\n')
+        again = s.recv(65536).startswith(b'HTTP/1.1 200')
+    else:
+        again = ended(s)
+    print('HTTP/1.0:', [h.decode() for h in head.split(b'\r\n') if h.startswith(b'Connection')],
+          again)
+s = socket.create_connection(('127.0.0.1', port), timeout=5)
+s.sendall(b'GET /raw HTTP/1.1\r\n\r\n')
+print('raw bytes:', s.recv(65536).count(b'Connection: close'), ended(s))
+)";
+
 enum ReplyForm { RawReply, PartReply, MultiPartReply };
 
 } // namespace
@@ -280,6 +324,10 @@ private slots:
     void manyConcurrentClients();
     void destroyedWhileConnectionsAreMidRequest();
     void defaultStackSurvivesTheDeepestPath();
+    void persistentConnectionsWithRealClients();
+    void idleConnectionsGiveWay();
+    void servesIPv6AndDualStack_data();
+    void servesIPv6AndDualStack();
 
 private:
     int baseline = 0;
@@ -292,9 +340,9 @@ private:
 
 void TestZRHttpServer::initTestCase()
 {
-    // Per-message socket chatter would drown the output of the many-client cases.
-    QLoggingCategory::setFilterRules(
-        QStringLiteral("zrnet.tcp.debug=false\nzrnet.socket.debug=false"));
+    // The server's trace is checked; per-message socket chatter would drown the output of the
+    // many-client cases.
+    QLoggingCategory::setFilterRules(QStringLiteral("zrnet.http.debug=true"));
     HttpLog::install(QtDebugMsg, "zrnet.http");
     QVERIFY(dir.isValid());
     payload = binaryPayload(200 * 1024);
@@ -918,10 +966,143 @@ void TestZRHttpServer::defaultStackSurvivesTheDeepestPath()
     QVERIFY(client.send("POST /deep?q=1 HTTP/1.1\r\nTransfer-Encoding: chunked\r\nX-A: b\r\n\r\n"
                         "5\r\nhello\r\n0\r\n\r\n"));
     const QByteArray reply = client.readAll();
-    QLoggingCategory::setFilterRules(
-        QStringLiteral("zrnet.tcp.debug=false\nzrnet.socket.debug=false"));
+    QLoggingCategory::setFilterRules(QStringLiteral("zrnet.http.debug=true"));
     QVERIFY2(reply.startsWith("HTTP/1.1 200 OK"), reply.constData());
     QVERIFY(reply.contains("\"X-A: b\""));
+}
+
+// A ZRHttpReply keeps the connection when the request allows it; raw bytes end it.
+void TestZRHttpServer::persistentConnectionsWithRealClients()
+{
+    Served s;
+    s.app.answer = [&s](const Seen &seen) {
+        if (seen.path == "/raw")
+            s.server.sendReply(okReply(seen.summary()), seen.thread);
+        else
+            s.server.sendReply(ZRHttpReply::text(seen.summary()), seen.thread);
+    };
+    const Client client = runClient(python,
+        { QStringLiteral("-c"), QString::fromLatin1(pythonKeepAlive), QStringLiteral("{port}") },
+        s.run.port, {});
+    QVERIFY2(client.ok(), client.errors.constData());
+    QCOMPARE(client.output,
+        QByteArray("three on one: ['/a', 'None'] ['/b', 'None'] ['/c', 'close'] True closed\n"
+                   "pipelined: ['/p1', '/p2', '/p3']\n"
+                   "HTTP/1.0: ['Connection: close'] True\n"
+                   "HTTP/1.0: ['Connection: keep-alive'] True\n"
+                   "raw bytes: 1 True\n"));
+    const QList<Seen> seen = s.app.requests();
+    QCOMPARE(seen.size(), 10);
+    QCOMPARE(seen[1].thread, seen[0].thread);
+    QCOMPARE(seen[2].thread, seen[0].thread);
+}
+
+// An idle connection ends after the keep-alive time, or sooner when a client waits at the cap;
+// a request the application holds is never ended for it.
+void TestZRHttpServer::idleConnectionsGiveWay()
+{
+    Served s;
+    s.server.setKeepAliveTimeout(400);
+    s.server.setMaxConnections(2);
+    s.app.answer = [&s](const Seen &seen) {
+        if (seen.path != "/hold")
+            s.server.sendReply(ZRHttpReply::text(seen.path), seen.thread);
+    };
+    const QByteArray get = "GET /idle HTTP/1.1\r\n\r\n";
+    Peer idle(s.run.port);
+    QVERIFY(idle.send(get));
+    QVERIFY(idle.readAll(150).endsWith("/idle")); // and still open
+    QVERIFY(!idle.closedByPeer(0));
+    QVERIFY(idle.closedByPeer(3000)); // the keep-alive time ran out
+
+    Peer held(s.run.port);
+    QVERIFY(held.send("GET /hold HTTP/1.1\r\n\r\n"));
+    QTRY_COMPARE(s.app.requests().size(), 2);
+    s.server.setKeepAliveTimeout(60000);
+    Peer second(s.run.port);
+    QVERIFY(second.send(get));
+    QVERIFY(second.readAll(150).endsWith("/idle"));
+    Peer waiting(s.run.port); // the cap is reached: the idle one makes room
+    QVERIFY(waiting.send("GET /waiting HTTP/1.1\r\nConnection: close\r\n\r\n"));
+    QVERIFY(waiting.readAll().endsWith("/waiting"));
+    QVERIFY(second.closedByPeer());
+    QVERIFY(!held.closedByPeer(100));
+    s.server.sendReply(ZRHttpReply::text("late"), s.app.requests().at(1).thread);
+    QVERIFY(held.readAll(500).endsWith("late"));
+}
+
+// Gives this process a mount namespace of its own whose /etc/hosts also names "v6only.test"
+// (::1) and "both.test" (::1, then 127.0.0.1). False where that is not permitted.
+static bool addTestHostNames(const QString &dir)
+{
+    QFile original(QStringLiteral("/etc/hosts"));
+    QFile hosts(dir + QStringLiteral("/hosts"));
+    if (!original.open(QIODevice::ReadOnly) || !hosts.open(QIODevice::WriteOnly)
+        || hosts.write(original.readAll() + "\n::1 v6only.test both.test\n127.0.0.1 both.test\n")
+            <= 0)
+        return false;
+    hosts.close();
+    return ::unshare(CLONE_NEWNS) == 0
+        && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0
+        && ::mount(qPrintable(hosts.fileName()), "/etc/hosts", nullptr, MS_BIND, nullptr) == 0;
+}
+
+void TestZRHttpServer::servesIPv6AndDualStack_data()
+{
+    QTest::addColumn<QString>("listen");
+    QTest::addColumn<QString>("client"); // empty: ZRClient
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<QString>("peer");
+    const QString v6 = QStringLiteral("::1"), v4 = QStringLiteral("127.0.0.1");
+    QTest::newRow("curl to ::1") << v6 << curl << QStringLiteral("[::1]") << v6;
+    QTest::newRow("http.client to ::1") << v6 << python << v6 << v6;
+    QTest::newRow("dual-stack, curl over IPv4") << QStringLiteral("::") << curl << v4 << v4;
+    QTest::newRow("dual-stack, ZRClient to ::1") << QStringLiteral("::") << QString() << v6 << v6;
+    QTest::newRow("ZRClient to a name only on ::1")
+        << v6 << QString() << QStringLiteral("v6only.test") << v6;
+    QTest::newRow("ZRClient past a refusing ::1")
+        << v4 << QString() << QStringLiteral("both.test") << v4;
+}
+
+void TestZRHttpServer::servesIPv6AndDualStack()
+{
+    QFETCH(QString, listen);
+    QFETCH(QString, client);
+    QFETCH(QString, host);
+    QFETCH(QString, peer);
+    static const bool named = loopback::mayResolveNames() && addTestHostNames(dir.path());
+    if (host.endsWith(QLatin1String(".test")) && !named)
+        QSKIP("no mount namespace of our own for the test's host names");
+    // Dual-stack must not rest on the system's default, set here to IPv6 only.
+    if (qgetenv("ZRNET_IN_NETNS") == "1") {
+        QFile v6Only(QStringLiteral("/proc/sys/net/ipv6/bindv6only"));
+        QVERIFY(v6Only.open(QIODevice::WriteOnly) && v6Only.write("1") == 1);
+    }
+    ZRHttpServer server;
+    Application app(server, Qt::DirectConnection);
+    QString seenPeer;
+    app.answer = [&](const Seen &seen) {
+        seenPeer = seen.thread->remoteAddress();
+        server.sendReply(okReply("hi"), seen.thread);
+    };
+    Running run(server, listen);
+    const auto stop = qScopeGuard([&server] { server.stop(); });
+    QCOMPARE(int(server.serverPort()), run.port);
+    const QString port = QString::number(run.port);
+    const char *script = "import http.client as h, sys; c = h.HTTPConnection(sys.argv[1], "
+                         "int(sys.argv[2])); c.request('GET', '/'); print(c.getresponse().status)";
+    ZRClient zr;
+    QByteArray answer;
+    if (client == curl)
+        answer = runChild(curl, curlBase + QStringList { "http://" + host + ':' + port }).output;
+    else if (client == python)
+        answer
+            = runChild(python, { QStringLiteral("-c"), QLatin1String(script), host, port }).output;
+    else if (zr.connectToServer(host, run.port) > 0
+        && ZRSocket::sendMessage(zr.socket(), QStringLiteral("GET / HTTP/1.0\r\n\r\n")))
+        answer = zr.receiveLine(10000);
+    QVERIFY2(answer.contains("200"), answer.constData());
+    QCOMPARE(seenPeer, peer);
 }
 
 QTEST_GUILESS_MAIN(TestZRHttpServer)

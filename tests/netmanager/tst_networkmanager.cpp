@@ -138,6 +138,8 @@ class TestNetworkManager : public QObject
     Q_OBJECT
 
 private slots:
+    // The controller's trace lines are checked.
+    void initTestCase() { QLoggingCategory::setFilterRules(QStringLiteral("zrnet.net.debug=true")); }
     void interfacesAndDefaults_data();
     void interfacesAndDefaults();
     void operations_data();

@@ -26,8 +26,8 @@ SKIP = 77
 class Portal:
     """One portal process on a port the system chooses, with what it said on start."""
 
-    def __init__(self, *arguments, env=None):
-        self.process = subprocess.Popen([PORTAL, '--listen', '127.0.0.1:0', *arguments],
+    def __init__(self, *arguments, env=None, listen='127.0.0.1:0'):
+        self.process = subprocess.Popen([PORTAL, '--listen', listen, *arguments],
                                         stdout=subprocess.PIPE, text=True, env=env)
         self.said = [self.process.stdout.readline(), self.process.stdout.readline()]
         found = re.search(r'serving (http://\S+/)', self.said[0])
@@ -184,6 +184,14 @@ class PortalSafety(unittest.TestCase):
             self.assertIn('--allow-changes', body['error'])
             self.assertEqual(stub_log(), before)
             self.assertEqual(portal.json('GET', '/api/status')[2]['changesAllowed'], False)
+        finally:
+            portal.stop()
+
+    def test_listens_on_ipv6_in_brackets(self):
+        portal = Portal(listen='[::1]:0')
+        try:
+            self.assertRegex(portal.url, r'^http://\[::1\]:[1-9][0-9]*/$')
+            self.assertEqual(portal.json('GET', '/api/status')[0], 200)
         finally:
             portal.stop()
 

@@ -68,6 +68,7 @@ void TestZRSocket::serverSocketRefusals_data()
     QTest::newRow("empty address") << QString() << false << 0 << QString();
     QTest::newRow("host name") << QStringLiteral("localhost") << false << 0 << QString();
     QTest::newRow("short dotted form") << QStringLiteral("127.1") << false << 0 << QString();
+    QTest::newRow("IPv6 in brackets") << QStringLiteral("[::1]") << false << 0 << QString();
     QTest::newRow("port too large") << QStringLiteral("127.0.0.1") << false << 70000 << QString();
     QTest::newRow("port in use") << QStringLiteral("127.0.0.1") << true << 0
                                  << QStringLiteral("Bind failed: Address already in use");

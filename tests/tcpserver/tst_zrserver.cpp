@@ -5,10 +5,12 @@
 
 #include <QDir>
 #include <QEventLoop>
+#include <QLoggingCategory>
 #include <QMutex>
 #include <QPointer>
 #include <QSocketNotifier>
 #include <QTimer>
+#include <QLoggingCategory>
 #include <QtTest>
 
 #include <memory>
@@ -89,7 +91,11 @@ class TestZRServer : public QObject
 {
     Q_OBJECT
 private slots:
-    void initTestCase() { baseline = loopback::threadCount(); }
+    void initTestCase()
+    {
+        baseline = loopback::threadCount();
+        QLoggingCategory::setFilterRules(QStringLiteral("zrnet.tcp.debug=true")); // hooks read it
+    }
     void cleanup() { QVERIFY(loopback::releaseEndedThreads(baseline)); }
     void startFailureAndStates();
     void stopEndsTheLoopAndClosesTheSocket();

@@ -1,6 +1,7 @@
-// cpp-httplib peer with its own thread pool (default size).
+// cpp-httplib peer with its own thread pool (default size); with "keepalive",
+// connections stay open as the library does by default.
 //
-//   httplib-hello PORT
+//   httplib-hello PORT [keepalive]
 #include <httplib.h>
 
 #include <cstdio>
@@ -12,9 +13,11 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "usage: httplib-hello PORT\n");
         return 2;
     }
+    const bool keep = argc > 2 && std::string(argv[2]) == "keepalive";
     httplib::Server server;
-    server.Get(".*", [](const httplib::Request &, httplib::Response &res) {
-        res.set_header("Connection", "close");
+    server.Get(".*", [keep](const httplib::Request &, httplib::Response &res) {
+        if (!keep)
+            res.set_header("Connection", "close");
         res.set_content("Hello, world!", "text/plain");
     });
     if (!server.listen("127.0.0.1", std::atoi(argv[1]))) {

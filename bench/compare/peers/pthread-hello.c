@@ -1,8 +1,9 @@
 /* The floor of the comparison: one detached pthread per connection, with a
  * stack of the given size, reads until the end of the request's header block,
- * sends the 13-byte reply and closes.
+ * sends the 13-byte reply and closes. With "keepalive" it answers every
+ * request on the connection until the client closes or asks to.
  *
- *   pthread-hello PORT STACK_KIB
+ *   pthread-hello PORT STACK_KIB [keepalive]
  */
 #define _GNU_SOURCE /* accept4 */
 #include <arpa/inet.h>
@@ -20,23 +21,40 @@
 static const char reply[] = "HTTP/1.1 200 OK\r\nContent-Length: 13\r\nConnection: close\r\n\r\n"
                             "Hello, world!";
 
+static const char kept[] = "HTTP/1.1 200 OK\r\nContent-Length: 13\r\n\r\nHello, world!";
+static int keep_alive;
+
+/* Requests without a body, one after the other; the reply of the last says close. */
 static void *serve(void *arg)
 {
     int fd = (int)(intptr_t)arg;
     char buf[4096];
     size_t have = 0;
-    while (have < sizeof buf - 1) {
-        ssize_t n = recv(fd, buf + have, sizeof buf - 1 - have, 0);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            goto done;
-        have += (size_t)n;
+    for (;;) {
+        char *end;
         buf[have] = '\0';
-        if (strstr(buf, "\r\n\r\n"))
-            break;
+        while (!(end = strstr(buf, "\r\n\r\n"))) {
+            if (have >= sizeof buf - 1)
+                goto done;
+            ssize_t n = recv(fd, buf + have, sizeof buf - 1 - have, 0);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                goto done;
+            have += (size_t)n;
+            buf[have] = '\0';
+        }
+        *end = '\0';
+        if (!keep_alive || strcasestr(buf, "\nConnection: close")) {
+            send(fd, reply, sizeof reply - 1, MSG_NOSIGNAL);
+            goto done;
+        }
+        if (send(fd, kept, sizeof kept - 1, MSG_NOSIGNAL) < 0)
+            goto done;
+        size_t used = (size_t)(end + 4 - buf);
+        memmove(buf, buf + used, have - used);
+        have -= used;
     }
-    send(fd, reply, sizeof reply - 1, MSG_NOSIGNAL);
 done:
     close(fd);
     return NULL;
@@ -45,7 +63,7 @@ done:
 int main(int argc, char **argv)
 {
     if (argc < 3) {
-        fprintf(stderr, "usage: pthread-hello PORT STACK_KIB\n");
+        fprintf(stderr, "usage: pthread-hello PORT STACK_KIB [keepalive]\n");
         return 2;
     }
     signal(SIGPIPE, SIG_IGN);
@@ -62,6 +80,7 @@ int main(int argc, char **argv)
     pthread_attr_init(&attr);
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
     pthread_attr_setstacksize(&attr, (size_t)atoi(argv[2]) * 1024);
+    keep_alive = argc > 3 && !strcmp(argv[3], "keepalive");
     for (;;) {
         int c = accept4(s, NULL, NULL, SOCK_CLOEXEC);
         if (c < 0) {
