@@ -4,7 +4,6 @@
 
 #include <zrhttpmultipart.h>
 
-#include <QFile>
 #include <QHostAddress>
 #include <QHostInfo>
 #include <QJsonArray>
@@ -19,13 +18,18 @@ namespace {
 
 // The page loads only its own files and runs no inline script, so even markup that slipped
 // into it could not run. Nothing is cached: every answer describes the device now.
+const QPair<QByteArray, QByteArray> Guards[] = {
+    { "Content-Security-Policy",
+        "default-src 'self'; object-src 'none'; base-uri 'none'; form-action 'self'; "
+        "frame-ancestors 'none'" },
+    { "X-Content-Type-Options", "nosniff" },
+    { "Cache-Control", "no-store" },
+};
+
 ZRHttpReply guarded(ZRHttpReply reply)
 {
-    reply.setHeader("Content-Security-Policy",
-        "default-src 'self'; object-src 'none'; base-uri 'none'; form-action 'self'; "
-        "frame-ancestors 'none'");
-    reply.setHeader("X-Content-Type-Options", "nosniff");
-    reply.setHeader("Cache-Control", "no-store");
+    for (const auto &guard : Guards)
+        reply.setHeader(guard.first, guard.second);
     return reply;
 }
 
@@ -33,21 +37,6 @@ ZRHttpReply failure(int status, const QString &why)
 {
     return guarded(ZRHttpReply::json(QJsonObject { { "error", why } }, status));
 }
-
-struct Asset
-{
-    const char *path;
-    const char *resource;
-    const char *type;
-};
-
-const Asset Assets[] = {
-    { "/", ":/portal/index.html", "text/html; charset=utf-8" },
-    { "/portal.css", ":/portal/portal.css", "text/css; charset=utf-8" },
-    { "/portal.js", ":/portal/portal.js", "text/javascript; charset=utf-8" },
-    { "/lock.svg", ":/portal/lock.svg", "image/svg+xml" },
-    { "/icon.svg", ":/portal/icon.svg", "image/svg+xml" },
-};
 
 // What /api/join answers for each result of NetworkManager::connectToAp().
 struct Outcome
@@ -219,13 +208,13 @@ void Portal::addRoutes(ZRHttpRouter &router, Side side)
             return isCaptive(request) ? toSetupPage() : handler(request);
         });
     };
-    for (const Asset &asset : Assets) {
-        QFile file(QString::fromLatin1(asset.resource));
-        file.open(QIODevice::ReadOnly); // compiled in: cannot fail
-        ZRHttpReply page;
-        page.setBody(file.readAll(), asset.type);
-        route(RequestGet, asset.path, [page](const ZRHttpRequest &) { return guarded(page); });
-    }
+    for (const auto &guard : Guards)
+        router.setDefaultHeader(guard.first, guard.second);
+    // In setup mode the files too are behind the captive check, and nothing else is found.
+    if (m_setup)
+        route(RequestGet, "/*", ZRHttpRouter::fileHandler("/", ":/portal"));
+    else
+        router.serveDirectory("/", ":/portal");
     route(RequestGet, "/api/interfaces",
         [this](const ZRHttpRequest &) { return guarded(ZRHttpReply::json(interfaces())); });
     route(RequestGet, "/api/status",
@@ -241,7 +230,6 @@ void Portal::addRoutes(ZRHttpRouter &router, Side side)
     const auto notFound = [](const ZRHttpRequest &) { return failure(404, "Not Found"); };
     for (const char *check : ConnectivityChecks)
         route(RequestGet, check, notFound);
-    route(RequestGet, "/*", notFound);
 }
 
 bool Portal::isCaptive(const ZRHttpRequest &request) const

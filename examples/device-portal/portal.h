@@ -13,7 +13,7 @@ class Setup;
 // (a short name) and message.
 QJsonObject joinOutcome(const QString &ssid, int result);
 
-// The setup portal's routes on one router: the page (GET /, its style, script and icons) and
+// The setup portal's routes on one router: the page (its folder of resources at /) and
 // the JSON API the page calls:
 //
 //   GET  /api/interfaces  Ethernet and Wi-Fi interfaces: kind, default mark, state, addresses

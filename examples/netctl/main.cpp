@@ -1,5 +1,6 @@
 // netctl: look at the machine's network interfaces, scan for Wi-Fi networks, join one and
-// start DHCP, all through NetworkManager; doctor tells which tool each step takes here.
+// start DHCP, all through NetworkManager; doctor tells which tool each step takes here, and
+// status which interfaces the NetworkManager service drives.
 //
 // Note: like every program that creates a NetworkManager, netctl switches the first Wi-Fi
 // interface on when it starts; without root rights the tools refuse and nothing changes.
@@ -30,7 +31,8 @@ const char Usage[]
       "       netctl ap start IFACE SSID  make IFACE an access point (asks for the passphrase;\n"
       "                                 empty for an open network)\n"
       "       netctl ap stop IFACE      end the access point on IFACE\n"
-      "       netctl doctor             the tool each step takes here, and what is missing\n"
+      "       netctl doctor             the tool (or service) each step takes here, what is "
+      "missing\n"
       "join, dhcp and ap change the system and need root; --verbose shows the library's trace.\n";
 
 bool isRoot(const char *command)
@@ -117,11 +119,17 @@ int list(NetworkManager &manager)
     return 0;
 }
 
+QString drivenBy(NetworkManager &manager, const QString &interface)
+{
+    return QStringLiteral("; driven by ") + manager.drivenBy(interface);
+}
+
 int status(NetworkManager &manager)
 {
     for (const QNetworkInterface &interface : manager.ethernetInterfaces()) {
         const bool running = interface.flags().testFlag(QNetworkInterface::IsRunning);
-        out << interface.name() << ": ethernet, link " << (running ? "up" : "down") << "\n";
+        out << interface.name() << ": ethernet, link " << (running ? "up" : "down")
+            << drivenBy(manager, interface.name()) << "\n";
     }
     const QString wifi = manager.defaultWifiInterface();
     if (wifi.isNull()) {
@@ -129,9 +137,10 @@ int status(NetworkManager &manager)
         return 0;
     }
     if (manager.isWifiConnected(wifi))
-        out << wifi << ": wifi, connected to \"" << manager.connectedAp() << "\"\n";
+        out << wifi << ": wifi, connected to \"" << manager.connectedAp() << "\"";
     else
-        out << wifi << ": wifi, not connected\n";
+        out << wifi << ": wifi, not connected";
+    out << drivenBy(manager, wifi) << "\n";
     return 0;
 }
 
@@ -156,23 +165,32 @@ int scan(NetworkManager &manager)
     return 0;
 }
 
-// Runs nothing: only looks for the tools. Fails when a step has none at all.
+// What doctor says carries out a step: the tool, or what is missing, and the interfaces the
+// service does it for when it does not do it for all of them.
+QString carriedOutBy(const NetToolChoice &choice)
+{
+    const QString service = QStringLiteral("NetworkManager service (D-Bus)");
+    const QString missing = choice.missing.join(QLatin1String(", "));
+    QString text = choice.tool.isEmpty() ? QStringLiteral("MISSING: none of ") + missing
+        : missing.isEmpty()              ? choice.tool
+                                         : QStringLiteral("%1 (no %2)").arg(choice.tool, missing);
+    if (!choice.viaService.isEmpty() && choice.tool != service)
+        text += QStringLiteral("; %1 for %2")
+                    .arg(service, choice.viaService.join(QLatin1String(", ")));
+    return text;
+}
+
+// Runs nothing: only looks for the tools and asks the bus. Fails when a step has none at all.
 int doctor()
 {
     QStringList broken;
     out << qSetFieldWidth(32) << "STEP" << qSetFieldWidth(0) << "TOOL\n";
     for (const NetToolChoice &choice : NetworkManager::toolChoices()) {
-        out << qSetFieldWidth(32) << choice.step << qSetFieldWidth(0);
-        if (choice.tool.isEmpty()) {
-            out << "MISSING: none of " << choice.missing.join(QLatin1String(", ")) << "\n";
-            for (const QString &operation : choice.operations) {
-                if (!broken.contains(operation))
-                    broken << operation;
-            }
-        } else if (choice.missing.isEmpty()) {
-            out << choice.tool << "\n";
-        } else {
-            out << choice.tool << " (no " << choice.missing.join(QLatin1String(", ")) << ")\n";
+        out << qSetFieldWidth(32) << choice.step << qSetFieldWidth(0) << carriedOutBy(choice)
+            << "\n";
+        for (const QString &operation : choice.operations) {
+            if (choice.tool.isEmpty() && !broken.contains(operation))
+                broken << operation;
         }
     }
     if (broken.isEmpty()) {

@@ -1,7 +1,8 @@
 // Sends a fuzzer-chosen byte stream, cut into fuzzer-chosen pieces, to a real ZRHttpServer
 // connection over a socket pair, and checks what comes back: exactly one answer (the
 // application's, or the server's own refusal) or a close without one, never a hang past the
-// request timeout, and the connection's thread ended every time.
+// request timeout, and the connection's thread ended every time. Routed, a router serving a
+// folder answers, and the file beside that folder never goes out.
 //
 // With ZRNET_FUZZ_OVER_TLS=1 in the environment, the same runs over TLS (see clientend.h).
 //
@@ -11,12 +12,15 @@
 #include "../common/fuzzcheck.h"
 #include "../common/refusalstatus.h"
 #include "clientend.h"
+#include "zrhttprouter.h"
 #include "zrhttpserver.h"
 #include "zrserver_p.h"
 #include "zrtls.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
+#include <QTemporaryDir>
 
 #include <atomic>
 #include <cerrno>
@@ -35,7 +39,10 @@ enum Option : uint8_t {
     Hold = 1, // keep the client's end open after the last piece instead of shutting it down
     PassFirst = 2, // the application lets the first request go with next(), answers the next
     SmallBodies = 4, // a 16-byte body maximum, so that 413 is in reach
+    Routed = 8, // a router answers, serving a folder beside which lies a file it must not serve
 };
+
+const QByteArray outsideMarker = "never-served-from-outside";
 
 constexpr int RequestTimeoutMs = 100;
 // Far beyond the request timeout and the server's linger after a refusal, even on a loaded
@@ -69,7 +76,8 @@ struct Fixture
         if (ClientEnd::overTls()) {
             QByteArray certificate, key;
             check(ZRTls::generateSelfSigned(QStringLiteral("fuzz"), {}, 1, &certificate, &key)
-                    && server.setTlsCertificate(certificate, key),
+                    && server.setTlsCertificate(certificate, key)
+                    && routedServer.setTlsCertificate(certificate, key),
                 "no certificate");
             ClientEnd::trust(certificate);
         }
@@ -82,13 +90,29 @@ struct Fixture
                     server.sendReply(appReply, thread);
             },
             Qt::DirectConnection);
-        QObject::connect(
-            &server, &ZRHttpServer::error, &server,
-            [this](int code) {
-                ++errors;
-                lastError = code;
-            },
-            Qt::DirectConnection);
+        for (ZRHttpServer *each : { &server, &routedServer }) {
+            QObject::connect(
+                each, &ZRHttpServer::error, each,
+                [this](int code) {
+                    ++errors;
+                    lastError = code;
+                },
+                Qt::DirectConnection);
+        }
+        routedServer.setRequestTimeout(RequestTimeoutMs);
+        QDir(folder.path()).mkdir(QStringLiteral("static"));
+        QFile inside(folder.filePath(QStringLiteral("static/a.txt")));
+        QFile outside(folder.filePath(QStringLiteral("secret.txt")));
+        check(inside.open(QIODevice::WriteOnly) && inside.write("a") == 1
+                && outside.open(QIODevice::WriteOnly)
+                && outside.write(outsideMarker) == outsideMarker.size()
+                && QFile::link(
+                    QStringLiteral("../secret.txt"), folder.filePath(QStringLiteral("static/out"))),
+            "no folder to serve");
+        router.serveDirectory(QStringLiteral("/static"), folder.filePath(QStringLiteral("static")));
+        router.route(RequestGet, QStringLiteral("/items/{id}"), [](const ZRHttpRequest &request) {
+            return ZRHttpReply::text(request.pathParameter(QStringLiteral("id")).toUtf8());
+        });
     }
 
     int argc = 1;
@@ -96,6 +120,9 @@ struct Fixture
     char *argv[2] = { name, nullptr };
     QCoreApplication app { argc, argv };
     ZRHttpServer server;
+    ZRHttpServer routedServer;
+    ZRHttpRouter router { &routedServer };
+    QTemporaryDir folder;
     std::atomic<int> requests { 0 };
     std::atomic<int> errors { 0 };
     std::atomic<int> lastError { 0 };
@@ -139,9 +166,14 @@ bool readUntilClosed(int socket, ClientEnd &end, QByteArray *received)
 
 // One interim answer per request at most, then the application's answer, one refusal, or
 // nothing.
-void checkAnswer(QByteArray received, bool passFirst)
+void checkAnswer(QByteArray received, bool passFirst, bool routed)
 {
     Fixture &f = fixture();
+    check(!received.contains(outsideMarker), "a file outside the served folder went out");
+    if (routed) {
+        check(received.isEmpty() || received.startsWith("HTTP/1.1 "), "routed answer no reply");
+        return;
+    }
     for (int i = 0; i < (passFirst ? 2 : 1) && received.startsWith(interim); ++i)
         received.remove(0, interim.size());
     const int handed = passFirst ? 2 : 1;
@@ -176,7 +208,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     f.errors = 0;
     f.lastError = 0;
     f.passFirst = (options & PassFirst) != 0;
-    f.server.setMaxBodySize(options & SmallBodies ? 16 : 1024 * 1024);
+    ZRHttpServer &server = options & Routed ? f.routedServer : f.server;
+    server.setMaxBodySize(options & SmallBodies ? 16 : 1024 * 1024);
 
     QElapsedTimer connectionClock;
     connectionClock.start();
@@ -184,7 +217,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     check(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) == 0, "no socket pair");
     const int client = ends[0];
     ZRSocketThread *thread
-        = ZRServerHandover::startConnection(f.server, ends[1], QStringLiteral("fuzz"));
+        = ZRServerHandover::startConnection(server, ends[1], QStringLiteral("fuzz"));
     check(thread != nullptr, "no connection thread");
     ClientEnd end(client);
     // The handshake counts toward the request timeout, so on a slow machine it may end first.
@@ -212,7 +245,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     ::close(client);
     check(thread->wait(HangMs), "connection thread still running after the close");
-    checkAnswer(received, f.passFirst);
+    checkAnswer(received, f.passFirst, options & Routed);
     // The ended connection deleted itself through a deferred deletion posted to this thread.
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     return 0;

@@ -56,6 +56,8 @@ public:
     QByteArray readFile(const QString &) override { return {}; }
     bool writeFile(const QString &, const QByteArray &) override { return false; }
     bool signalProcess(qint64, int) override { return false; }
+    bool hasService() override { return false; }
+    bool serviceManages(const QString &) override { return false; }
 };
 
 QList<QByteArray> completeLines(const QByteArray &output)

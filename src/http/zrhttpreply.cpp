@@ -4,6 +4,8 @@
 #include "zrlogging_p.h"
 
 #include <QDateTime>
+#include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -88,19 +90,12 @@ bool splitsLines(const QByteArray &text)
     return text.contains('\r') || text.contains('\n') || text.contains('\0');
 }
 
-// IMF-fixdate (RFC 9110 5.6.7), spelled out by hand: the C library's names follow the locale.
-QByteArray httpDate(const QDateTime &utc)
+QByteArray fileRange(const QString &path, qint64 offset, qint64 length)
 {
-    static const char days[7][4] = { "Mon", "Tue", "Wed", "Thu", "Fri", "Sat", "Sun" };
-    static const char months[12][4]
-        = { "Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec" };
-    const QDate date = utc.date();
-    const QTime time = utc.time();
-    char text[40];
-    const int n = std::snprintf(text, sizeof text, "%s, %02d %s %04d %02d:%02d:%02d GMT",
-        days[date.dayOfWeek() - 1], date.day(), months[date.month() - 1], date.year(), time.hour(),
-        time.minute(), time.second());
-    return QByteArray(text, n);
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly) || !file.seek(offset))
+        return QByteArray();
+    return file.read(length);
 }
 
 // The Date value, formatted once a second however many replies are sent.
@@ -112,7 +107,7 @@ QByteArray currentHttpDate()
     const qint64 now = QDateTime::currentSecsSinceEpoch();
     QMutexLocker lock(&mutex);
     if (now != second) {
-        text = httpDate(QDateTime::fromSecsSinceEpoch(now, Qt::UTC));
+        text = ZRHttpReply::httpDate(QDateTime::fromSecsSinceEpoch(now, Qt::UTC));
         second = now;
     }
     return text;
@@ -188,17 +183,52 @@ QByteArray ZRHttpReply::reasonPhrase(int status)
     return QByteArray();
 }
 
-bool ZRHttpReply::setHeader(const QByteArray &name, const QByteArray &value)
+// IMF-fixdate (RFC 9110 5.6.7), spelled out by hand: the C library's names follow the locale.
+QByteArray ZRHttpReply::httpDate(const QDateTime &utc)
+{
+    static const char days[7][4] = { "Mon", "Tue", "Wed", "Thu", "Fri", "Sat", "Sun" };
+    static const char months[12][4]
+        = { "Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec" };
+    const QDate date = utc.date();
+    const QTime time = utc.time();
+    char text[40];
+    const int n = std::snprintf(text, sizeof text, "%s, %02d %s %04d %02d:%02d:%02d GMT",
+        days[date.dayOfWeek() - 1], date.day(), months[date.month() - 1], date.year(), time.hour(),
+        time.minute(), time.second());
+    return QByteArray(text, n);
+}
+
+bool ZRHttpReply::accepts(const QByteArray &name, const QByteArray &value) const
 {
     if (name.isEmpty() || name.contains(':') || splitsLines(name) || splitsLines(value)) {
         qCWarning(lcHttp, "Header refused: a line break, NUL or colon would corrupt the reply");
         return false;
     }
+    return true;
+}
+
+bool ZRHttpReply::setHeader(const QByteArray &name, const QByteArray &value)
+{
+    if (!accepts(name, value))
+        return false;
     const int at = indexOf(name);
-    if (at < 0)
+    if (at < 0) {
         m_headers.append(Header(name, value));
-    else
-        m_headers[at].second = value;
+        return true;
+    }
+    m_headers[at].second = value;
+    for (int i = m_headers.size() - 1; i > at; --i) {
+        if (sameName(m_headers.at(i).first, name.constData()))
+            m_headers.removeAt(i);
+    }
+    return true;
+}
+
+bool ZRHttpReply::addHeader(const QByteArray &name, const QByteArray &value)
+{
+    if (!accepts(name, value))
+        return false;
+    m_headers.append(Header(name, value));
     return true;
 }
 
@@ -206,6 +236,11 @@ QByteArray ZRHttpReply::header(const QByteArray &name) const
 {
     const int at = indexOf(name);
     return at < 0 ? QByteArray() : m_headers.at(at).second;
+}
+
+bool ZRHttpReply::hasHeader(const QByteArray &name) const
+{
+    return indexOf(name) >= 0;
 }
 
 QList<ZRHttpReply::Header> ZRHttpReply::headers() const
@@ -216,6 +251,7 @@ QList<ZRHttpReply::Header> ZRHttpReply::headers() const
 void ZRHttpReply::setBody(QByteArray body, QByteArray contentType)
 {
     m_body = std::move(body);
+    m_bodyFile.clear();
     if (!contentType.isEmpty())
         setHeader(QByteArrayLiteral("Content-Type"), contentType);
 }
@@ -223,6 +259,38 @@ void ZRHttpReply::setBody(QByteArray body, QByteArray contentType)
 QByteArray ZRHttpReply::body() const
 {
     return m_body;
+}
+
+bool ZRHttpReply::setBodyFile(
+    const QString &path, QByteArray contentType, qint64 offset, qint64 length)
+{
+    setBody(QByteArray(), contentType);
+    const QFileInfo file(path);
+    const qint64 size = file.size();
+    if (!file.isFile() || !file.isReadable() || offset < 0 || offset > size
+        || length > size - offset) {
+        qCWarning(lcHttp, "No readable file or range to send: %s", qUtf8Printable(path));
+        return false;
+    }
+    m_bodyFile = path;
+    m_fileOffset = offset;
+    m_fileLength = length < 0 ? size - offset : length;
+    return true;
+}
+
+QString ZRHttpReply::bodyFile() const
+{
+    return m_bodyFile;
+}
+
+qint64 ZRHttpReply::bodyFileOffset() const
+{
+    return m_fileOffset;
+}
+
+qint64 ZRHttpReply::bodySize() const
+{
+    return m_bodyFile.isEmpty() ? m_body.size() : m_fileLength;
 }
 
 void ZRHttpReply::setMultipart(const ZRHttpMultiPart &multiPart)
@@ -255,7 +323,7 @@ QByteArray ZRHttpReply::serialise(bool withBody, const char *connection) const
 {
     const bool bodyWritten = withBody && hasContent();
     QByteArray out;
-    out.reserve(256 + (bodyWritten ? m_body.size() : 0));
+    out.reserve(256 + (bodyWritten ? int(bodySize()) : 0));
     out += "HTTP/1.1 ";
     out += QByteArray::number(m_status);
     out += ' ';
@@ -266,14 +334,14 @@ QByteArray ZRHttpReply::serialise(bool withBody, const char *connection) const
             appendLine(out, header.first, header.second);
     }
     if (hasContent())
-        appendLine(out, QByteArrayLiteral("Content-Length"), QByteArray::number(m_body.size()));
+        appendLine(out, QByteArrayLiteral("Content-Length"), QByteArray::number(bodySize()));
     if (indexOf(QByteArrayLiteral("Date")) < 0)
         appendLine(out, QByteArrayLiteral("Date"), currentHttpDate());
     if (connection && indexOf(QByteArrayLiteral("Connection")) < 0)
         appendLine(out, QByteArrayLiteral("Connection"), QByteArray(connection));
     out += "\r\n";
     if (bodyWritten)
-        out += m_body;
+        out += m_bodyFile.isEmpty() ? m_body : fileRange(m_bodyFile, m_fileOffset, m_fileLength);
     return out;
 }
 

@@ -6,7 +6,9 @@
 #include <QByteArray>
 #include <QList>
 #include <QPair>
+#include <QString>
 
+class QDateTime;
 class QJsonArray;
 class QJsonDocument;
 class QJsonObject;
@@ -45,39 +47,63 @@ public:
     void setStatus(int status);
     // The standard reason phrase of a code; empty for a code the table does not hold.
     static QByteArray reasonPhrase(int status);
+    // A time in the form of Date and Last-Modified (RFC 9110 5.6.7).
+    static QByteArray httpDate(const QDateTime &utc);
 
-    // Replaces a header of the same name in any letter case, in its first place. False, with
-    // a warning, when refused.
+    // Replaces every header of the same name in any letter case, in the first one's place.
+    // False, with a warning, when refused.
     bool setHeader(const QByteArray &name, const QByteArray &value);
-    // Looks the name up in any letter case; empty when not set.
+    // One more line of that name, after those there are (as Set-Cookie needs); same refusals.
+    bool addHeader(const QByteArray &name, const QByteArray &value);
+    // Looks the name up in any letter case; the first value, empty when not set.
     QByteArray header(const QByteArray &name) const;
+    bool hasHeader(const QByteArray &name) const;
     QList<Header> headers() const;
 
-    // Sets Content-Type as well, unless contentType is empty.
+    // Sets Content-Type as well, unless contentType is empty. Replaces a body file.
     void setBody(QByteArray body, QByteArray contentType = QByteArray());
     QByteArray body() const;
+    // The body is length bytes of the file from offset (-1: to its end), sent from the file
+    // when the reply goes out, never held: Content-Length is taken from the file's size now,
+    // and a HEAD answer opens nothing. False, with the body left empty, when path is no
+    // readable file or the range lies outside it. Replaces a body set before.
+    bool setBodyFile(const QString &path, QByteArray contentType = QByteArray(), qint64 offset = 0,
+        qint64 length = -1);
+    // Empty unless the body is a file.
+    QString bodyFile() const;
+    qint64 bodyFileOffset() const;
+    // The body's length: the file range's, or the size of body().
+    qint64 bodySize() const;
     // The body becomes multiPart in standard MIME form: CRLF line ends, each part's
     // non-empty start line as its first header line, nested multiparts with boundaries of
     // their own. The multipart's headers become the reply's and Content-Type names its
     // subtype and boundary; its start line is not used, the status line takes its place.
     void setMultipart(const ZRHttpMultiPart &multiPart);
 
+    // With a body file, reads the file: ZRHttpServer::sendReply() sends it from the file instead.
     QByteArray toByteArray() const;
     // toByteArray() without the body, Content-Length still giving the body's size: the
-    // answer to a HEAD request.
+    // answer to a HEAD request, and what precedes a body file.
     QByteArray head() const;
+
+    // Whether the status lets the reply carry content: not 1xx, 204 or 304.
+    bool hasContent() const;
 
 private:
     friend class ZRHttpServer; // decides the Connection header when it sends
 
     int indexOf(const QByteArray &name) const;
-    bool hasContent() const;
     // connection: the Connection value written unless the caller set one; null writes none.
     QByteArray serialise(bool withBody, const char *connection) const;
+
+    bool accepts(const QByteArray &name, const QByteArray &value) const;
 
     int m_status = 200;
     QList<Header> m_headers; // in the order of first setting
     QByteArray m_body;
+    QString m_bodyFile;
+    qint64 m_fileOffset = 0;
+    qint64 m_fileLength = 0;
 };
 
 #endif // ZRHTTPREPLY_H

@@ -1,4 +1,5 @@
 #include "zrhttprequest.h"
+#include "zrhttppath_p.h"
 
 #include <QUrl>
 
@@ -15,7 +16,8 @@ QMap<RequestType, QString> ZRHttpRequest::requestTypeString = {
 ZRHttpRequest::ZRHttpRequest(QObject *parent) : ZRHttpBase(parent) { }
 
 ZRHttpRequest::ZRHttpRequest(const ZRHttpRequest &other)
-    : ZRHttpBase(other), m_type(other.m_type), m_path(other.m_path), m_protocol(other.m_protocol)
+    : ZRHttpBase(other), m_type(other.m_type), m_path(other.m_path), m_protocol(other.m_protocol),
+      m_headerLines(other.m_headerLines), m_pathParameters(other.m_pathParameters)
 { }
 
 ZRHttpRequest &ZRHttpRequest::operator=(const ZRHttpRequest &other)
@@ -24,6 +26,8 @@ ZRHttpRequest &ZRHttpRequest::operator=(const ZRHttpRequest &other)
     m_type = other.m_type;
     m_path = other.m_path;
     m_protocol = other.m_protocol;
+    m_headerLines = other.m_headerLines;
+    m_pathParameters = other.m_pathParameters;
     return *this;
 }
 
@@ -75,9 +79,60 @@ QByteArray ZRHttpRequest::headerValue(const QByteArray &name) const
     return QByteArray();
 }
 
+void ZRHttpRequest::addHeader(const QByteArray &name, const QByteArray &value)
+{
+    m_headerLines.append(qMakePair(name, value));
+    setHeader(name, value);
+}
+
+QList<QByteArray> ZRHttpRequest::headerValues(const QByteArray &name) const
+{
+    QList<QByteArray> values;
+    for (const auto &line : m_headerLines) {
+        if (line.first.compare(name, Qt::CaseInsensitive) == 0)
+            values.append(line.second);
+    }
+    if (!values.isEmpty())
+        return values;
+    const QMap<QByteArray, QByteArray> all = headers();
+    for (auto it = all.constBegin(); it != all.constEnd(); ++it) {
+        if (it.key().compare(name, Qt::CaseInsensitive) == 0)
+            values.append(it.value());
+    }
+    return values;
+}
+
+// RFC 6265 5.4: "name=value" pairs separated by ";"; the first of a name counts.
+QString ZRHttpRequest::cookie(const QString &name) const
+{
+    const QByteArray wanted = name.toUtf8();
+    for (const QByteArray &header : headerValues(QByteArrayLiteral("Cookie"))) {
+        for (const QByteArray &pair : header.split(';')) {
+            const int equals = pair.indexOf('=');
+            if (equals > 0 && pair.left(equals).trimmed() == wanted)
+                return QString::fromUtf8(pair.mid(equals + 1).trimmed());
+        }
+    }
+    return QString();
+}
+
+// A target the router refuses (one that climbs above the root, say) keeps its plain decoding.
 QString ZRHttpRequest::pathOnly() const
 {
+    const ZRHttpPath path = ZRHttpPath::parse(m_path);
+    if (path.kind == ZRHttpPath::Normal)
+        return path.joined();
     return QUrl::fromPercentEncoding(m_path.left(m_path.indexOf(QLatin1Char('?'))).toUtf8());
+}
+
+QString ZRHttpRequest::pathParameter(const QString &name) const
+{
+    return m_pathParameters.value(name);
+}
+
+void ZRHttpRequest::setPathParameter(const QString &name, const QString &value)
+{
+    m_pathParameters.insert(name, value);
 }
 
 QUrlQuery ZRHttpRequest::query() const

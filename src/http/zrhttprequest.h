@@ -4,6 +4,8 @@
 #include "zrhttpbase.h"
 
 #include <QJsonDocument>
+#include <QList>
+#include <QMap>
 #include <QMetaType>
 #include <QString>
 #include <QUrlQuery>
@@ -48,8 +50,21 @@ public:
     // The header map is case-sensitive; this looks a name up in any letter case. Of names
     // that differ only in case, the first in byte order answers.
     QByteArray headerValue(const QByteArray &name) const;
-    // The path up to "?", percent-decoded as UTF-8.
+    // One more value under name, as a repeated header line brings it: the header map keeps
+    // the last one (as setHeader() does), headerValues() all of them.
+    void addHeader(const QByteArray &name, const QByteArray &value);
+    // Every value of the name in any letter case, in the order added; for a header only ever
+    // set with setHeader(), its one value.
+    QList<QByteArray> headerValues(const QByteArray &name) const;
+    // The value of one cookie of the Cookie header(s); empty when it is not there.
+    QString cookie(const QString &name) const;
+    // The path up to "?", percent-decoded as UTF-8, with its dot segments resolved; of an
+    // absolute-form target ("http://host/path") its path.
     QString pathOnly() const;
+    // The value of a "{name}" segment of the route that matched, percent-decoded (the router
+    // sets it); empty when there is none.
+    QString pathParameter(const QString &name) const;
+    void setPathParameter(const QString &name, const QString &value);
     // The items after "?"; QUrlQuery decodes each value when asked for it.
     QUrlQuery query() const;
     // The body read as JSON: a null document when it is none, the cause then in *error.
@@ -63,6 +78,8 @@ private:
     RequestType m_type = RequestGet;
     QString m_path;
     QString m_protocol;
+    QList<QPair<QByteArray, QByteArray>> m_headerLines; // what addHeader() was given, in order
+    QMap<QString, QString> m_pathParameters;
 };
 
 Q_DECLARE_METATYPE(ZRHttpRequest)

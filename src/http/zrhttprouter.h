@@ -6,6 +6,7 @@
 
 #include <QMetaObject>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 #include <memory>
@@ -16,16 +17,25 @@ struct ZRHttpRoutes;
 // Answers every request of one server from a table of routes: a method, a path and a handler
 // that returns the reply. Nothing else should answer that server's requests.
 //
-// A route's path matches the request's pathOnly() exactly or, when it ends in "/*", as a
-// prefix: "/files/*" matches every path that starts with "/files/". An exact route beats a
-// prefix, a longer prefix a shorter one. A GET route answers HEAD too (the server then sends
-// no body). A path no route matches gets 404; a matched path asked with a method no route of
-// it has gets 405 with Allow, or 204 with Allow for OPTIONS. A handler that throws gets its
-// client a 500 and the log a warning; the server serves on.
+// A route's path is matched segment by segment against the request's path, split at "/" as
+// sent and each segment then percent-decoded, with dot segments resolved (a path climbing
+// above the root gets 400 and reaches no handler). A segment "{name}" matches any non-empty
+// segment, which the handler reads with ZRHttpRequest::pathParameter(name): an encoded "/"
+// stays inside its segment. A path ending in "/*" is a prefix: "/files/*" matches every path
+// that starts with "/files/". The most specific route wins: a path of literal segments beats
+// one with parameters (a literal segment before a parameter at the first place they differ),
+// any whole path beats a prefix, a longer prefix a shorter one. A target in absolute form
+// ("http://host/path") routes by its path.
+//
+// A GET route answers HEAD too (the server then sends no body). A path no route matches gets
+// 404; a matched path asked with a method no route of it has gets 405 with Allow, or 204 with
+// Allow for OPTIONS; "OPTIONS *" gets 204 with every method of the router. A handler that
+// throws gets its client a 500 and the log a warning; the server serves on. These answers of
+// the router's own are statusReply()s.
 //
 // Handlers run on the connection's thread, as many at once as there are requests, so what
-// they share must be thread-safe. route() may be called at any time from any thread.
-// Destroying the router stops its answers; a handler already running still answers.
+// they share must be thread-safe. Every other function may be called at any time from any
+// thread. Destroying the router stops its answers; a handler already running still answers.
 class ZRNET_EXPORT ZRHttpRouter
 {
 public:
@@ -38,6 +48,35 @@ public:
 
     // Replaces a route of the same method and path.
     void route(RequestType method, QString path, Handler handler);
+
+    // GET and HEAD of the files below directory (a folder, or a Qt resource folder such as
+    // ":/page") under prefix ("/static" serves "/static/app.css"); index.html for a folder.
+    // The type comes from the file's name, else its content; ETag and Last-Modified answer
+    // If-None-Match and If-Modified-Since with 304, and one "Range: bytes=" range gets 206 (or
+    // 416). Bodies are sent from the file. Nothing outside directory is ever served: not a
+    // name with "/" or NUL in a segment, nor a symbolic link leading out (404). A file that
+    // is not there leaves the path to the other routes: the next most specific, else their
+    // 405, else 404.
+    void serveDirectory(const QString &prefix, const QString &directory);
+    // The handler that serveDirectory() routes at prefix + "/*", for a route of one's own that
+    // wraps it (a check before the files, say). Such a route is an ordinary one: a file not
+    // there gets 404.
+    static Handler fileHandler(const QString &prefix, const QString &directory);
+
+    // Adds the header to every reply of this router, its own included, unless the handler
+    // set that header itself. Replaces an earlier default of the same name.
+    void setDefaultHeader(const QByteArray &name, const QByteArray &value);
+
+    // Cross-origin requests from these origins ("https://app.example:8443"; "*" for any) are
+    // allowed: a preflight (OPTIONS with Origin and Access-Control-Request-Method) to a path
+    // that has routes gets 204 with Access-Control-Allow-Methods and -Headers, and every reply
+    // to an allowed Origin carries Access-Control-Allow-Origin and Vary: Origin. Requests from
+    // other origins are answered as usual, without those headers, so browsers refuse them.
+    void setCors(const QStringList &allowedOrigins);
+
+    // The router's own answer for a status: the reason phrase as {"error": "Not Found"} when
+    // the request's Accept prefers application/json to text/plain, as plain text otherwise.
+    static ZRHttpReply statusReply(int status, const ZRHttpRequest &request);
 
 private:
     // Shared with the connection, which outlives the router when a handler is running.

@@ -1,4 +1,5 @@
 #include "zrhttpserver.h"
+#include "zrhttpfilebody_p.h"
 #include "zrhttprequestparser_p.h"
 #include "zrlogging_p.h"
 #include "zrserver_p.h"
@@ -211,20 +212,30 @@ void ZRHttpServer::sendReply(const ZRHttpReply &reply, ZRSocketThread *thread)
     }
     const char *connectionValue = !keepOpen ? "close" : connection->http10 ? "keep-alive" : nullptr;
     const bool head = connection && connection->answeringHead;
-    send(thread, reply.serialise(!head, connectionValue), keepOpen);
+    if (head || reply.bodyFile().isEmpty()) {
+        send(thread, reply.serialise(!head, connectionValue), keepOpen);
+        return;
+    }
+    thread->enterPhase(ZRSocketThread::Sending);
+    endReply(zrSendFileReply(*thread->m_transport, reply, reply.serialise(false, connectionValue)),
+        thread, keepOpen);
 }
 
-// Every answer goes out here. A connection kept open waits, idle, for its next request.
 void ZRHttpServer::send(ZRSocketThread *thread, const QByteArray &bytes, bool keepOpen)
 {
     thread->enterPhase(ZRSocketThread::Sending);
-    if (!thread->write(bytes)) {
+    endReply(thread->write(bytes), thread, keepOpen);
+}
+
+// Every answer ends here. A connection kept open waits, idle, for its next request.
+void ZRHttpServer::endReply(bool sent, ZRSocketThread *thread, bool keepOpen)
+{
+    if (!sent) {
         qCDebug(lcHttp, "%s", toString(ZRHttpError::SendError));
         emit error(int(ZRHttpError::SendError));
-        keepOpen = false;
     }
     auto *connection = static_cast<ZRHttpConnection *>(thread->m_data.get());
-    if (!keepOpen || !connection) {
+    if (!sent || !keepOpen || !connection) {
         thread->stop();
         return;
     }
@@ -346,7 +357,7 @@ void ZRHttpServer::emitRequest(const ZRHttpParsedRequest &parsed, ZRSocketThread
     request.setPath(parsed.path);
     request.setProtocol(parsed.protocol);
     for (const auto &header : parsed.headers)
-        request.setHeader(header.first, header.second);
+        request.addHeader(header.first, header.second);
     request.setBody(parsed.body);
     emit connectionThread(request, thread);
 }

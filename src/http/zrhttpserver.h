@@ -69,9 +69,9 @@ public:
     void sendReply(const QByteArray &bytes, ZRSocketThread *thread);
     void sendReply(const ZRHttpPart &part, ZRSocketThread *thread);
     void sendReply(const ZRHttpMultiPart &multiPart, ZRSocketThread *thread);
-    // To a HEAD request, the reply's head() only. The server writes the Connection header,
-    // unless the reply sets one, and keeps the connection open when it can (see above);
-    // the thread must not be used afterwards either way.
+    // To a HEAD request, the reply's head() only; a body file is sent from the file. The server
+    // writes the Connection header, unless the reply sets one, and keeps the connection open
+    // when it can (see above); the thread must not be used afterwards either way.
     void sendReply(const ZRHttpReply &reply, ZRSocketThread *thread);
 
     // Largest request body accepted (default 1 MiB); larger ones get 413.
@@ -114,6 +114,8 @@ private:
     void dropWhatIsStillComing(ZRSocketThread *thread);
     void send(ZRSocketThread *thread, const QByteArray &bytes, bool keepOpen);
     void emitRequest(const ZRHttpParsedRequest &parsed, ZRSocketThread *thread);
+    // -901 unless sent; then the connection ends, or waits, idle, for its next request.
+    void endReply(bool sent, ZRSocketThread *thread, bool keepOpen);
     void endGatheringConnections();
 
     std::atomic<qint64> m_maxBodySize;

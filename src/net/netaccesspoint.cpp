@@ -67,7 +67,7 @@ int start(const QString &interface, const QString &ssid, const QString &passphra
         return Failed;
     stop(interface); // an earlier one on this interface gives way
     // A supplicant would fight hostapd for the radio, and the client's lease is void here.
-    NetTools::endSupplicants();
+    NetTools::endSupplicants(interface);
     NetTools::releaseDhcp(interface);
     NetTools::unblockWifi();
 
@@ -77,9 +77,7 @@ int start(const QString &interface, const QString &ssid, const QString &passphra
         && machine().writePrivateFile(config, hostapdConfig(interface, ssid, passphrase))
         && NetTools::setAddress(interface, address)
         && NetTools::startHostapd(config, pidFile(directory, "hostapd"))
-        && isRunningFrom(directory, "hostapd")
-        && NetTools::startDnsmasq(interface, address, directory)
-        && isRunningFrom(directory, "dnsmasq");
+        && isRunningFrom(directory, "hostapd") && startServices(interface, address);
     if (started)
         return 0;
     qCDebug(
@@ -103,9 +101,29 @@ bool stop(const QString &interface)
 
 bool isActive(const QString &interface)
 {
+    return NetTools::isProcess(pidOf(directoryOf(interface), "hostapd"), "hostapd")
+        && servicesRunning(interface);
+}
+
+bool startServices(const QString &interface, const QString &address)
+{
     const QString directory = directoryOf(interface);
-    return NetTools::isProcess(pidOf(directory, "hostapd"), "hostapd")
-        && NetTools::isProcess(pidOf(directory, "dnsmasq"), "dnsmasq");
+    return machine().makePrivateDirectory(directory)
+        && NetTools::startDnsmasq(interface, address, directory)
+        && isRunningFrom(directory, "dnsmasq");
+}
+
+bool stopServices(const QString &interface)
+{
+    const QString directory = directoryOf(interface);
+    return !machine().exists(directory)
+        || (NetTools::endProcess(pidOf(directory, "dnsmasq"), "dnsmasq")
+            && machine().removeDirectory(directory));
+}
+
+bool servicesRunning(const QString &interface)
+{
+    return NetTools::isProcess(pidOf(directoryOf(interface), "dnsmasq"), "dnsmasq");
 }
 
 } // namespace NetAccessPoint

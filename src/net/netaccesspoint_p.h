@@ -18,6 +18,13 @@ int start(const QString &interface, const QString &ssid, const QString &passphra
 bool stop(const QString &interface);
 bool isActive(const QString &interface);
 
+// DHCP and DNS alone, for an access point whose radio and address the NetworkManager service
+// provides: dnsmasq as start() runs it, kept in the same directory. True when it runs.
+bool startServices(const QString &interface, const QString &address);
+// True when it is gone, with its directory.
+bool stopServices(const QString &interface);
+bool servicesRunning(const QString &interface);
+
 // hostapd's configuration: the name in hex, WPA2-PSK with the passphrase, open without one.
 QByteArray hostapdConfig(const QString &interface, const QString &ssid, const QString &passphrase);
 

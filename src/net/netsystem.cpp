@@ -1,5 +1,7 @@
 #include "netsystem_p.h"
 
+#include "netdriver_p.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -145,6 +147,16 @@ bool NetSystem::removeDirectory(const QString &path)
 bool NetSystem::signalProcess(qint64 pid, int signal)
 {
     return ::kill(static_cast<pid_t>(pid), signal) == 0;
+}
+
+bool NetSystem::hasService()
+{
+    return NetServiceDriver::isPresent();
+}
+
+bool NetSystem::serviceManages(const QString &interface)
+{
+    return NetServiceDriver::manages(interface);
 }
 
 NetSystem *NetSystem::current()

@@ -63,6 +63,11 @@ public:
     // Sends `signal` to process `pid`; false when it could not be sent.
     virtual bool signalProcess(qint64 pid, int signal);
 
+    // Whether the NetworkManager service owns its name on the system bus, and whether it
+    // manages `interface` (a device it reports as managed). Asks the bus only.
+    virtual bool hasService();
+    virtual bool serviceManages(const QString &interface);
+
     // The system in use: the real machine unless a test installed another one.
     static NetSystem *current();
     // Installs `system` (owned by the caller); nullptr goes back to the real machine.

@@ -251,14 +251,30 @@ bool isProcessId(const QString &name)
     return name.toLongLong(&ok) > 0 && ok;
 }
 
-void endThroughProc()
+// Whether the process was started for `interface` ("-i NAME" or "-iNAME" on its command line).
+bool startedFor(qint64 pid, const QString &interface)
+{
+    const QList<QByteArray> arguments
+        = machine().readFile(QStringLiteral("/proc/%1/cmdline").arg(pid)).split('\0');
+    const QByteArray name = interface.toUtf8();
+    for (int i = 0; i < arguments.size(); ++i) {
+        if ((arguments.at(i) == "-i" && arguments.value(i + 1) == name)
+            || arguments.at(i) == "-i" + name)
+            return true;
+    }
+    return false;
+}
+
+// Every supplicant, or with `interface` only those started for it.
+void endThroughProc(const QString &interface = QString())
 {
     const qint64 self = QCoreApplication::applicationPid();
     for (const QString &entry : machine().entries(QStringLiteral("/proc"))) {
         if (!isProcessId(entry))
             continue;
         const qint64 pid = entry.toLongLong();
-        if (pid != self && processName(pid) == "wpa_supplicant")
+        if (pid != self && processName(pid) == "wpa_supplicant"
+            && (interface.isEmpty() || startedFor(pid, interface)))
             machine().signalProcess(pid, SIGKILL);
     }
 }
@@ -330,8 +346,15 @@ void unblockWifi()
         unblockThroughSys();
 }
 
-void endSupplicants()
+void endSupplicants(const QString &interface)
 {
+    // The service's own supplicant serves the interfaces it manages: ending it would cut them off.
+    if (machine().hasService()) {
+        qCDebug(lcNet, "end the WPA supplicants (%s): only those started for it, beside the %s",
+            qUtf8Printable(interface), "NetworkManager service");
+        endThroughProc(interface);
+        return;
+    }
     const QString program = chosen(Step::EndSupplicants);
     if (is(program, "killall"))
         machine().run(program, { QStringLiteral("-9"), QStringLiteral("wpa_supplicant") });
@@ -473,7 +496,8 @@ QList<NetToolChoice> choices()
 {
     QList<NetToolChoice> result;
     for (const StepWays &step : table()) {
-        NetToolChoice choice { step.what, step.operations, QString(), QStringList() };
+        NetToolChoice choice { step.what, step.operations, QString(), QStringList(),
+            QStringList() };
         choice.tool = choose(step, &choice.missing).shownAs;
         result.append(choice);
     }

@@ -25,8 +25,9 @@ bool startDhcp(const QString &interface);
 void releaseDhcp(const QString &interface);
 // rfkill unblock wifi | "0" into /sys/class/rfkill/*/soft of every Wi-Fi switch
 void unblockWifi();
-// killall -9 wpa_supplicant | SIGKILL to every process of /proc named exactly wpa_supplicant
-void endSupplicants();
+// killall -9 wpa_supplicant | SIGKILL to every process of /proc named exactly wpa_supplicant;
+// where the NetworkManager service runs, only to those started for `interface`.
+void endSupplicants(const QString &interface);
 // iwlist NAME scan | iw dev NAME scan
 QList<WifiAp> scan(const QString &interface);
 // iwconfig NAME | iw dev NAME link

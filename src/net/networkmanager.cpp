@@ -1,12 +1,10 @@
 #include "networkmanager.h"
 
-#include "netaccesspoint_p.h"
+#include "netdriver_p.h"
 #include "netsystem_p.h"
 #include "nettools_p.h"
-#include "zrlogging_p.h"
 
 #include <QHostAddress>
-#include <QTemporaryFile>
 
 #include <algorithm>
 
@@ -16,8 +14,6 @@ constexpr int code(NetResult result)
     return static_cast<int>(result);
 }
 
-constexpr int LinkPollMs = 500;
-constexpr int LinkWaitMs = 6000;
 constexpr int MaxInterfaceNameBytes = 15; // the kernel's IFNAMSIZ less its NUL
 constexpr int MaxSsidBytes = 32;
 constexpr int MinPassphrase = 8; // WPA's limits for a passphrase
@@ -125,13 +121,23 @@ bool isAccessPointAddress(const QString &address)
         && !parsed.isLoopback() && !parsed.isMulticast() && host != 0 && host != 0xff;
 }
 
-// Written byte for byte: the configuration may hold a network name that is not UTF-8.
-void writeSupplicantConfig(QTemporaryFile &file, const QByteArray &config)
+QStringList namesOf(const QList<NetInterface> &interfaces)
 {
-    if (file.open()) {
-        file.write(config + '\n');
-        file.flush();
+    QStringList result;
+    for (const NetInterface &each : interfaces)
+        result.append(each.name);
+    return result;
+}
+
+// A step concerns Ethernet interfaces too when one of its operations works on them.
+bool concernsEthernet(const NetToolChoice &choice)
+{
+    for (const QString &operation : choice.operations) {
+        if (operation.contains(QLatin1String("Ethernet"))
+            || operation.contains(QLatin1String("Dhcp")))
+            return true;
     }
+    return false;
 }
 } // namespace
 
@@ -189,61 +195,47 @@ int NetworkManager::startEthernetInterface(QString interface)
     const QString name = usableName(interface, QNetworkInterface::Ethernet);
     if (name.isEmpty())
         return code(NetResult::NoInterface);
-    NetTools::bringUp(name);
-    return startDhcp(name);
+    return NetDriver::dhcpResult(NetDriver::forInterface(name).startEthernet(name));
 }
 
 void NetworkManager::stopEthernetInterface(QString interface)
 {
     const QString name = usableName(interface, QNetworkInterface::Ethernet);
-    if (name.isEmpty())
-        return;
-    stopDhcp(name);
-    NetTools::takeDown(name);
+    if (!name.isEmpty())
+        NetDriver::forInterface(name).stopEthernet(name);
 }
 
 int NetworkManager::startDhcp(QString interface)
 {
-    if (!isInterfaceName(interface) || !NetTools::startDhcp(interface))
+    if (!isInterfaceName(interface))
         return code(NetResult::DhcpFailed);
-    qCDebug(lcNet, "Success!");
-    return code(NetResult::DhcpStarted);
+    return NetDriver::dhcpResult(NetDriver::forInterface(interface).startDhcp(interface));
 }
 
 void NetworkManager::stopDhcp(QString interface)
 {
     if (isInterfaceName(interface))
-        NetTools::releaseDhcp(interface);
+        NetDriver::forInterface(interface).stopDhcp(interface);
 }
 
 void NetworkManager::initializeWifiInterface(QString interface)
 {
     const QString name = usableName(interface, QNetworkInterface::Wifi);
-    if (name.isEmpty())
-        return;
-    NetTools::unblockWifi();
-    NetTools::bringUp(name);
+    if (!name.isEmpty())
+        NetDriver::forInterface(name).switchWifiOn(name);
 }
 
 void NetworkManager::stopWifiInterface(QString interface)
 {
     const QString name = usableName(interface, QNetworkInterface::Wifi);
-    if (name.isEmpty())
-        return;
-    NetAccessPoint::stop(name);
-    NetTools::endSupplicants();
-    stopDhcp(name);
-    NetTools::takeDown(name);
+    if (!name.isEmpty())
+        NetDriver::forInterface(name).switchWifiOff(name);
 }
 
 bool NetworkManager::isWifiConnected(QString interface)
 {
     const QString name = usableName(interface, QNetworkInterface::Wifi);
-    if (name.isEmpty())
-        return false;
-    const QByteArray link
-        = machine().capture(QStringLiteral("iw"), { name, QStringLiteral("link") });
-    return link.toLower().startsWith("connected to");
+    return !name.isEmpty() && NetDriver::forInterface(name).isLinked(name);
 }
 
 QString NetworkManager::connectedAp()
@@ -251,7 +243,7 @@ QString NetworkManager::connectedAp()
     const QString name = usableName(QString(), QNetworkInterface::Wifi);
     if (name.isEmpty())
         return QString();
-    return NetTools::currentNetwork(name);
+    return NetDriver::forInterface(name).currentNetwork(name);
 }
 
 QList<WifiAp> NetworkManager::apList()
@@ -259,13 +251,43 @@ QList<WifiAp> NetworkManager::apList()
     const QString name = usableName(QString(), QNetworkInterface::Wifi);
     if (name.isEmpty())
         return {};
-    return NetAccessPoint::isActive(name) ? NetTools::scanBesideAccessPoint(name)
-                                          : NetTools::scan(name);
+    return NetDriver::forInterface(name).scan(name);
+}
+
+QString NetworkManager::drivenBy(QString interface)
+{
+    return isInterfaceName(interface) && machine().serviceManages(interface)
+        ? NetDriver::serviceName()
+        : QStringLiteral("tools");
 }
 
 QList<NetToolChoice> NetworkManager::toolChoices()
 {
-    return NetTools::choices();
+    QStringList wifi = namesOf(interfacesOfKind(QNetworkInterface::Wifi));
+    QStringList ethernet = namesOf(interfacesOfKind(QNetworkInterface::Ethernet));
+    QStringList managed;
+    for (const QString &name : wifi + ethernet) {
+        if (isInterfaceName(name) && machine().serviceManages(name))
+            managed.append(name);
+    }
+    QList<NetToolChoice> choices = NetTools::choices();
+    for (NetToolChoice &choice : choices) {
+        const QStringList concerned = concernsEthernet(choice) ? wifi + ethernet : wifi;
+        for (const QString &name : concerned) {
+            if (managed.contains(name))
+                choice.viaService.append(name);
+        }
+        // The service's access point still takes the tools' dnsmasq for DHCP and DNS.
+        if (choice.tool == QLatin1String("dnsmasq")
+            || choice.missing.contains(QLatin1String("dnsmasq")))
+            choice.viaService.clear();
+        // The tools are not needed where the service carries the step for every interface.
+        if (!concerned.isEmpty() && choice.viaService.size() == concerned.size()) {
+            choice.tool = NetDriver::serviceName();
+            choice.missing.clear();
+        }
+    }
+    return choices;
 }
 
 int NetworkManager::connectToAp(QString ssid, QString passphrase, QString interface)
@@ -276,24 +298,7 @@ int NetworkManager::connectToAp(QString ssid, QString passphrase, QString interf
     // No link can come up with a name or passphrase the tools cannot take whole.
     if (!isOneLine(ssid) || !isOneLine(passphrase))
         return code(NetResult::LinkTimeout);
-    stopWifiInterface(name);
-    initializeWifiInterface(name);
-    // Handed over on standard input: every local user can read a command line.
-    const QByteArray config
-        = machine().capture(QStringLiteral("wpa_passphrase"), { ssid }, passphrase.toUtf8() + '\n');
-
-    QTemporaryFile file; // owner-only, removed when the call returns
-    writeSupplicantConfig(file, config);
-    machine().startDetached(QStringLiteral("/sbin/wpa_supplicant"),
-        { QStringLiteral("-c"), file.fileName(), QStringLiteral("-i"), name,
-            QStringLiteral("-B") });
-
-    bool connected = false;
-    for (int remaining = LinkWaitMs; !connected && remaining > 0; remaining -= LinkPollMs) {
-        machine().sleep(LinkPollMs);
-        connected = isWifiConnected(name);
-    }
-    return connected ? startDhcp(name) : code(NetResult::LinkTimeout);
+    return NetDriver::forInterface(name).join(ssid, passphrase, name);
 }
 
 int NetworkManager::startAccessPoint(const QString &interface, const QString &ssid,
@@ -307,17 +312,17 @@ int NetworkManager::startAccessPoint(const QString &interface, const QString &ss
         return code(NetResult::NoInterface);
     if (!isAccessPointName(ssid) || !isWpaPassphrase(passphrase) || !isAccessPointAddress(address))
         return code(NetResult::AccessPointRefused);
-    return NetAccessPoint::start(name, ssid, passphrase, address);
+    return NetDriver::forInterface(name).startAccessPoint(name, ssid, passphrase, address);
 }
 
 bool NetworkManager::stopAccessPoint(const QString &interface)
 {
     const QString name = usableName(interface, QNetworkInterface::Wifi);
-    return name.isEmpty() || NetAccessPoint::stop(name);
+    return name.isEmpty() || NetDriver::forInterface(name).stopAccessPoint(name);
 }
 
 bool NetworkManager::isAccessPointActive(const QString &interface) const
 {
     const QString name = usableName(interface, QNetworkInterface::Wifi);
-    return !name.isEmpty() && NetAccessPoint::isActive(name);
+    return !name.isEmpty() && NetDriver::forInterface(name).isAccessPointActive(name);
 }

@@ -43,6 +43,7 @@ struct NetToolChoice
     QString tool; // what will do it: a program, or a kernel file the library uses itself;
                   // empty when nothing can
     QStringList missing; // the tools looked for first and not found, in order of preference
+    QStringList viaService; // the interfaces for which the NetworkManager service does it instead
 };
 
 // Controls the machine's Ethernet and Wi-Fi interfaces by running the standard Linux tools
@@ -50,6 +51,13 @@ struct NetToolChoice
 // and hostapd and dnsmasq for an access point).
 // It keeps no state: every call looks the interfaces up afresh. Every call blocks until its
 // tools have run; most need root rights to have any effect.
+//
+// Where the NetworkManager service runs on the system bus and manages the interface, a call
+// asks the service over D-Bus instead, and runs no tool on that interface: the service joins
+// networks (a profile per network name, added or updated, then activated on the device), runs
+// DHCP and switches the radio (WirelessEnabled). The results are the same codes; waits are
+// bounded (a scan 10 s, a join 30 s); any thread may call. Interfaces it does not manage, and
+// machines without it, get the tools.
 //
 // Where a classic tool is missing, its modern equivalent does the same work: ip for ifconfig,
 // dhcpcd or busybox udhcpc for dhclient, iw for iwlist and iwconfig, /sys/class/rfkill for
@@ -106,7 +114,9 @@ public:
     // Joins a WPA network, waits up to six seconds for the link, then starts DHCP:
     // 0, 1000, 1001 or 1002. The passphrase never appears on a command line. A name or
     // passphrase holding a line break or NUL cannot be handed over safely and whole, so it gets
-    // 1000 and nothing is run.
+    // 1000 and nothing is run. Through the service: 0 once the device is activated (within 30 s),
+    // 1000 when the link does not come up (secrets, supplicant, timeout), 1001 when it fails at
+    // IP configuration.
     int connectToAp(QString ssid, QString passphrase, QString interface);
 
     // Makes the Wi-Fi interface an access point named `ssid`: WPA2-PSK with the passphrase (8 to
@@ -127,7 +137,12 @@ public:
 
     // What carries out each step of the controller on this machine, and what is missing. Only
     // looks: runs nothing and needs no NetworkManager (whose constructor switches Wi-Fi on).
+    // A step the service carries out for every interface it concerns names the service
+    // ("NetworkManager service (D-Bus)") as its tool.
     static QList<NetToolChoice> toolChoices();
+    // How calls for `interface` are carried out now: "NetworkManager service (D-Bus)" or
+    // "tools".
+    QString drivenBy(QString interface);
 
 public slots:
     bool isWifiConnected(QString interface = QString());

@@ -11,11 +11,14 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/tcp.h>
+#include <pthread.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -28,6 +31,8 @@ constexpr int SendBufferSize = 65536;
 constexpr int ReceiveChunk = 1024;
 constexpr int ConnectTimeoutMs = 5000;
 constexpr int HostNameBufferSize = 256;
+// sendfile() moves pages inside the kernel; pieces only keep one call from running long.
+constexpr qint64 SendFilePiece = 1024 * 1024;
 
 std::atomic<int> sendStallLimit { 30000 };
 
@@ -196,6 +201,67 @@ int connectTo(const addrinfo &target, quint16 port, const QDeadlineTimer &deadli
     return closeOnFailure.release();
 }
 
+// Sends size bytes, step(sent) making one send call for what is left, waiting while a
+// non-blocking socket's buffer is full: at most the stall limit in all, however the bytes
+// trickle out. Returns the number of bytes sent.
+template <typename Step>
+qint64 sendInSteps(int socket, qint64 size, Step step)
+{
+    using namespace ZRSocketPrivate;
+    qint64 sent = 0;
+    QDeadlineTimer stallLimit(QDeadlineTimer::Forever);
+    while (sent < size) {
+        const ssize_t n = step(sent);
+        if (n > 0) {
+            sent += n;
+            continue;
+        }
+        if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
+            break;
+        // On a blocking socket this is its send timeout running out.
+        if (!(::fcntl(socket, F_GETFL) & O_NONBLOCK))
+            break;
+        if (stallLimit.isForever())
+            stallLimit.setRemainingTime(sendStallLimitMs());
+        const qint64 left = stallLimit.remainingTime();
+        if (left <= 0 || waitFor(socket, POLLOUT, int(left)) <= 0)
+            break;
+    }
+    return sent;
+}
+
+// sendfile() has no MSG_NOSIGNAL: while one is held, SIGPIPE stays blocked on this thread, and
+// one that a call raised is taken before the old mask returns, unless one was pending already.
+class SigpipeHeld
+{
+public:
+    SigpipeHeld()
+    {
+        sigemptyset(&m_pipe);
+        sigaddset(&m_pipe, SIGPIPE);
+        sigset_t pending;
+        sigpending(&pending);
+        m_wasPending = sigismember(&pending, SIGPIPE) == 1;
+        pthread_sigmask(SIG_BLOCK, &m_pipe, &m_old);
+    }
+    ~SigpipeHeld()
+    {
+        const int saved = errno;
+        const timespec now {};
+        if (!m_wasPending)
+            while (sigtimedwait(&m_pipe, nullptr, &now) == SIGPIPE) { }
+        pthread_sigmask(SIG_SETMASK, &m_old, nullptr);
+        errno = saved;
+    }
+    SigpipeHeld(const SigpipeHeld &) = delete;
+    SigpipeHeld &operator=(const SigpipeHeld &) = delete;
+
+private:
+    sigset_t m_pipe;
+    sigset_t m_old;
+    bool m_wasPending;
+};
+
 // An IPv4 client of a dual-stack socket arrives as ::ffff:a.b.c.d; as a plain IPv4 address
 // it reads and compares the same as on an IPv4 socket.
 void unmapIPv4(sockaddr_storage &address)
@@ -217,26 +283,10 @@ namespace ZRSocketPrivate {
 
 qint64 sendAll(int socket, const char *data, qint64 size)
 {
-    qint64 sent = 0;
-    QDeadlineTimer stallLimit(QDeadlineTimer::Forever);
-    while (sent < size) {
-        const ssize_t n = sendRetrying(socket, data + sent, size_t(size - sent), MSG_NOSIGNAL);
-        if (n > 0) {
-            sent += n;
-            continue;
-        }
-        if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
-            break;
-        // On a blocking socket this is its send timeout running out.
-        if (!(::fcntl(socket, F_GETFL) & O_NONBLOCK))
-            break;
-        if (stallLimit.isForever())
-            stallLimit.setRemainingTime(sendStallLimitMs());
-        const qint64 left = stallLimit.remainingTime();
-        if (left <= 0 || waitFor(socket, POLLOUT, int(left)) <= 0)
-            break;
-    }
-    return sent;
+    return sendInSteps(socket, size, [&](qint64 sent) {
+        return ZRSocketPrivate::sendRetrying(
+            socket, data + sent, size_t(size - sent), MSG_NOSIGNAL);
+    });
 }
 
 ssize_t recvRetrying(int socket, void *buffer, size_t size, int flags)
@@ -246,6 +296,20 @@ ssize_t recvRetrying(int socket, void *buffer, size_t size, int flags)
         n = ::recv(socket, buffer, size, flags);
     } while (n < 0 && errno == EINTR);
     return n;
+}
+
+qint64 sendFile(int socket, int file, qint64 offset, qint64 length)
+{
+    const SigpipeHeld held;
+    return sendInSteps(socket, length, [&](qint64 sent) {
+        off_t at = off_t(offset + sent);
+        const size_t piece = size_t(qMin<qint64>(length - sent, SendFilePiece));
+        ssize_t n;
+        do {
+            n = ::sendfile(socket, file, &at, piece);
+        } while (n < 0 && errno == EINTR);
+        return n;
+    });
 }
 
 ssize_t sendRetrying(int socket, const void *data, size_t size, int flags)

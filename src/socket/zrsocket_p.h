@@ -20,6 +20,9 @@ ssize_t sendRetrying(int socket, const void *data, size_t size, int flags);
 // socket's buffer is full, at most the stall limit in all, however the bytes trickle out.
 // Returns the number of bytes sent.
 qint64 sendAll(int socket, const char *data, qint64 size);
+// Sends length bytes of file from offset with sendfile(), never raising SIGPIPE, bounded as
+// ZRSocket::sendByteArray() is. Returns the number of bytes sent.
+qint64 sendFile(int socket, int file, qint64 offset, qint64 length);
 int acceptRetrying(int socket, sockaddr *address, socklen_t *length, int flags);
 // poll() that resumes after EINTR with the time left (timeoutMs -1: no limit).
 int pollRetrying(pollfd *fds, nfds_t count, int timeoutMs);

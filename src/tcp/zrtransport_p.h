@@ -25,6 +25,9 @@ public:
     virtual void readTimeoutChanged(qint64 milliseconds) { Q_UNUSED(milliseconds); }
     // Nothing more will be written: said before the socket is closed.
     virtual void close() { }
+    // The socket, for a transport that puts bytes on it unchanged, so that a file can go out
+    // with sendfile(); -1 when every byte must go through write().
+    virtual int plainSocket() const { return -1; }
 };
 
 // The connected socket itself.
@@ -34,6 +37,7 @@ public:
     explicit ZRPlainTransport(int socket) : m_socket(socket) { }
     qint64 read(char *buffer, qint64 size) override;
     bool write(const QByteArray &bytes) override;
+    int plainSocket() const override { return m_socket; }
 
 private:
     const int m_socket;

@@ -247,6 +247,10 @@ void TestHttpReply::requestTarget_data()
         << QStringLiteral("x=1;y=a&b c");
     QTest::newRow("encoded ? stays in the path")
         << QStringLiteral("/p%3Fq?r=%3F") << QStringLiteral("/p?q") << QStringLiteral("r=?");
+    QTest::newRow("dot segments, encoded too, resolved")
+        << QStringLiteral("/a/./b/%2E%2e/c/..") << QStringLiteral("/a/") << QString();
+    QTest::newRow("absolute form: its path")
+        << QStringLiteral("HTTP://h:8/x/../y?q=1") << QStringLiteral("/y") << QStringLiteral("q=1");
 }
 
 void TestHttpReply::requestTarget()

@@ -97,6 +97,9 @@ private slots:
 
     void routes_data();
     void routes();
+    void files_data();
+    void files();
+    void largeFileSentFromTheFile();
     void throwingHandlerGets500();
     void headIsTheGetHeadAlone();
     void jsonRoundTrip();
@@ -108,6 +111,7 @@ private:
     QByteArray get(const QByteArray &request);
 
     int baseline = 0;
+    QTemporaryDir folder;
     std::unique_ptr<ZRHttpServer> server;
     std::unique_ptr<ZRHttpRouter> router;
     std::unique_ptr<loopback::Running> run;
@@ -132,6 +136,37 @@ void TestHttpRouter::initTestCase()
         [](const ZRHttpRequest &) { return ZRHttpReply::text("put"); });
     router->route(RequestGet, QStringLiteral("/files/exact"),
         [](const ZRHttpRequest &) { return ZRHttpReply::text("exact"); });
+    router->route(RequestGet, QStringLiteral("/items/{id}"), [](const ZRHttpRequest &request) {
+        return ZRHttpReply::text("item " + request.pathParameter(QStringLiteral("id")).toUtf8());
+    });
+    router->route(
+        RequestGet, QStringLiteral("/users/{user}/keys/{key}"), [](const ZRHttpRequest &r) {
+            return ZRHttpReply::text(r.pathParameter(QStringLiteral("user")).toUtf8() + ' '
+                + r.pathParameter(QStringLiteral("key")).toUtf8());
+        });
+    router->route(RequestGet, QStringLiteral("/items/new"),
+        [](const ZRHttpRequest &) { return ZRHttpReply::text("new"); });
+    router->route(RequestGet, QStringLiteral("/items/*"), [](const ZRHttpRequest &request) {
+        return ZRHttpReply::text("any " + request.pathOnly().toUtf8());
+    });
+    router->route(RequestGet, QStringLiteral("/cookies"), [](const ZRHttpRequest &request) {
+        ZRHttpReply reply = ZRHttpReply::text(request.cookie(QStringLiteral("b")).toUtf8() + ','
+            + request.headerValues("X-Tag").join('|'));
+        reply.addHeader("Set-Cookie", "a=1");
+        reply.addHeader("Set-Cookie", "b=2");
+        return reply;
+    });
+    router->serveDirectory(QStringLiteral("/static"), folder.filePath(QStringLiteral("static")));
+    router->setDefaultHeader("X-Served-By", "test");
+    router->setCors({ QStringLiteral("http://front.example") });
+    QVERIFY(QDir(folder.path()).mkpath(QStringLiteral("static/sub")));
+    for (const char *name : { "static/a.txt", "static/sub/index.html", "secret.txt" }) {
+        QFile file(folder.filePath(QLatin1String(name)));
+        QVERIFY(file.open(QIODevice::WriteOnly)
+            && file.write(QByteArray(name).mid(QByteArray(name).lastIndexOf('/') + 1)) > 0);
+    }
+    QVERIFY(QFile::link(
+        QStringLiteral("../secret.txt"), folder.filePath(QStringLiteral("static/out"))));
     router->route(RequestGet, QStringLiteral("/throw"),
         [](const ZRHttpRequest &) -> ZRHttpReply { throw std::runtime_error("boom"); });
     router->route(RequestGet, QStringLiteral("/report"), [](const ZRHttpRequest &) {
@@ -207,6 +242,25 @@ void TestHttpRouter::routes_data()
         << "POST"
         << "/files/exact" << QByteArray("HTTP/1.1 405 Method Not Allowed")
         << QByteArray("GET, PUT, HEAD, OPTIONS") << QByteArray("Method Not Allowed\n") << 19;
+    const auto row = [&](const char *name, const char *path, const QByteArray &body) {
+        QTest::newRow(name) << "GET" << path << ok << QByteArray() << body << int(body.size());
+    };
+    row("parameter, decoded, beats a prefix", "/items/caf%C3%A9", "item caf\xc3\xa9");
+    row("two parameters, an encoded / kept", "/users/ann/keys/k%2F1", "ann k/1");
+    row("exact beats parameter", "/items/new", "new");
+    row("prefix where no parameter fits", "/items/7/x", "any /items/7/x");
+    row("an empty segment is no parameter", "/items/", "any /items/");
+    row("dot segments resolved before matching", "/files/a/../../status", status);
+    row("encoded dot segments too", "/x/%2e%2E/status?q", status);
+    row("absolute form routes by its path", "http://elsewhere.example/status", status);
+    QTest::newRow("climbing above the root: 400, no handler")
+        << "GET"
+        << "/files/../../status" << QByteArray("HTTP/1.1 400 Bad Request") << QByteArray()
+        << QByteArray("Bad Request\n") << 12;
+    QTest::newRow("OPTIONS *: every method")
+        << "OPTIONS"
+        << "*" << QByteArray("HTTP/1.1 204 No Content")
+        << QByteArray("GET, POST, PUT, HEAD, OPTIONS") << QByteArray() << -1;
 }
 
 // curl passes the head through as it came: every line is checked as sent.
@@ -223,7 +277,11 @@ void TestHttpRouter::routes()
         QStringLiteral("-i") };
     arguments << (method == QLatin1String("HEAD") ? QStringList { QStringLiteral("-I") }
                                                   : QStringList { QStringLiteral("-X"), method });
-    arguments << QStringLiteral("http://127.0.0.1:%1%2").arg(run->port).arg(path);
+    const QString base = QStringLiteral("http://127.0.0.1:%1").arg(run->port);
+    if (path.startsWith(QLatin1Char('/')))
+        arguments << QStringLiteral("--path-as-is") << base + path;
+    else
+        arguments << QStringLiteral("--request-target") << path << base;
     const ChildRun client = runChild(QStringLiteral("curl"), arguments);
     QVERIFY2(client.ok(), client.errors.constData());
 
@@ -237,6 +295,124 @@ void TestHttpRouter::routes()
     if (contentLength >= 0)
         QCOMPARE(headerOf(head, "Content-Length").toInt(), contentLength);
     QCOMPARE(rest, body);
+}
+
+void TestHttpRouter::files_data()
+{
+    QTest::addColumn<QStringList>("arguments"); // to curl, before the URL
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<QByteArray>("inHead"); // "!" first: must not be in the head
+
+    const QStringList none;
+    const QByteArray notFound = "Not Found\n";
+    const auto header = [](const char *line) { return QStringList { "-H", line }; };
+    QTest::newRow("file, typed by name") << none << "/static/a.txt" << 200 << QByteArray("a.txt")
+                                         << QByteArray("Content-Type: text/plain; charset=utf-8");
+    QTest::newRow("folder: index.html") << none << "/static/sub/" << 200 << QByteArray("index.html")
+                                        << QByteArray("Content-Type: text/html; charset=utf-8");
+    QTest::newRow("folder without /: 301")
+        << none << "/static/sub" << 301 << QByteArray() << QByteArray("Location: /static/sub/");
+    QTest::newRow("%2e%2e") << none << "/static/%2e%2e/secret.txt" << 404 << notFound
+                            << QByteArray();
+    QTest::newRow("%2F is no separator")
+        << none << "/static/sub%2Findex.html" << 404 << notFound << QByteArray();
+    QTest::newRow("..: 400") << none << "/static/../../secret.txt" << 400
+                             << QByteArray("Bad Request\n") << QByteArray();
+    QTest::newRow("link leading out") << none << "/static/out" << 404 << notFound << QByteArray();
+    QTest::newRow("NUL") << none << "/static/a.txt%00.html" << 404 << notFound << QByteArray();
+    QTest::newRow("range") << header("Range: bytes=1-2") << "/static/a.txt" << 206
+                           << QByteArray(".t") << QByteArray("Content-Range: bytes 1-2/5");
+    QTest::newRow("suffix range") << header("Range: bytes=-2") << "/static/a.txt" << 206
+                                  << QByteArray("xt") << QByteArray("Content-Length: 2");
+    QTest::newRow("range past the end: 416")
+        << header("Range: bytes=5-") << "/static/a.txt" << 416 << QByteArray()
+        << QByteArray("Content-Range: bytes */5");
+    QTest::newRow("two ranges: the whole") << header("Range: bytes=0-0,2-3") << "/static/a.txt"
+                                           << 200 << QByteArray("a.txt") << QByteArray();
+    QTest::newRow("ETag: 304") << header("If-None-Match: \"x\", {etag}") << "/static/a.txt" << 304
+                               << QByteArray() << QByteArray("ETag: ");
+    QTest::newRow("not modified since")
+        << header("If-Modified-Since: Fri, 01 Jan 2100 00:00:00 GMT") << "/static/a.txt" << 304
+        << QByteArray() << QByteArray();
+    QTest::newRow("modified since")
+        << header("If-Modified-Since: Thu, 01 Jan 1970 00:00:00 GMT") << "/static/a.txt" << 200
+        << QByteArray("a.txt") << QByteArray("Last-Modified: ");
+    QTest::newRow("own 404 in JSON, default header")
+        << header("Accept: text/html;q=0.9, application/json") << "/nowhere" << 404
+        << QByteArray("{\"error\":\"Not Found\"}") << QByteArray("X-Served-By: test");
+    QTest::newRow("cookies and repeated headers")
+        << QStringList { "-H", "Cookie: a=1; b=2", "-H", "X-Tag: x", "-H", "X-Tag: y" }
+        << "/cookies" << 200 << QByteArray("2,x|y")
+        << QByteArray("Set-Cookie: a=1\r\nSet-Cookie: b=2\r\n");
+    QTest::newRow("allowed origin") << header("Origin: http://front.example") << "/status" << 200
+                                    << QByteArray() << QByteArray("Vary: Origin");
+    QTest::newRow("other origin") << header("Origin: http://other.example") << "/status" << 200
+                                  << QByteArray() << QByteArray("!Access-Control");
+    const QStringList preflight { "-X", "OPTIONS", "-H", "Access-Control-Request-Method: POST" };
+    QTest::newRow("preflight") << preflight + header("Origin: http://front.example") << "/echo"
+                               << 204 << QByteArray()
+                               << QByteArray("Access-Control-Allow-Methods: POST, OPTIONS");
+    QTest::newRow("preflight, other origin")
+        << preflight + header("Origin: http://other.example") << "/echo" << 204 << QByteArray()
+        << QByteArray("!Access-Control");
+}
+
+// Through curl, so every line is checked as sent; nothing outside the folder is ever served.
+void TestHttpRouter::files()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, path);
+    QFETCH(int, status);
+    QFETCH(QByteArray, body);
+    QFETCH(QByteArray, inHead);
+
+    const QString url = QStringLiteral("http://127.0.0.1:%1%2").arg(run->port).arg(path);
+    const auto curl = [&](const QStringList &more) {
+        const ChildRun client = runChild(QStringLiteral("curl"),
+            QStringList { "-sS", "--noproxy", "*", "-i", "--path-as-is" } + more << url);
+        return split(client.output);
+    };
+    arguments.replaceInStrings(QStringLiteral("{etag}"), headerOf(curl({}).first, "ETag"));
+    const auto [head, rest] = curl(arguments);
+    QCOMPARE(head.mid(9, 3).toInt(), status);
+    if (!body.isNull())
+        QCOMPARE(rest, body);
+    QVERIFY(!rest.contains("secret"));
+    if (inHead.startsWith('!'))
+        QVERIFY2(!head.contains(inHead.mid(1)), head.constData());
+    else
+        QVERIFY2(head.contains(inHead), head.constData());
+}
+
+// A figure, not a limit of time: the body is never held, so the peak hardly moves.
+void TestHttpRouter::largeFileSentFromTheFile()
+{
+    constexpr qint64 size = 50 * 1024 * 1024;
+    QFile big(folder.filePath(QStringLiteral("static/big.bin")));
+    QVERIFY(big.open(QIODevice::WriteOnly) && big.resize(size));
+    const auto peakKb = [] {
+        QFile status(QStringLiteral("/proc/self/status"));
+        status.open(QIODevice::ReadOnly);
+        const QByteArray text = status.readAll();
+        const int at = text.indexOf("VmHWM:");
+        return text.mid(at + 6).simplified().split(' ').at(0).toLong();
+    };
+    // A client gone mid-file fails only its own reply: sendfile() must not raise SIGPIPE.
+    Peer gone(run->port);
+    char some[4096];
+    QVERIFY(
+        gone.send("GET /static/big.bin HTTP/1.1\r\n\r\n") && ::recv(gone.fd, some, 4096, 0) > 0);
+    gone.close();
+    const long before = peakKb();
+    const ChildRun client = runChild(QStringLiteral("curl"),
+        { "-sS", "--noproxy", "*", "-o", "/dev/null", "-w", "%{http_code} %{size_download}",
+            QStringLiteral("http://127.0.0.1:%1/static/big.bin").arg(run->port) });
+    const long after = peakKb();
+    qInfo("Peak RSS serving a 50 MB file: %ld kB before, %ld kB after", before, after);
+    QCOMPARE(client.output, QByteArray("200 ") + QByteArray::number(size));
+    QVERIFY(after - before < 16 * 1024);
 }
 
 void TestHttpRouter::throwingHandlerGets500()

@@ -125,6 +125,9 @@ public:
         }
         return true;
     }
+    // The machine the fake stands for has no NetworkManager service.
+    bool hasService() override { return false; }
+    bool serviceManages(const QString &) override { return false; }
 
     QStringList calls;
     QSet<QString> failingStarts;

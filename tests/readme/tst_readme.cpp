@@ -2,6 +2,7 @@
 #include "loopback.h"
 
 #include <QProcess>
+#include <QTemporaryDir>
 #include <QtTest>
 
 #include <csignal>
@@ -30,7 +31,14 @@ QByteArray TestReadme::curl(const QStringList &arguments)
 
 void TestReadme::servesAndStopsOnSigterm()
 {
+    QTemporaryDir folder; // the sample serves ./static; what lies beside must stay unseen
+    QVERIFY(QDir(folder.path()).mkdir(QStringLiteral("static")));
+    for (const char *name : { "static/page.txt", "secret.txt" }) {
+        QFile file(folder.filePath(QLatin1String(name)));
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(name) > 0);
+    }
     QProcess sample;
+    sample.setWorkingDirectory(folder.path());
     sample.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     QProcessEnvironment quiet = QProcessEnvironment::systemEnvironment();
     quiet.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("zrnet.*.debug=false"));
@@ -49,6 +57,18 @@ void TestReadme::servesAndStopsOnSigterm()
     QVERIFY(curl(
         { QStringLiteral("-d"), QStringLiteral("{"), QStringLiteral("http://127.0.0.1:8080/echo") })
                 .endsWith(" 400"));
+    const QPair<const char *, QByteArray> paths[] = {
+        { "/api/items/a%2Fb", "{\"id\":\"a/b\"} 200" },
+        { "/static/page.txt", "static/page.txt 200" },
+        { "/static/%2e%2e/secret.txt", "Not Found\n 404" },
+        { "/static/..%2Fsecret.txt", "Not Found\n 404" },
+        { "/static/../../secret.txt", "Bad Request\n 400" },
+    };
+    for (const auto &path : paths) {
+        QCOMPARE(curl({ QStringLiteral("--path-as-is"),
+                     QStringLiteral("http://127.0.0.1:8080") + QLatin1String(path.first) }),
+            path.second);
+    }
 
     sample.terminate();
     QVERIFY(sample.waitForFinished(10000));

@@ -26,7 +26,7 @@ for path in ('/a', '/b'):
     sys.stdout.write('%s %d\n' % (r.read().decode(), r.status))
 )";
 
-// Answers each request with its path, or with `big` bytes for /big.
+// Answers each request with its path, with `big` bytes for /big, or with the file for /file.
 struct Served
 {
     explicit Served(int requestTimeoutMs = 0)
@@ -37,7 +37,10 @@ struct Served
             &server, &ZRHttpServer::connectionThread, &server,
             [this](const ZRHttpRequest &request, ZRSocketThread *thread) {
                 const QByteArray path = request.path().toUtf8();
-                server.sendReply(ZRHttpReply::text(path == "/big" ? big : path), thread);
+                ZRHttpReply reply = ZRHttpReply::text(path == "/big" ? big : path);
+                if (path == "/file")
+                    reply.setBodyFile(file);
+                server.sendReply(reply, thread);
             },
             Qt::DirectConnection);
         QObject::connect(
@@ -52,6 +55,7 @@ struct Served
 
     ZRHttpServer server;
     QByteArray big = QByteArray(4 * 1024 * 1024, 'b');
+    QString file;
     std::atomic<int> errors { 0 };
     std::atomic<int> lastError { 0 };
     Running run { server };
@@ -166,6 +170,11 @@ void TestTls::realClients_data()
                QStringLiteral("%{num_connects}\\n"), QStringLiteral("https://127.0.0.1:{port}/a"),
                QStringLiteral("https://127.0.0.1:{port}/b") }
         << QByteArray("/a1\n/b0\n"); // the second on the same connection
+    QTest::newRow("curl, a file body")
+        << QStringLiteral("curl")
+        << QStringList { QStringLiteral("--cacert"), QStringLiteral("{cert}"),
+               QStringLiteral("https://127.0.0.1:{port}/file") }
+        << certificate;
     QTest::newRow("python, by name")
         << python
         << QStringList { QStringLiteral("-c"), code, QStringLiteral("localhost"),
@@ -189,6 +198,7 @@ void TestTls::realClients()
     QFETCH(QStringList, arguments);
     QFETCH(QByteArray, output);
     Served s;
+    s.file = certificateFile;
     QVERIFY(s.server.setTlsCertificate(certificate, key));
     for (QString &argument : arguments) {
         argument.replace(QLatin1String("{port}"), QString::number(s.run.port));

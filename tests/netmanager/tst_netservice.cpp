@@ -1,0 +1,252 @@
+// The controller beside a mock NetworkManager service, on a system bus of the test's own inside
+// the namespaces of tests/tools/stubnet-run: the service manages wlan0 (three access points),
+// not eth0. What the service received is read from the mock's call log.
+#include "stubnet.h"
+
+#include <QtDBus>
+#include <QtTest>
+
+#include <thread>
+
+using namespace stubnet;
+
+namespace {
+const char Device[] = "/org/freedesktop/NetworkManager/Devices/wlan0dev";
+const char DeviceInterface[] = "org.freedesktop.NetworkManager.Device";
+}
+
+class TestNetService : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void init();
+    void scanFromAnyThread();
+    void join();
+    void joinFails_data();
+    void joinFails();
+    void managedRunsNoTool_data();
+    void managedRunsNoTool();
+    void unmanagedTakesTools();
+    void accessPoint();
+
+private:
+    QVariant mock(const QString &path, const char *method, const QVariantList &arguments);
+    QString mockLog() const;
+
+    QString stubDir;
+    QTemporaryDir dir;
+    QProcess bus;
+    QProcess service;
+    qint64 logSeen = 0;
+};
+
+QVariant TestNetService::mock(
+    const QString &path, const char *method, const QVariantList &arguments)
+{
+    QDBusMessage call
+        = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.NetworkManager"), path,
+            QStringLiteral("org.freedesktop.DBus.Mock"), QLatin1String(method));
+    call.setArguments(arguments);
+    const QDBusMessage reply = QDBusConnection(QStringLiteral("test")).call(call);
+    if (reply.type() != QDBusMessage::ReplyMessage)
+        qFatal("mock %s: %s", method, qPrintable(reply.errorMessage()));
+    return reply.arguments().value(0);
+}
+
+// What the service was asked since the last init().
+QString TestNetService::mockLog() const
+{
+    QFile log(dir.filePath(QStringLiteral("mock.log")));
+    return log.open(QIODevice::ReadOnly) && log.seek(logSeen) ? QString::fromUtf8(log.readAll())
+                                                              : QString();
+}
+
+void TestNetService::initTestCase()
+{
+    STUBNET_DIR_OR_SKIP(stubDir);
+    if (QStandardPaths::findExecutable(QStringLiteral("dbus-daemon")).isEmpty()
+        || QProcess::execute(QStringLiteral("/usr/bin/python3"), { "-c", "import dbusmock" }) != 0)
+        QSKIP("dbus-daemon or python3-dbusmock is missing");
+    bus.start(QStringLiteral("dbus-daemon"),
+        { "--session", "--nofork", "--print-address",
+            "--address=unix:path=" + dir.filePath("bus") });
+    QVERIFY(bus.waitForReadyRead(10000));
+    const QByteArray address = bus.readLine().trimmed();
+    qputenv("DBUS_SYSTEM_BUS_ADDRESS", address);
+    service.setStandardErrorFile(dir.filePath(QStringLiteral("mock.err")));
+    service.start(QStringLiteral("/usr/bin/python3"),
+        { "-m", "dbusmock", "--system", "--template", "networkmanager", "-l",
+            dir.filePath(QStringLiteral("mock.log")) });
+    const QDBusConnection test = QDBusConnection::connectToBus(QString::fromUtf8(address), "test");
+    QTRY_VERIFY_WITH_TIMEOUT(
+        test.interface()->isServiceRegistered(QStringLiteral("org.freedesktop.NetworkManager")),
+        20000);
+
+    const QString root = QStringLiteral("/org/freedesktop");
+    QCOMPARE(mock(root, "AddWiFiDevice", { "wlan0dev", "wlan0", 30 }).toString(), Device);
+    mock(Device, "AddMethod", { DeviceInterface, "Disconnect", "", "", "" });
+    const QVariantList aps[] = { { "ap1", "Home Network", "02:00:00:00:00:01", 82u, 0x100u },
+        { "ap2", "Cafe", "02:00:00:00:00:02", 40u, 0u },
+        { "ap3", "Office", "02:00:00:00:00:03", 67u, 0x100u } };
+    for (const QVariantList &ap : aps) {
+        mock(root, "AddAccessPoint",
+            { Device, ap[0], ap[1], ap[2], 2u, 2437u, 54000u,
+                QVariant::fromValue(uchar(ap[3].toUInt())), ap[4] });
+    }
+}
+
+void TestNetService::cleanupTestCase()
+{
+    for (QProcess *process : { &service, &bus }) {
+        process->terminate();
+        process->waitForFinished();
+    }
+}
+
+void TestNetService::init()
+{
+    clearLog(stubDir);
+    logSeen = QFileInfo(dir.filePath(QStringLiteral("mock.log"))).size();
+}
+
+void TestNetService::scanFromAnyThread()
+{
+    NetworkManager manager;
+    QList<WifiAp> aps;
+    std::thread([&]() { aps = manager.apList(); }).join();
+    QStringList seen;
+    for (const WifiAp &ap : aps)
+        seen << QStringLiteral("%1 %2 %3").arg(ap.ssid).arg(ap.quality).arg(ap.encrypted);
+    QCOMPARE(seen, (QStringList { "Home Network 82 1", "Cafe 40 0", "Office 67 1" }));
+    QVERIFY(mockLog().contains(QStringLiteral("RequestScan")));
+}
+
+void TestNetService::join()
+{
+    NetworkManager manager;
+    QCOMPARE(manager.connectToAp("Home Network", "correct horse battery", "wlan0"), 0);
+    const QString added = mockLog();
+    QVERIFY2(
+        added.contains(QRegularExpression("AddAndActivateConnection .*\"ssid\": \\[72, 111, "
+                                          "109, 101, 32, 78.*\"psk\": \"correct horse battery\""
+                                          ".*/Devices/wlan0dev\" \"/org/freedesktop/"
+                                          "NetworkManager/AccessPoint/ap1\"")),
+        qPrintable(added));
+
+    // The profile the service now keeps for that name is updated, not added again.
+    logSeen += added.toUtf8().size();
+    QCOMPARE(manager.connectToAp("Home Network", "new passphrase", "wlan0"), 0);
+    const QString updated = mockLog();
+    QVERIFY2(updated.contains(QRegularExpression("Update .*\"psk\": \"new passphrase\"")),
+        qPrintable(updated));
+    QVERIFY(updated.contains("ActivateConnection"));
+    QVERIFY(!updated.contains("AddAndActivateConnection"));
+    QCOMPARE(callLines(stubDir), QStringList());
+}
+
+void TestNetService::joinFails_data()
+{
+    QTest::addColumn<uint>("reason");
+    QTest::addColumn<int>("result");
+    QTest::newRow("no secrets") << 7u << 1000;
+    QTest::newRow("supplicant timeout") << 11u << 1000;
+    QTest::newRow("DHCP failed") << 17u << 1001;
+}
+
+// The device goes to failed with `reason` as soon as the join is asked for.
+void TestNetService::joinFails()
+{
+    QFETCH(uint, reason);
+    QFETCH(int, result);
+    mock(QStringLiteral("/org/freedesktop/NetworkManager"), "AddMethod",
+        { "org.freedesktop.NetworkManager", "AddAndActivateConnection", "a{sa{sv}}oo", "oo",
+            QStringLiteral("d = objects[args[1]]; i = 'org.freedesktop.NetworkManager.Device'\n"
+                           "d.Set(i, 'StateReason', (dbus.UInt32(120), dbus.UInt32(%1)))\n"
+                           "d.Set(i, 'State', dbus.UInt32(120))\n"
+                           "ret = (dbus.ObjectPath('/'), dbus.ObjectPath('/'))")
+                .arg(reason) });
+    NetworkManager manager;
+    QCOMPARE(manager.connectToAp("Office", "wrong passphrase", "wlan0"), result);
+    QCOMPARE(callLines(stubDir), QStringList());
+}
+
+void TestNetService::managedRunsNoTool_data()
+{
+    QTest::addColumn<QString>("operation");
+    QTest::addColumn<QString>("asked");
+
+    QTest::newRow("Wi-Fi on") << "initializeWifiInterface"
+                              << "WirelessEnabled True";
+    QTest::newRow("Wi-Fi off") << "stopWifiInterface"
+                               << "WirelessEnabled False";
+    QTest::newRow("DHCP release") << "stopDhcp"
+                                  << "Disconnect";
+}
+
+void TestNetService::managedRunsNoTool()
+{
+    QFETCH(QString, operation);
+    QFETCH(QString, asked);
+    NetworkManager manager;
+    blockingOperations().value(operation)(manager, QStringLiteral("wlan0"));
+    QCOMPARE(manager.startDhcp(QStringLiteral("wlan0")), 0);
+    manager.isWifiConnected(QStringLiteral("wlan0"));
+    manager.connectedAp();
+
+    QVERIFY2(mockLog().contains(asked), qPrintable(mockLog()));
+    QVERIFY(mockLog().contains(QStringLiteral("ActivateConnection")));
+    QCOMPARE(callLines(stubDir), QStringList());
+}
+
+void TestNetService::unmanagedTakesTools()
+{
+    mock(QStringLiteral("/org/freedesktop/NetworkManager"), "SetProperty",
+        { Device, DeviceInterface, "Managed", QVariant::fromValue(QDBusVariant(false)) });
+    NetworkManager manager;
+    QCOMPARE(manager.startEthernetInterface(QStringLiteral("eth0")), 0);
+    // The service's supplicant serves what it manages: no killall beside it.
+    manager.stopWifiInterface(QStringLiteral("wlan0"));
+    mock(QStringLiteral("/org/freedesktop/NetworkManager"), "SetProperty",
+        { Device, DeviceInterface, "Managed", QVariant::fromValue(QDBusVariant(true)) });
+
+    QTRY_COMPARE(callLines(stubDir).size(), 6);
+    QStringList lines = callLines(stubDir);
+    // The DHCP client is detached: its line may come at any point after its start.
+    const int dhcp = lines.indexOf(QRegularExpression("/sbin/dhclient,.*,eth0"));
+    QVERIFY(dhcp >= 2);
+    lines.removeAt(dhcp);
+    QCOMPARE(lines,
+        (QStringList { "@rfkill,unblock,wifi", "@ifconfig,wlan0,up", "@ifconfig,eth0,up",
+            "@dhclient,-pf,/run/dhclient.wlan0.pid,-r,wlan0",
+            "/sbin/ifconfig,wlan0,0.0.0.0,down" }));
+}
+
+// A runtime profile of the service for the radio and the address, the tools' dnsmasq for DHCP
+// and DNS, and nothing of it left after the stop.
+void TestNetService::accessPoint()
+{
+    NetworkManager manager;
+    QCOMPARE(manager.startAccessPoint("wlan0", "Kiosk Setup", "setup pass", "192.168.42.7"), 0);
+    QVERIFY(manager.isAccessPointActive("wlan0"));
+    const QString asked = mockLog();
+    for (const char *setting : { "AddConnectionUnsaved", "\"ssid\": [75, 105, 111, 115, 107, 32",
+             "\"mode\": \"ap\"", "\"key-mgmt\": \"wpa-psk\"", "\"psk\": \"setup pass\"",
+             "\"proto\": [\"rsn\"]", "\"method\": \"manual\"", "\"address\": \"192.168.42.7\"",
+             "\"prefix\": 24", "\"interface-name\": \"wlan0\"", "ActivateConnection" })
+        QVERIFY2(asked.contains(QLatin1String(setting)), setting);
+    const QStringList lines = callLines(stubDir);
+    QCOMPARE(lines.size(), 1);
+    for (const char *argument :
+        { "@dnsmasq,", ",--interface=wlan0,", ",--address=/#/192.168.42.7" })
+        QVERIFY2(lines.first().contains(QLatin1String(argument)), qPrintable(lines.first()));
+
+    QVERIFY(manager.stopAccessPoint("wlan0"));
+    QVERIFY(mockLog().contains("Delete"));
+    QVERIFY(!manager.isAccessPointActive("wlan0"));
+}
+
+QTEST_GUILESS_MAIN(TestNetService)
+#include "tst_netservice.moc"
