@@ -106,9 +106,7 @@ int main(int argc, char *argv[])
         return 2;
 
     NetworkManager manager;
-    ZRHttpServer server;
-    server.setMaxBodySize(64 * 1024); // a join is a few dozen bytes
-    ZRHttpRouter router(&server);
+    // Before the server: destroying the server waits for the handlers that use these.
     Portal portal(&manager, settings.allowChanges);
     const QString wifi = manager.defaultWifiInterface();
     std::unique_ptr<Setup> setup;
@@ -117,6 +115,9 @@ int main(int argc, char *argv[])
     else if (!settings.setup.ssid.isEmpty())
         setup = std::make_unique<Setup>(&manager, wifi, settings.setup);
     portal.setSetup(setup.get());
+    ZRHttpServer server;
+    server.setMaxBodySize(64 * 1024); // a join is a few dozen bytes
+    ZRHttpRouter router(&server);
     portal.addRoutes(router);
 
     const int status

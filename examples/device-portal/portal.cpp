@@ -4,6 +4,7 @@
 
 #include <zrhttpmultipart.h>
 
+#include <QDir>
 #include <QHostAddress>
 #include <QHostInfo>
 #include <QJsonArray>
@@ -201,19 +202,29 @@ void Portal::setSetup(Setup *setup)
 
 void Portal::addRoutes(ZRHttpRouter &router, Side side)
 {
-    const auto route = [this, &router](RequestType method, const char *path,
+    // What the device tells about itself (its interfaces, the networks in reach) is no business
+    // of another site either, and neither is making it scan: every route checks the request.
+    const auto route = [this, &router](RequestType method, const QString &path,
                            const ZRHttpRouter::Handler &handler) {
         router.route(method, path, [this, handler](const ZRHttpRequest &request) {
-            return isCaptive(request) ? toSetupPage() : handler(request);
+            if (isCaptive(request))
+                return toSetupPage();
+            const QString refusal = crossSiteRefusal(request);
+            return refusal.isEmpty() ? handler(request) : failure(403, refusal);
         });
     };
     for (const auto &guard : Guards)
         router.setDefaultHeader(guard.first, guard.second);
-    // In setup mode the files too are behind the captive check, and nothing else is found.
-    if (m_setup)
-        route(RequestGet, "/*", ZRHttpRouter::fileHandler("/", ":/portal"));
-    else
-        router.serveDirectory("/", ":/portal");
+    // The files too are behind the checks. In setup mode nothing else is found; otherwise each
+    // file has a route of its own, so a path of none is left to the others (405, 404).
+    const ZRHttpRouter::Handler files = ZRHttpRouter::fileHandler("/", ":/portal");
+    if (m_setup) {
+        route(RequestGet, "/*", files);
+    } else {
+        route(RequestGet, "/", files);
+        for (const QString &name : QDir(QStringLiteral(":/portal")).entryList(QDir::Files))
+            route(RequestGet, "/" + name, files);
+    }
     route(RequestGet, "/api/interfaces",
         [this](const ZRHttpRequest &) { return guarded(ZRHttpReply::json(interfaces())); });
     route(RequestGet, "/api/status",
@@ -266,7 +277,20 @@ QJsonObject Portal::status(Side side)
     return answer;
 }
 
+// Any page may ask, and a scan runs a root tool for seconds: requests that come while one runs
+// wait for it, and those of the next ten seconds get its result too.
 QJsonObject Portal::scan()
+{
+    constexpr qint64 ReuseMs = 10000;
+    QMutexLocker lock(&m_scanning);
+    if (!m_scannedAt.isValid() || m_scannedAt.hasExpired(ReuseMs)) {
+        m_lastScan = freshScan();
+        m_scannedAt.start();
+    }
+    return m_lastScan;
+}
+
+QJsonObject Portal::freshScan()
 {
     QList<WifiAp> networks = m_manager->apList();
     QDateTime keptAt; // the radio may not scan while it serves the access point
@@ -284,9 +308,6 @@ ZRHttpReply Portal::join(const ZRHttpRequest &request, Side side)
     // The access point's own clients are the people setting the device up.
     if (!m_allowChanges && !(m_setup && side == Side::AccessPoint))
         return failure(403, "refused: the portal was started without --allow-changes");
-    const QString refusal = crossSiteRefusal(request);
-    if (!refusal.isEmpty())
-        return failure(403, refusal);
     if (!isJson(request))
         return failure(415, "the body must be JSON, sent as application/json");
     QJsonParseError error;

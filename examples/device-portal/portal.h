@@ -4,6 +4,7 @@
 #include <networkmanager.h>
 #include <zrhttprouter.h>
 
+#include <QElapsedTimer>
 #include <QJsonObject>
 #include <QMutex>
 
@@ -18,13 +19,17 @@ QJsonObject joinOutcome(const QString &ssid, int result);
 //
 //   GET  /api/interfaces  Ethernet and Wi-Fi interfaces: kind, default mark, state, addresses
 //   GET  /api/status      the Wi-Fi link and its network; whether joins are allowed
-//   GET  /api/scan        networks in reach, each once (its strongest cell), strongest first
+//   GET  /api/scan        networks in reach, each once (its strongest cell), strongest first;
+//                         one scan at a time, its result reused for ten seconds
 //   POST /api/join        {"ssid": ..., "passphrase": ...}: joins, answers with the outcome
 //   GET  /api/report      status and scan as the two parts of a multipart/mixed reply
 //
 // In setup mode (setSetup) the portal also answers the checks by which phones find a captive
 // portal: a phone that asks for its check page, or for any name that is not the device's,
 // gets "302 Found" to the page, which it then opens by itself.
+//
+// Otherwise every route refuses (403) a request whose Host is not the device's address or
+// name, or whose Origin is another site's.
 //
 // Handlers run on the connections' threads, several at once; NetworkManager keeps no state,
 // so they share it freely. Each call blocks while its tools run: a scan for seconds, a join
@@ -50,11 +55,15 @@ public:
 
 private:
     bool isCaptive(const ZRHttpRequest &request) const;
+    QJsonObject freshScan();
 
     NetworkManager *const m_manager;
     const bool m_allowChanges;
     Setup *m_setup = nullptr;
     QMutex m_joining; // one join at a time: each one ends every supplicant, another join's too
+    QMutex m_scanning; // held while a scan runs; guards the two below
+    QElapsedTimer m_scannedAt;
+    QJsonObject m_lastScan;
 };
 
 #endif // DEVICE_PORTAL_PORTAL_H

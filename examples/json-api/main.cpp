@@ -80,8 +80,9 @@ int main(int argc, char *argv[])
         QJsonParseError error;
         const QJsonDocument body = request.json(&error);
         if (body.isNull()) {
-            return ZRHttpReply::json(
-                QJsonObject { { QStringLiteral("error"), error.errorString() } }, 400);
+            return ZRHttpReply::json(QJsonObject { { QStringLiteral("error"), error.errorString() },
+                                         { QStringLiteral("offset"), error.offset } },
+                400);
         }
         return ZRHttpReply::json(body);
     });

@@ -1,8 +1,9 @@
 // Sends a fuzzer-chosen byte stream, cut into fuzzer-chosen pieces, to a real ZRHttpServer
-// connection over a socket pair, and checks what comes back: exactly one answer (the
-// application's, or the server's own refusal) or a close without one, never a hang past the
-// request timeout, and the connection's thread ended every time. Routed, a router serving a
-// folder answers, and the file beside that folder never goes out.
+// connection over a socket pair, whose handler reads the request as a router's handlers do (on
+// the connection's thread, with its default stack), and checks what comes back: exactly one
+// answer (the application's, or the server's own refusal) or a close without one, never a
+// hang past the request timeout, and the connection's thread ended every time. Routed, a
+// router serving a folder answers, and the file beside that folder never goes out.
 //
 // Input: one byte of options, then pieces, each a length byte and up to that many bytes.
 // Every piece is written on its own, and the next one waits (up to 20 ms) until the server has
@@ -71,7 +72,11 @@ struct Fixture
         server.setRequestTimeout(RequestTimeoutMs);
         QObject::connect(
             &server, &ZRHttpServer::connectionThread, &server,
-            [this](const ZRHttpRequest &, ZRSocketThread *thread) {
+            [this](const ZRHttpRequest &request, ZRSocketThread *thread) {
+                // What a router's handler reads, here on the connection's thread and stack.
+                (void)request.json();
+                (void)request.query().queryItems(QUrl::FullyDecoded);
+                (void)request.pathOnly();
                 if (++requests == 1 && passFirst)
                     thread->next();
                 else

@@ -3,6 +3,40 @@
 
 #include <QUrl>
 
+namespace {
+
+// Qt's JSON parser recurses once per level of nesting and stops only at 1024 levels, deep
+// enough to overflow a connection thread's stack; no document a handler expects nests this
+// deep.
+constexpr int MaxJsonDepth = 64;
+
+// The offset of the bracket that opens a level beyond MaxJsonDepth, outside strings; -1 when
+// there is none. Unbalanced closers only make the count err on the deep side.
+int tooDeepAt(const QByteArray &json)
+{
+    int depth = 0;
+    bool inString = false;
+    for (int i = 0; i < json.size(); ++i) {
+        const char c = json.at(i);
+        if (inString) {
+            if (c == '\\')
+                ++i; // the escaped character cannot end the string
+            else if (c == '"')
+                inString = false;
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > MaxJsonDepth)
+                return i;
+        } else if ((c == ']' || c == '}') && depth > 0) {
+            --depth;
+        }
+    }
+    return -1;
+}
+
+} // namespace
+
 QMap<RequestType, QString> ZRHttpRequest::requestTypeString = {
     { RequestGet, QStringLiteral("GET") },
     { RequestPost, QStringLiteral("POST") },
@@ -143,5 +177,13 @@ QUrlQuery ZRHttpRequest::query() const
 
 QJsonDocument ZRHttpRequest::json(QJsonParseError *error) const
 {
-    return QJsonDocument::fromJson(body(), error);
+    const QByteArray text = body();
+    const int tooDeep = tooDeepAt(text);
+    if (tooDeep < 0)
+        return QJsonDocument::fromJson(text, error);
+    if (error) {
+        error->offset = tooDeep;
+        error->error = QJsonParseError::DeepNesting;
+    }
+    return QJsonDocument();
 }

@@ -67,7 +67,9 @@ public:
     void setPathParameter(const QString &name, const QString &value);
     // The items after "?"; QUrlQuery decodes each value when asked for it.
     QUrlQuery query() const;
-    // The body read as JSON: a null document when it is none, the cause then in *error.
+    // The body read as JSON: a null document when it is none, the cause then in *error. A body
+    // nested deeper than 64 levels (arrays and objects together) is refused unparsed, with
+    // QJsonParseError::DeepNesting at the offset of the bracket that goes too deep.
     QJsonDocument json(QJsonParseError *error = nullptr) const;
 
     // The single source of method texts; filled during static initialisation, read-only

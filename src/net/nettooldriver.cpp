@@ -15,6 +15,15 @@ NetSystem &machine()
     return *NetSystem::current();
 }
 
+// The configuration of a network wpa_passphrase has nothing to add to: open, or with its key.
+// The name in hex, so that no byte of it can end the quoted form.
+QByteArray configWithoutPassphrase(const QString &ssid, const QString &passphrase)
+{
+    return "network={\n\tssid=" + ssid.toUtf8().toHex() + "\n\t"
+        + (passphrase.isEmpty() ? QByteArray("key_mgmt=NONE") : "psk=" + passphrase.toLatin1())
+        + "\n}";
+}
+
 // Written byte for byte: the configuration may hold a network name that is not UTF-8.
 void writeSupplicantConfig(QTemporaryFile &file, const QByteArray &config)
 {
@@ -84,8 +93,9 @@ int NetToolDriver::join(const QString &ssid, const QString &passphrase, const QS
     switchWifiOff(interface);
     switchWifiOn(interface);
     // Handed over on standard input: every local user can read a command line.
-    const QByteArray config
-        = machine().capture(QStringLiteral("wpa_passphrase"), { ssid }, passphrase.toUtf8() + '\n');
+    const QByteArray config = passphrase.size() >= 8 && passphrase.size() <= 63
+        ? machine().capture(QStringLiteral("wpa_passphrase"), { ssid }, passphrase.toUtf8() + '\n')
+        : configWithoutPassphrase(ssid, passphrase);
 
     QTemporaryFile file; // owner-only, removed when the call returns
     writeSupplicantConfig(file, config);
@@ -93,10 +103,12 @@ int NetToolDriver::join(const QString &ssid, const QString &passphrase, const QS
         { QStringLiteral("-c"), file.fileName(), QStringLiteral("-i"), interface,
             QStringLiteral("-B") });
 
+    // Another supplicant may bring back the network the device had: only the one asked for
+    // counts.
     bool connected = false;
     for (int remaining = LinkWaitMs; !connected && remaining > 0; remaining -= LinkPollMs) {
         machine().sleep(LinkPollMs);
-        connected = isLinked(interface);
+        connected = isLinked(interface) && currentNetwork(interface) == ssid;
     }
     return connected ? dhcpResult(startDhcp(interface)) : static_cast<int>(NetResult::LinkTimeout);
 }

@@ -42,13 +42,23 @@ int qualityPercent(const QString &line, int unchanged)
         value.section(QLatin1Char('/'), 1, 1).toDouble(), unchanged);
 }
 
-// One field of the current cell per line; a line before the first cell still counts for it.
-void readIwlistLine(QString line, WifiAp &ap)
+// The name on a line holding "ESSID:". The wireless tools print it in double quotes, bytes
+// other than printable ASCII as \xNN and nothing else escaped, so only the outer quotes go; a
+// driver may print a quoted Nickname after it. Null when it is not quoted (ESSID:off/any).
+QString quotedEssid(const QByteArray &line)
 {
-    if (line.trimmed().startsWith(QLatin1String("ESSID:"))) {
-        line.remove(QLatin1String("ESSID:")).remove(QLatin1Char('"'));
-        ap.ssid = line.trimmed();
-    }
+    QByteArray value = line.mid(line.indexOf("ESSID:") + 6);
+    value.chop(1); // the line end
+    if (!value.startsWith('"'))
+        return QString();
+    const int nickname = value.indexOf("\"  Nickname:\"");
+    const int end = nickname > 0 ? nickname : value.lastIndexOf('"');
+    return NetToolOutput::iwSsid(value.mid(1, end > 0 ? end - 1 : -1));
+}
+
+// One field of the current cell per line; a line before the first cell still counts for it.
+void readIwlistLine(const QString &line, WifiAp &ap)
+{
     const QString trimmed = line.trimmed();
     if (trimmed.startsWith(QLatin1String("Encryption key:")))
         ap.encrypted = trimmed.toLower().endsWith(QLatin1String("on"));
@@ -133,7 +143,10 @@ QList<WifiAp> iwlistScan(const QByteArray &output)
                 aps.append(std::exchange(current, WifiAp()));
             inCell = true;
         }
-        readIwlistLine(line, current);
+        if (line.trimmed().startsWith(QLatin1String("ESSID:")))
+            current.ssid = quotedEssid(bytes);
+        else
+            readIwlistLine(line, current);
     }
     if (inCell)
         aps.append(current);
@@ -144,9 +157,8 @@ QString iwconfigEssid(const QByteArray &output)
 {
     QString essid;
     for (const QByteArray &bytes : completeLines(output)) {
-        const QString line = QString::fromUtf8(bytes);
-        if (line.contains(QLatin1String("ESSID:")))
-            essid = line.section(QLatin1Char('"'), 1, 1);
+        if (bytes.contains("ESSID:"))
+            essid = quotedEssid(bytes);
     }
     return essid;
 }

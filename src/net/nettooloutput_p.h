@@ -15,11 +15,12 @@ namespace NetToolOutput {
 
 // "iwlist NAME scan": one record per line starting "Cell " (after white space), fields from the
 // "ESSID:", "Encryption key:" and "Quality=n/d" lines up to the next cell; lines before the first
-// cell count for it. Names are kept as iwlist prints them, escapes included.
+// cell count for it. Names are decoded as by iwconfigEssid.
 QList<WifiAp> iwlistScan(const QByteArray &output);
 
-// "iwconfig NAME": the text between the first two double quotes of the last line holding
-// "ESSID:"; null when no line does, or the line has no double quote (ESSID:off/any).
+// "iwconfig NAME": the name of the last line holding "ESSID:", without its outer double quotes
+// (the inner ones are part of it; a quoted Nickname after it is not), decoded by iwSsid; null
+// when no line holds one, or the line's value is not quoted (ESSID:off/any).
 QString iwconfigEssid(const QByteArray &output);
 
 // "iw dev NAME scan": one record per line starting "BSS " at its very start, with

@@ -202,6 +202,18 @@ bool isRunning(qint64 pid)
     return nameEnd >= 0 && stat.size() > nameEnd + 2 && stat.at(nameEnd + 2) != 'Z';
 }
 
+// The kernel's name of a busybox applet is busybox, whichever applet it runs: the command line
+// tells udhcpc ("udhcpc ...", "/sbin/udhcpc ...", "busybox udhcpc ...") from the others.
+bool isUdhcpc(qint64 pid)
+{
+    const QByteArray name = processName(pid);
+    const QList<QByteArray> arguments
+        = machine().readFile(QStringLiteral("/proc/%1/cmdline").arg(pid)).split('\0');
+    const auto runs
+        = [&arguments](int i) { return arguments.value(i).split('/').constLast() == "udhcpc"; };
+    return (name == "udhcpc" || name == "busybox") && (runs(0) || (name == "busybox" && runs(1)));
+}
+
 // Waits up to `msecs` for process `pid` to end; true when it has.
 bool waitForEnd(qint64 pid, int msecs)
 {
@@ -220,8 +232,7 @@ void releaseUdhcpc(const QString &interface)
     const qint64 pid = machine().readFile(udhcpcPidFile(interface)).trimmed().toLongLong(&ok);
     if (!ok || pid <= 1)
         return;
-    const QByteArray name = processName(pid);
-    if (name != "udhcpc" && name != "busybox") {
+    if (!isUdhcpc(pid)) {
         qCDebug(lcNet, "%s names process %lld, which is no udhcpc; left alone",
             qUtf8Printable(udhcpcPidFile(interface)), pid);
         return;

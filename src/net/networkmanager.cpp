@@ -5,6 +5,7 @@
 #include "nettools_p.h"
 
 #include <QHostAddress>
+#include <QRegularExpression>
 
 #include <algorithm>
 
@@ -110,6 +111,14 @@ bool isWpaPassphrase(const QString &passphrase)
         return false;
     return std::all_of(passphrase.cbegin(), passphrase.cend(),
         [](QChar c) { return c.unicode() >= 0x20 && c.unicode() <= 0x7e; });
+}
+
+// What a join can use: what an access point takes (wpa_passphrase would cut a longer one to 63
+// and refuses an empty one), or a key of 64 hex digits, which the supplicant takes as it is.
+bool isJoinPassphrase(const QString &passphrase)
+{
+    return isWpaPassphrase(passphrase)
+        || QRegularExpression(QStringLiteral("^[0-9A-Fa-f]{64}$")).match(passphrase).hasMatch();
 }
 
 // A host of its /24, written the one way the tools will be given it.
@@ -295,8 +304,9 @@ int NetworkManager::connectToAp(QString ssid, QString passphrase, QString interf
     const QString name = usableName(interface, QNetworkInterface::Wifi);
     if (name.isEmpty())
         return code(NetResult::NoInterface);
-    // No link can come up with a name or passphrase the tools cannot take whole.
-    if (!isOneLine(ssid) || !isOneLine(passphrase))
+    // No link can come up with a name or passphrase the tools cannot take whole: refused
+    // before anything is stopped, so the device stays on the network it has.
+    if (!isOneLine(ssid) || !isJoinPassphrase(passphrase))
         return code(NetResult::LinkTimeout);
     return NetDriver::forInterface(name).join(ssid, passphrase, name);
 }

@@ -104,19 +104,20 @@ public:
     void stopWifiInterface(QString interface);
     // Name of the network the default Wi-Fi interface is associated with, or a null string.
     QString connectedAp();
-    // Access points the default Wi-Fi interface can see, in the order of the scan. From iwlist,
-    // quality is Quality=n/d as 100*n/d and names are as printed; from iw (where iwlist is
-    // missing) names are decoded and a signal of S dBm gives (min(max(S,-110),-40)+110)*100/70,
-    // truncated: the figure iwlist shows for the same signal, never lower for a stronger one.
+    // Access points the default Wi-Fi interface can see, in the order of the scan, names
+    // decoded. From iwlist, quality is Quality=n/d as 100*n/d; from iw (where iwlist is
+    // missing) a signal of S dBm gives (min(max(S,-110),-40)+110)*100/70, truncated: the
+    // figure iwlist shows for the same signal, never lower for a stronger one.
     // While the interface serves an access point, iw scans beside it where the driver allows
     // (ap-force); the list is empty where it does not.
     QList<WifiAp> apList();
-    // Joins a WPA network, waits up to six seconds for the link, then starts DHCP:
-    // 0, 1000, 1001 or 1002. The passphrase never appears on a command line. A name or
-    // passphrase holding a line break or NUL cannot be handed over safely and whole, so it gets
-    // 1000 and nothing is run. Through the service: 0 once the device is activated (within 30 s),
-    // 1000 when the link does not come up (secrets, supplicant, timeout), 1001 when it fails at
-    // IP configuration.
+    // Joins a network, waits up to six seconds for a link to that very network, then starts
+    // DHCP: 0, 1000, 1001 or 1002. The passphrase is empty for an open network, 8 to 63
+    // printable ASCII characters, or a key of 64 hex digits, and never appears on a command
+    // line. Any other passphrase, or a name holding a line break or NUL, cannot work: it gets
+    // 1000 and nothing is run, the device left as it was. Through the service: 0 once the
+    // device is activated (within 30 s), 1000 when the link does not come up (secrets,
+    // supplicant, timeout), 1001 when it fails at IP configuration.
     int connectToAp(QString ssid, QString passphrase, QString interface);
 
     // Makes the Wi-Fi interface an access point named `ssid`: WPA2-PSK with the passphrase (8 to

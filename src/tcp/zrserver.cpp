@@ -8,6 +8,7 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QSemaphore>
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -26,6 +27,13 @@ constexpr uint DefaultStackSize = 256 * 1024;
 
 // The connection set whose server code this thread is in, if any.
 thread_local const ZRServerConnections *enteredSet = nullptr;
+
+// Only a thread that finishes deletes the dispatcher it was given.
+void deleteUnstarted(QThread *thread)
+{
+    delete thread->eventDispatcher();
+    delete thread;
+}
 
 void wake(int eventFd)
 {
@@ -273,24 +281,30 @@ int ZRServer::start(QString address, int port, int backlog)
         m_loopClaimed = false;
         return s;
     }
-    QThread *thread = QThread::create([this, s] {
+    QSemaphore looping;
+    QThread *thread = QThread::create([this, s, &looping] {
         QMutexLocker loop(&m_loopMutex);
+        looping.release();
         acceptLoop(s);
         m_loopClaimed = false;
     });
     thread->setObjectName(QStringLiteral("zrnet accept"));
     thread->setEventDispatcher(new ZRThreadDispatcher); // it runs no event loop either
-    m_loopThread = thread;
-    loop.unlock();
+    // Started before the loop mutex is let go, so that a stop() which gets the mutex first
+    // finds a running thread to wait for.
     thread->start();
     if (!thread->isRunning() && !thread->isFinished()) {
         setErrorText(QStringLiteral("Cannot start the accept loop's thread"));
         m_listenSocket = 0;
         m_port = 0;
         ZRSocket::closeSocket(s);
+        deleteUnstarted(thread);
         m_loopClaimed = false;
         return -1;
     }
+    m_loopThread = thread;
+    loop.unlock();
+    looping.acquire();
     return s;
 }
 
@@ -515,7 +529,7 @@ ZRSocketThread *ZRServer::startConnection(int socket, const QString &address, qi
             m_connections->running.remove(thread);
         }
         ZRSocket::closeSocket(socket);
-        delete thread;
+        deleteUnstarted(thread);
         return nullptr;
     }
     return thread;
@@ -525,10 +539,11 @@ void ZRServer::stop()
 {
     m_running = false;
     wake(m_wakeUp);
-    QThread *loopThread = m_loopThread;
-    if (loopThread == QThread::currentThread())
+    if (m_loopThread == QThread::currentThread())
         return; // the loop ends once this call has returned to it
+    // A start() under way holds the mutex until its thread runs.
     m_loopMutex.lock();
+    QThread *loopThread = m_loopThread;
     m_loopMutex.unlock();
     if (loopThread)
         loopThread->wait();

@@ -65,8 +65,9 @@ public:
     // Stack size of connection threads started from now on; 0 is the system's default (8 MiB
     // on most Linux systems). The default, 256 KiB, is over ten times what the deepest path
     // through the library needs: a request parsed with every debug category on, handed to a
-    // slot that builds a JSON reply, logs through qDebug() and Logger, and sends it, ran on a
-    // 20 KiB stack and failed on 16 KiB (measured by running it on ever smaller stacks). It
+    // slot that parses its body nested as deep as ZRHttpRequest::json() allows (64 levels),
+    // builds a JSON reply, logs through qDebug() and Logger, and sends it, ran on a 24 KiB
+    // stack and failed on 20 KiB (measured by running it on ever smaller stacks). It
     // keeps a thread start cheap: glibc keeps up to 40 MiB of freed stacks for reuse, 160
     // threads at this size, where 8 MiB stacks are mapped and unmapped for every connection.
     // Raise it for slots that put large arrays on the stack or recurse deeply.

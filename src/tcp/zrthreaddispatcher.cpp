@@ -5,6 +5,7 @@
 #include <QSocketNotifier>
 
 #include <chrono>
+#include <utility>
 
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -26,11 +27,6 @@ qint64 ZRThreadDispatcher::now()
 
 bool ZRThreadDispatcher::processEvents(QEventLoop::ProcessEventsFlags flags)
 {
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_interrupted = false;
-        m_woken = false; // anything posted from here on wakes us again
-    }
     emit awake();
     QCoreApplication::sendPostedEvents();
 
@@ -38,10 +34,15 @@ bool ZRThreadDispatcher::processEvents(QEventLoop::ProcessEventsFlags flags)
     const bool includeNotifiers = !(flags & QEventLoop::ExcludeSocketNotifiers);
     bool canWait = flags & QEventLoop::WaitForMoreEvents;
     {
+        // A wake-up or interrupt stays pending until a pass gets here, however long ago it
+        // came (QEventLoop::exit() may call between two passes). What it announced was posted
+        // before it, so was sent above or is sent by the next pass, which this one does not
+        // delay by waiting.
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_interrupted)
+        const bool woken = std::exchange(m_woken, false);
+        if (std::exchange(m_interrupted, false))
             return false;
-        canWait = canWait && !m_woken;
+        canWait = canWait && !woken;
     }
     if (canWait)
         emit aboutToBlock();
@@ -70,7 +71,8 @@ bool ZRThreadDispatcher::waitForWakeUp(int timeoutMs)
         m_wakeUp.wait(lock, woken);
     else
         m_wakeUp.wait_for(lock, std::chrono::milliseconds(timeoutMs), woken);
-    return m_woken;
+    m_interrupted = false;
+    return std::exchange(m_woken, false);
 }
 
 bool ZRThreadDispatcher::wakeUpPending()
@@ -144,7 +146,8 @@ void ZRThreadDispatcher::registerTimer(
     int timerId, int interval, Qt::TimerType timerType, QObject *object)
 #endif
 {
-    m_timers.append({ timerId, qint64(interval), timerType, object, now() + interval, false });
+    m_timers.append(
+        { timerId, qint64(interval), timerType, object, now() + interval, false, ++m_serials });
 }
 
 #if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
@@ -220,14 +223,15 @@ qint64 ZRThreadDispatcher::msUntilNextTimer() const
 int ZRThreadDispatcher::activateTimers()
 {
     const qint64 at = now();
-    QVector<int> due;
+    // By serial: an id killed by an event sent here and taken by a new timer is not due.
+    QVector<QPair<int, quint64>> due;
     for (const Timer &timer : qAsConst(m_timers)) {
         if (!timer.firing && timer.due <= at)
-            due.append(timer.id);
+            due.append({ timer.id, timer.serial });
     }
-    for (int id : qAsConst(due)) {
+    for (const auto &[id, serial] : qAsConst(due)) {
         Timer *timer = findTimer(id);
-        if (!timer)
+        if (!timer || timer->serial != serial)
             continue;
         timer->due = at + timer->interval;
         timer->firing = true;

@@ -56,6 +56,7 @@ private:
         QObject *object;
         qint64 due; // ms on the monotonic clock
         bool firing;
+        quint64 serial; // tells a timer from an earlier one that had its id
     };
 
     static qint64 now();
@@ -69,6 +70,7 @@ private:
 
     QVector<Timer> m_timers; // the dispatcher's thread only
     QVector<QSocketNotifier *> m_notifiers; // the dispatcher's thread only
+    quint64 m_serials = 0; // the dispatcher's thread only
 
     std::mutex m_mutex; // guards the three below, which wakeUp() and interrupt() touch
     std::condition_variable m_wakeUp;

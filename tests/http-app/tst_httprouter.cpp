@@ -103,6 +103,8 @@ private slots:
     void throwingHandlerGets500();
     void headIsTheGetHeadAlone();
     void jsonRoundTrip();
+    void jsonNestingIsBounded_data();
+    void jsonNestingIsBounded();
     void multipartReadByEmail();
     void headerWithCrlfNeverSent();
     void routerGoneBeforeServer();
@@ -127,8 +129,14 @@ void TestHttpRouter::initTestCase()
         return ZRHttpReply::json(
             QJsonObject { { QStringLiteral("status"), QStringLiteral("ok") } });
     });
-    router->route(RequestPost, QStringLiteral("/echo"),
-        [](const ZRHttpRequest &request) { return ZRHttpReply::json(request.json()); });
+    router->route(RequestPost, QStringLiteral("/echo"), [](const ZRHttpRequest &request) {
+        QJsonParseError error;
+        const QJsonDocument body = request.json(&error);
+        return body.isNull() ? ZRHttpReply::text(
+                   QStringLiteral("%1 at %2\n").arg(error.errorString()).arg(error.offset).toUtf8(),
+                   400)
+                             : ZRHttpReply::json(body);
+    });
     router->route(RequestGet, QStringLiteral("/files/*"), [](const ZRHttpRequest &request) {
         return ZRHttpReply::text("prefix " + request.pathOnly().toUtf8());
     });
@@ -458,6 +466,40 @@ void TestHttpRouter::jsonRoundTrip()
     QCOMPARE(countNamed(headers, QStringLiteral("Date")), 1);
     // Python read the date back as a date in UTC.
     QVERIFY(reply.value(QStringLiteral("date")).toString().endsWith(QLatin1String("+00:00")));
+}
+
+void TestHttpRouter::jsonNestingIsBounded_data()
+{
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<QByteArray>("refusedAt"); // empty: echoed
+
+    const QByteArray deep
+        = QByteArray("[{\"a\":").repeated(32) + "1" + QByteArray("}]").repeated(32);
+    const QByteArray brackets(65, '[');
+    QTest::newRow("1000 objects, a crash once")
+        << QByteArray("{\"a\":").repeated(1000) + "1" + QByteArray(1000, '}') << QByteArray("320");
+    QTest::newRow("65 levels") << "[" + deep + "]" << QByteArray("188");
+    QTest::newRow("64 levels") << deep << QByteArray();
+    QTest::newRow("brackets in a string") << "[\"" + brackets + "\"]" << QByteArray();
+    QTest::newRow("after an escaped quote") << "[\"\\\"" + brackets + "\"]" << QByteArray();
+    QTest::newRow("after an escaped backslash") << "[\"\\\\\"," + deep + "]" << QByteArray("193");
+}
+
+// Qt's parser recurses per level: deep bodies are refused before it, on the connection's stack.
+void TestHttpRouter::jsonNestingIsBounded()
+{
+    QFETCH(QByteArray, body);
+    QFETCH(QByteArray, refusedAt);
+    const ChildRun client = runChild(QStringLiteral("curl"),
+        { QStringLiteral("-sS"), QStringLiteral("--noproxy"), QStringLiteral("*"),
+            QStringLiteral("-w"), QStringLiteral("%{http_code}"), QStringLiteral("--data-binary"),
+            QStringLiteral("@-"), QStringLiteral("http://127.0.0.1:%1/echo").arg(run->port) },
+        body);
+    QVERIFY2(client.ok(), client.errors.constData());
+    if (refusedAt.isEmpty())
+        QCOMPARE(QJsonDocument::fromJson(client.output.chopped(3)), QJsonDocument::fromJson(body));
+    else
+        QCOMPARE(client.output, "too deeply nested document at " + refusedAt + "\n400");
 }
 
 void TestHttpRouter::multipartReadByEmail()

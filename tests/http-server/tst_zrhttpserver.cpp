@@ -943,7 +943,8 @@ void TestZRHttpServer::destroyedWhileConnectionsAreMidRequest()
 }
 
 // Connection threads run on a small stack unless told otherwise: the heaviest path through
-// the library and a slot that builds JSON and logs must fit in it.
+// the library and a slot that parses JSON as deep as requests may nest it, builds JSON and
+// logs must fit in it.
 void TestZRHttpServer::defaultStackSurvivesTheDeepestPath()
 {
     TemporaryWorkingDirectory logHere;
@@ -952,7 +953,8 @@ void TestZRHttpServer::defaultStackSurvivesTheDeepestPath()
     Served s;
     QCOMPARE(s.server.threadStackSize(), 256u * 1024);
     s.app.answer = [&s](const Seen &seen) {
-        QJsonObject answer { { QStringLiteral("path"), QString::fromUtf8(seen.path) } };
+        QJsonObject answer { { QStringLiteral("path"), QString::fromUtf8(seen.path) },
+            { QStringLiteral("body"), QJsonDocument::fromJson(seen.body).object() } };
         QJsonArray headers;
         for (auto it = seen.headers.cbegin(); it != seen.headers.cend(); ++it)
             headers.append(QString::fromUtf8(it.key() + ": " + it.value()));
@@ -962,13 +964,18 @@ void TestZRHttpServer::defaultStackSurvivesTheDeepestPath()
         Logger::logInfo(QStringLiteral("answered %1").arg(QString::fromUtf8(seen.path)));
         s.server.sendReply(okReply(body), seen.thread);
     };
+    // 64 levels, the most a request's json() parses.
+    const QByteArray deep = QByteArray("{\"a\":[").repeated(32) + QByteArray("]}").repeated(32);
     Peer client(s.run.port);
     QVERIFY(client.send("POST /deep?q=1 HTTP/1.1\r\nTransfer-Encoding: chunked\r\nX-A: b\r\n\r\n"
-                        "5\r\nhello\r\n0\r\n\r\n"));
+        + QByteArray::number(deep.size(), 16) + "\r\n" + deep + "\r\n0\r\n\r\n"));
     const QByteArray reply = client.readAll();
     QLoggingCategory::setFilterRules(QStringLiteral("zrnet.http.debug=true"));
     QVERIFY2(reply.startsWith("HTTP/1.1 200 OK"), reply.constData());
     QVERIFY(reply.contains("\"X-A: b\""));
+    const QJsonObject echoed
+        = QJsonDocument::fromJson(reply.mid(reply.indexOf("\r\n\r\n") + 4)).object();
+    QCOMPARE(echoed.value(QStringLiteral("body")), QJsonDocument::fromJson(deep).object());
 }
 
 // A ZRHttpReply keeps the connection when the request allows it; raw bytes end it.

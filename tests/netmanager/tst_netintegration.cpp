@@ -24,6 +24,8 @@ private slots:
     void dhcpWithoutClient();
     void linkTest();
     void join();
+    void joinWithoutWpaPassphrase_data();
+    void joinWithoutWpaPassphrase();
 
 private:
     QList<StubCall> calls() const;
@@ -166,9 +168,9 @@ void TestNetIntegration::linkTest()
 void TestNetIntegration::join()
 {
     const QString passphrase = QStringLiteral("pass phrase 1");
-    // Not UTF-8: a network name may be any bytes, and the file must carry them unchanged.
-    const QByteArray config(
-        "# reading passphrase from stdin\nnetwork={\n\tssid=\"Caf\xe9\"\n\tpsk=00ff\n}\n");
+    // Not UTF-8 throughout: the file must carry any bytes unchanged.
+    const QByteArray config("# reading passphrase from stdin \xe9\nnetwork={\n\tssid=\"Caf\xc3\xa9 "
+                            "Net\"\n\tpsk=00ff\n}\n");
     setOutput(QStringLiteral("wpa_passphrase"), config);
     NetworkManager manager;
 
@@ -206,6 +208,34 @@ void TestNetIntegration::join()
     for (const StubCall &call : logged)
         QVERIFY2(
             !call.arguments.join(QLatin1Char(' ')).contains(passphrase), qPrintable(call.program));
+}
+
+void TestNetIntegration::joinWithoutWpaPassphrase_data()
+{
+    QTest::addColumn<QString>("passphrase");
+    QTest::addColumn<QByteArray>("config"); // the supplicant's; empty: nothing runs
+
+    const QByteArray network = "network={\n\tssid=" + QByteArray("Caf\xc3\xa9 \"Net\"").toHex();
+    const QString key = QStringLiteral("0123456789abcdefABCDEF").repeated(3).left(64);
+    QTest::newRow("open") << "" << network + "\n\tkey_mgmt=NONE\n}\n";
+    QTest::newRow("raw key") << key << network + "\n\tpsk=" + key.toLatin1() + "\n}\n";
+    QTest::newRow("64 characters") << QString(64, QLatin1Char('x')) << QByteArray();
+}
+
+// The name goes to the supplicant in hex: any byte of it, quotes included, stays in it.
+void TestNetIntegration::joinWithoutWpaPassphrase()
+{
+    QFETCH(QString, passphrase);
+    QFETCH(QByteArray, config);
+    NetworkManager manager;
+    QCOMPARE(manager.connectToAp(
+                 QStringLiteral("Caf\u00e9 \"Net\""), passphrase, QStringLiteral("wlan0")),
+        config.isEmpty() ? 1000 : 0);
+    const QStringList lines = callLines();
+    QCOMPARE(lines.isEmpty(), config.isEmpty());
+    QVERIFY(!lines.join(QLatin1Char(' ')).contains(QLatin1String("wpa_passphrase")));
+    for (const StubCall &call : calls())
+        QVERIFY(call.program != QLatin1String("/sbin/wpa_supplicant") || call.config == config);
 }
 
 QTEST_GUILESS_MAIN(TestNetIntegration)

@@ -100,7 +100,9 @@ void prepare(FakeNetSystem &fake, const QStringList &setup)
             path.replace(QLatin1String("$$"), QString::number(QCoreApplication::applicationPid()));
             if (path.startsWith(QLatin1Char('^')))
                 fake.readOnly.insert(path.remove(0, 1));
-            fake.files[path] = entry.section(QLatin1Char('='), 1).toUtf8();
+            fake.files[path] = entry.section(QLatin1Char('='), 1)
+                                   .toUtf8()
+                                   .replace(QByteArray("\\0"), QByteArray(1, 0));
         }
     }
 }
@@ -407,8 +409,12 @@ void TestNetworkManager::connectedAp_data()
                            << "Home" << iwconfig;
     QTest::newRow("off/any") << wifi << QByteArray("wlan1     IEEE 802.11  ESSID:off/any\n")
                              << QString() << iwconfig;
-    QTest::newRow("quote inside") << wifi << QByteArray("ESSID:\"Bob\"s\"\n") << "Bob" << iwconfig;
-    QTest::newRow("one quote") << wifi << QByteArray("ESSID:\"Home\n") << "Home\n" << iwconfig;
+    QTest::newRow("quote inside") << wifi << QByteArray("ESSID:\"Bob\"s\"  \n") << "Bob\"s"
+                                  << iwconfig;
+    QTest::newRow("escaped, and a nickname")
+        << wifi << QByteArray("ESSID:\"Caf\\xC3\\xA9 \"  Nickname:\"a\"\n") << "Caf\u00e9 "
+        << iwconfig;
+    QTest::newRow("one quote") << wifi << QByteArray("ESSID:\"Home\n") << "Home" << iwconfig;
     QTest::newRow("last line wins")
         << wifi << QByteArray("ESSID:\"Home\"\nESSID:\"Work\"\n") << "Work" << iwconfig;
     QTest::newRow("unfinished last line")
@@ -471,8 +477,9 @@ void TestNetworkManager::apList_data()
                                               "Cell 03\nESSID:\"Quality=35/70\"\n"
                                               "Cell 04\nESSID:\"Encryption key:on\"\n"
                                               "Cell 05\nESSID:\"first\"\nESSID:\"second\"\n")
-                                << QStringList { "ab|0|off", "xy|0|off", "Quality=35/70|50|off",
-                                       "Encryption key:on|0|on", "second|0|off" };
+                                << QStringList { "a\"b|0|off", "xESSID:y|0|off",
+                                       "Quality=35/70|0|off", "Encryption key:on|0|off",
+                                       "second|0|off" };
     QTest::newRow("prefixes are exact") << QByteArray("Cell 01\nencryption key:on\nquality=70/70\n"
                                                       "essid:\"x\"\nCell02\n")
                                         << QStringList { "|0|off" };
@@ -502,17 +509,22 @@ void TestNetworkManager::connectToAp_data()
     QTest::addColumn<bool>("dhclientStarts");
     QTest::addColumn<int>("polls");
     QTest::addColumn<int>("result");
+    QTest::addColumn<QByteArray>("network"); // what iwconfig names once the link is up
 
     const QByteArray no("Not connected.\n");
     const QByteArray yes("Connected to 02:00:00:00:00:01 (on wlan0)\n");
-    QTest::newRow("first poll") << QList<QByteArray> { yes } << true << 1 << 0;
-    QTest::newRow("third poll") << QList<QByteArray> { no, no, yes } << true << 3 << 0;
+    const QByteArray home("wlan0     IEEE 802.11  ESSID:\"My Home\"  \n");
+    QTest::newRow("first poll") << QList<QByteArray> { yes } << true << 1 << 0 << home;
+    QTest::newRow("third poll") << QList<QByteArray> { no, no, yes } << true << 3 << 0 << home;
     QTest::newRow("third poll, no client")
-        << QList<QByteArray> { no, no, yes } << false << 3 << 1001;
-    QTest::newRow("never") << QList<QByteArray> { no } << true << 12 << 1000;
+        << QList<QByteArray> { no, no, yes } << false << 3 << 1001 << home;
+    QTest::newRow("never") << QList<QByteArray> { no } << true << 12 << 1000 << home;
     QTest::newRow("twelfth poll") << (QList<QByteArray>()
         << QVector<QByteArray>(11, no).toList() << yes)
-                                  << true << 12 << 0;
+                                  << true << 12 << 0 << home;
+    QTest::newRow("up, but to the network it had")
+        << QList<QByteArray> { yes } << true << 12 << 1000
+        << QByteArray("wlan0     IEEE 802.11  ESSID:\"My Home 2\"  \n");
 }
 
 void TestNetworkManager::connectToAp()
@@ -520,26 +532,33 @@ void TestNetworkManager::connectToAp()
     QFETCH(QList<QByteArray>, linkOutputs);
     QFETCH(bool, dhclientStarts);
     QFETCH(int, polls);
+    QFETCH(QByteArray, network);
     // Not UTF-8: a network name may be any bytes, and the file must carry them unchanged.
     const QByteArray config(
         "# reading passphrase from stdin\nnetwork={\n\tssid=\"Caf\xe9\"\n\tpsk=00ff\n}\n");
     FakeNetSystem fake(QStringLiteral("eth0:e wlan0:w wlan1:w"));
     fake.setOutputs(QStringLiteral("iw"), linkOutputs);
+    fake.setOutputs(QStringLiteral("iwconfig"), { network });
     fake.setOutputs(QStringLiteral("wpa_passphrase"), { config });
     if (!dhclientStarts)
         fake.failingStarts.insert(QStringLiteral("/sbin/dhclient"));
     NetworkManager manager;
     fake.calls.clear();
 
-    QTEST(manager.connectToAp(QStringLiteral("My Home"), QStringLiteral("pass phrase"), QString()),
-        "result");
+    QFETCH(int, result);
+    QCOMPARE(
+        manager.connectToAp(QStringLiteral("My Home"), QStringLiteral("pass phrase"), QString()),
+        result);
 
     QStringList expected { killall, dhclientRelease("wlan0"), down("wlan0"), rfkill, up("wlan0"),
         QStringLiteral("capture wpa_passphrase,My Home <pass phrase\n"),
         QStringLiteral("detached /sbin/wpa_supplicant,-c,%1,-i,wlan0,-B").arg(fake.configName) };
-    for (int i = 0; i < polls; ++i)
+    for (int i = 0; i < polls; ++i) {
         expected << QStringLiteral("sleep 500") << QStringLiteral("capture iw,wlan0,link");
-    if (polls < 12 || linkOutputs.size() == 12)
+        if (linkOutputs.value(i, linkOutputs.constLast()).startsWith("Connected"))
+            expected << QStringLiteral("capture iwconfig,wlan0");
+    }
+    if (result != 1000)
         expected << dhclientStart("wlan0");
     QCOMPARE(fake.calls, expected);
 
@@ -567,10 +586,17 @@ void TestNetworkManager::oneLineOnly_data()
                                            << "secret99";
     QTest::newRow("carriage return in the name") << "Home\r"
                                                  << "secret99";
+    QTest::newRow("7 characters") << "Home"
+                                  << "secret9";
+    QTest::newRow("64 characters, not hex") << "Home" << QString(64, QLatin1Char('x'));
+    QTest::newRow("65 hex digits") << "Home" << QString(65, QLatin1Char('a'));
+    QTest::newRow("not ASCII") << "Home"
+                               << "secr\u00e9t99";
 }
 
-// The passphrase would reach the tool only up to the break, and a name with a break would write
-// lines of its own into the supplicant's configuration: refused before anything runs.
+// The passphrase would reach the tool only up to the break (or be cut to 63 characters), and a
+// name with a break would write lines of its own into the supplicant's configuration: refused
+// before anything runs.
 void TestNetworkManager::oneLineOnly()
 {
     QFETCH(QString, ssid);
@@ -617,7 +643,8 @@ void TestNetworkManager::modernTools_data()
     const QStringList noClient = noDhcpcd + QStringList { "-udhcpc", "-busybox" };
     const QStringList noIfconfig { "-ifconfig", "-/sbin/ifconfig" };
     const QStringList udhcpc { "/run/udhcpc.eth0.pid=42\n", "/proc/42/comm=udhcpc\n",
-        "/proc/42/stat=42 (udhcpc) S 1 42 42 0 -1" };
+        "/proc/42/stat=42 (udhcpc) S 1 42 42 0 -1", "/proc/42/cmdline=/sbin/udhcpc\\0-i" };
+    const QStringList busybox { "/run/udhcpc.eth0.pid=7", "/proc/7/comm=busybox\n" };
     const QString ipUp = "run ip,link,set,dev,%1,up";
     const QString flush = "run ip,addr,flush,dev,%1";
     const QString ipDown = "run ip,link,set,dev,%1,down";
@@ -648,8 +675,12 @@ void TestNetworkManager::modernTools_data()
         << "eth0" << noDhcpcd + udhcpc << "-" << QStringList { "signal 42 12", "signal 42 15" };
     QTest::newRow("release a busybox udhcpc")
         << "stopDhcp"
-        << "eth0" << noClient + QStringList { "/run/udhcpc.eth0.pid=7", "/proc/7/comm=busybox\n" }
-        << "-" << QStringList { "signal 7 12", "signal 7 15" };
+        << "eth0" << noClient + busybox + QStringList { "/proc/7/cmdline=busybox\\0udhcpc" } << "-"
+        << QStringList { "signal 7 12", "signal 7 15" };
+    QTest::newRow("stale pid file of another busybox applet")
+        << "stopDhcp"
+        << "eth0" << noClient + busybox + QStringList { "/proc/7/cmdline=busybox\\0sh" } << "-"
+        << QStringList();
     QTest::newRow("stale pid file")
         << "stopDhcp"
         << "eth0" << noDhcpcd + QStringList { "/run/udhcpc.eth0.pid=42\n", "/proc/42/comm=sshd\n" }
@@ -738,7 +769,7 @@ void TestNetworkManager::iwScan_data()
 
     QTest::newRow("ath9k") << fixture("iw-scan-ath9k.txt")
                            << QStringList { "Home|100|on", "Cafe Guest|50|off", "|67|on",
-                                  "Old Router|27|on" };
+                                  "Old Router|27|on", "Caf\u00e9 \"Guest\"|50|off" };
     QTest::newRow("iwlwifi") << fixture("iw-scan-iwlwifi.txt")
                              << QStringList { "Caf\u00e9 Wi-Fi|100|on", " Lobby |98|off",
                                     "back\\slash\"quote|0|on", "|0|on",
@@ -787,7 +818,8 @@ void TestNetworkManager::iwScan()
 // For the same air, iw gives the records iwlist gives.
 void TestNetworkManager::sameAirEitherTool()
 {
-    const QStringList expected { "Home|100|on", "Cafe Guest|50|off", "|67|on", "Old Router|27|on" };
+    const QStringList expected { "Home|100|on", "Cafe Guest|50|off", "|67|on", "Old Router|27|on",
+        "Caf\u00e9 \"Guest\"|50|off" };
     QCOMPARE(scan(QStringLiteral("iwlist"), fixture("iwlist-scan-ath9k.txt")), expected);
     QCOMPARE(scan(QStringLiteral("iw"), fixture("iw-scan-ath9k.txt")), expected);
 }

@@ -9,7 +9,9 @@ import os
 import re
 import subprocess
 import sys
+import time
 import unittest
+from multiprocessing.pool import ThreadPool
 
 PORTAL = None
 HOSTILE = '<img src=x onerror=alert(1)>'
@@ -26,9 +28,9 @@ SKIP = 77
 class Portal:
     """One portal process on a port the system chooses, with what it said on start."""
 
-    def __init__(self, *arguments, env=None, listen='127.0.0.1:0'):
+    def __init__(self, *arguments, env=None, listen='127.0.0.1:0', stderr=None):
         self.process = subprocess.Popen([PORTAL, '--listen', listen, *arguments],
-                                        stdout=subprocess.PIPE, text=True, env=env)
+                                        stdout=subprocess.PIPE, text=True, env=env, stderr=stderr)
         self.said = [self.process.stdout.readline(), self.process.stdout.readline()]
         found = re.search(r'serving (http://\S+/)', self.said[0])
         if not found:
@@ -67,6 +69,15 @@ class Portal:
 def stub_log():
     with open(os.path.join(os.environ['ZRNET_STUB_DIR'], 'log'), 'rb') as log:
         return log.read()
+
+
+def wait_for_stub(needle, since):
+    """Until a tool whose log line holds needle has run since that length of the log."""
+    for _ in range(1200):
+        if needle in stub_log()[since:]:
+            return
+        time.sleep(0.05)
+    raise AssertionError('%r never ran' % needle)
 
 
 class PortalApi(unittest.TestCase):
@@ -119,7 +130,8 @@ class PortalApi(unittest.TestCase):
              'another site'),
             ('POST', '/api/join', good, (json_type, 'Host: elsewhere.example'), 403,
              "device's address"),
-        ]
+        ] + [('GET', path, None, ('Host: elsewhere.example:8080',), 403, "device's address")
+             for path in ['/', '/api/interfaces', '/api/scan', '/api/status', '/api/report']]
         before = stub_log()
         for method, path, body, headers, expected, reason in cases:
             with self.subTest(method=method, path=path, body=body, headers=headers):
@@ -140,6 +152,7 @@ class PortalApi(unittest.TestCase):
              'Joined, but DHCP could not start.'),
             (HOSTILE, PASSPHRASES[HOSTILE], None, 'joined',
              'Joined; the device is getting its address by DHCP.'),
+            ('Café Guest', '', None, 'joined', 'Joined; the device is getting its address by DHCP.'),
             ('Home Network', PASSPHRASES['Home Network'], None, 'joined',
              'Joined; the device is getting its address by DHCP.'),
         ]
@@ -148,9 +161,12 @@ class PortalApi(unittest.TestCase):
                 if breakage:
                     os.chmod(dhclient, 0o644)  # the namespace's own stub, on its own tmpfs
                 try:
+                    before = len(stub_log())
                     status, _, body = self.portal.join(ssid, passphrase)
                 finally:
                     os.chmod(dhclient, 0o755)
+                if outcome == 'joined':  # the client starts detached: none is left for later
+                    wait_for_stub(dhclient.encode() + b'\t', before)
                 self.assertEqual(status, 200)
                 self.assertEqual((body['ssid'], body['outcome'], body['message']),
                                  (ssid, outcome, words))
@@ -158,6 +174,13 @@ class PortalApi(unittest.TestCase):
                 joined = outcome != 'no-link'
                 self.assertEqual(now['wifi'], {'interface': 'wlan0', 'connected': joined,
                                                'network': ssid if joined else None})
+
+    def test_scans_at_once_share_one_run(self):
+        before = len(stub_log())
+        with ThreadPool(3) as pool:
+            answers = pool.map(lambda _: self.portal.json('GET', '/api/scan')[2], range(3))
+        self.assertEqual(answers, [{'interface': 'wlan0', 'networks': NETWORKS}] * 3)
+        self.assertLessEqual(stub_log()[before:].count(b'/iwlist\t'), 1)
 
     def test_report_is_status_and_scan_as_multipart(self):
         status, fields, body = self.portal.request('GET', '/api/report')
@@ -186,6 +209,17 @@ class PortalSafety(unittest.TestCase):
             self.assertEqual(portal.json('GET', '/api/status')[2]['changesAllowed'], False)
         finally:
             portal.stop()
+
+    def test_stopped_during_a_join_answers_it_first(self):
+        portal = Portal('--allow-changes', stderr=subprocess.PIPE)
+        before = len(stub_log())
+        with ThreadPool(1) as pool:
+            join = pool.apply_async(portal.join, ('Home Network', 'wrong passphrase'))
+            wait_for_stub(b'wpa_supplicant', before)
+            portal.process.terminate()
+            self.assertEqual(join.get(timeout=60)[2]['outcome'], 'no-link')
+        self.assertEqual(portal.process.wait(timeout=30), 0)
+        self.assertEqual(portal.process.stderr.read(), '')
 
     def test_listens_on_ipv6_in_brackets(self):
         portal = Portal(listen='[::1]:0')
