@@ -25,6 +25,7 @@
 # before and after, divided by their number, and a fresh request is timed while
 # they are held. Prints two markdown tables: medians over the rounds, the ratio to
 # nginx taken per round (so a slow moment hits both), then the goals for zrnet.
+# Then the same over TLS, nginx against zrnet-hello only (tls.sh).
 #
 #   bench/compare/run.sh
 #   ROUNDS=1 DURATION=2 IDLE_COUNTS=200 bench/compare/run.sh     # a quick look
@@ -61,7 +62,7 @@ build_all() {
 
 if [ -z "${ZRNET_COMPARE_IN_NETNS:-}" ]; then
     install_missing nginx libmicrohttpd-dev libcivetweb-dev libcpp-httplib-dev wrk gcc g++ \
-        pkg-config curl iproute2 util-linux procps
+        pkg-config curl iproute2 util-linux procps openssl
     build_all
     exec env ZRNET_COMPARE_IN_NETNS=1 BUILD="$BUILD" ROUNDS="$ROUNDS" DURATION="$DURATION" \
         IDLE_COUNTS="$IDLE_COUNTS" unshare --net bash "$0"
@@ -81,12 +82,15 @@ BIN=$OUT/peers
 RUN=$OUT/run
 rm -rf "$RUN"
 mkdir -p "$RUN/nginx" "$RUN/logs"
-declare -A PORT SERVER_PID
+declare -A PORT SERVER_PID SCHEME
 trap end_started EXIT
 trap 'exit 130' INT TERM
 
+# write_nginx_conf NAME [LISTEN-OPTIONS SERVER-DIRECTIVES]: nginx's configuration for the
+# server NAME, in a folder of its own (nginx-tls adds TLS to the same).
 write_nginx_conf() {
-    local dir=$RUN/nginx
+    local dir=$RUN/$1
+    mkdir -p "$dir"
     cat >"$dir/nginx.conf" <<EOF
 daemon off;
 master_process on;
@@ -106,7 +110,8 @@ http {
     scgi_temp_path $dir/scgi;
     default_type text/plain;
     server {
-        listen 127.0.0.1:${PORT[nginx]} backlog=1024;
+        listen 127.0.0.1:${PORT[$1]} backlog=1024${2:-};
+        ${3:-}
         location / { return 200 "Hello, world!"; }
     }
 }
@@ -118,8 +123,13 @@ start_server() {
     local log=$RUN/logs/$name.log
     case $name in
     nginx)
-        write_nginx_conf
+        write_nginx_conf nginx
         nginx -e "$RUN/nginx/error.log" -p "$RUN/nginx" -c "$RUN/nginx/nginx.conf" >"$log" 2>&1 &
+        ;;
+    nginx-tls)
+        write_nginx_conf nginx-tls " ssl" "ssl_certificate $TLS_CERT; ssl_certificate_key $TLS_KEY;
+        ssl_protocols TLSv1.2 TLSv1.3;"
+        nginx -e "$RUN/$name/error.log" -p "$RUN/$name" -c "$RUN/$name/nginx.conf" >"$log" 2>&1 &
         ;;
     mhd-epoll-pool) "$BIN/mhd-hello" "$port" pool >"$log" 2>&1 & ;;
     mhd-thread) "$BIN/mhd-hello" "$port" thread >"$log" 2>&1 & ;;
@@ -131,6 +141,10 @@ start_server() {
     pthread-ka) "$BIN/pthread-hello" "$port" 64 keepalive >"$log" 2>&1 & ;;
     pthread-8m) "$BIN/pthread-hello" "$port" 8192 >"$log" 2>&1 & ;;
     zrnet) (cd "$RUN" && exec "$OUT/zrnet-hello/zrnet-hello" "$port") >"$log" 2>&1 & ;;
+    zrnet-tls)
+        (cd "$RUN" && exec "$OUT/zrnet-hello/zrnet-hello" "$port" "$TLS_CERT" "$TLS_KEY") \
+            >"$log" 2>&1 &
+        ;;
     esac
     SERVER_PID[$name]=$!
     PIDS="$PIDS $!"
@@ -140,7 +154,7 @@ start_server() {
 server_pids() {
     local pid=${SERVER_PID[$1]}
     echo "$pid"
-    [ "$1" != nginx ] || ps -o pid= --ppid "$pid" 2>/dev/null || true
+    case $1 in nginx*) ps -o pid= --ppid "$pid" 2>/dev/null || true ;; esac
 }
 
 # Sum of a per-process figure over a server's processes.
@@ -170,7 +184,7 @@ fd_count() {
     echo $n
 }
 
-url() { echo "http://127.0.0.1:${PORT[$1]}/hello"; }
+url() { echo "${SCHEME[$1]:-http}://127.0.0.1:${PORT[$1]}/hello"; }
 
 # Ready within 5 s, and the reply is 200 with exactly the body; zrnet's and the
 # floor's replies are checked byte for byte.
@@ -340,9 +354,9 @@ end_started
 
 # ---- the table ----
 # Ratio to nginx, paired per round.
-ratios() { # ratios ROUNDS-FILE
-    awk 'NR == FNR { if ($1 == "nginx") base[$2] = $3; next }
-         { printf "%s %d %.3f\n", $1, $2, (base[$2] > 0 ? $3 / base[$2] : 0) }' "$1" "$1"
+ratios() { # ratios ROUNDS-FILE [BASE-SERVER [COLUMN]]: requests/s, or another column
+    awk -v b="${2:-nginx}" -v c="${3:-3}" 'NR == FNR { if ($1 == b) base[$2] = $c; next }
+         { printf "%s %d %.3f\n", $1, $2, (base[$2] > 0 ? $c / base[$2] : 0) }' "$1" "$1"
 }
 ratios "$RUN/rounds" >"$RUN/ratios"
 ratios "$RUN/kept-rounds" >"$RUN/kept-ratios"
@@ -429,3 +443,8 @@ goal "fresh request while $last_count idle held, ms" "$(idle_field zrnet "$last_
 goal "threads while $last_count idle held (the default cap is 1,024)" \
     "$(idle_field zrnet "$last_count" 9)" "<=" 1032
 goal "p99 at $CONNECTIONS clients, ms" "$(printf '%.2f' "$(median "$RUN/rounds" zrnet 5)")" "<=" 4
+
+# ---- over TLS ----
+# shellcheck source=bench/compare/tls.sh
+. bench/compare/tls.sh
+tls_table

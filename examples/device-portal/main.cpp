@@ -3,13 +3,14 @@
 // plain HTML, CSS and JavaScript compiled in as Qt resources; it calls the JSON API that
 // portal.h lists.
 //
-//   device-portal [--listen ADDRESS:PORT] [--allow-changes] [--verbose]
+//   device-portal [--listen ADDRESS:PORT] [--allow-changes] [--tls [--state-dir DIR]] [--verbose]
 //                 [--setup-ssid NAME [--setup-passphrase PASSPHRASE] [--setup-wait SECONDS]]
 //
 // Safe by default: it listens on 127.0.0.1:8080, reachable from this machine only, and
 // refuses to join networks unless started with --allow-changes. On a device, as root:
 //   device-portal --listen 0.0.0.0:8080 --allow-changes
 // or --listen [::]:8080 for IPv6 and IPv4 alike.
+// With --tls it serves HTTPS, with a certificate it makes on first start (see portaltls.h).
 // With --setup-ssid, a device without a network offers its own: whenever its Wi-Fi has had no
 // link for --setup-wait seconds (20; at start, at once), it becomes the access point NAME
 // (open, or WPA2 with the passphrase) and serves the page on http://192.168.42.1/ as well,
@@ -17,6 +18,7 @@
 // Like every program that creates a NetworkManager, it switches the Wi-Fi radio on at start
 // (where it has the rights to).
 #include "portal.h"
+#include "portaltls.h"
 #include "setup.h"
 
 #include <zrhttpserver.h>
@@ -38,6 +40,9 @@ struct Settings
     QString address = QStringLiteral("127.0.0.1");
     int port = 8080;
     bool allowChanges = false;
+    bool tls = false;
+    QString stateDir = QStringLiteral("/var/lib/device-portal");
+    QByteArray fingerprint; // of the certificate, with --tls
     Setup::Options setup; // setup mode when it has a name
 };
 
@@ -53,6 +58,11 @@ bool parse(const QStringList &arguments, Settings *settings)
         QStringLiteral("ADDRESS:PORT"));
     const QCommandLineOption allowChanges(QStringLiteral("allow-changes"),
         QStringLiteral("Let the page join networks (needs root)."));
+    const QCommandLineOption tls(QStringLiteral("tls"),
+        QStringLiteral("Serve HTTPS with the certificate in the state directory (made if none)."));
+    const QCommandLineOption stateDir(QStringLiteral("state-dir"),
+        QStringLiteral("Where the certificate and key live (default /var/lib/device-portal)."),
+        QStringLiteral("DIR"), settings->stateDir);
     const QCommandLineOption setupSsid(QStringLiteral("setup-ssid"),
         QStringLiteral("Setup mode: while the Wi-Fi has no link, be the access point NAME."),
         QStringLiteral("NAME"));
@@ -62,9 +72,12 @@ bool parse(const QStringList &arguments, Settings *settings)
     const QCommandLineOption setupWait(QStringLiteral("setup-wait"),
         QStringLiteral("Seconds without a link before the access point comes up (default 20)."),
         QStringLiteral("SECONDS"), QStringLiteral("20"));
-    parser.addOptions({ listen, allowChanges, setupSsid, setupPassphrase, setupWait });
+    parser.addOptions(
+        { listen, allowChanges, tls, stateDir, setupSsid, setupPassphrase, setupWait });
     parser.process(arguments); // exits on --help and on unknown options
     settings->allowChanges = parser.isSet(allowChanges);
+    settings->tls = parser.isSet(tls);
+    settings->stateDir = parser.value(stateDir);
     settings->setup = { parser.value(setupSsid), parser.value(setupPassphrase),
         parser.value(setupWait).toInt() };
     if (parser.isSet(setupSsid) && settings->setup.ssid.isEmpty()) {
@@ -91,8 +104,12 @@ void announce(const Settings &settings, quint16 port)
     const QHostAddress listening(settings.address);
     const bool everywhere
         = listening == QHostAddress::AnyIPv4 || listening == QHostAddress::AnyIPv6;
-    std::printf("device portal: serving http://%s:%u/%s\n", qPrintable(urlHost(settings.address)),
-        port, everywhere ? " on every address of this device" : "");
+    std::printf("device portal: serving %s://%s:%u/%s\n", settings.tls ? "https" : "http",
+        qPrintable(urlHost(settings.address)), port,
+        everywhere ? " on every address of this device" : "");
+    if (settings.tls)
+        std::printf("device portal: certificate SHA-256 fingerprint %s\n",
+            settings.fingerprint.constData());
     if (settings.allowChanges)
         std::printf("device portal: changes allowed: the page can join networks\n");
     else
@@ -121,6 +138,9 @@ int main(int argc, char *argv[])
     portal.setSetup(setup.get());
     ZRHttpServer server;
     server.setMaxBodySize(64 * 1024); // a join is a few dozen bytes
+    if (settings.tls
+        && !setUpPortalTls(server, settings.stateDir, settings.address, &settings.fingerprint))
+        return 1;
     ZRHttpRouter router(&server);
     portal.addRoutes(router);
 

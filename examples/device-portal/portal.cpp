@@ -148,12 +148,13 @@ bool isDeviceHost(const QByteArray &host)
 
 // A page elsewhere must not reconfigure the device through the browser of someone who can
 // reach it. A cross-site POST carries another Origin; a name of the other site that now
-// resolves to the device (DNS rebinding) arrives as a Host that is not the device's.
+// resolves to the device (DNS rebinding) arrives as a Host that is not the device's. Either
+// scheme is the device's own: one host and port serves HTTP or HTTPS, never both.
 QString crossSiteRefusal(const ZRHttpRequest &request)
 {
     const QByteArray host = request.headerValue("Host");
     const QByteArray origin = request.headerValue("Origin");
-    if (!origin.isEmpty() && origin != "http://" + host)
+    if (!origin.isEmpty() && origin != "http://" + host && origin != "https://" + host)
         return QStringLiteral("refused: the request comes from another site");
     if (!isDeviceHost(host))
         return QStringLiteral("refused: open the portal by the device's address or host name");

@@ -5,14 +5,18 @@
 // hang past the request timeout, and the connection's thread ended every time. Routed, a
 // router serving a folder answers, and the file beside that folder never goes out.
 //
+// With ZRNET_FUZZ_OVER_TLS=1 in the environment, the same runs over TLS (see clientend.h).
+//
 // Input: one byte of options, then pieces, each a length byte and up to that many bytes.
 // Every piece is written on its own, and the next one waits (up to 20 ms) until the server has
 // read it.
 #include "../common/fuzzcheck.h"
 #include "../common/refusalstatus.h"
+#include "clientend.h"
 #include "zrhttprouter.h"
 #include "zrhttpserver.h"
 #include "zrserver_p.h"
+#include "zrtls.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -70,6 +74,14 @@ struct Fixture
         // Debug texts are formatted as usual, then dropped.
         qInstallMessageHandler(dropMessage);
         server.setRequestTimeout(RequestTimeoutMs);
+        if (ClientEnd::overTls()) {
+            QByteArray certificate, key;
+            check(ZRTls::generateSelfSigned(QStringLiteral("fuzz"), {}, 1, &certificate, &key)
+                    && server.setTlsCertificate(certificate, key)
+                    && routedServer.setTlsCertificate(certificate, key),
+                "no certificate");
+            ClientEnd::trust(certificate);
+        }
         QObject::connect(
             &server, &ZRHttpServer::connectionThread, &server,
             [this](const ZRHttpRequest &request, ZRSocketThread *thread) {
@@ -139,7 +151,7 @@ void waitUntilRead(int socket)
 }
 
 // Everything the server sends until it closes; false if HangMs pass without the close.
-bool readUntilClosed(int socket, QByteArray *received)
+bool readUntilClosed(int socket, ClientEnd &end, QByteArray *received)
 {
     QElapsedTimer clock;
     clock.start();
@@ -147,9 +159,10 @@ bool readUntilClosed(int socket, QByteArray *received)
     for (;;) {
         const qint64 left = HangMs - clock.elapsed();
         pollfd p { socket, POLLIN, 0 };
-        if (left <= 0 || retrying([&] { return ::poll(&p, 1, int(left)); }) <= 0)
+        if (!end.hasPending()
+            && (left <= 0 || retrying([&] { return ::poll(&p, 1, int(left)); }) <= 0))
             return false;
-        const ssize_t n = retrying([&] { return ::recv(socket, buffer, sizeof buffer, 0); });
+        const ssize_t n = end.receive(buffer, sizeof buffer);
         if (n <= 0)
             return true;
         received->append(buffer, int(n));
@@ -211,6 +224,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     ZRSocketThread *thread
         = ZRServerHandover::startConnection(server, ends[1], QStringLiteral("fuzz"));
     check(thread != nullptr, "no connection thread");
+    ClientEnd end(client);
+    // The handshake counts toward the request timeout, so on a slow machine it may end first.
+    check(end.start() || connectionClock.elapsed() >= RequestTimeoutMs, "handshake failed");
 
     for (size_t at = 1; at < size;) {
         const size_t length = qMin<size_t>(data[at], size - at - 1);
@@ -218,15 +234,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         at += 1 + length;
         if (length == 0)
             continue;
-        if (retrying([&] { return ::send(client, piece, length, MSG_NOSIGNAL); })
-            != ssize_t(length))
+        if (end.send(piece, length) != ssize_t(length))
             break; // the server has closed: the rest cannot go
         waitUntilRead(client);
     }
     if (!(options & Hold))
-        ::shutdown(client, SHUT_WR);
+        end.shutdownWrite();
     QByteArray received;
-    if (!readUntilClosed(client, &received)) {
+    if (!readUntilClosed(client, end, &received)) {
         std::fprintf(stderr,
             "%lld ms after the connection began, its thread is %s; %d bytes came\n",
             connectionClock.elapsed(), thread->isFinished() ? "finished" : "running",

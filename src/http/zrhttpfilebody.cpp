@@ -1,7 +1,7 @@
 #include "zrhttpfilebody_p.h"
 #include "zrhttpreply.h"
-#include "zrsocket.h"
 #include "zrsocket_p.h"
+#include "zrtransport_p.h"
 
 #include <QFile>
 
@@ -9,13 +9,13 @@ namespace {
 
 constexpr qint64 ReadPiece = 64 * 1024;
 
-bool sendReadPieces(int socket, QFile &file, qint64 offset, qint64 length)
+bool sendReadPieces(ZRTransport &transport, QFile &file, qint64 offset, qint64 length)
 {
     if (!file.seek(offset))
         return false;
     for (qint64 left = length; left > 0;) {
         const QByteArray piece = file.read(qMin(left, ReadPiece));
-        if (piece.isEmpty() || !ZRSocket::sendByteArray(socket, piece))
+        if (piece.isEmpty() || !transport.write(piece))
             return false;
         left -= piece.size();
     }
@@ -24,18 +24,18 @@ bool sendReadPieces(int socket, QFile &file, qint64 offset, qint64 length)
 
 } // namespace
 
-bool zrSendFileReply(int socket, const ZRHttpReply &reply, const QByteArray &head)
+bool zrSendFileReply(ZRTransport &transport, const ZRHttpReply &reply, const QByteArray &head)
 {
     QFile file(reply.bodyFile());
     // Opened before anything is sent, so that a file gone since gets no head promising it.
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)
-        || !ZRSocket::sendByteArray(socket, head))
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered) || !transport.write(head))
         return false;
     if (!reply.hasContent())
         return true;
     const qint64 offset = reply.bodyFileOffset();
     const qint64 length = reply.bodySize();
-    if (file.handle() < 0)
-        return sendReadPieces(socket, file, offset, length);
+    const int socket = transport.plainSocket();
+    if (file.handle() < 0 || socket < 0)
+        return sendReadPieces(transport, file, offset, length);
     return ZRSocketPrivate::sendFile(socket, file.handle(), offset, length) == length;
 }

@@ -6,6 +6,8 @@
 #include "zrsocket.h"
 #include "zrsocket_p.h"
 #include "zrsocketthread.h"
+#include "zrtlscontext_p.h"
+#include "zrtransport_p.h"
 
 #include <QDeadlineTimer>
 
@@ -164,6 +166,25 @@ int ZRHttpServer::maxRequestsPerConnection() const
     return m_maxRequestsPerConnection;
 }
 
+bool ZRHttpServer::setTlsCertificate(
+    const QByteArray &certificateChainPem, const QByteArray &privateKeyPem)
+{
+    QString error;
+    std::shared_ptr<const ZRTlsContext> context
+        = ZRTlsContext::create(certificateChainPem, privateKeyPem, &error);
+    if (!context) {
+        setErrorText(error);
+        return false;
+    }
+    setTlsContext(std::move(context));
+    return true;
+}
+
+bool ZRHttpServer::isTls() const
+{
+    return tlsContext() != nullptr;
+}
+
 void ZRHttpServer::sendReply(const QByteArray &bytes, ZRSocketThread *thread)
 {
     send(thread, bytes, false);
@@ -196,7 +217,7 @@ void ZRHttpServer::sendReply(const ZRHttpReply &reply, ZRSocketThread *thread)
         return;
     }
     thread->enterPhase(ZRSocketThread::Sending);
-    endReply(zrSendFileReply(thread->clientSocket(), reply, reply.serialise(false, connectionValue)),
+    endReply(zrSendFileReply(*thread->m_transport, reply, reply.serialise(false, connectionValue)),
         thread, keepOpen);
 }
 
@@ -315,6 +336,7 @@ void ZRHttpServer::refuse(ZRSocketThread *thread, ZRHttpError code, int status)
 // read the answer.
 void ZRHttpServer::dropWhatIsStillComing(ZRSocketThread *thread)
 {
+    thread->m_transport->close(); // a TLS peer hears it before the end of the stream
     ::shutdown(thread->clientSocket(), SHUT_WR);
     QDeadlineTimer deadline(LingerMs);
     qint64 dropped = 0;

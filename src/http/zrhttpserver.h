@@ -89,6 +89,17 @@ public:
     void setMaxRequestsPerConnection(int count);
     int maxRequestsPerConnection() const;
 
+    // HTTPS on the same port: every connection accepted from now on speaks TLS 1.2 or 1.3 with
+    // this certificate (the server's first, then any intermediates) and its private key, both
+    // PEM; connections already open keep theirs, so a renewed certificate applies without a
+    // restart. The handshake counts toward the first request's timeout. False, with the reason
+    // in errorText(), when the PEM does not parse or the key does not match the certificate;
+    // the server then stays as it was. Requests, replies and the ZRSocketThread handed over are
+    // the same as over plain TCP; only the bytes on the thread's clientSocket() are encrypted,
+    // so answer through sendReply() rather than writing there.
+    bool setTlsCertificate(const QByteArray &certificateChainPem, const QByteArray &privateKeyPem);
+    bool isTls() const;
+
 signals:
     void connectionThread(ZRHttpRequest request, ZRSocketThread *thread);
     void error(int error);

@@ -230,14 +230,6 @@ qint64 sendInSteps(int socket, qint64 size, Step step)
     return sent;
 }
 
-qint64 sendAll(int socket, const char *data, qint64 size)
-{
-    return sendInSteps(socket, size, [&](qint64 sent) {
-        return ZRSocketPrivate::sendRetrying(
-            socket, data + sent, size_t(size - sent), MSG_NOSIGNAL);
-    });
-}
-
 // sendfile() has no MSG_NOSIGNAL: while one is held, SIGPIPE stays blocked on this thread, and
 // one that a call raised is taken before the old mask returns, unless one was pending already.
 class SigpipeHeld
@@ -288,6 +280,14 @@ void unmapIPv4(sockaddr_storage &address)
 } // namespace
 
 namespace ZRSocketPrivate {
+
+qint64 sendAll(int socket, const char *data, qint64 size)
+{
+    return sendInSteps(socket, size, [&](qint64 sent) {
+        return ZRSocketPrivate::sendRetrying(
+            socket, data + sent, size_t(size - sent), MSG_NOSIGNAL);
+    });
+}
 
 ssize_t recvRetrying(int socket, void *buffer, size_t size, int flags)
 {
@@ -603,12 +603,12 @@ int ZRSocket::createRemoteSocket(QString host, int port)
 bool ZRSocket::sendMessage(int socket, QString message)
 {
     const QByteArray bytes = message.toUtf8();
-    return sendAll(socket, bytes.constData(), bytes.size()) == bytes.size();
+    return ZRSocketPrivate::sendAll(socket, bytes.constData(), bytes.size()) == bytes.size();
 }
 
 bool ZRSocket::sendByteArray(int socket, QByteArray data)
 {
-    const qint64 sent = sendAll(socket, data.constData(), data.size());
+    const qint64 sent = ZRSocketPrivate::sendAll(socket, data.constData(), data.size());
     qCDebug(lcSocket, "sendByteArray send size: %d, data size: %d", int(sent), int(data.size()));
     return sent == data.size();
 }

@@ -16,6 +16,10 @@ namespace ZRSocketPrivate {
 
 ssize_t recvRetrying(int socket, void *buffer, size_t size, int flags);
 ssize_t sendRetrying(int socket, const void *data, size_t size, int flags);
+// Sends every byte without SIGPIPE, looping over partial sends; waits while a non-blocking
+// socket's buffer is full, at most the stall limit in all, however the bytes trickle out.
+// Returns the number of bytes sent.
+qint64 sendAll(int socket, const char *data, qint64 size);
 // Sends length bytes of file from offset with sendfile(), never raising SIGPIPE, bounded as
 // ZRSocket::sendByteArray() is. Returns the number of bytes sent.
 qint64 sendFile(int socket, int file, qint64 offset, qint64 length);

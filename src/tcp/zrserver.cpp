@@ -416,8 +416,8 @@ ZRServer::Eviction ZRServer::evictOne()
     // Idle ones first (rank 0), then incomplete requests, those not yet in a thread included.
     ZRSocketThread *oldest = nullptr;
     int oldestRank = 1;
-    qint64 oldestSince = m_fresh.isEmpty() ? std::numeric_limits<qint64>::max()
-                                           : m_fresh.first().acceptedAt;
+    qint64 oldestSince
+        = m_fresh.isEmpty() ? std::numeric_limits<qint64>::max() : m_fresh.first().acceptedAt;
     for (ZRSocketThread *thread : qAsConst(m_connections->running)) {
         const int phase = thread->m_phase;
         if (phase == ZRSocketThread::Evicted)
@@ -439,8 +439,8 @@ ZRServer::Eviction ZRServer::evictOne()
     }
     if (m_fresh.isEmpty())
         return NothingToEnd;
-    qCDebug(lcTcp, "Ending a connection of %s to make room",
-        qUtf8Printable(m_fresh.first().address));
+    qCDebug(
+        lcTcp, "Ending a connection of %s to make room", qUtf8Printable(m_fresh.first().address));
     ZRSocket::closeSocket(m_fresh.takeFirst().socket);
     return RoomMade;
 }
@@ -460,8 +460,8 @@ bool ZRServer::waitForWakeUp(int listening)
     int timeout = ReapIntervalMs;
     const int expiry = m_receiveTimeoutMs;
     if (expiry > 0 && !m_fresh.isEmpty())
-        timeout = int(qBound<qint64>(0, m_fresh.first().acceptedAt + expiry - monotonicMs(),
-            qint64(ReapIntervalMs)));
+        timeout = int(qBound<qint64>(
+            0, m_fresh.first().acceptedAt + expiry - monotonicMs(), qint64(ReapIntervalMs)));
     ZRSocketPrivate::pollRetrying(fds.data(), nfds_t(fds.size()), timeout);
     if (fds[0].revents & POLLIN) {
         quint64 count;
@@ -506,6 +506,16 @@ ZRSocketThread *ZRServerHandover::startConnection(
     return server.startConnection(socket, address);
 }
 
+void ZRServer::setTlsContext(std::shared_ptr<const ZRTlsContext> context)
+{
+    std::atomic_store(&m_tlsContext, std::move(context));
+}
+
+std::shared_ptr<const ZRTlsContext> ZRServer::tlsContext() const
+{
+    return std::atomic_load(&m_tlsContext);
+}
+
 // acceptedAt: when a watched connection was accepted (monotonic ms); -1 for now.
 ZRSocketThread *ZRServer::startConnection(int socket, const QString &address, qint64 acceptedAt)
 {
@@ -514,8 +524,12 @@ ZRSocketThread *ZRServer::startConnection(int socket, const QString &address, qi
         thread->m_acceptedAt = thread->m_phaseSince = acceptedAt;
     // What is left of the time its request has, for one that waited in the watch list.
     const qint64 timeout = m_receiveTimeoutMs;
+    const qint64 left = qMax<qint64>(1, timeout - (monotonicMs() - thread->m_acceptedAt));
     if (timeout > 0)
-        thread->setReadTimeout(qMax<qint64>(1, timeout - (monotonicMs() - thread->m_acceptedAt)));
+        thread->setReadTimeout(left);
+    thread->m_tlsContext = tlsContext();
+    thread->m_handshakeDeadline
+        = timeout > 0 ? QDeadlineTimer(left) : QDeadlineTimer(QDeadlineTimer::Forever);
     if (m_stackSize > 0)
         thread->setStackSize(m_stackSize);
     m_connections->add(thread);

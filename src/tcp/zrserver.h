@@ -13,6 +13,7 @@
 #include <memory>
 
 class ZRServerConnections;
+class ZRTlsContext;
 
 // A threaded TCP server on one address (IPv4 or IPv6) and port.
 //
@@ -104,6 +105,9 @@ private:
     void closeFreshConnections(bool onlyExpired);
     void admit(int socket, const QString &address);
     ZRSocketThread *startConnection(int socket, const QString &address, qint64 acceptedAt = -1);
+    // Connections accepted from now on speak TLS with it (null: plain TCP).
+    void setTlsContext(std::shared_ptr<const ZRTlsContext> context);
+    std::shared_ptr<const ZRTlsContext> tlsContext() const;
 
     // A connection that has sent nothing yet, watched by the accept loop instead of a thread.
     struct Fresh
@@ -131,6 +135,9 @@ private:
     QVector<Fresh> m_fresh; // in accept order; the accept loop's thread only
     const int m_wakeUp; // eventfd: stop() and ending connections wake the accept loop through it
     const std::shared_ptr<ZRServerConnections> m_connections;
+    // Replaced whole by any thread while the accept loop reads it: only through
+    // std::atomic_load/atomic_store.
+    std::shared_ptr<const ZRTlsContext> m_tlsContext;
 };
 
 #endif // ZRSERVER_H

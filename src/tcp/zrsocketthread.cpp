@@ -4,6 +4,7 @@
 #include "zrsocket.h"
 #include "zrsocket_p.h"
 #include "zrthreaddispatcher_p.h"
+#include "zrtlscontext_p.h"
 #include "zrtransport_p.h"
 
 #include <cstring>
@@ -19,8 +20,7 @@ ZRSocketThread::ZRSocketThread(int socket, QString address)
 ZRSocketThread::ZRSocketThread(
     int socket, QString address, std::shared_ptr<ZRServerConnections> connections)
     : m_socket(socket), m_address(address), m_transport(new ZRPlainTransport(socket)),
-      m_acceptedAt(monotonicMs()), m_phaseSince(m_acceptedAt),
-      m_connections(std::move(connections))
+      m_acceptedAt(monotonicMs()), m_phaseSince(m_acceptedAt), m_connections(std::move(connections))
 {
     // char* is no built-in meta-type; without this a queued receiver of
     // connectionThread could not be called.
@@ -74,7 +74,8 @@ bool ZRSocketThread::enterPhase(Phase phase)
 bool ZRSocketThread::evict()
 {
     int current = m_phase.load();
-    if ((current != Idle && current != Reading) || !m_phase.compare_exchange_strong(current, Evicted))
+    if ((current != Idle && current != Reading)
+        || !m_phase.compare_exchange_strong(current, Evicted))
         return false;
     ::shutdown(m_socket, SHUT_RDWR);
     return true;
@@ -92,8 +93,11 @@ bool ZRSocketThread::write(const QByteArray &bytes)
 
 void ZRSocketThread::setReadTimeout(qint64 milliseconds)
 {
-    if (milliseconds != m_readTimeoutMs && ZRSocketPrivate::setReceiveTimeout(m_socket, milliseconds))
+    if (milliseconds != m_readTimeoutMs
+        && ZRSocketPrivate::setReceiveTimeout(m_socket, milliseconds)) {
         m_readTimeoutMs = milliseconds;
+        m_transport->readTimeoutChanged(milliseconds);
+    }
 }
 
 void ZRSocketThread::setWriteTimeout(qint64 milliseconds)
@@ -107,8 +111,22 @@ void ZRSocketThread::unread(const QByteArray &bytes)
     m_unread.prepend(bytes);
 }
 
+// On the connection's thread rather than at the accept, so that a slow handshake holds this
+// connection only. It counts toward the first request's time, which runs from the accept.
+bool ZRSocketThread::startTls()
+{
+    auto tls = std::make_unique<ZRTlsTransport>(*m_tlsContext, m_socket);
+    m_tlsContext.reset();
+    tls->readTimeoutChanged(m_readTimeoutMs);
+    const bool done = tls->handshake(m_handshakeDeadline);
+    m_transport = std::move(tls);
+    return done;
+}
+
 void ZRSocketThread::run()
 {
+    if (m_tlsContext && m_running && !startTls())
+        m_running = false;
     while (m_running) {
         // Bytes given back are the server's alone: the signal has carried them already.
         const bool again = !m_unread.isEmpty();
@@ -145,5 +163,6 @@ void ZRSocketThread::run()
     qCDebug(lcTcp, "Exiting thread. Shutting down socket...");
     if (m_connections)
         m_connections->ending(this); // before the close: the descriptor is still ours
+    m_transport->close();
     ZRSocket::closeSocket(m_socket);
 }

@@ -4,6 +4,7 @@
 #include "zrnet_global.h"
 
 #include <QByteArray>
+#include <QDeadlineTimer>
 #include <QSemaphore>
 #include <QString>
 #include <QThread>
@@ -13,6 +14,7 @@
 
 class ZRConnectionData;
 class ZRServerConnections;
+class ZRTlsContext;
 class ZRTransport;
 
 // Owns one connected socket and runs its receive loop on a thread of its own.
@@ -84,6 +86,8 @@ private:
     // Bytes received but not used yet (a pipelined request): the loop hands them to the
     // server again, before reading more, once the receiver has called next().
     void unread(const QByteArray &bytes);
+    // TLS in place of the plain transport, once the handshake is over by its deadline.
+    bool startTls();
 
     const int m_socket;
     const QString m_address;
@@ -103,6 +107,9 @@ private:
     std::atomic<qint64> m_phaseSince; // monotonic ms at which the phase began
     const std::shared_ptr<ZRServerConnections> m_connections; // null for a thread of its own
     std::unique_ptr<ZRConnectionData> m_data; // the server's state for it, on this thread
+    // Set before the thread starts by a server speaking TLS; run() makes the transport of it.
+    std::shared_ptr<const ZRTlsContext> m_tlsContext;
+    QDeadlineTimer m_handshakeDeadline;
 };
 
 #endif // ZRSOCKETTHREAD_H

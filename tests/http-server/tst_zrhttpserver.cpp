@@ -988,6 +988,9 @@ void TestZRHttpServer::persistentConnectionsWithRealClients()
         else
             s.server.sendReply(ZRHttpReply::text(seen.summary()), seen.thread);
     };
+    // Through the connection set's lock, which the accept loop takes on every pass, the new
+    // answer is ordered before the connections' threads start, for ThreadSanitizer too.
+    s.server.waitForConnections(0);
     const Client client = runClient(python,
         { QStringLiteral("-c"), QString::fromLatin1(pythonKeepAlive), QStringLiteral("{port}") },
         s.run.port, {});
@@ -1015,6 +1018,7 @@ void TestZRHttpServer::idleConnectionsGiveWay()
         if (seen.path != "/hold")
             s.server.sendReply(ZRHttpReply::text(seen.path), seen.thread);
     };
+    s.server.waitForConnections(0); // as above
     const QByteArray get = "GET /idle HTTP/1.1\r\n\r\n";
     Peer idle(s.run.port);
     QVERIFY(idle.send(get));

@@ -4,12 +4,13 @@
 // the joined network; a screenshot. Then setup mode at a phone's width (runSetup), with a
 // screenshot after the failed and after the successful join (SCREENSHOT-setup-*.png).
 //
-//   stubnet-run --device tests/tools/simulated-device node browser_test.js PORTAL SCREENSHOT
+//   stubnet-run --device tests/tools/simulated-device node browser_test.js [--tls] PORTAL SCREENSHOT
 //   node browser_test.js --url URL SCREENSHOT [--setup]   (a portal already serving the
 //                                 simulated device, such as the one of scripts/demo [--setup])
 'use strict';
 
 const { spawn } = require('child_process');
+const crypto = require('crypto');
 const fs = require('fs');
 const os = require('os');
 const path = require('path');
@@ -31,8 +32,9 @@ function check(condition, what) {
 }
 
 // Starts the portal and resolves to the URL it says it serves.
-function startPortal(program, extra = []) {
-  const portal = spawn(program, ['--listen', '127.0.0.1:0', '--allow-changes', ...extra],
+function startPortal(program, stateDir, extra = []) {
+  const tls = stateDir ? ['--tls', '--state-dir', stateDir] : [];
+  const portal = spawn(program, ['--listen', '127.0.0.1:0', '--allow-changes', ...tls, ...extra],
     { stdio: ['ignore', 'pipe', 'inherit'] });
   return new Promise((resolve, reject) => {
     let said = '';
@@ -40,11 +42,11 @@ function startPortal(program, extra = []) {
     portal.on('exit', code => reject(new Error(`the portal ended (${code}): ${said}`)));
     portal.stdout.on('data', chunk => {
       said += chunk;
-      const found = /serving (http:\/\/\S+\/)/.exec(said);
-      if (found) {
+      const found = /serving (https?:\/\/\S+\/)/.exec(said);
+      if (found && (!stateDir || /fingerprint \S+\n/.test(said))) {
         clearTimeout(timer);
         const stop = () => new Promise(ended => portal.once('exit', ended).kill('SIGTERM'));
-        resolve({ url: found[1], stop });
+        resolve({ url: found[1], said, stop });
       }
     });
   });
@@ -145,9 +147,25 @@ async function runSetup(page, url, shots) {
   await page.screenshot({ path: shots[1], fullPage: true });
 }
 
+// The chromium flag that trusts the portal's own certificate and no other, once the fingerprint
+// the portal printed is the certificate's.
+function trustOnly(portal, stateDir) {
+  const certificate = new crypto.X509Certificate(
+    fs.readFileSync(path.join(stateDir, 'portal.crt')));
+  check(portal.url.startsWith('https://') &&
+    portal.said.includes(`fingerprint ${certificate.fingerprint256}`),
+    `the portal serves HTTPS and prints its certificate's fingerprint ${certificate.fingerprint256}`);
+  const key = certificate.publicKey.export({ type: 'spki', format: 'der' });
+  return [`--ignore-certificate-errors-spki-list=${
+    crypto.createHash('sha256').update(key).digest('base64')}`];
+}
+
 async function main() {
   const args = process.argv.slice(2).filter(arg => arg !== '--setup');
   const setupOnly = args.length < process.argv.length - 2;
+  const stateDir = args[0] === '--tls' &&
+    fs.mkdtempSync(path.join(os.tmpdir(), 'zrnet-portal-state-'));
+  if (stateDir) args.shift();
   const attached = args[0] === '--url';
   if (args.length !== (attached ? 3 : 2)) {
     console.error('usage: browser_test.js PORTAL SCREENSHOT | --url URL SCREENSHOT');
@@ -158,7 +176,7 @@ async function main() {
       (process.env.ZRNET_STUBNET_UNAVAILABLE || 'not started by it') + ')');
     return SKIP;
   }
-  let portal = attached ? { url: args[1], stop() {} } : await startPortal(args[0]);
+  let portal = attached ? { url: args[1], stop() {} } : await startPortal(args[0], stateDir);
   const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'zrnet-chromium-'));
   let browser;
   try {
@@ -167,24 +185,26 @@ async function main() {
       executablePath: '/usr/bin/chromium',
       headless: true,
       args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-        '--disable-background-networking', '--disable-component-update', '--disable-sync'],
+        '--disable-background-networking', '--disable-component-update', '--disable-sync',
+        ...(stateDir ? trustOnly(portal, stateDir) : [])],
       viewport: { width: 960, height: 900 },
     });
     const page = browser.pages()[0] || await browser.newPage();
     const screenshot = path.resolve(attached ? args[2] : args[1]);
     const shots = ['failed', 'joined'].map(s => screenshot.replace(/(\.png)?$/, `-setup-${s}.png`));
     if (!setupOnly) await run(page, portal.url, screenshot);
-    if (!attached) { // the same device, its link gone, in setup mode
+    if (!attached && !stateDir) { // the same device, its link gone, in setup mode
       await portal.stop();
       fs.rmSync(path.join(process.env.ZRNET_STUB_DIR, 'associated'), { force: true });
-      portal = await startPortal(args[0], SETUP);
+      portal = await startPortal(args[0], null, SETUP);
     }
-    if (setupOnly || !attached) await runSetup(page, portal.url, shots);
+    if (setupOnly || (!attached && !stateDir)) await runSetup(page, portal.url, shots);
     return 0;
   } finally {
     if (browser) await browser.close();
     await portal.stop();
     fs.rmSync(profile, { recursive: true, force: true });
+    if (stateDir) fs.rmSync(stateDir, { recursive: true, force: true });
   }
 }
 

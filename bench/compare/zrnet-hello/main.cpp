@@ -1,13 +1,15 @@
 // The server side of bench/compare: answers every request on 127.0.0.1:PORT
 // with the same 13-byte reply as the other servers there, through a ZRHttpReply,
-// so the connection stays open when the client asks for it. The server's
-// defaults otherwise, the connection cap included.
+// so the connection stays open when the client asks for it; over TLS when given a
+// certificate and its key (PEM files). The server's defaults otherwise, the connection cap
+// included.
 //
-//   zrnet-hello PORT
+//   zrnet-hello PORT [CERTIFICATE KEY]
 #include <zrhttpserver.h>
 #include <zrsocket.h>
 
 #include <QCoreApplication>
+#include <QFile>
 
 #include "serveuntilsignal.h"
 
@@ -17,13 +19,22 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     const int port = argc > 1 ? QByteArray(argv[1]).toInt() : 0;
-    if (port <= 0) {
-        std::fprintf(stderr, "usage: zrnet-hello PORT\n");
+    if (port <= 0 || (argc != 2 && argc != 4)) {
+        std::fprintf(stderr, "usage: zrnet-hello PORT [CERTIFICATE KEY]\n");
         return 2;
     }
     ZRHttpReply reply;
     reply.setBody(QByteArrayLiteral("Hello, world!"));
     ZRHttpServer server;
+    if (argc == 4) {
+        QFile certificate(QString::fromLocal8Bit(argv[2]));
+        QFile key(QString::fromLocal8Bit(argv[3]));
+        if (!certificate.open(QIODevice::ReadOnly) || !key.open(QIODevice::ReadOnly)
+            || !server.setTlsCertificate(certificate.readAll(), key.readAll())) {
+            std::fprintf(stderr, "zrnet-hello: no TLS: %s\n", qPrintable(server.errorText()));
+            return 1;
+        }
+    }
     // Direct: answered on the connection's own thread, as soon as the request is whole.
     QObject::connect(
         &server, &ZRHttpServer::connectionThread, &server,
