@@ -8,6 +8,7 @@
 // makes. Calls inside Qt itself are not affected; what remains of them is in
 // tests/tools/tsan.supp.
 
+#include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QEvent>
 #include <QMutex>
@@ -157,5 +158,63 @@ bool QThread::event(QEvent *event)
     static const auto next = qtOwn<bool (*)(QThread *, QEvent *)>("_ZN7QThread5eventEP6QEvent");
     if (event->type() == QEvent::DeferredDelete)
         __tsan_acquire(this);
+    return next(this, event);
+}
+
+// Posted events and queued calls: Qt hands them from thread to thread under its own locks. A
+// signal emitted, an event posted or a call queued comes before every event handled afterwards,
+// on whichever thread; one token stands for that order, since which receiver gets what is
+// decided inside Qt.
+namespace {
+char postedToken;
+} // namespace
+
+void QMetaObject::activate(QObject *sender, const QMetaObject *meta, int index, void **argv)
+{
+    static const auto next = qtOwn<void (*)(QObject *, const QMetaObject *, int, void **)>(
+        "_ZN11QMetaObject8activateEP7QObjectPKS_iPPv");
+    __tsan_release(&postedToken);
+    next(sender, meta, index, argv);
+}
+
+void QMetaObject::activate(QObject *sender, int offset, int index, void **argv)
+{
+    static const auto next = qtOwn<void (*)(QObject *, int, int, void **)>(
+        "_ZN11QMetaObject8activateEP7QObjectiiPPv");
+    __tsan_release(&postedToken);
+    next(sender, offset, index, argv);
+}
+
+bool QMetaObject::invokeMethodImpl(
+    QObject *object, QtPrivate::QSlotObjectBase *slot, Qt::ConnectionType type, void *ret)
+{
+    static const auto next
+        = qtOwn<bool (*)(QObject *, QtPrivate::QSlotObjectBase *, Qt::ConnectionType, void *)>(
+            "_ZN11QMetaObject16invokeMethodImplEP7QObjectPN9QtPrivate15QSlotObjectBaseEN2Qt14"
+            "ConnectionTypeEPv");
+    __tsan_release(&postedToken);
+    return next(object, slot, type, ret);
+}
+
+void QCoreApplication::postEvent(QObject *receiver, QEvent *event, int priority)
+{
+    static const auto next = qtOwn<void (*)(QObject *, QEvent *, int)>(
+        "_ZN16QCoreApplication9postEventEP7QObjectP6QEventi");
+    __tsan_release(&postedToken);
+    next(receiver, event, priority);
+}
+
+void QCoreApplication::sendPostedEvents(QObject *receiver, int type)
+{
+    static const auto next = qtOwn<void (*)(QObject *, int)>(
+        "_ZN16QCoreApplication16sendPostedEventsEP7QObjecti");
+    __tsan_acquire(&postedToken);
+    next(receiver, type);
+}
+
+bool QObject::event(QEvent *event)
+{
+    static const auto next = qtOwn<bool (*)(QObject *, QEvent *)>("_ZN7QObject5eventEP6QEvent");
+    __tsan_acquire(&postedToken);
     return next(this, event);
 }
