@@ -17,9 +17,14 @@ namespace {
 // python3 -c <this> HOST PORT CAFILE: two requests on one connection through http.client with
 // the system's default checks (certificate chain, host name); each body, then the status.
 const char pythonClient[] = R"(
-import http.client, ssl, sys
+import http.client, socket, ssl, sys
 host, port, cafile = sys.argv[1], int(sys.argv[2]), sys.argv[3]
-c = http.client.HTTPSConnection(host, port, context=ssl.create_default_context(cafile=cafile))
+# Always to 127.0.0.1, so that a machine without an /etc/hosts still checks the name given.
+class Connection(http.client.HTTPSConnection):
+    def connect(self):
+        raw = socket.create_connection(('127.0.0.1', self.port))
+        self.sock = self._context.wrap_socket(raw, server_hostname=self.host)
+c = Connection(host, port, context=ssl.create_default_context(cafile=cafile))
 for path in ('/a', '/b'):
     c.request('GET', path)
     r = c.getresponse()
