@@ -298,7 +298,8 @@ void TestHttpRouter::routes()
     QCOMPARE(head.count('\n'), head.count("\r\n"));
     QCOMPARE(head.count("\r\nContent-Length: "), contentLength < 0 ? 0 : 1);
     QCOMPARE(head.count("\r\nDate: "), 1);
-    QCOMPARE(head.count("\r\nConnection: "), 0); // curl's HTTP/1.1 connection stays open
+    // curl's HTTP/1.1 connection stays open, but for a POST without framing (no body)
+    QCOMPARE(head.count("\r\nConnection: close"), int(method == QLatin1String("POST")));
     QCOMPARE(headerOf(head, "Allow"), allow);
     if (contentLength >= 0)
         QCOMPARE(headerOf(head, "Content-Length").toInt(), contentLength);
