@@ -28,14 +28,19 @@ bool zrSendFileReply(ZRTransport &transport, const ZRHttpReply &reply, const QBy
 {
     QFile file(reply.bodyFile());
     // Opened before anything is sent, so that a file gone since gets no head promising it.
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered) || !transport.write(head))
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
         return false;
-    if (!reply.hasContent())
-        return true;
+    const qint64 length = reply.hasContent() ? reply.bodySize() : 0;
+    if (length == 0)
+        return transport.write(head);
+    // The head waits for the body's first bytes, so that both leave in one segment (or
+    // record) and the client has no partial reply to hold its acknowledgement back on.
+    if (!transport.write(head, true))
+        return false;
     const qint64 offset = reply.bodyFileOffset();
-    const qint64 length = reply.bodySize();
     const int socket = transport.plainSocket();
     if (file.handle() < 0 || socket < 0)
         return sendReadPieces(transport, file, offset, length);
-    return ZRSocketPrivate::sendFile(socket, file.handle(), offset, length) == length;
+    return ZRSocketPrivate::sendFile(socket, file.handle(), offset, length, transport.pace())
+        == length;
 }
