@@ -5,9 +5,25 @@
 
 #include <QFile>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 namespace {
 
 constexpr qint64 ReadPiece = 64 * 1024;
+
+struct Descriptor
+{
+    explicit Descriptor(int fd) : fd(fd) { }
+    ~Descriptor()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    Descriptor(const Descriptor &) = delete;
+    Descriptor &operator=(const Descriptor &) = delete;
+    const int fd;
+};
 
 bool sendReadPieces(ZRTransport &transport, QFile &file, qint64 offset, qint64 length)
 {
@@ -26,9 +42,15 @@ bool sendReadPieces(ZRTransport &transport, QFile &file, qint64 offset, qint64 l
 
 bool zrSendFileReply(ZRTransport &transport, const ZRHttpReply &reply, const QByteArray &head)
 {
+    const int socket = transport.plainSocket();
+    // Opened before anything is sent, so that a file gone since gets no head promising it: for
+    // sendfile(), its own descriptor (a QFile would look at the file once more); else, or for
+    // a file with no descriptor (a Qt resource), through QFile.
+    const Descriptor native(socket < 0
+            ? -1
+            : ::open(QFile::encodeName(reply.bodyFile()).constData(), O_RDONLY | O_CLOEXEC));
     QFile file(reply.bodyFile());
-    // Opened before anything is sent, so that a file gone since gets no head promising it.
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+    if (native.fd < 0 && !file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
         return false;
     const qint64 length = reply.hasContent() ? reply.bodySize() : 0;
     if (length == 0)
@@ -38,9 +60,8 @@ bool zrSendFileReply(ZRTransport &transport, const ZRHttpReply &reply, const QBy
     if (!transport.write(head, true))
         return false;
     const qint64 offset = reply.bodyFileOffset();
-    const int socket = transport.plainSocket();
-    if (file.handle() < 0 || socket < 0)
+    const int fd = native.fd >= 0 ? native.fd : file.handle();
+    if (fd < 0 || socket < 0)
         return sendReadPieces(transport, file, offset, length);
-    return ZRSocketPrivate::sendFile(socket, file.handle(), offset, length, transport.pace())
-        == length;
+    return ZRSocketPrivate::sendFile(socket, fd, offset, length, transport.pace()) == length;
 }

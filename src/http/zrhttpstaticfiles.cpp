@@ -6,7 +6,6 @@
 
 #include <QDateTime>
 #include <QFile>
-#include <QFileInfo>
 #include <QHash>
 #include <QLocale>
 #include <QMimeDatabase>
@@ -16,6 +15,7 @@
 #include <climits>
 #include <cstdlib>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -202,14 +202,14 @@ ZRHttpReply fileReply(const Found &file, const ZRHttpRequest &request)
     const QByteArray etag = '"' + QByteArray::number(file.size, 16) + '-'
         + QByteArray::number(file.modified.toMSecsSinceEpoch(), 16) + '"';
     const QByteArray lastModified = ZRHttpReply::httpDate(file.modified);
-    ZRHttpReply reply(200);
-    reply.setHeader("ETag", etag);
-    reply.setHeader("Last-Modified", lastModified);
+    ZRHttpReply reply(200); // each header once: added, not looked for
+    reply.addHeader("ETag", etag);
+    reply.addHeader("Last-Modified", lastModified);
     if (notModified(request, etag, file.modified)) {
         reply.setStatus(304);
         return reply;
     }
-    reply.setHeader("Accept-Ranges", "bytes");
+    reply.addHeader("Accept-Ranges", "bytes");
     const qint64 size = file.size;
     qint64 first = 0;
     qint64 last = size - 1;
@@ -228,20 +228,29 @@ ZRHttpReply fileReply(const Found &file, const ZRHttpRequest &request)
             "bytes " + QByteArray::number(first) + '-' + QByteArray::number(last) + '/'
                 + QByteArray::number(size));
     }
-    if (!reply.setBodyFile(file.real, mimeType(file), first, last - first + 1))
+    if (::access(QFile::encodeName(file.real).constData(), R_OK) != 0)
         return ZRHttpRouter::statusReply(404, request);
+    ZRHttpFolder::setBodyFile(reply, file.real, mimeType(file), first, last - first + 1);
     return reply;
 }
 
 } // namespace
 
-ZRHttpReply zrServeFile(const QString &directory, int depth, const ZRHttpRequest &request)
+ZRHttpReply ZRHttpFolder::serve(int depth, const ZRHttpRequest &request)
 {
     const ZRHttpPath path = ZRHttpPath::parse(request.path());
     QStringList below = path.segments.mid(depth);
-    const QString root = QFileInfo(directory).canonicalFilePath();
+    if (below.isEmpty() || !namesOneStep(below))
+        return ZRHttpRouter::statusReply(404, request);
+    QString root = realPath(false);
     Found file;
-    if (below.isEmpty() || !namesOneStep(below) || root.isEmpty() || !find(root, below, &file))
+    bool found = !root.isEmpty() && find(root, below, &file);
+    if (!found) { // the folder may have moved
+        const QString again = realPath(true);
+        found = !again.isEmpty() && again != root && find(again, below, &file);
+        root = again;
+    }
+    if (!found)
         return ZRHttpRouter::statusReply(404, request);
     if (file.folder && !below.last().isEmpty())
         return toFolder(path, request);
@@ -255,4 +264,26 @@ ZRHttpReply zrServeFile(const QString &directory, int depth, const ZRHttpRequest
     if (file.folder || !file.real.startsWith(inside))
         return ZRHttpRouter::statusReply(404, request);
     return fileReply(file, request);
+}
+
+QString ZRHttpFolder::realPath(bool lookAgain)
+{
+    const QByteArray given = QFile::encodeName(m_directory);
+    struct stat facts
+    {
+    };
+    if (::stat(given.constData(), &facts) != 0 || !S_ISDIR(facts.st_mode))
+        return QString();
+    QMutexLocker lock(&m_mutex);
+    if (!lookAgain && !m_real.isEmpty() && facts.st_dev == m_device && facts.st_ino == m_inode)
+        return m_real;
+    lock.unlock();
+    char resolved[PATH_MAX];
+    if (!::realpath(given.constData(), resolved))
+        return QString();
+    lock.relock();
+    m_real = QFile::decodeName(resolved);
+    m_device = facts.st_dev;
+    m_inode = facts.st_ino;
+    return m_real;
 }
