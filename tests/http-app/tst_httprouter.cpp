@@ -338,6 +338,9 @@ void TestHttpRouter::files_data()
     QTest::newRow("range past the end: 416")
         << header("Range: bytes=5-") << "/static/a.txt" << 416 << QByteArray()
         << QByteArray("Content-Range: bytes */5");
+    for (const char *range : { "Range: bytes=0--5", "Range: bytes=3-1", "Range: bytes=1 -2" })
+        QTest::newRow(range) << header(range) << "/static/a.txt" << 200 << QByteArray("a.txt")
+                             << QByteArray("Content-Length: 5\r\n");
     QTest::newRow("two ranges: the whole") << header("Range: bytes=0-0,2-3") << "/static/a.txt"
                                            << 200 << QByteArray("a.txt") << QByteArray();
     QTest::newRow("ETag: 304") << header("If-None-Match: \"x\", {etag}") << "/static/a.txt" << 304
