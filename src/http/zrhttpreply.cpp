@@ -203,7 +203,7 @@ QByteArray ZRHttpReply::httpDate(const QDateTime &utc)
             time.hour(), time.minute(), time.second());
         return QByteArray(text, n);
     }
-    // By hand in the common case: snprintf() took most of a file reply's head.
+    // By hand in the common case: snprintf() cost more than the rest of a file reply's head.
     char text[] = "Ddd, DD Mmm YYYY HH:MM:SS GMT";
     const auto put = [&text](int at, int value, int digits) {
         for (int i = digits - 1; i >= 0; --i, value /= 10)

@@ -24,7 +24,8 @@ class ZRHttpConnection;
 // another thread; ZRHttpRequest is registered for that.
 //
 // A ZRHttpReply leaves the connection open when the request allows it (HTTP/1.1
-// without "Connection: close", HTTP/1.0 with "Connection: keep-alive") and the
+// without "Connection: close", HTTP/1.0 with "Connection: keep-alive", and not a
+// POST, PUT or PATCH without Content-Length or chunks, nor HTTP/1.0 chunks) and the
 // reply does not say "Connection: close": the connection's thread then reads the
 // next request, emitted with the same ZRSocketThread*. Requests that arrive
 // before the previous answer went out (pipelined) are answered in order. The
@@ -53,8 +54,10 @@ class ZRHttpConnection;
 //
 // Replies leave at once, without waiting for the client's acknowledgement of
 // what went before (TCP_NODELAY), a file's head in one segment with the start
-// of the file. Over HTTPS, a client that speaks plain HTTP is answered 400 in
-// plain text, saying that the port speaks HTTPS, and the connection ends.
+// of the file. Connection threads keep SIGPIPE blocked, so that files go out with
+// sendfile() at no extra cost: a write to a closed pipe on one fails with EPIPE
+// instead. Over HTTPS, a client that speaks plain HTTP is answered 400 in plain
+// text, saying that the port speaks HTTPS, and the connection ends.
 //
 // Destroying the server stops it, closes without an answer every connection
 // whose request is still arriving, and waits until no connection thread is
@@ -94,9 +97,10 @@ public:
     // "Connection: close".
     void setMaxRequestsPerConnection(int count);
     int maxRequestsPerConnection() const;
-    // The least a client must take of a reply, in bytes a second (default 1 KiB/s; 0 sets no
-    // minimum), on average over each request timeout after the first since the reply began,
-    // counted in the bytes the client acknowledged; a reply that falls behind fails with -901.
+    // The least a client must take of a reply of 64 KiB or more, in bytes a second (default
+    // 1 KiB/s; 0 sets no minimum), counted in the bytes its end acknowledged, on average over
+    // each requestTimeout() after the first since the reply began. A reply that falls behind,
+    // or whose client takes nothing for a requestTimeout(), fails with -901.
     void setMinimumSendRate(qint64 bytesPerSecond);
     qint64 minimumSendRate() const;
 

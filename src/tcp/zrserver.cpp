@@ -25,8 +25,8 @@ constexpr int ReapIntervalMs = 200;
 // Pause after an accept that failed for want of descriptors or memory.
 constexpr int ShortagePauseMs = 50;
 constexpr uint DefaultStackSize = 256 * 1024;
-// A server's that sends whole files: with the plain default of 64 KiB, a sendfile() of a
-// megabyte wakes its thread some thirty times.
+// For a server that sends whole files: with the 64 KiB every listening socket gets, a
+// megabyte's sendfile() blocks and wakes its thread over and over, for three times the CPU.
 constexpr int ReplySendBufferSize = 1024 * 1024;
 
 // The connection set whose server code this thread is in, if any.
