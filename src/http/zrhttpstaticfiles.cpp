@@ -6,6 +6,7 @@
 
 #include <QDateTime>
 #include <QFile>
+#include <QFileInfo>
 #include <QHash>
 #include <QLocale>
 #include <QMimeDatabase>
@@ -136,11 +137,31 @@ bool fill(Found *found, const QString &real, const struct stat &facts)
     return true;
 }
 
+bool isResource(const QString &path)
+{
+    return path.startsWith(QLatin1Char(':'));
+}
+
+// A Qt resource has no links and no real path of its own.
+bool findResource(const QString &path, Found *found)
+{
+    const QFileInfo file(path);
+    if (!file.exists())
+        return false;
+    found->real = file.filePath();
+    found->folder = file.isDir();
+    found->size = file.size();
+    found->modified = file.lastModified().toUTC();
+    return true;
+}
+
 // What the steps below the folder (canonical) name; false when nothing is there. One lstat()
 // a step: the folder is looked at anew for every request, so that files may come and go. A
 // link on the way hands the whole path to realpath(), and the caller checks where it leads.
 bool find(const QString &folder, const QStringList &steps, Found *found)
 {
+    if (isResource(folder))
+        return findResource(folder + QLatin1Char('/') + steps.join(QLatin1Char('/')), found);
     QString path = folder;
     struct stat facts
     {
@@ -228,7 +249,7 @@ ZRHttpReply fileReply(const Found &file, const ZRHttpRequest &request)
             "bytes " + QByteArray::number(first) + '-' + QByteArray::number(last) + '/'
                 + QByteArray::number(size));
     }
-    if (::access(QFile::encodeName(file.real).constData(), R_OK) != 0)
+    if (!isResource(file.real) && ::access(QFile::encodeName(file.real).constData(), R_OK) != 0)
         return ZRHttpRouter::statusReply(404, request);
     ZRHttpFolder::setBodyFile(reply, file.real, mimeType(file), first, last - first + 1);
     return reply;
@@ -268,6 +289,10 @@ ZRHttpReply ZRHttpFolder::serve(int depth, const ZRHttpRequest &request)
 
 QString ZRHttpFolder::realPath(bool lookAgain)
 {
+    if (isResource(m_directory)) {
+        const QFileInfo folder(m_directory);
+        return folder.isDir() ? folder.canonicalFilePath() : QString();
+    }
     const QByteArray given = QFile::encodeName(m_directory);
     struct stat facts
     {
