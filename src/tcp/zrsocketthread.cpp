@@ -115,15 +115,9 @@ void ZRSocketThread::unread(const QByteArray &bytes)
 // connection only. It counts toward the first request's time, which runs from the accept.
 bool ZRSocketThread::startTls()
 {
-    const int wait = m_handshakeDeadline.isForever()
-        ? -1
-        : int(qMax<qint64>(0, m_handshakeDeadline.remainingTime()));
-    char first = 0;
-    if (ZRSocketPrivate::waitFor(m_socket, POLLIN, wait) > 0
-        && ZRSocketPrivate::recvRetrying(m_socket, &first, 1, MSG_PEEK) == 1
-        && ((first >= 'A' && first <= 'Z') || (first >= 'a' && first <= 'z'))) {
+    if (startsPlainRequest()) {
         m_tlsContext.reset();
-        m_plainOnTlsPort = true; // no TLS record starts with a letter; a method does
+        m_plainOnTlsPort = true;
         return true;
     }
     auto tls = std::make_unique<ZRTlsTransport>(*m_tlsContext, m_socket, m_sendPace.get());
@@ -132,6 +126,19 @@ bool ZRSocketThread::startTls()
     const bool done = tls->handshake(m_handshakeDeadline);
     m_transport = std::move(tls);
     return done;
+}
+
+// The client's first byte, waited for within the handshake's time, is a letter: no TLS record
+// starts with one, and a method does.
+bool ZRSocketThread::startsPlainRequest() const
+{
+    const int wait = m_handshakeDeadline.isForever()
+        ? -1
+        : int(qMax<qint64>(0, m_handshakeDeadline.remainingTime()));
+    char first = 0;
+    return ZRSocketPrivate::waitFor(m_socket, POLLIN, wait) > 0
+        && ZRSocketPrivate::recvRetrying(m_socket, &first, 1, MSG_PEEK) == 1
+        && ((first >= 'A' && first <= 'Z') || (first >= 'a' && first <= 'z'));
 }
 
 void ZRSocketThread::run()

@@ -91,6 +91,7 @@ private:
     // for a client whose first byte reads as the start of a plain HTTP request, the plain
     // transport kept and m_plainOnTlsPort set, for the server to answer it.
     bool startTls();
+    bool startsPlainRequest() const;
 
     const int m_socket;
     const QString m_address;
