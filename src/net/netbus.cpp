@@ -12,6 +12,9 @@
 #include <cstddef>
 #include <cstring>
 
+#include <pthread.h>
+#include <signal.h>
+
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -210,7 +213,14 @@ void NetBus::startAttempt(std::unique_lock<std::mutex> &lock)
     m_connection = QDBusConnection(QString());
     m_serviceOwned = false;
     if (!m_thread->isRunning()) {
+        // Started with every signal blocked, as are the threads Qt's bus code starts from it:
+        // signals are the application's, which may wait for them on a thread of its choosing.
+        sigset_t all;
+        sigset_t before;
+        sigfillset(&all);
+        pthread_sigmask(SIG_BLOCK, &all, &before);
         m_thread->start();
+        pthread_sigmask(SIG_SETMASK, &before, nullptr);
         if (QCoreApplication::instance())
             qAddPostRoutine(&NetBus::stop);
     }
