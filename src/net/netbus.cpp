@@ -29,7 +29,6 @@ thread_local bool callFailed = false;
 
 const char BusService[] = "org.freedesktop.DBus";
 const char BusPath[] = "/org/freedesktop/DBus";
-const char ServiceName[] = "org.freedesktop.NetworkManager";
 
 QString latin1(const char *text)
 {
@@ -302,7 +301,8 @@ void NetBus::nameOwnerChanged(const QString &name, const QString &, const QStrin
     qCDebug(lcNet, "%s %s the system bus", ServiceName, newOwner.isEmpty() ? "left" : "is on");
 }
 
-// Before the application goes: the thread ends, and the connection with it.
+// Before the application goes: the thread ends, and the connection with it. A later use starts
+// both again.
 void NetBus::stop()
 {
     NetBus &bus = instance();
@@ -312,6 +312,7 @@ void NetBus::stop()
     std::lock_guard<std::mutex> lock(bus.m_mutex);
     const QString name = bus.m_connection.name();
     bus.m_connection = QDBusConnection(QString());
+    bus.m_connecting = false;
     if (!name.isEmpty())
         QDBusConnection::disconnectFromBus(name);
 }

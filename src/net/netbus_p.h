@@ -19,7 +19,8 @@ class QThread;
 // connects (Qt's connect waits for ever on a socket that accepts and never answers), and Qt then
 // connects on the bus thread while the caller waits with that deadline. The bus thread runs an
 // event loop for the bus's signals: the service's presence is kept from NameOwnerChanged rather
-// than asked on every call. Any thread may call.
+// than asked on every call, and other receivers of the service's signals may live there too
+// (thread()). Any thread may call.
 class NetBus : public QObject
 {
     Q_OBJECT
@@ -30,6 +31,7 @@ public:
         Unanswered, // a bus that did not answer within ConnectLimitMs
         Connected,
     };
+    static constexpr char ServiceName[] = "org.freedesktop.NetworkManager";
     static constexpr int ConnectLimitMs = 5000;
     static constexpr int CallLimitMs = 5000;
 

@@ -28,7 +28,6 @@ constexpr int ScanWaitMs = 10000;
 constexpr int JoinWaitMs = 30000;
 constexpr int RadioWaitMs = 10000;
 
-const char Service[] = "org.freedesktop.NetworkManager";
 const char ManagerPath[] = "/org/freedesktop/NetworkManager";
 const char ManagerInterface[] = "org.freedesktop.NetworkManager";
 const char SettingsPath[] = "/org/freedesktop/NetworkManager/Settings";
@@ -109,7 +108,7 @@ public:
         const QVariantList &arguments = {})
     {
         QDBusMessage message = QDBusMessage::createMethodCall(
-            latin1(Service), path, latin1(interface), latin1(method));
+            latin1(NetBus::ServiceName), path, latin1(interface), latin1(method));
         message.setArguments(arguments);
         const QDBusMessage reply = NetBus::instance().call(message);
         if (!succeeded(reply))
