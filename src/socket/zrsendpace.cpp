@@ -21,13 +21,13 @@ qint64 nowMs()
 
 void ZRSendPace::start(int socket, qint64 windowMs, qint64 minBytesPerSecond, qint64 replyBytes)
 {
-    m_socket = socket;
     m_minRate = qMax<qint64>(0, minBytesPerSecond);
     m_firstWindow = true;
     quint64 taken = 0;
     const bool measured
         = windowMs > 0 && replyBytes >= MeasuredFrom && acknowledged(socket, &taken);
     QMutexLocker lock(&m_mutex);
+    m_socket = socket;
     m_windowMs = windowMs;
     m_windowStart = nowMs();
     m_measured = measured;

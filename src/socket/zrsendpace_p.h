@@ -35,10 +35,10 @@ private:
     // keeps no such count (not TCP).
     static bool acknowledged(int socket, quint64 *bytes);
 
-    int m_socket = -1;
     qint64 m_minRate = 0;
     bool m_firstWindow = true;
-    mutable QMutex m_mutex; // the four below change together
+    mutable QMutex m_mutex; // the five below change together; the sending thread alone writes
+    int m_socket = -1;
     qint64 m_windowMs = 0;
     qint64 m_windowStart = 0; // monotonic ms
     bool m_measured = false; // the reply is measured: m_takenAtStart is known
