@@ -61,6 +61,7 @@ static_table() {
     static_start
     echo
     echo "Static files, $(wc -c <"$STATIC_DIR/page-3k.html") and $(wc -c <"$STATIC_DIR/file-1m.bin") bytes, the same wrk:"
+    # shellcheck disable=SC2086 # one word per server
     set -- $STATIC_SERVERS
     for round in $(seq 1 "$ROUNDS"); do
         for file in $STATIC_FILES; do
