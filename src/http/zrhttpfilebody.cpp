@@ -38,20 +38,10 @@ bool sendReadPieces(ZRTransport &transport, QFile &file, qint64 offset, qint64 l
     return true;
 }
 
-} // namespace
-
-bool zrSendFileReply(ZRTransport &transport, const ZRHttpReply &reply, const QByteArray &head)
+// The head, then the body: with sendfile() from fd on a plain socket, else read from file.
+bool sendHeadAndBody(
+    ZRTransport &transport, const ZRHttpReply &reply, const QByteArray &head, int fd, QFile *file)
 {
-    const int socket = transport.plainSocket();
-    // Opened before anything is sent, so that a file gone since gets no head promising it: for
-    // sendfile(), its own descriptor (a QFile would look at the file once more); else, or for
-    // a file with no descriptor (a Qt resource), through QFile.
-    const Descriptor native(socket < 0
-            ? -1
-            : ::open(QFile::encodeName(reply.bodyFile()).constData(), O_RDONLY | O_CLOEXEC));
-    QFile file(reply.bodyFile());
-    if (native.fd < 0 && !file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
-        return false;
     const qint64 length = reply.hasContent() ? reply.bodySize() : 0;
     if (length == 0)
         return transport.write(head);
@@ -60,8 +50,26 @@ bool zrSendFileReply(ZRTransport &transport, const ZRHttpReply &reply, const QBy
     if (!transport.write(head, true))
         return false;
     const qint64 offset = reply.bodyFileOffset();
-    const int fd = native.fd >= 0 ? native.fd : file.handle();
-    if (fd < 0 || socket < 0)
-        return sendReadPieces(transport, file, offset, length);
-    return ZRSocketPrivate::sendFile(socket, fd, offset, length, transport.pace()) == length;
+    const int socket = transport.plainSocket();
+    if (fd >= 0 && socket >= 0)
+        return ZRSocketPrivate::sendFile(socket, fd, offset, length, transport.pace()) == length;
+    return file && sendReadPieces(transport, *file, offset, length);
+}
+
+} // namespace
+
+// The file is opened before anything is sent, so that a file gone since gets no head promising
+// it: for sendfile(), as a descriptor of its own (a QFile would look at the file once more);
+// through TLS, or for a file with no descriptor (a Qt resource), as a QFile.
+bool zrSendFileReply(ZRTransport &transport, const ZRHttpReply &reply, const QByteArray &head)
+{
+    if (transport.plainSocket() >= 0) {
+        const Descriptor native(
+            ::open(QFile::encodeName(reply.bodyFile()).constData(), O_RDONLY | O_CLOEXEC));
+        if (native.fd >= 0)
+            return sendHeadAndBody(transport, reply, head, native.fd, nullptr);
+    }
+    QFile file(reply.bodyFile());
+    return file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)
+        && sendHeadAndBody(transport, reply, head, file.handle(), &file);
 }
