@@ -220,7 +220,8 @@ void TestNetService::unmanagedTakesTools()
     lines.removeAt(dhcp);
     QCOMPARE(lines,
         (QStringList { "@rfkill,unblock,wifi", "@ifconfig,wlan0,up", "@ifconfig,eth0,up",
-            "@dhclient,-pf,/run/dhclient.wlan0.pid,-r,wlan0",
+            "@dhclient,-pf,/run/dhclient.wlan0.pid,-lf,/var/lib/dhcp/"
+            "dhclient.wlan0.leases,-r,wlan0",
             "/sbin/ifconfig,wlan0,0.0.0.0,down" }));
 }
 
