@@ -37,7 +37,8 @@ def running(*names):
     """The processes of those names, zombies left out."""
     stats = [open(f'/proc/{pid}/stat').read() for pid in os.listdir('/proc') if pid.isdigit()]
     return [stat for stat in stats
-            if stat[stat.index('(') + 1:stat.rindex(')')] in names and stat.split(') ')[1][0] != 'Z']
+            if stat[stat.index('(') + 1:stat.rindex(')')] in names
+            and stat[stat.rindex(')') + 2] != 'Z']
 
 
 # The client the library finds once the one the row before found is hidden, whether the
@@ -96,7 +97,8 @@ def service(lab):
                           .GetDeviceByIpIface('eth9', dbus_interface=NM))
     for command, state in SERVICE:
         device.run([NETCTL, *command.split(), 'eth9'], env=real)
-        until(lambda: eth9.Get(NM + '.Device', 'State', dbus_interface=PROPERTIES) == state, 30, f'{command}: state {state}')
+        until(lambda: eth9.Get(NM + '.Device', 'State', dbus_interface=PROPERTIES) == state,
+              30, f'{command}: state {state}')
         ip, line = address(device, 'eth9', real)
         assert (state == 100) == bool(ip) and (not ip or leased(leases, ip)), line
         print(f'netctl {command}: device state {state}; {line}')
@@ -154,9 +156,10 @@ def access_point(lab):
                       env={**lab.fake_wifi('wlan0'), **lab.stubs('hostapd', 'rfkill')})
     phone = lab.node('phone')
     lab.link(device, 'wlan0', phone, 'wlan0')
-    device.start('portal', [os.environ['ZRNET_PORTAL'], '--listen', '127.0.0.1:0', '--allow-changes',
-                            '--setup-ssid', 'Kiosk Setup', '--setup-wait', '1'])
-    until(lambda: running('dnsmasq'), 30, 'the access point')
+    device.start('portal', [os.environ['ZRNET_PORTAL'], '--listen', '127.0.0.1:0',
+                            '--allow-changes', '--setup-ssid', 'Kiosk Setup', '--setup-wait', '1'])
+    until(lambda: 'serving http://192.168.42.1/' in open(lab.path('portal.log')).read(), 60,
+          'the access point')
     script = lab.write('udhcpc.script', f'#!/bin/sh\nenv >{lab.path("lease")}.$1\n'
                        'exec /etc/udhcpc/default.script "$@"\n', 0o755)
     dhcp = ['udhcpc', '-i', 'wlan0', '-n', '-q', '-t', '4', '-T', '1', '-O', '114', '-s', script]

@@ -104,8 +104,8 @@ class Node:
         self.start(name, ['dnsmasq', '--keep-in-foreground', '--conf-file=/dev/null',
                           '--no-resolv', '--no-hosts', '--interface=' + interface,
                           '--bind-interfaces', f'--dhcp-range={dhcp_range},1h',
-                          '--dhcp-leasefile=' + leases, '--pid-file=' + self.lab.path(name + '.pid'),
-                          '--log-facility=' + self.lab.path(name + '.log'), '--log-dhcp', *options])
+                          '--dhcp-leasefile=' + leases, f'--pid-file={leases[:-7]}.pid',
+                          '--log-facility=-', '--log-dhcp', *options])  # into NAME.log
         until(lambda: os.path.exists(leases), 10, f'{name} on {self.name}')
         return leases
 
@@ -135,7 +135,9 @@ level=INFO
 [keyfile]
 unmanaged-devices=except:{','.join('interface-name:' + d for d in devices)}
 {managed}''')
-        return self.start('NetworkManager', ['NetworkManager', '--no-daemon', '--debug', '--config=' + config],
+        # --debug: its log on standard error, into NetworkManager.log.
+        return self.start('NetworkManager', ['NetworkManager', '--no-daemon', '--debug',
+                                             '--config=' + config],
                           env={'DBUS_SYSTEM_BUS_ADDRESS': bus})
 
     def close(self):
