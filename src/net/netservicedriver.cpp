@@ -260,9 +260,9 @@ void switchRadioOn(Bus &bus, const QString &device)
 }
 
 // Asks for the device's best profile, the first one it lists. Where the service keeps none for
-// the device (images set no-auto-default=*, a user may delete "Wired connection 1"), it refuses
-// to activate nothing; an empty profile added with the activation is one it completes for the
-// device, as its own command line does for "device connect".
+// the device (images set no-auto-default=*; a user may have deleted "Wired connection 1") it
+// refuses to activate, so an empty profile goes with the request, which the service completes
+// for the device, as its own command line does for "device connect".
 bool activate(Bus &bus, const QString &device)
 {
     const QList<QDBusObjectPath> available

@@ -43,10 +43,10 @@ def running(*names):
 
 # The client the library finds once the one the row before found is hidden, whether the
 # server is up, and the netctl commands that start DHCP and stop it.
-TOOLS = [('dhclient', None, True, 'ethernet start', 'ethernet stop'),
-         ('dhcpcd', 'dhclient', True, 'dhcp', 'release'),
-         ('udhcpc', 'dhcpcd', True, 'ethernet start', 'ethernet stop'),
-         ('udhcpc', None, False, 'dhcp', 'release')]
+TOOLS = [('dhclient', (), True, 'ethernet start', 'ethernet stop'),
+         ('dhcpcd', ('dhclient',), True, 'dhcp', 'release'),
+         ('udhcpc', ('dhcpcd',), True, 'ethernet start', 'ethernet stop'),
+         ('udhcpc', (), False, 'dhcp', 'release')]
 
 
 def tools(lab):
@@ -54,8 +54,7 @@ def tools(lab):
     lab.link(device, 'eth9', home, 'eth0', HOME_NET + '1/24')
     leases = home.dnsmasq('eth0', HOME_NET + '50,' + HOME_NET + '99')
     for client, hide, served, start, stop in TOOLS:
-        if hide:
-            device.run(['sh', '-c', f'mount --bind {lab.write("hidden", "")} $(command -v {hide})'])
+        device.hide(*hide)
         if not shutil.which(client):
             print(f'skip {client}: not installed')
             continue
@@ -180,10 +179,19 @@ def access_point(lab):
     print('portal stopped: no dnsmasq, no DHCP answer')
 
 
+PATHS = {'tools': (tools, ['dnsmasq']),
+         'service': (service, ['dnsmasq', 'NetworkManager', 'dbus-daemon']),
+         'access-point': (access_point, ['dnsmasq', 'udhcpc', 'chromium', 'getent'])}
+
+
 def main():
-    path, lab = sys.argv[1], netlab.Lab(sys.argv[2])
+    path, (test, needs) = sys.argv[1], PATHS[sys.argv[1]]
+    missing = [program for program in needs if not shutil.which(program)]
+    if missing:  # fails rather than skips: ./scripts/setup test installs them all
+        sys.exit(f'{path}: {", ".join(missing)} missing; ./scripts/setup test installs them')
+    lab = netlab.Lab(sys.argv[2])
     try:
-        {'tools': tools, 'service': service, 'access-point': access_point}[path](lab)
+        test(lab)
     finally:
         lab.close()
     print(f'{path}: 1 passed, 0 failed')

@@ -32,10 +32,9 @@ for d in /etc /var/lib; do
     mount -t overlay overlay -o "lowerdir=$d,upperdir=$0/$d,workdir=$0/$d-work" "$d"
 done
 : >"$0/hidden"; chmod 644 "$0/hidden"
-for t in "$@"; do
-    p=$(command -v "$t") && mount --bind "$0/hidden" "$(readlink -f "$p")" || true
-done
 echo ready; exec sleep 1000000'''
+# A file that cannot run over each program named, where the search path finds it.
+HIDE = 'for t; do p=$(command -v "$t") && mount --bind "$0" "$(readlink -f "$p")"; done; true'
 
 
 def wait(done, seconds):
@@ -54,14 +53,19 @@ def until(done, seconds, what):
 
 
 class Node:
-    def __init__(self, lab, name, hide, env):
+    def __init__(self, lab, name, env):
         self.lab, self.name, self.env, self.daemons = lab, name, env, {}
-        scratch = lab.path(name + '.d')
-        os.makedirs(scratch)
+        self.scratch = lab.path(name + '.d')  # a tmpfs of the node's own
+        os.makedirs(self.scratch)
         self.holder = subprocess.Popen(
             ['unshare', '--net', '--mount', '--uts', '--propagation', 'private', 'sh', '-c',
-             NODE_SETUP, scratch, *hide], stdout=subprocess.PIPE, text=True)
+             NODE_SETUP, self.scratch], stdout=subprocess.PIPE, text=True)
         assert self.holder.stdout.readline() == 'ready\n', f'node {name} could not be made'
+
+    def hide(self, *programs):
+        """The programs, as the machine's search path finds them, cannot be run in the node."""
+        self.run(['sh', '-c', HIDE, self.scratch + '/hidden', *programs],
+                 env={'PATH': os.environ['PATH']})
 
     def _command(self, argv, env):
         return (['nsenter', '-t', str(self.holder.pid), '-n', '-m', '-u', *argv],
@@ -171,8 +175,9 @@ class Lab:
         return self.path(name)
 
     def node(self, name, hide=(), env=None):
-        """A node; the programs named in `hide` cannot be found or run in it."""
-        self.nodes.append(Node(self, name, hide, env or {}))
+        """A node whose programs run with `env`, and where those of `hide` cannot run."""
+        self.nodes.append(Node(self, name, env or {}))
+        self.nodes[-1].hide(*hide)
         return self.nodes[-1]
 
     def link(self, a, a_name, b, b_name, b_address=None):
