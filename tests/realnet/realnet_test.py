@@ -65,7 +65,7 @@ def tools(lab):
             ip, line = until(lambda: (now := address(device, 'eth9'))[0] and now, 20, client)
             assert ip.startswith(HOME_NET) and 50 <= int(ip.split('.')[3]) <= 99, line
             assert leased(leases, ip), f'{ip} not in the lease file'
-            print(f'{client}: {line}; in the lease file: {ip}')
+            print(f'{client}: {line}; lease file: {open(leases).read().strip()}')
         else:
             assert not wait(lambda: address(device, 'eth9')[0], 3), 'a lease from nowhere'
             print(f'{client}: no server: started (0), no address')
