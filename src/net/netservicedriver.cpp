@@ -1,11 +1,11 @@
 #include "netdriver_p.h"
 
 #include "netaccesspoint_p.h"
+#include "netbus_p.h"
 #include "netsystem_p.h"
 #include "zrlogging_p.h"
 
 #include <QDBusArgument>
-#include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusMetaType>
 #include <QDBusObjectPath>
@@ -13,7 +13,6 @@
 #include <QElapsedTimer>
 
 #include <algorithm>
-#include <atomic>
 #include <functional>
 
 // A profile as the service hands it over: settings by name, each a map of its keys.
@@ -24,13 +23,11 @@ using AddressData = QList<QVariantMap>;
 Q_DECLARE_METATYPE(AddressData)
 
 namespace {
-constexpr int CallTimeoutMs = 5000;
 constexpr int PollMs = 200;
 constexpr int ScanWaitMs = 10000;
 constexpr int JoinWaitMs = 30000;
 constexpr int RadioWaitMs = 10000;
 
-const char Service[] = "org.freedesktop.NetworkManager";
 const char ManagerPath[] = "/org/freedesktop/NetworkManager";
 const char ManagerInterface[] = "org.freedesktop.NetworkManager";
 const char SettingsPath[] = "/org/freedesktop/NetworkManager/Settings";
@@ -95,34 +92,25 @@ bool succeeded(const QDBusMessage &reply)
     return reply.type() == QDBusMessage::ReplyMessage;
 }
 
-// A connection of its own to the system bus for one call of the controller: Qt's shared one
-// stays with the bus it found first and belongs to the thread that made it, while a private one
-// serves a blocking call from any thread.
+// The calls of one operation, on the process's connection to the system bus.
 class Bus
 {
 public:
     Bus()
-        : name(QStringLiteral("zrnet-net-%1").arg(++opened)),
-          connection(QDBusConnection::connectToBus(QDBusConnection::SystemBus, name))
     {
         static const bool registered
             = (qDBusRegisterMetaType<Profile>(), qDBusRegisterMetaType<AddressData>(), true);
         Q_UNUSED(registered)
     }
-    ~Bus() { QDBusConnection::disconnectFromBus(name); }
-    Bus(const Bus &) = delete;
-    Bus &operator=(const Bus &) = delete;
 
-    bool isConnected() const { return connection.isConnected(); }
-
-    // Waits at most CallTimeoutMs, without an event loop; an error reply on failure.
+    // Waits at most NetBus::CallLimitMs, without an event loop; an error reply on failure.
     QDBusMessage call(const QString &path, const char *interface, const char *method,
-        const QVariantList &arguments = {}, const char *service = Service)
+        const QVariantList &arguments = {})
     {
         QDBusMessage message = QDBusMessage::createMethodCall(
-            latin1(service), path, latin1(interface), latin1(method));
+            latin1(NetBus::ServiceName), path, latin1(interface), latin1(method));
         message.setArguments(arguments);
-        const QDBusMessage reply = connection.call(message, QDBus::Block, CallTimeoutMs);
+        const QDBusMessage reply = NetBus::instance().call(message);
         if (!succeeded(reply))
             qCDebug(lcNet, "%s.%s of %s: %s", interface, method, qUtf8Printable(path),
                 qUtf8Printable(reply.errorMessage()));
@@ -152,32 +140,35 @@ public:
             return {};
         return qdbus_cast<QVariantMap>(reply.arguments().value(0).value<QDBusArgument>());
     }
-
-private:
-    static std::atomic<int> opened;
-    const QString name;
-    QDBusConnection connection;
 };
-std::atomic<int> Bus::opened { 0 };
 
-// Polls until `done` or `limitMs` have passed; whether it was done.
+// Polls until `done`, `limitMs` have passed, or the service failed to answer; whether it was
+// done.
 bool waitUntil(const std::function<bool()> &done, int limitMs)
 {
     QElapsedTimer clock;
     clock.start();
     while (!done()) {
-        if (clock.elapsed() >= limitMs)
+        if (clock.elapsed() >= limitMs || NetBus::failed())
             return false;
         machine().sleep(PollMs);
     }
     return true;
 }
 
-bool hasOwner(Bus &bus)
+// The service has left the bus, or does not know the interface: the tools may have it.
+bool isAbsence(const QDBusMessage &reply)
 {
-    const QDBusMessage reply = bus.call(QStringLiteral("/org/freedesktop/DBus"),
-        "org.freedesktop.DBus", "NameHasOwner", { latin1(Service) }, "org.freedesktop.DBus");
-    return succeeded(reply) && reply.arguments().value(0).toBool();
+    const QString error = reply.errorName();
+    return error == QLatin1String("org.freedesktop.NetworkManager.UnknownDevice")
+        || error == QLatin1String("org.freedesktop.DBus.Error.ServiceUnknown")
+        || error == QLatin1String("org.freedesktop.DBus.Error.NameHasNoOwner");
+}
+
+NetRoute failing()
+{
+    NetBus::noteFailure();
+    return NetRoute::Failing;
 }
 
 // The service's object for the device behind `interface`; empty when it knows none.
@@ -442,17 +433,27 @@ QString requestJoin(
 
 bool NetServiceDriver::isPresent()
 {
-    Bus bus;
-    return bus.isConnected() && hasOwner(bus);
+    return NetBus::instance().hasService();
 }
 
-bool NetServiceDriver::manages(const QString &interface)
+NetRoute NetServiceDriver::route(const QString &interface)
 {
+    const NetBus::Reach reach = NetBus::instance().reach();
+    if (reach == NetBus::Reach::Unanswered)
+        return failing();
+    if (reach == NetBus::Reach::Absent || !NetBus::instance().hasService())
+        return NetRoute::Tools;
     Bus bus;
-    if (!bus.isConnected() || !hasOwner(bus))
-        return false;
-    const QString device = devicePath(bus, interface);
-    return !device.isEmpty() && bus.property(device, DeviceInterface, "Managed").toBool();
+    const QDBusMessage device
+        = bus.call(latin1(ManagerPath), ManagerInterface, "GetDeviceByIpIface", { interface });
+    if (!succeeded(device))
+        return isAbsence(device) ? NetRoute::Tools : failing();
+    const QDBusMessage managed = bus.call(pathOf(device.arguments().value(0)), PropertiesInterface,
+        "Get", { latin1(DeviceInterface), QStringLiteral("Managed") });
+    if (!succeeded(managed))
+        return failing();
+    return managed.arguments().value(0).value<QDBusVariant>().variant().toBool() ? NetRoute::Service
+                                                                                 : NetRoute::Tools;
 }
 
 bool NetServiceDriver::startEthernet(const QString &interface)

@@ -400,6 +400,13 @@ void endSupplicants(const QString &interface)
         endThroughProc();
 }
 
+void endSupplicantsOf(const QString &interface)
+{
+    qCDebug(lcNet, "end the WPA supplicants (%s): only those started for it",
+        qUtf8Printable(interface));
+    endThroughProc(interface);
+}
+
 QList<WifiAp> scan(const QString &interface)
 {
     const QString program = chosen(Step::Scan, interface);

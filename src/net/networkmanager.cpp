@@ -1,5 +1,6 @@
 #include "networkmanager.h"
 
+#include "netbus_p.h"
 #include "netdriver_p.h"
 #include "netsystem_p.h"
 #include "nettools_p.h"
@@ -201,6 +202,7 @@ QString NetworkManager::defaultEthernetInterface()
 
 int NetworkManager::startEthernetInterface(QString interface)
 {
+    NetBus::beginCall();
     const QString name = usableName(interface, QNetworkInterface::Ethernet);
     if (name.isEmpty())
         return code(NetResult::NoInterface);
@@ -209,6 +211,7 @@ int NetworkManager::startEthernetInterface(QString interface)
 
 void NetworkManager::stopEthernetInterface(QString interface)
 {
+    NetBus::beginCall();
     const QString name = usableName(interface, QNetworkInterface::Ethernet);
     if (!name.isEmpty())
         NetDriver::forInterface(name).stopEthernet(name);
@@ -216,6 +219,7 @@ void NetworkManager::stopEthernetInterface(QString interface)
 
 int NetworkManager::startDhcp(QString interface)
 {
+    NetBus::beginCall();
     if (!isInterfaceName(interface))
         return code(NetResult::DhcpFailed);
     return NetDriver::dhcpResult(NetDriver::forInterface(interface).startDhcp(interface));
@@ -223,12 +227,14 @@ int NetworkManager::startDhcp(QString interface)
 
 void NetworkManager::stopDhcp(QString interface)
 {
+    NetBus::beginCall();
     if (isInterfaceName(interface))
         NetDriver::forInterface(interface).stopDhcp(interface);
 }
 
 void NetworkManager::initializeWifiInterface(QString interface)
 {
+    NetBus::beginCall();
     const QString name = usableName(interface, QNetworkInterface::Wifi);
     if (!name.isEmpty())
         NetDriver::forInterface(name).switchWifiOn(name);
@@ -236,6 +242,7 @@ void NetworkManager::initializeWifiInterface(QString interface)
 
 void NetworkManager::stopWifiInterface(QString interface)
 {
+    NetBus::beginCall();
     const QString name = usableName(interface, QNetworkInterface::Wifi);
     if (!name.isEmpty())
         NetDriver::forInterface(name).switchWifiOff(name);
@@ -243,12 +250,14 @@ void NetworkManager::stopWifiInterface(QString interface)
 
 bool NetworkManager::isWifiConnected(QString interface)
 {
+    NetBus::beginCall();
     const QString name = usableName(interface, QNetworkInterface::Wifi);
     return !name.isEmpty() && NetDriver::forInterface(name).isLinked(name);
 }
 
 QString NetworkManager::connectedAp()
 {
+    NetBus::beginCall();
     const QString name = usableName(QString(), QNetworkInterface::Wifi);
     if (name.isEmpty())
         return QString();
@@ -257,6 +266,7 @@ QString NetworkManager::connectedAp()
 
 QList<WifiAp> NetworkManager::apList()
 {
+    NetBus::beginCall();
     const QString name = usableName(QString(), QNetworkInterface::Wifi);
     if (name.isEmpty())
         return {};
@@ -265,18 +275,31 @@ QList<WifiAp> NetworkManager::apList()
 
 QString NetworkManager::drivenBy(QString interface)
 {
-    return isInterfaceName(interface) && machine().serviceManages(interface)
-        ? NetDriver::serviceName()
-        : QStringLiteral("tools");
+    NetBus::beginCall();
+    switch (isInterfaceName(interface) ? machine().route(interface) : NetRoute::Tools) {
+    case NetRoute::Service:
+        return NetDriver::serviceName();
+    case NetRoute::Failing:
+        return NetDriver::failingName();
+    case NetRoute::Tools:
+        break;
+    }
+    return QStringLiteral("tools");
+}
+
+bool NetworkManager::lastCallServiceUnavailable()
+{
+    return NetBus::failed();
 }
 
 QList<NetToolChoice> NetworkManager::toolChoices()
 {
+    NetBus::beginCall();
     QStringList wifi = namesOf(interfacesOfKind(QNetworkInterface::Wifi));
     QStringList ethernet = namesOf(interfacesOfKind(QNetworkInterface::Ethernet));
     QStringList managed;
     for (const QString &name : wifi + ethernet) {
-        if (isInterfaceName(name) && machine().serviceManages(name))
+        if (isInterfaceName(name) && machine().route(name) == NetRoute::Service)
             managed.append(name);
     }
     QList<NetToolChoice> choices = NetTools::choices();
@@ -301,6 +324,7 @@ QList<NetToolChoice> NetworkManager::toolChoices()
 
 int NetworkManager::connectToAp(QString ssid, QString passphrase, QString interface)
 {
+    NetBus::beginCall();
     const QString name = usableName(interface, QNetworkInterface::Wifi);
     if (name.isEmpty())
         return code(NetResult::NoInterface);
@@ -314,6 +338,7 @@ int NetworkManager::connectToAp(QString ssid, QString passphrase, QString interf
 int NetworkManager::startAccessPoint(const QString &interface, const QString &ssid,
     const QString &passphrase, const QString &address)
 {
+    NetBus::beginCall();
     const QString name = usableName(interface, QNetworkInterface::Wifi);
     const QList<NetInterface> wifi = interfacesOfKind(QNetworkInterface::Wifi);
     if (name.isEmpty() || std::none_of(wifi.cbegin(), wifi.cend(), [&](const NetInterface &each) {
@@ -327,12 +352,14 @@ int NetworkManager::startAccessPoint(const QString &interface, const QString &ss
 
 bool NetworkManager::stopAccessPoint(const QString &interface)
 {
+    NetBus::beginCall();
     const QString name = usableName(interface, QNetworkInterface::Wifi);
     return name.isEmpty() || NetDriver::forInterface(name).stopAccessPoint(name);
 }
 
 bool NetworkManager::isAccessPointActive(const QString &interface) const
 {
+    NetBus::beginCall();
     const QString name = usableName(interface, QNetworkInterface::Wifi);
     return !name.isEmpty() && NetDriver::forInterface(name).isAccessPointActive(name);
 }
