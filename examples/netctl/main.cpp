@@ -28,12 +28,16 @@ const char Usage[]
       "       netctl scan               Wi-Fi networks in reach\n"
       "       netctl join SSID [IFACE]  join a WPA network (asks for the passphrase)\n"
       "       netctl dhcp IFACE         start the DHCP client on IFACE\n"
+      "       netctl release IFACE      release the DHCP lease on IFACE and end its client\n"
+      "       netctl ethernet start|stop IFACE  bring IFACE up with DHCP, or release and take "
+      "it down\n"
       "       netctl ap start IFACE SSID  make IFACE an access point (asks for the passphrase;\n"
       "                                 empty for an open network)\n"
       "       netctl ap stop IFACE      end the access point on IFACE\n"
       "       netctl doctor             the tool (or service) each step takes here, what is "
       "missing\n"
-      "join, dhcp and ap change the system and need root; --verbose shows the library's trace.\n";
+      "join, dhcp, release, ethernet and ap change the system and need root; --verbose shows the "
+      "library's trace.\n";
 
 bool isRoot(const char *command)
 {
@@ -124,12 +128,23 @@ QString drivenBy(NetworkManager &manager, const QString &interface)
     return QStringLiteral("; driven by ") + manager.drivenBy(interface);
 }
 
+// ", 192.168.1.20/24" for each IPv4 address the interface has.
+QString ipv4Addresses(const QNetworkInterface &interface)
+{
+    QString text;
+    for (const QNetworkAddressEntry &entry : interface.addressEntries()) {
+        if (entry.ip().protocol() == QAbstractSocket::IPv4Protocol)
+            text += QStringLiteral(", %1/%2").arg(entry.ip().toString()).arg(entry.prefixLength());
+    }
+    return text;
+}
+
 int status(NetworkManager &manager)
 {
     for (const QNetworkInterface &interface : manager.ethernetInterfaces()) {
         const bool running = interface.flags().testFlag(QNetworkInterface::IsRunning);
         out << interface.name() << ": ethernet, link " << (running ? "up" : "down")
-            << drivenBy(manager, interface.name()) << "\n";
+            << ipv4Addresses(interface) << drivenBy(manager, interface.name()) << "\n";
     }
     const QString wifi = manager.defaultWifiInterface();
     if (wifi.isNull()) {
@@ -231,6 +246,27 @@ int dhcp(const QString &interface)
     return result == 0 ? 0 : 1;
 }
 
+int release(const QString &interface)
+{
+    NetworkManager manager;
+    manager.stopDhcp(interface);
+    out << interface << ": DHCP lease released\n";
+    return 0;
+}
+
+int ethernet(const QString &action, const QString &interface)
+{
+    NetworkManager manager;
+    if (action == QLatin1String("stop")) {
+        manager.stopEthernetInterface(interface);
+        out << interface << ": lease released, interface down\n";
+        return 0;
+    }
+    const int result = manager.startEthernetInterface(interface);
+    (result == 0 ? out : err) << describe(result, interface) << "\n";
+    return result == 0 ? 0 : 1;
+}
+
 int accessPoint(const QString &action, const QString &interface, const QString &ssid)
 {
     NetworkManager manager;
@@ -263,6 +299,11 @@ int main(int argc, char *argv[])
         return isRoot("join") ? join(args.at(1), args.value(2)) : 1;
     if (command == QLatin1String("dhcp") && args.size() == 2)
         return isRoot("dhcp") ? dhcp(args.at(1)) : 1;
+    if (command == QLatin1String("release") && args.size() == 2)
+        return isRoot("release") ? release(args.at(1)) : 1;
+    if (command == QLatin1String("ethernet") && args.size() == 3
+        && (args.at(1) == QLatin1String("start") || args.at(1) == QLatin1String("stop")))
+        return isRoot("ethernet") ? ethernet(args.at(1), args.at(2)) : 1;
     if (command == QLatin1String("ap")
         && ((args.size() == 4 && args.at(1) == QLatin1String("start"))
             || (args.size() == 3 && args.at(1) == QLatin1String("stop"))))

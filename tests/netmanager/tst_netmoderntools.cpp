@@ -147,13 +147,13 @@ void TestNetModernTools::blockingRuns_data()
     QTest::newRow("Ethernet down, default")
         << "stopEthernetInterface"
         << ""
-        << QStringList { "@dhcpcd,-k,eth0", "@ip,addr,flush,dev,eth0",
+        << QStringList { "@dhcpcd,-4,-k,eth0", "@ip,addr,flush,dev,eth0",
                "@ip,link,set,dev,eth0,down" };
     QTest::newRow("DHCP release") << "stopDhcp"
-                                  << "eth0" << QStringList { "@dhcpcd,-k,eth0" };
+                                  << "eth0" << QStringList { "@dhcpcd,-4,-k,eth0" };
     QTest::newRow("Wi-Fi off") << "stopWifiInterface"
                                << "wlan0"
-                               << QStringList { "@dhcpcd,-k,wlan0", "@ip,addr,flush,dev,wlan0",
+                               << QStringList { "@dhcpcd,-4,-k,wlan0", "@ip,addr,flush,dev,wlan0",
                                       "@ip,link,set,dev,wlan0,down" };
     QTest::newRow("Wi-Fi on") << "initializeWifiInterface"
                               << "wlan0" << QStringList { "@ip,link,set,dev,wlan0,up" };
@@ -226,7 +226,7 @@ void TestNetModernTools::join()
     QTRY_COMPARE(callLines(stubDir).constLast(), QStringLiteral("@dhcpcd,-4,-b,wlan0"));
     const QStringList lines = callLines(stubDir);
     QCOMPARE(lines.mid(0, 5),
-        (QStringList { QStringLiteral("@dhcpcd,-k,wlan0"),
+        (QStringList { QStringLiteral("@dhcpcd,-4,-k,wlan0"),
             QStringLiteral("@ip,addr,flush,dev,wlan0"),
             QStringLiteral("@ip,link,set,dev,wlan0,down"),
             QStringLiteral("@ip,link,set,dev,wlan0,up"), QStringLiteral("@wpa_passphrase,Home") }));
