@@ -90,7 +90,9 @@ public:
     bool hasContent() const;
 
 private:
-    friend class ZRHttpServer; // decides the Connection header when it sends
+    friend class ZRHttpConnection;
+    friend class ZRHttpConnection; // decides the Connection header when it sends
+    friend class ZRHttpServer;
     friend class ZRHttpFolder; // has looked at the file already
 
     int indexOf(const QByteArray &name) const;

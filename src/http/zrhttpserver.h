@@ -10,60 +10,77 @@
 
 #include <memory>
 
-struct ZRHttpParsedRequest;
 class ZRHttpConnection;
 
 // A minimal HTTP/1.x server, with persistent connections.
 //
-// Each connection's bytes are gathered on the connection's own thread until a
-// whole request has arrived (header block, and the body that Content-Length or
-// chunked transfer coding declares), then emitted as
-// connectionThread(ZRHttpRequest, ZRSocketThread*). The application answers
-// exactly once with sendReply(). Connect with Qt::DirectConnection to answer on
-// the connection thread, or with a queued connection to answer later from
-// another thread; ZRHttpRequest is registered for that.
+// Each connection's bytes are gathered until a whole request has arrived (header
+// block, and the body that Content-Length or chunked transfer coding declares),
+// then emitted as connectionThread(ZRHttpRequest, ZRSocketThread*). The
+// application answers exactly once with sendReply(). Connect with
+// Qt::DirectConnection to answer on the connection's thread, or with a queued
+// connection to answer later from another thread; ZRHttpRequest is registered
+// for that.
+//
+// Connections have no thread of their own. A pool of threads serves them, each
+// thread one connection at a time, while the connection has something to do:
+// from its first bytes until the application lets go of its request, and while
+// its reply goes out. A connection that waits for its client (for a first byte,
+// the next request after a short grace, the rest of a request, or room for more
+// of a reply) waits in the accept loop's poll set, costing its descriptor and
+// a little memory. The ZRSocketThread* handed over is the connection's handle,
+// the same for all its requests: next(), stop(), clientSocket() and
+// remoteAddress() work as for a thread of its own, but it never runs itself
+// (wait() returns at once); it emits finished() when the connection ends and
+// is deleted then. A slot holding a request holds the thread serving it, and
+// may run an event loop on it (see ZRSocketThread).
 //
 // A ZRHttpReply leaves the connection open when the request allows it (HTTP/1.1
 // without "Connection: close", HTTP/1.0 with "Connection: keep-alive", and not a
 // POST, PUT or PATCH without Content-Length or chunks, nor HTTP/1.0 chunks) and the
-// reply does not say "Connection: close": the connection's thread then reads the
-// next request, emitted with the same ZRSocketThread*. Requests that arrive
-// before the previous answer went out (pipelined) are answered in order. The
-// other sendReply() forms send precisely the bytes given (no status line or
-// header is added) and end the connection.
+// reply does not say "Connection: close": the connection then reads the next
+// request, emitted with the same ZRSocketThread*. Requests that arrive before the
+// previous answer went out (pipelined) are answered in order. The other
+// sendReply() forms send precisely the bytes given (no status line or header is
+// added) and end the connection.
 //
 // A request that cannot be served emits error(int) with a ZRHttpError code and
 // is answered by the server itself with "Connection: close" and an empty body,
 // then ended (the statuses are listed in zrhttperror.h). error(-901) means a
-// reply could not be sent whole.
+// reply could not be sent whole; it may come after sendReply() has returned,
+// from the thread that saw the reply through.
 //
 // A request must arrive whole within requestTimeout() of its first byte (the
 // first one of a connection: of the accept), or the connection is closed
 // without an answer. The time does not run while the application holds a
 // complete request. A client that stops reading a reply for that long, or takes
-// it more slowly than minimumSendRate(), makes sendReply() fail with -901. A
+// it more slowly than minimumSendRate(), makes the reply fail with -901. A
 // connection idle between two requests for keepAliveTimeout() is closed.
 //
-// At most maxConnections() connections run at once (1,024 unless set; see
-// ZRServer). A connection gets its thread once its first bytes arrive; until
-// then the accept loop watches it. When the cap is reached and another client
-// waits, the server ends the connection idle longest between two requests, or
-// else the one whose request started longest ago and is still incomplete, or
-// else one whose client has taken nothing of its reply for requestTimeout(); a
-// request the application holds, or a reply that moves, is never cut short.
+// At most maxConnections() connections are held at once (10,000 unless set, and
+// fewer than the open-file limit allows; see ZRServer), and at most
+// maxConnectionThreads() threads serve them (1,024 unless set); a connection
+// with something to do while all are busy waits for one. When the connections
+// are at their cap and another client waits, the server ends the connection idle
+// longest between two requests, or else the one whose request started longest
+// ago and is still incomplete (or not begun). A connection whose whole request
+// has arrived is never ended to make room, nor one whose reply goes out: a
+// client that sent a request gets its answer.
 //
 // Replies leave at once, without waiting for the client's acknowledgement of
 // what went before (TCP_NODELAY), a file's head in one segment with the start
-// of the file. Connection threads keep SIGPIPE blocked, so that files go out with
-// sendfile() at no extra cost: a write to a closed pipe on one fails with EPIPE
-// instead. Over HTTPS, a client that speaks plain HTTP is answered 400 in plain
-// text, saying that the port speaks HTTPS, and the connection ends.
+// of the file. The server's threads keep SIGPIPE blocked, so that files go out
+// with sendfile() at no extra cost: a write to a closed pipe on one fails with
+// EPIPE instead. Over HTTPS, a client that speaks plain HTTP is answered 400 in
+// plain text, saying that the port speaks HTTPS, and the connection ends.
 //
-// Destroying the server stops it, closes without an answer every connection
-// whose request is still arriving, and waits until no connection thread is
-// inside its code. Requests already handed to the application stay the
-// application's to answer; do so before destroying the server (see
-// waitForConnections()), or answer on the thread's socket and call its stop().
+// Stopping the server closes the connections that wait for a first byte or for
+// their next request; the others are served to their end. Destroying the server
+// stops it, closes without an answer every connection whose request is still
+// arriving, and waits until no connection's thread is inside its code. Requests
+// already handed to the application stay the application's to answer; do so
+// before destroying the server (see waitForConnections()), or answer on the
+// handle's socket and call its stop().
 class ZRNET_EXPORT ZRHttpServer : public ZRServer
 {
     Q_OBJECT
@@ -123,16 +140,7 @@ private slots:
     void dispatchRequest(char *clientMessage, ZRSocketThread *thread);
 
 private:
-    ZRHttpConnection &connectionOf(ZRSocketThread *thread);
-    void awaitMore(ZRSocketThread *thread, ZRHttpConnection &connection);
-    void refuse(ZRSocketThread *thread, ZRHttpError code, int status);
-    void answerAndEnd(ZRSocketThread *thread, const QByteArray &answer);
-    void dropWhatIsStillComing(ZRSocketThread *thread);
-    void send(ZRSocketThread *thread, const QByteArray &bytes, bool keepOpen);
-    void beginReply(ZRSocketThread *thread, qint64 bytes);
-    void emitRequest(const ZRHttpParsedRequest &parsed, ZRSocketThread *thread);
-    // -901 unless sent; then the connection ends, or waits, idle, for its next request.
-    void endReply(bool sent, ZRSocketThread *thread, bool keepOpen);
+    friend class ZRHttpConnection;
     void endGatheringConnections();
 
     std::atomic<qint64> m_maxBodySize;

@@ -3,19 +3,19 @@
 
 #include "zrnet_global.h"
 
-#include <QMutex>
 #include <QtGlobal>
 
 // How fast the peer of a connection takes a reply, counted in the bytes its end has
 // acknowledged, so that neither the size of the socket's buffer nor the moments the kernel
 // wakes the sender blur it. Time runs in windows from the reply's start: each window must see
 // some bytes taken, and from the end of the first on, at least the minimum rate on average.
-// Only replies large enough to fill the socket's buffer are measured; a smaller one waits on
-// the socket's send timeout alone, as any send does.
+// Only replies large enough to fill the socket's buffer are measured; for a smaller one a window
+// starts again whenever the socket takes bytes, so it fails only when a whole window passes
+// without any.
 //
-// The sending thread calls start(), keptUp() when a send call returns with bytes left to send
-// (the socket's send timeout, one window, bounds each call) and stop(); any thread may ask
-// stalled().
+// The pace is the sending side's alone: whoever sends the reply calls start(), moved() when the
+// socket took bytes, keptUp() once deadline() has come, and stop(); a connection waiting for its
+// socket to take more reads deadline() to know when to look again.
 class ZRNET_AUTOTEST_EXPORT ZRSendPace
 {
 public:
@@ -23,26 +23,26 @@ public:
 
     // A window of 0 sets no bound; a rate of 0 only asks for some bytes each window.
     void start(int socket, qint64 windowMs, qint64 minBytesPerSecond, qint64 replyBytes);
-    void stop();
-    // Whether the sending may go on, after a call that sent some bytes or whose send timeout
-    // ran out (timedOut) before it could send any.
-    bool keptUp(bool timedOut);
-    // The peer has taken nothing for a whole window at least.
-    bool stalled() const;
+    void stop() { m_windowMs = 0; }
+    void moved();
+    // When the current window ends (monotonic ms); -1 when nothing bounds the reply.
+    qint64 deadline() const { return m_windowMs > 0 ? m_windowStart + m_windowMs : -1; }
+    bool due() const;
+    // At or after the deadline: whether the sending may go on (in a new window).
+    bool keptUp();
 
 private:
     // The bytes the peer has acknowledged since the connection began; false where the socket
     // keeps no such count (not TCP).
     static bool acknowledged(int socket, quint64 *bytes);
 
-    qint64 m_minRate = 0;
-    bool m_firstWindow = true;
-    mutable QMutex m_mutex; // the five below change together; the sending thread alone writes
     int m_socket = -1;
+    qint64 m_minRate = 0;
     qint64 m_windowMs = 0;
     qint64 m_windowStart = 0; // monotonic ms
-    bool m_measured = false; // the reply is measured: m_takenAtStart is known
     quint64 m_takenAtStart = 0;
+    bool m_measured = false; // m_takenAtStart is known
+    bool m_firstWindow = true;
 };
 
 #endif // ZRSENDPACE_P_H

@@ -8,6 +8,7 @@
 #include <QMutex>
 
 #include <atomic>
+#include <limits>
 #include <memory>
 
 #include <arpa/inet.h>
@@ -169,8 +170,7 @@ int connectTo(const addrinfo &target, quint16 port, const QDeadlineTimer &deadli
     if (::connect(s, reinterpret_cast<sockaddr *>(&remote), addressLength(remote)) < 0
         && errno != EINPROGRESS)
         return -106;
-    const int ready = ZRSocketPrivate::waitFor(
-        s, POLLIN | POLLOUT, int(qMax<qint64>(0, deadline.remainingTime())));
+    const int ready = ZRSocketPrivate::waitUntil(s, POLLIN | POLLOUT, deadline.deadline());
     if (ready <= 0)
         return -107;
     // Readable or writable also means "failed"; the pending error tells which.
@@ -183,46 +183,46 @@ int connectTo(const addrinfo &target, quint16 port, const QDeadlineTimer &deadli
     return closeOnFailure.release();
 }
 
-bool keptUp(ZRSendPace &pace, bool timedOut)
+// At the pace's deadline: whether the sending may go on.
+bool keptUp(ZRSendPace &pace)
 {
-    if (pace.keptUp(timedOut))
+    if (pace.keptUp())
         return true;
     qCDebug(lcSocket, "The peer takes the bytes too slowly");
     errno = ETIMEDOUT;
     return false;
 }
 
-// Sends size bytes, step(sent) making one send call for what is left, waiting while a
-// non-blocking socket's buffer is full: at most the stall limit in all, however the bytes
-// trickle out, and no longer than the pace, if any, allows. Returns the number of bytes sent.
+// Sends size bytes, step(sent) making one send call for what is left. While the socket's buffer
+// is full it waits, unless told not to: at most the stall limit in all, however the bytes
+// trickle out, and no longer than the pace, if any, allows. A blocking socket waits inside the
+// send call, for its send timeout. Returns the number of bytes sent.
 template <typename Step>
-qint64 sendInSteps(int socket, qint64 size, ZRSendPace *pace, Step step)
+qint64 sendInSteps(int socket, qint64 size, ZRSendPace *pace, bool mayWait, Step step)
 {
     using namespace ZRSocketPrivate;
     qint64 sent = 0;
-    QDeadlineTimer stallLimit(QDeadlineTimer::Forever);
+    qint64 stallLimit = NoDeadline;
     while (sent < size) {
         const ssize_t n = step(sent);
         if (n > 0) {
             sent += n;
-            // Bytes left after a call: the buffer filled, a moment to look at the pace.
-            if (pace && sent < size && !keptUp(*pace, false))
-                break;
+            if (pace)
+                pace->moved();
             continue;
         }
         if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
             break;
-        // On a blocking socket this is its send timeout running out: the end, unless the
-        // peer took bytes meanwhile at its pace.
-        if (!(::fcntl(socket, F_GETFL) & O_NONBLOCK)) {
-            if (pace && keptUp(*pace, true))
-                continue;
+        if (pace && pace->due() && !keptUp(*pace))
+            break;
+        if (!mayWait || !(::fcntl(socket, F_GETFL) & O_NONBLOCK)) {
+            errno = EAGAIN;
             break;
         }
-        if (stallLimit.isForever())
-            stallLimit.setRemainingTime(sendStallLimitMs());
-        const qint64 left = stallLimit.remainingTime();
-        if (left <= 0 || waitFor(socket, POLLOUT, int(left)) <= 0)
+        if (stallLimit == NoDeadline)
+            stallLimit = deadlineIn(sendStallLimitMs());
+        const qint64 until = earlierDeadline(stallLimit, pace ? pace->deadline() : NoDeadline);
+        if (waitUntil(socket, POLLOUT, until) == 0 && until == stallLimit)
             break;
     }
     return sent;
@@ -288,9 +288,24 @@ void unmapIPv4(sockaddr_storage &address)
 
 namespace ZRSocketPrivate {
 
-qint64 sendAll(int socket, const char *data, qint64 size, int flags, ZRSendPace *pace)
+qint64 monotonicMs()
 {
-    return sendInSteps(socket, size, pace, [&](qint64 sent) {
+    return QDeadlineTimer::current().deadline();
+}
+
+qint64 deadlineIn(qint64 timeoutMs)
+{
+    return timeoutMs < 0 ? NoDeadline : monotonicMs() + timeoutMs;
+}
+
+qint64 earlierDeadline(qint64 a, qint64 b)
+{
+    return a == NoDeadline ? b : b == NoDeadline ? a : qMin(a, b);
+}
+
+qint64 sendAll(int socket, const char *data, qint64 size, int flags, ZRSendPace *pace, bool mayWait)
+{
+    return sendInSteps(socket, size, pace, mayWait, [&](qint64 sent) {
         return ZRSocketPrivate::sendRetrying(
             socket, data + sent, size_t(size - sent), MSG_NOSIGNAL | flags);
     });
@@ -321,10 +336,10 @@ ssize_t recvRetrying(int socket, void *buffer, size_t size, int flags)
     return n;
 }
 
-qint64 sendFile(int socket, int file, qint64 offset, qint64 length, ZRSendPace *pace)
+qint64 sendFile(int socket, int file, qint64 offset, qint64 length, ZRSendPace *pace, bool mayWait)
 {
     const SigpipeHeld held;
-    return sendInSteps(socket, length, pace, [&](qint64 sent) {
+    return sendInSteps(socket, length, pace, mayWait, [&](qint64 sent) {
         off_t at = off_t(offset + sent);
         const size_t piece = size_t(qMin<qint64>(length - sent, SendFilePiece));
         ssize_t n;
@@ -353,22 +368,22 @@ int acceptRetrying(int socket, sockaddr *address, socklen_t *length, int flags)
     return c;
 }
 
-int pollRetrying(pollfd *fds, nfds_t count, int timeoutMs)
+int pollUntil(pollfd *fds, nfds_t count, qint64 deadline)
 {
-    QDeadlineTimer deadline(
-        timeoutMs < 0 ? QDeadlineTimer(QDeadlineTimer::Forever) : QDeadlineTimer(timeoutMs));
     for (;;) {
-        const int left = deadline.isForever() ? -1 : int(deadline.remainingTime());
-        const int r = ::poll(fds, count, left);
+        const int timeout = deadline == NoDeadline
+            ? -1
+            : int(qBound<qint64>(0, deadline - monotonicMs(), std::numeric_limits<int>::max()));
+        const int r = ::poll(fds, count, timeout);
         if (r >= 0 || errno != EINTR)
             return r;
     }
 }
 
-int waitFor(int socket, short events, int timeoutMs)
+int waitUntil(int socket, short events, qint64 deadline)
 {
     pollfd p { socket, events, 0 };
-    const int r = pollRetrying(&p, 1, timeoutMs);
+    const int r = pollUntil(&p, 1, deadline);
     return r > 0 ? p.revents : r;
 }
 
@@ -528,7 +543,7 @@ bool ZRSocket::waitForConnection(int socket)
 {
     if (socket < 0)
         return false; // poll() would ignore it and wait for ever
-    const int events = ZRSocketPrivate::waitFor(socket, POLLIN, -1);
+    const int events = ZRSocketPrivate::waitUntil(socket, POLLIN, ZRSocketPrivate::NoDeadline);
     return events > 0 && (events & POLLIN) && !(events & (POLLERR | POLLNVAL));
 }
 

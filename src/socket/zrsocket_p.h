@@ -43,15 +43,25 @@ private:
     int m_socket;
 };
 
+// Milliseconds on the monotonic clock, comparable across threads: the unit of every deadline
+// the library keeps. NoDeadline stands for none.
+qint64 monotonicMs();
+constexpr qint64 NoDeadline = -1;
+// The deadline timeoutMs from now; NoDeadline for a negative timeout.
+qint64 deadlineIn(qint64 timeoutMs);
+// The sooner of two deadlines, either of which may be NoDeadline.
+qint64 earlierDeadline(qint64 a, qint64 b);
+
 ssize_t recvRetrying(int socket, void *buffer, size_t size, int flags);
 ssize_t sendRetrying(int socket, const void *data, size_t size, int flags);
 // Sends every byte without SIGPIPE, looping over partial sends; waits while a non-blocking
 // socket's buffer is full, at most the stall limit in all, however the bytes trickle out.
 // flags go to every send() (MSG_MORE: the bytes may wait for the next send, to share its
 // segment). With a pace, the sending also ends (errno ETIMEDOUT) once the peer falls behind it.
+// Unless mayWait, it returns as soon as the socket takes no more (errno EAGAIN).
 // Returns the number of bytes sent.
-qint64 sendAll(
-    int socket, const char *data, qint64 size, int flags = 0, ZRSendPace *pace = nullptr);
+qint64 sendAll(int socket, const char *data, qint64 size, int flags = 0, ZRSendPace *pace = nullptr,
+    bool mayWait = true);
 // sendAll() of the bytes, with ZRSocket::sendByteArray()'s debug line; true once all went.
 bool sendBytes(int socket, const QByteArray &bytes, int flags = 0, ZRSendPace *pace = nullptr);
 // For a thread of the library's own that sends files often: SIGPIPE stays blocked on it for
@@ -60,14 +70,21 @@ bool sendBytes(int socket, const QByteArray &bytes, int flags = 0, ZRSendPace *p
 void holdSigpipe();
 // Sends length bytes of file from offset with sendfile(), never raising SIGPIPE, bounded as
 // sendAll() is. Returns the number of bytes sent.
-qint64 sendFile(int socket, int file, qint64 offset, qint64 length, ZRSendPace *pace = nullptr);
+qint64 sendFile(int socket, int file, qint64 offset, qint64 length, ZRSendPace *pace = nullptr,
+    bool mayWait = true);
 int acceptRetrying(int socket, sockaddr *address, socklen_t *length, int flags);
-// poll() that resumes after EINTR with the time left (timeoutMs -1: no limit).
-int pollRetrying(pollfd *fds, nfds_t count, int timeoutMs);
 
-// Waits until socket shows one of events or timeoutMs runs out (-1: no limit).
-// Returns poll's revents, 0 on timeout, -1 on failure.
-int waitFor(int socket, short events, int timeoutMs);
+// The one wait of the library: poll() until one of fds is ready or the deadline (monotonic ms,
+// or NoDeadline) has passed, resumed after EINTR. Returns poll's result.
+int pollUntil(pollfd *fds, nfds_t count, qint64 deadline);
+// Waits until socket shows one of events or the deadline passes. Returns poll's revents, 0 at
+// the deadline, -1 on failure.
+int waitUntil(int socket, short events, qint64 deadline);
+// The same within timeoutMs (-1: no limit).
+inline int waitFor(int socket, short events, int timeoutMs)
+{
+    return waitUntil(socket, events, deadlineIn(timeoutMs));
+}
 
 // The address as text, IPv4-mapped ones as plain IPv4; its port in *port if given.
 QString addressText(sockaddr_storage address, int *port = nullptr);

@@ -91,7 +91,7 @@ QByteArray ZRClient::receiveLine(int msecs, int maxSize)
             return takeReceived(maxSize);
         if (m_socket == 0)
             return {};
-        const int ready = ZRSocketPrivate::waitFor(m_socket, POLLIN, int(deadline.remainingTime()));
+        const int ready = ZRSocketPrivate::waitUntil(m_socket, POLLIN, deadline.deadline());
         if (ready == 0)
             return {};
         // Readable, so this receive does not block; nothing means closed or failed.

@@ -7,12 +7,13 @@
 #include <QMutex>
 #include <QObject>
 #include <QString>
-#include <QVector>
 
 #include <atomic>
 #include <memory>
 
-class ZRServerConnections;
+class QSemaphore;
+class ZRConnection;
+class ZRConnectionTable;
 class ZRTlsContext;
 
 // A threaded TCP server on one address (IPv4 or IPv6) and port.
@@ -75,13 +76,23 @@ public:
     void setThreadStackSize(uint bytes);
     uint threadStackSize() const;
 
-    // At most this many connections run at once (0, the default, is no cap). While the cap is
-    // reached the accept loop accepts nothing: new clients wait in the kernel's queue, up to
-    // the backlog, and are accepted as soon as a connection ends. A connection counts until its
-    // thread ends, so a request the application holds counts too. (ZRHttpServer, which knows
-    // what its connections are doing, makes room for a waiting client instead.)
+    // At most this many connections are held at once (0, the default, is no cap; ZRHttpServer
+    // holds 10,000 unless told otherwise), and always fewer than the process may open
+    // descriptors: the server raises its open-file limit to the hard limit when it starts
+    // listening, where the system allows, and keeps an eighth of it for other uses. While the
+    // cap is reached the accept loop accepts nothing: new clients wait in the kernel's queue,
+    // up to the backlog, and are accepted as soon as a connection ends. A connection counts
+    // until its socket is closed, so a request the application holds counts too.
+    // (ZRHttpServer, which knows what its connections are doing, makes room for a waiting
+    // client instead.)
     void setMaxConnections(int count);
     int maxConnections() const;
+    // At most this many threads serve connections at once (0, the default, is no cap; 1,024
+    // for ZRHttpServer). Here each connection has a thread of its own, so this caps the
+    // connections too; ZRHttpServer's connections need a thread only while they have
+    // something to do, and wait for one when all are busy.
+    void setMaxConnectionThreads(int count);
+    int maxConnectionThreads() const;
 
     QString errorText() const;
 
@@ -89,34 +100,22 @@ signals:
     void connectionThread(char *clientMessage, ZRSocketThread *thread);
 
 private:
+    friend class ZRAcceptLoop;
+    friend class ZRHttpConnection;
     friend class ZRHttpServer;
     friend class ZRServerHandover;
+    // Makes the connection for an accepted socket, in a server that serves its protocol itself.
+    using ConnectionMaker = ZRConnection *(*)(ZRServer &server, int socket, const QString &address);
+
     void setReceiveTimeoutMs(int milliseconds);
     void setErrorText(const QString &text);
     bool claimLoop();
     int openListeningSocket(const QString &address, int port, int backlog);
-    void acceptLoop(int socket);
-    bool hasRoom();
-    bool makeRoom(int listening);
-    enum Eviction { RoomMade, RoomComing, LookAgain, NothingToEnd };
-    Eviction evictOne();
-    static int evictionRank(const ZRSocketThread &thread, int phase);
-    bool waitForWakeUp(int listening);
-    void startReadyConnections(const struct pollfd *fds, int count);
-    void closeFreshConnections(bool onlyExpired);
-    void admit(int socket, const QString &address);
-    ZRSocketThread *startConnection(int socket, const QString &address, qint64 acceptedAt = -1);
+    void acceptLoop(int socket, QSemaphore *started = nullptr);
+    ZRSocketThread *startConnection(int socket, const QString &address);
     // Connections accepted from now on speak TLS with it (null: plain TCP).
     void setTlsContext(std::shared_ptr<const ZRTlsContext> context);
     std::shared_ptr<const ZRTlsContext> tlsContext() const;
-
-    // A connection that has sent nothing yet, watched by the accept loop instead of a thread.
-    struct Fresh
-    {
-        int socket;
-        QString address;
-        qint64 acceptedAt; // monotonic ms
-    };
 
     std::atomic<bool> m_running { true }; // cleared once, by stop(), on any thread
     std::atomic<bool> m_loopClaimed { false }; // a loop runs, or start() is making one
@@ -129,17 +128,18 @@ private:
     std::atomic<int> m_receiveTimeoutMs { 0 };
     std::atomic<uint> m_stackSize;
     std::atomic<int> m_maxConnections { 0 };
-    // Set once, before listening, by a server that knows requests (ZRHttpServer): connections
-    // get a thread only once their first bytes arrive, and at the cap a waiting client ends a
-    // connection that does nothing useful.
-    bool m_watchesFresh = false;
+    std::atomic<int> m_maxConnectionThreads { 0 };
+    // Set once, before listening, by a server that serves its protocol itself (ZRHttpServer):
+    // its connections are served by the table's threads, which need one only while there is
+    // something to do, and at the cap a waiting client ends a connection that does nothing
+    // useful.
+    ConnectionMaker m_makeConnection = nullptr;
     // Set once, before listening, by a server whose answers must not wait for the peer's
     // acknowledgement of what went before, and may be whole files: accepted sockets inherit
     // TCP_NODELAY and a larger send buffer from the listening one.
     bool m_repliesAtOnce = false;
-    QVector<Fresh> m_fresh; // in accept order; the accept loop's thread only
-    const int m_wakeUp; // eventfd: stop() and ending connections wake the accept loop through it
-    const std::shared_ptr<ZRServerConnections> m_connections;
+    const int m_wakeUp; // eventfd: stop(), ending and parking connections wake the accept loop
+    const std::shared_ptr<ZRConnectionTable> m_connections;
     // Replaced whole by any thread while the accept loop reads it: only through
     // std::atomic_load/atomic_store.
     std::shared_ptr<const ZRTlsContext> m_tlsContext;

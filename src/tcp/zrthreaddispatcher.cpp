@@ -13,6 +13,17 @@
 
 ZRThreadDispatcher::ZRThreadDispatcher() = default;
 
+bool ZRThreadDispatcher::startThread(QThread *thread, QThread::Priority priority)
+{
+    auto *dispatcher = new ZRThreadDispatcher;
+    thread->setEventDispatcher(dispatcher);
+    thread->start(priority);
+    if (thread->isRunning() || thread->isFinished())
+        return true;
+    delete dispatcher;
+    return false;
+}
+
 ZRThreadDispatcher::~ZRThreadDispatcher()
 {
     if (m_wakeFd >= 0)
@@ -96,7 +107,9 @@ int ZRThreadDispatcher::pollNotifiers(int timeoutMs)
     fds.append({ m_wakeFd, POLLIN, 0 });
     if (wakeUpPending())
         timeoutMs = 0;
-    if (ZRSocketPrivate::pollRetrying(fds.data(), nfds_t(fds.size()), timeoutMs) <= 0)
+    if (ZRSocketPrivate::pollUntil(
+            fds.data(), nfds_t(fds.size()), ZRSocketPrivate::deadlineIn(timeoutMs))
+        <= 0)
         return 0;
     int events = 0;
     if (fds.last().revents & POLLIN) {

@@ -4,6 +4,7 @@
 #include "zrnet_global.h"
 
 #include <QAbstractEventDispatcher>
+#include <QThread>
 #include <QVector>
 
 #include <condition_variable>
@@ -27,6 +28,11 @@ class ZRNET_AUTOTEST_EXPORT ZRThreadDispatcher : public QAbstractEventDispatcher
 public:
     ZRThreadDispatcher();
     ~ZRThreadDispatcher() override;
+
+    // Gives the thread a dispatcher of this kind and starts it. When the system cannot start
+    // it, deletes that dispatcher again (only a thread that finishes deletes its own) and
+    // returns false; the thread is then the caller's to delete.
+    static bool startThread(QThread *thread, QThread::Priority priority = QThread::InheritPriority);
 
     bool processEvents(QEventLoop::ProcessEventsFlags flags) override;
     void registerSocketNotifier(QSocketNotifier *notifier) override;

@@ -5,7 +5,7 @@ ZRTransport::~ZRTransport() = default;
 
 qint64 ZRPlainTransport::read(char *buffer, qint64 size)
 {
-    return ZRSocketPrivate::recvRetrying(m_socket, buffer, size_t(size), 0);
+    return ZRSocketPrivate::recvRetrying(m_socket, buffer, size_t(size), MSG_DONTWAIT);
 }
 
 bool ZRPlainTransport::write(const QByteArray &bytes, bool moreFollows)
@@ -29,11 +29,6 @@ bool ZRTlsTransport::write(const QByteArray &bytes, bool moreFollows)
     const bool written = m_session.write(out.constData(), out.size());
     m_held.clear();
     return written;
-}
-
-void ZRTlsTransport::readTimeoutChanged(qint64 milliseconds)
-{
-    m_session.setReceiveTimeout(milliseconds);
 }
 
 void ZRTlsTransport::close()

@@ -12,23 +12,25 @@ class ZRSendPace;
 
 // What a connection reads from and writes to: the plain socket, or a session layered on it.
 // Every byte a connection receives or sends goes through these two calls, so the code above
-// never asks which transport it has. Timeouts are the socket's own (SO_RCVTIMEO, SO_SNDTIMEO),
-// set by the connection; every write also keeps the connection's pace.
+// never asks which transport it has (but for a file sent straight from the file, see
+// plainSocket()). The socket is non-blocking: a read never waits, the connection waits for the
+// socket as its own deadline allows; a write waits until every byte has gone, bounded by the
+// connection's pace.
 class ZRNET_AUTOTEST_EXPORT ZRTransport
 {
 public:
     explicit ZRTransport(ZRSendPace *pace) : m_pace(pace) { }
     virtual ~ZRTransport();
-    // Up to size bytes, blocking: the count, 0 when the peer has ended, -1 on a failure or
-    // when the receive timeout ran out (errno says which).
+    // Up to size bytes, without waiting: the count, 0 when the peer has ended, -1 on a failure
+    // or when nothing can be read yet (errno EAGAIN).
     virtual qint64 read(char *buffer, qint64 size) = 0;
+    // Bytes the transport holds already: a read may have something without the socket's help.
+    virtual bool hasPending() const { return false; }
     // Every byte, or false. With moreFollows the bytes may wait to leave with the next write's,
     // so that a reply's head and the start of its body share one segment (or TLS record); the
     // next write must follow.
     virtual bool write(const QByteArray &bytes, bool moreFollows) = 0;
     bool write(const QByteArray &bytes) { return write(bytes, false); }
-    // The socket's receive timeout has just been set to this.
-    virtual void readTimeoutChanged(qint64 milliseconds) { Q_UNUSED(milliseconds); }
     // Nothing more will be written: said before the socket is closed.
     virtual void close() { }
     // The socket, for a transport that puts bytes on it unchanged, so that a file can go out
@@ -61,11 +63,12 @@ public:
     ZRTlsTransport(const ZRTlsContext &context, int socket, ZRSendPace *pace)
         : ZRTransport(pace), m_session(context, socket, pace)
     { }
-    bool handshake(QDeadlineTimer deadline) { return m_session.handshake(deadline); }
+    // A step of the handshake, taken whenever the socket has more of it.
+    ZRTlsSession::Progress handshake() { return m_session.handshake(); }
     qint64 read(char *buffer, qint64 size) override;
+    bool hasPending() const override { return m_session.hasPending(); }
     using ZRTransport::write;
     bool write(const QByteArray &bytes, bool moreFollows) override;
-    void readTimeoutChanged(qint64 milliseconds) override;
     void close() override;
 
 private:

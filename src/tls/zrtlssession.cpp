@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <cstring>
 #include <limits>
-#include <utility>
 
 ZRTlsSession::ZRTlsSession(const ZRTlsContext &context, int socket, ZRSendPace *pace)
     : m_socket(socket), m_pace(pace), m_ssl(SSL_new(context.handle()))
@@ -42,27 +41,16 @@ BIO_METHOD *ZRTlsSession::socketMethod()
     return method;
 }
 
-// The first receive of a read blocks under the socket's receive timeout, which is the read's
-// own, as a plain connection's receive does. Any further receive that the same record needs
-// waits in poll() for what is left of the read's time, so a record trickled in byte by byte
-// cannot stretch it. The handshake waits in poll() throughout, for its own deadline.
+// Never waits: when the socket has nothing, OpenSSL is told to try again, and its call says so.
 int ZRTlsSession::bioRead(BIO *bio, char *buffer, int size)
 {
     auto *session = static_cast<ZRTlsSession *>(BIO_get_data(bio));
     BIO_clear_retry_flags(bio);
-    const bool first = std::exchange(session->m_blockingReceive, false);
-    for (;;) {
-        const ssize_t n = ZRSocketPrivate::recvRetrying(
-            session->m_socket, buffer, size_t(size), first ? 0 : MSG_DONTWAIT);
-        if (n >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
-            return int(n);
-        const QDeadlineTimer &deadline = session->m_readDeadline;
-        const int left = deadline.isForever() ? -1 : int(deadline.remainingTime());
-        if (first || left == 0 || ZRSocketPrivate::waitFor(session->m_socket, POLLIN, left) <= 0) {
-            errno = EAGAIN;
-            return -1;
-        }
-    }
+    const ssize_t n
+        = ZRSocketPrivate::recvRetrying(session->m_socket, buffer, size_t(size), MSG_DONTWAIT);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+        BIO_set_retry_read(bio);
+    return int(n);
 }
 
 int ZRTlsSession::bioWrite(BIO *bio, const char *data, int size)
@@ -80,29 +68,36 @@ long ZRTlsSession::bioControl(BIO *, int command, long, void *)
     return command == BIO_CTRL_FLUSH ? 1 : 0;
 }
 
-bool ZRTlsSession::handshake(QDeadlineTimer deadline)
+ZRTlsSession::Progress ZRTlsSession::handshake()
 {
     if (m_broken)
-        return false;
-    m_readDeadline = deadline;
+        return Failed;
     const int result = SSL_do_handshake(m_ssl);
-    return result == 1 || failed(result, "TLS handshake failed");
+    if (result == 1)
+        return Done;
+    if (SSL_get_error(m_ssl, result) == SSL_ERROR_WANT_READ)
+        return WantsMore;
+    failed(result, "TLS handshake failed");
+    return Failed;
 }
 
 ssize_t ZRTlsSession::read(char *buffer, size_t size)
 {
     if (m_broken)
         return -1;
-    m_readDeadline = m_receiveTimeoutMs > 0 ? QDeadlineTimer(m_receiveTimeoutMs)
-                                            : QDeadlineTimer(QDeadlineTimer::Forever);
-    m_blockingReceive = true;
     const int wanted = int(qMin<size_t>(size, std::numeric_limits<int>::max()));
     const int n = SSL_read(m_ssl, buffer, wanted);
     if (n > 0)
         return n;
-    if (SSL_get_error(m_ssl, n) == SSL_ERROR_ZERO_RETURN) {
+    switch (SSL_get_error(m_ssl, n)) {
+    case SSL_ERROR_ZERO_RETURN:
         ERR_clear_error();
         return 0;
+    case SSL_ERROR_WANT_READ:
+        errno = EAGAIN;
+        return -1;
+    default:
+        break;
     }
     const int error = errno;
     failed(n, "TLS read failed");
@@ -120,11 +115,6 @@ bool ZRTlsSession::write(const char *data, qint64 size)
             return failed(n, "TLS write failed");
     }
     return !m_broken;
-}
-
-void ZRTlsSession::setReceiveTimeout(qint64 milliseconds)
-{
-    m_receiveTimeoutMs = qMax<qint64>(0, milliseconds);
 }
 
 void ZRTlsSession::close()

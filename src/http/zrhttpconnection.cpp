@@ -1,0 +1,462 @@
+#include "zrconnectiontable_p.h"
+#include "zrhttpconnection_p.h"
+#include "zrhttpfilebody_p.h"
+#include "zrhttpreply.h"
+#include "zrhttpserver.h"
+#include "zrlogging_p.h"
+#include "zrsocket_p.h"
+#include "zrsocketthread.h"
+#include "zrtlscontext_p.h"
+#include "zrtransport_p.h"
+#include "zrworkerpool_p.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+using namespace ZRSocketPrivate;
+
+namespace {
+
+// How long a thread waits for a connection's next bytes before it parks the connection.
+constexpr qint64 GraceMs = 20;
+// How long, and how much, the server drops of what a refused client still sends.
+constexpr qint64 LingerMs = 1000;
+constexpr qint64 LingerBytes = 1024 * 1024;
+
+// Without a Date, unlike a ZRHttpReply: these bytes are fixed, so clients can rely on them.
+QByteArray statusReply(int status)
+{
+    return "HTTP/1.1 " + QByteArray::number(status) + ' ' + ZRHttpReply::reasonPhrase(status)
+        + "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+}
+
+// The answer to a client that speaks plain HTTP to the HTTPS port, in the only form it reads.
+QByteArray plainOnTlsPortReply()
+{
+    return ZRHttpReply::text("This port speaks HTTPS: ask for https:// rather than http://.\n", 400)
+        .toByteArray();
+}
+
+bool isLetter(char c)
+{
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+
+qint64 after(qint64 since, qint64 milliseconds)
+{
+    return milliseconds > 0 ? since + milliseconds : NoDeadline;
+}
+
+} // namespace
+
+ZRHttpConnection::ZRHttpConnection(ZRHttpServer &server, int socket, const QString &address)
+    : ZRConnection(socket, address, server.m_connections),
+      m_transport(new ZRPlainTransport(socket, &m_pace)), m_tlsContext(server.tlsContext())
+{
+    restart(server);
+    m_requestStart = phaseSince();
+}
+
+ZRHttpConnection::~ZRHttpConnection()
+{
+    closeFile();
+}
+
+ZRHttpConnection *ZRHttpConnection::of(ZRSocketThread *thread)
+{
+    ZRConnection *connection = thread ? thread->m_connection : nullptr;
+    return connection && !connection->servesItself() ? static_cast<ZRHttpConnection *>(connection)
+                                                     : nullptr;
+}
+
+// The one deadline. A request has the request timeout from its first byte (the first request:
+// from the accept, its handshake included); a connection idle between requests, the keep-alive
+// timeout; a reply, its pace's current window; a refused client, the linger time.
+qint64 ZRHttpConnection::deadline() const
+{
+    switch (phase()) {
+    case FirstByte:
+        return after(phaseSince(), m_requestTimeoutMs);
+    case Reading:
+        return after(m_requestStart, m_requestTimeoutMs);
+    case Sending:
+        return m_pace.deadline();
+    case Idle:
+        return after(phaseSince(), m_keepAliveMs);
+    case Closing:
+        return phaseSince() + LingerMs;
+    case Held:
+        break;
+    }
+    return NoDeadline;
+}
+
+// The server's settings as a request begins, and a fresh parser for it.
+void ZRHttpConnection::restart(const ZRHttpServer &server)
+{
+    m_requestTimeoutMs = server.requestTimeout();
+    m_keepAliveMs = server.keepAliveTimeout();
+    m_parser = ZRHttpRequestParser(server.maxBodySize());
+    m_parser.setPersistentConnections(m_keepAliveMs > 0);
+    m_described = false;
+    m_continueSent = false;
+}
+
+void ZRHttpConnection::serve(ZRWorker &worker)
+{
+    for (;;) {
+        const Step step = proceed(worker);
+        if (step == Ended || (step == WaitForSocket && !waitForSocket()))
+            return;
+    }
+}
+
+ZRHttpConnection::Step ZRHttpConnection::proceed(ZRWorker &worker)
+{
+    switch (phase()) {
+    case Sending:
+        return pushOnThread(); // the pace judges a reply's time
+    case Held:
+        // The application let the request go unanswered: the next one's time starts now.
+        setPhase(FirstByte);
+        break;
+    default:
+        break;
+    }
+    const qint64 due = deadline();
+    if (due != NoDeadline && monotonicMs() >= due)
+        return timeUp();
+    if (phase() == Closing)
+        return drop();
+    if (m_tlsContext)
+        return startTls();
+    return readMore(worker);
+}
+
+// A short grace on the thread first, while reading: a busy client's next request comes at once.
+// Then the connection parks; with no accept loop to park in, the thread waits for the socket
+// itself. False once the thread has let go of the connection.
+bool ZRHttpConnection::waitForSocket()
+{
+    const qint64 due = deadline();
+    if (m_waitsFor == POLLIN && !table().pool().crowded()) {
+        const qint64 graceEnd = deadlineIn(GraceMs);
+        if (waitUntil(socket(), POLLIN, earlierDeadline(due, graceEnd)) != 0)
+            return true;
+        if (due != NoDeadline && due <= graceEnd)
+            return true; // its time is up
+    }
+    const unsigned events = m_waitsFor == POLLIN ? EPOLLIN | EPOLLRDHUP : EPOLLOUT;
+    if (table().park(this, events, due))
+        return false;
+    waitUntil(socket(), m_waitsFor, due);
+    return true;
+}
+
+ZRHttpConnection::Step ZRHttpConnection::timeUp()
+{
+    if (phase() == FirstByte || phase() == Reading)
+        qCDebug(lcHttp, "Request timed out");
+    end();
+    return Ended;
+}
+
+// Over HTTPS, the client's first byte tells a TLS client from one that speaks plain HTTP (no TLS
+// record starts with a letter, every method does); then the handshake, step by step.
+ZRHttpConnection::Step ZRHttpConnection::startTls()
+{
+    if (!m_tls) {
+        char first = 0;
+        const ssize_t n = recvRetrying(socket(), &first, 1, MSG_PEEK | MSG_DONTWAIT);
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            m_waitsFor = POLLIN;
+            return WaitForSocket;
+        }
+        if (n <= 0) {
+            end();
+            return Ended;
+        }
+        if (isLetter(first)) {
+            m_tlsContext.reset();
+            m_plainOnTlsPort = true;
+            return Proceed;
+        }
+        m_tls = new ZRTlsTransport(*m_tlsContext, socket(), &m_pace);
+        m_transport.reset(m_tls);
+    }
+    switch (m_tls->handshake()) {
+    case ZRTlsSession::Done:
+        m_tlsContext.reset();
+        return Proceed;
+    case ZRTlsSession::WantsMore:
+        m_waitsFor = POLLIN;
+        return WaitForSocket;
+    case ZRTlsSession::Failed:
+        break;
+    }
+    end();
+    return Ended;
+}
+
+// The next piece: bytes given back first (a pipelined request), then the socket's. Each is
+// handed over as one message, and the thread waits for its next() or stop().
+ZRHttpConnection::Step ZRHttpConnection::readMore(ZRWorker &worker)
+{
+    const bool fresh = m_unread.isEmpty();
+    qint64 n = 0;
+    if (!fresh) {
+        n = qMin<qint64>(m_unread.size(), ZRWorker::MessageCapacity);
+        std::memcpy(worker.buffer, m_unread.constData(), size_t(n));
+        m_unread.remove(0, int(n));
+    } else {
+        n = m_transport->read(worker.buffer, ZRWorker::MessageCapacity);
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            m_waitsFor = POLLIN;
+            return WaitForSocket;
+        }
+        qCDebug(lcTcp, "Done recv. Readsize: %d", int(n));
+        if (n <= 0) {
+            qCDebug(lcTcp, "readsize = 0. Exiting");
+            end();
+            return Ended;
+        }
+    }
+    if (!handle()->handOver(worker.buffer, int(n), fresh)) {
+        end();
+        return Ended;
+    }
+    return Proceed;
+}
+
+// What a refused client still sends is read and dropped for a while, so that closing with
+// unread data does not reset the connection before the client has read the answer.
+ZRHttpConnection::Step ZRHttpConnection::drop()
+{
+    char scratch[4096];
+    const qint64 n = m_transport->read(scratch, sizeof scratch);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        m_waitsFor = POLLIN;
+        return WaitForSocket;
+    }
+    m_dropped += qMax<qint64>(0, n);
+    if (n > 0 && m_dropped < LingerBytes)
+        return Proceed;
+    end();
+    return Ended;
+}
+
+void ZRHttpConnection::end()
+{
+    qCDebug(lcTcp, "Exiting thread. Shutting down socket...");
+    m_transport->close();
+    release();
+}
+
+// Runs inside the server, once for every piece the connection receives.
+void ZRHttpConnection::received(ZRHttpServer &server, const char *bytes, int size)
+{
+    if (m_plainOnTlsPort) {
+        qCDebug(lcHttp, "Plain HTTP on the HTTPS port");
+        answerAndClose(plainOnTlsPortReply());
+        return;
+    }
+    if (phase() != Reading)
+        beginRequest();
+    const auto status = m_parser.feed(bytes, size);
+    if (!m_described && m_parser.hasRequestLine()) {
+        m_described = true;
+        qCDebug(lcHttp, "Request description: %s", m_parser.request().requestLine.constData());
+    }
+    switch (status) {
+    case ZRHttpRequestParser::NeedMore:
+        awaitMore();
+        break;
+    case ZRHttpRequestParser::BadRequest:
+        refuse(server, m_parser.error(), m_parser.httpStatus());
+        break;
+    case ZRHttpRequestParser::Complete:
+        handToApplication(server);
+        break;
+    }
+}
+
+// A request's time runs from its first byte; the first request's from the accept.
+void ZRHttpConnection::beginRequest()
+{
+    m_requestStart = phase() == FirstByte ? phaseSince() : monotonicMs();
+    setPhase(Reading);
+}
+
+void ZRHttpConnection::awaitMore()
+{
+    if (m_parser.expectsContinue() && !m_continueSent) {
+        m_continueSent = true;
+        m_transport->write(QByteArrayLiteral("HTTP/1.1 100 Continue\r\n\r\n"));
+    }
+    handle()->next();
+}
+
+void ZRHttpConnection::refuse(ZRHttpServer &server, ZRHttpError code, int status)
+{
+    qCDebug(lcHttp, "%s", toString(code));
+    emit server.error(int(code));
+    answerAndClose(statusReply(status));
+}
+
+void ZRHttpConnection::answerAndClose(const QByteArray &answer)
+{
+    m_transport->write(answer);
+    m_transport->close(); // a TLS peer hears it before the end of the stream
+    ::shutdown(socket(), SHUT_WR);
+    m_dropped = 0;
+    setPhase(Closing);
+    handle()->next();
+}
+
+void ZRHttpConnection::handToApplication(ZRHttpServer &server)
+{
+    const ZRHttpParsedRequest parsed = m_parser.request();
+    // A pipelined request that came with this one is read once this one is answered.
+    m_unread.prepend(m_parser.takeRest());
+    restart(server);
+    ++m_served;
+    m_keepOpen
+        = m_keepAliveMs > 0 && parsed.keepAlive && m_served < server.maxRequestsPerConnection();
+    m_http10 = parsed.protocol.compare(QLatin1String("HTTP/1.0"), Qt::CaseInsensitive) == 0;
+    m_answeringHead = parsed.method == RequestHead;
+    setPhase(Held);
+    ZRHttpRequest request;
+    request.setType(RequestType(parsed.method));
+    request.setPath(parsed.path);
+    request.setProtocol(parsed.protocol);
+    for (const auto &header : parsed.headers)
+        request.addHeader(header.first, header.second);
+    request.setBody(parsed.body);
+    emit server.connectionThread(request, handle());
+}
+
+void ZRHttpConnection::sendBytes(ZRHttpServer &server, const QByteArray &bytes)
+{
+    startReply(server, bytes, -1, 0, false);
+}
+
+// To a HEAD request, the head only. A file goes out with sendfile() from a descriptor of its
+// own on the plain socket; else it is read and written in pieces by the caller's thread.
+void ZRHttpConnection::sendReply(ZRHttpServer &server, const ZRHttpReply &reply)
+{
+    bool keepOpen = m_keepOpen;
+    if (keepOpen) {
+        for (const QByteArray &option : reply.header(QByteArrayLiteral("Connection")).split(','))
+            keepOpen = keepOpen && option.trimmed().compare("close", Qt::CaseInsensitive) != 0;
+    }
+    const char *connectionValue = !keepOpen ? "close" : m_http10 ? "keep-alive" : nullptr;
+    if (m_answeringHead || reply.bodyFile().isEmpty()) {
+        startReply(server, reply.serialise(!m_answeringHead, connectionValue), -1, 0, keepOpen);
+        return;
+    }
+    const QByteArray head = reply.serialise(false, connectionValue);
+    const int file = m_transport->plainSocket() >= 0 ? zrOpenBodyFile(reply) : -1;
+    if (file >= 0) {
+        m_fileOffset = reply.bodyFileOffset();
+        startReply(server, head, file, reply.hasContent() ? reply.bodySize() : 0, keepOpen);
+        return;
+    }
+    setPhase(Sending);
+    m_pace.start(socket(), server.requestTimeout(), server.minimumSendRate(), reply.bodySize());
+    m_replyKeepsOpen = keepOpen;
+    concludeReply(zrSendFileReply(*m_transport, reply, head), &server) ? handle()->next()
+                                                                       : handle()->stop();
+}
+
+// Sends what the socket takes now; what it does not is left to the connection's thread.
+void ZRHttpConnection::startReply(
+    ZRHttpServer &server, const QByteArray &head, int file, qint64 fileLength, bool keepOpen)
+{
+    setPhase(Sending);
+    m_pace.start(
+        socket(), server.requestTimeout(), server.minimumSendRate(), head.size() + fileLength);
+    m_output = head;
+    m_outputSent = 0;
+    m_file = file;
+    m_fileLeft = fileLength;
+    m_replyKeepsOpen = keepOpen;
+    Push pushed = Failed;
+    if (m_transport->plainSocket() >= 0)
+        pushed = push();
+    else if (m_transport->write(m_output))
+        pushed = Done;
+    if (pushed == Blocked)
+        handle()->next();
+    else
+        concludeReply(pushed == Done, &server) ? handle()->next() : handle()->stop();
+}
+
+// What is left of the reply, as far as the socket takes it without waiting; the head waits
+// for the file's first bytes, so that both leave in one segment.
+ZRHttpConnection::Push ZRHttpConnection::push()
+{
+    const int s = socket();
+    const bool fileFollows = m_file >= 0 && m_fileLeft > 0;
+    if (m_outputSent < m_output.size()) {
+        m_outputSent += sendAll(s, m_output.constData() + m_outputSent,
+            m_output.size() - m_outputSent, fileFollows ? MSG_MORE : 0, &m_pace, false);
+        if (m_outputSent < m_output.size())
+            return errno == EAGAIN ? Blocked : Failed;
+    }
+    if (fileFollows) {
+        const qint64 sent = sendFile(s, m_file, m_fileOffset, m_fileLeft, &m_pace, false);
+        m_fileOffset += sent;
+        m_fileLeft -= sent;
+        if (m_fileLeft > 0)
+            return errno == EAGAIN ? Blocked : Failed;
+    }
+    return Done;
+}
+
+ZRHttpConnection::Step ZRHttpConnection::pushOnThread()
+{
+    const Push pushed = push();
+    if (pushed == Blocked) {
+        m_waitsFor = POLLOUT;
+        return WaitForSocket;
+    }
+    ZRServer *server = table().enter();
+    const bool goesOn = concludeReply(pushed == Done, server);
+    if (server)
+        table().leave();
+    if (goesOn)
+        return Proceed;
+    end();
+    return Ended;
+}
+
+// Every answer ends here: -901 unless it all went. True when the connection then waits, idle,
+// for its next request.
+bool ZRHttpConnection::concludeReply(bool sent, ZRServer *server)
+{
+    m_pace.stop();
+    closeFile();
+    m_output.clear();
+    if (!sent) {
+        qCDebug(lcHttp, "%s", toString(ZRHttpError::SendError));
+        if (server)
+            emit static_cast<ZRHttpServer *>(server)->error(int(ZRHttpError::SendError));
+        return false;
+    }
+    if (!m_replyKeepsOpen)
+        return false;
+    setPhase(Idle);
+    return true;
+}
+
+void ZRHttpConnection::closeFile()
+{
+    if (m_file >= 0)
+        ::close(m_file);
+    m_file = -1;
+    m_fileLeft = 0;
+}

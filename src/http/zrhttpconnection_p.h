@@ -1,0 +1,115 @@
+#ifndef ZRHTTPCONNECTION_P_H
+#define ZRHTTPCONNECTION_P_H
+
+#include "zrconnection_p.h"
+#include "zrhttperror.h"
+#include "zrhttprequestparser_p.h"
+#include "zrsendpace_p.h"
+
+#include <QByteArray>
+
+#include <memory>
+
+class ZRHttpReply;
+class ZRHttpServer;
+class ZRServer;
+class ZRTlsContext;
+class ZRTlsTransport;
+class ZRTransport;
+
+// One connection of an HTTP server: its phase, its transport (plain or TLS), its parser, the
+// reply going out, and the one deadline that follows from them.
+//
+// Threads. The connection has no thread of its own. Whenever it has something to do (bytes of a
+// request, room in its socket for more of a reply, a deadline come) a thread of the server's
+// pool serves it, and when it has to wait for its socket again it goes back, parked, to the
+// accept loop's poll set: after a short grace while reading (a busy client's next request
+// usually comes at once, and then keeps its thread), at once while a reply waits for room. Once
+// a whole request is handed to the application, the thread waits with it for its next(),
+// stop() or reply, as a thread of its own would; so a slot holding a request holds that
+// thread, and may run an event loop on it.
+//
+// The handle. The ZRSocketThread the application gets with each request is the connection's,
+// the same for every request of the connection, and never started itself: next() and stop()
+// release the thread that serves the connection, and clientSocket(), remoteAddress() and
+// messageSize() read the connection. When the connection ends, the handle emits finished() and
+// is deleted at once; wait() on it returns at once.
+//
+// A reply is sent from whichever thread calls sendReply(). When the socket is full and the
+// transport is the plain socket, what is left waits in the connection, and the connection's
+// thread takes it from there, parking it meanwhile; over TLS the caller's thread sends it all.
+//
+// Memory: an idle connection keeps its handle, this object and the parser's empty buffers;
+// messages are read into the serving thread's buffer.
+class ZRHttpConnection : public ZRConnection
+{
+public:
+    ZRHttpConnection(ZRHttpServer &server, int socket, const QString &address);
+    ~ZRHttpConnection() override;
+    // The HTTP connection behind a handle; null for any other.
+    static ZRHttpConnection *of(ZRSocketThread *thread);
+
+    qint64 deadline() const override;
+    bool servesItself() const override { return false; }
+    void serve(ZRWorker &worker) override;
+    void end() override;
+
+    // On the connection's thread, inside the server: a piece of the request being read.
+    void received(ZRHttpServer &server, const char *bytes, int size);
+    // The answer to the request held, from any thread: the bytes as given (the connection
+    // ends after them), or a reply.
+    void sendBytes(ZRHttpServer &server, const QByteArray &bytes);
+    void sendReply(ZRHttpServer &server, const ZRHttpReply &reply);
+
+private:
+    enum Step { Proceed, WaitForSocket, Ended };
+    enum Push { Done, Blocked, Failed };
+
+    void restart(const ZRHttpServer &server);
+    Step proceed(ZRWorker &worker);
+    bool waitForSocket();
+    Step timeUp();
+    Step startTls();
+    Step readMore(ZRWorker &worker);
+    Step drop();
+    void beginRequest();
+    void awaitMore();
+    void refuse(ZRHttpServer &server, ZRHttpError code, int status);
+    void answerAndClose(const QByteArray &answer);
+    void handToApplication(ZRHttpServer &server);
+    void startReply(
+        ZRHttpServer &server, const QByteArray &head, int file, qint64 fileLength, bool keepOpen);
+    Push push();
+    Step pushOnThread();
+    bool concludeReply(bool sent, ZRServer *server);
+    void closeFile();
+
+    std::unique_ptr<ZRTransport> m_transport;
+    ZRTlsTransport *m_tls = nullptr; // m_transport, over TLS
+    // Set until the transport is settled: TLS, or a plain client answered in plain text.
+    std::shared_ptr<const ZRTlsContext> m_tlsContext;
+    ZRHttpRequestParser m_parser;
+    ZRSendPace m_pace;
+    QByteArray m_unread; // bytes read with a request that belong to the next one
+    // The reply going out on the plain socket: bytes, then a range of a file.
+    QByteArray m_output;
+    qint64 m_outputSent = 0;
+    int m_file = -1;
+    qint64 m_fileOffset = 0;
+    qint64 m_fileLeft = 0;
+    qint64 m_requestStart = 0; // monotonic ms: the first byte of the request (the accept, first)
+    qint64 m_requestTimeoutMs = 0; // the server's, as the request began
+    qint64 m_keepAliveMs = 0;
+    qint64 m_dropped = 0; // bytes dropped while closing
+    int m_served = 0; // requests handed to the application
+    short m_waitsFor = 0; // POLLIN or POLLOUT, while waiting for the socket
+    bool m_described = false; // the request line has been logged
+    bool m_continueSent = false;
+    bool m_keepOpen = false; // the request held allows the connection to stay open
+    bool m_http10 = false; // ... and must be told so with "Connection: keep-alive"
+    bool m_answeringHead = false;
+    bool m_replyKeepsOpen = false; // the reply going out leaves the connection open
+    bool m_plainOnTlsPort = false;
+};
+
+#endif // ZRHTTPCONNECTION_P_H

@@ -1,0 +1,46 @@
+#include "zrconnection_p.h"
+#include "zrconnectiontable_p.h"
+#include "zrsocket_p.h"
+#include "zrsocketthread.h"
+
+ZRConnection::ZRConnection(
+    int socket, const QString &address, std::shared_ptr<ZRConnectionTable> table)
+    : m_handle(new ZRSocketThread(socket, address, this)), m_table(std::move(table)),
+      m_phaseSince(ZRSocketPrivate::monotonicMs())
+{ }
+
+ZRConnection::~ZRConnection()
+{
+    if (!m_handle->m_deletesConnection)
+        delete m_handle;
+}
+
+qint64 ZRConnection::deadline() const
+{
+    return ZRSocketPrivate::NoDeadline;
+}
+
+void ZRConnection::serve(ZRWorker &) { }
+
+int ZRConnection::socket() const
+{
+    return m_handle->clientSocket();
+}
+
+void ZRConnection::end()
+{
+    release();
+}
+
+void ZRConnection::release()
+{
+    m_table->release(this);
+}
+
+void ZRConnection::setPhase(Phase phase)
+{
+    if (phase == m_phase.load(std::memory_order_relaxed))
+        return;
+    m_phaseSince = ZRSocketPrivate::monotonicMs();
+    m_phase.store(phase, std::memory_order_release);
+}

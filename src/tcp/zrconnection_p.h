@@ -1,0 +1,87 @@
+#ifndef ZRCONNECTION_P_H
+#define ZRCONNECTION_P_H
+
+#include "zrnet_global.h"
+
+#include <QtGlobal>
+
+#include <atomic>
+#include <memory>
+
+class ZRConnectionTable;
+class ZRSocketThread;
+
+// What a thread serving connections lends to the one it serves: the buffer its messages are
+// read into, which stays valid while a message is held.
+struct ZRWorker
+{
+    enum { MessageCapacity = 1024 };
+    char buffer[MessageCapacity + 1];
+};
+
+// One connection of a server, from its accept to its close, and its entry in the server's
+// connection table. Its ZRSocketThread is the handle the application knows it by, the same for
+// all the connection's messages and requests.
+//
+// A connection is in exactly one phase; the server's table, its eviction and the accept loop
+// look at nothing else, and deadline() derives from it the one time by which the connection
+// must have moved on. A raw TCP server's connection is served by its handle's own thread and
+// only counts in the table; a server that knows its protocol (ZRHttpConnection) serves it in
+// serve().
+class ZRConnection
+{
+public:
+    enum Phase : quint8 {
+        FirstByte, // waiting for a request's first byte (over TLS, for the handshake first)
+        Reading, // a request's bytes are arriving
+        Held, // a whole request is with the application
+        Sending, // the answer is going out
+        Idle, // answered, kept open for the next request
+        Closing, // refused and answered: what the client still sends is dropped, for a while
+    };
+
+    ZRConnection(int socket, const QString &address, std::shared_ptr<ZRConnectionTable> table);
+    virtual ~ZRConnection();
+    ZRConnection(const ZRConnection &) = delete;
+    ZRConnection &operator=(const ZRConnection &) = delete;
+
+    Phase phase() const { return m_phase.load(std::memory_order_acquire); }
+    // The one time by which the connection must have moved on (monotonic ms), from its phase;
+    // NoDeadline when nothing bounds it.
+    virtual qint64 deadline() const;
+    // Served by its handle's thread (the raw receive loop), not by serve().
+    virtual bool servesItself() const { return true; }
+    // Runs on a thread of the server's until the connection waits for its socket or has ended;
+    // the connection may be gone when it returns.
+    virtual void serve(ZRWorker &worker);
+
+    int socket() const;
+    ZRSocketThread *handle() const { return m_handle; }
+    ZRConnectionTable &table() const { return *m_table; }
+    // Ends the connection: says goodbye as its protocol does (over TLS, close_notify), then
+    // release()s it. From whoever holds the connection: its thread, or the accept loop.
+    virtual void end();
+    // Out of the table, the socket closed, and the connection deleted now or (served by a
+    // thread of its own) once that thread has finished.
+    void release();
+
+protected:
+    void setPhase(Phase phase);
+    qint64 phaseSince() const { return m_phaseSince; }
+
+private:
+    friend class ZRConnectionTable;
+
+    ZRSocketThread *const m_handle; // owned
+    const std::shared_ptr<ZRConnectionTable> m_table;
+    std::atomic<Phase> m_phase { FirstByte }; // written by whoever serves it, read by anyone
+    qint64 m_phaseSince; // monotonic ms; with the phase, by whoever serves it
+    // The table's, guarded by its mutex: its list of connections, and the poll set.
+    ZRConnection *m_previous = nullptr;
+    ZRConnection *m_next = nullptr;
+    qint64 m_parkedUntil = 0;
+    qint8 m_parkedRank = -1; // -1: not parked
+    bool m_inPollSet = false; // the socket was added to the poll set
+};
+
+#endif // ZRCONNECTION_P_H
