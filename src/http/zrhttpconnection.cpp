@@ -1,6 +1,7 @@
 #include "zrconnectiontable_p.h"
 #include "zrhttpconnection_p.h"
 #include "zrhttpfilebody_p.h"
+#include "zrhttpname_p.h"
 #include "zrhttpreply.h"
 #include "zrhttpserver.h"
 #include "zrlogging_p.h"
@@ -12,6 +13,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include <sys/epoll.h>
 #include <sys/socket.h>
@@ -21,8 +23,6 @@ using namespace ZRSocketPrivate;
 
 namespace {
 
-// How long a thread waits for a connection's next bytes before it parks the connection.
-constexpr qint64 GraceMs = 20;
 // How long, and how much, the server drops of what a refused client still sends.
 constexpr qint64 LingerMs = 1000;
 constexpr qint64 LingerBytes = 1024 * 1024;
@@ -137,14 +137,15 @@ ZRHttpConnection::Step ZRHttpConnection::proceed(ZRWorker &worker)
     return readMore(worker);
 }
 
-// A short grace on the thread first, while reading: a busy client's next request comes at once.
-// Then the connection parks; with no accept loop to park in, the thread waits for the socket
-// itself. False once the thread has let go of the connection.
+// A short grace on the thread first, while reading (unless the read itself waited for it): a
+// busy client's next request comes at once. Then the connection parks; with no accept loop to
+// park in, the thread waits for the socket itself. False once the thread has let go of the
+// connection.
 bool ZRHttpConnection::waitForSocket()
 {
     const qint64 due = deadline();
-    if (m_waitsFor == POLLIN && !table().pool().crowded()) {
-        const qint64 graceEnd = deadlineIn(GraceMs);
+    if (m_waitsFor == POLLIN && !std::exchange(m_graceSpent, false) && !table().pool().crowded()) {
+        const qint64 graceEnd = deadlineIn(ZRConnection::GraceMs);
         if (waitUntil(socket(), POLLIN, earlierDeadline(due, graceEnd)) != 0)
             return true;
         if (due != NoDeadline && due <= graceEnd)
@@ -213,9 +214,14 @@ ZRHttpConnection::Step ZRHttpConnection::readMore(ZRWorker &worker)
         std::memcpy(worker.buffer, m_unread.constData(), size_t(n));
         m_unread.remove(0, int(n));
     } else {
-        n = m_transport->read(worker.buffer, ZRWorker::MessageCapacity);
+        // The grace spent in the read itself, where the transport can, and the time allows.
+        const qint64 due = deadline();
+        const bool briefly = m_transport->waitsBriefly() && !table().pool().crowded()
+            && (due == NoDeadline || due - monotonicMs() > GraceMs);
+        n = m_transport->read(worker.buffer, ZRWorker::MessageCapacity, briefly);
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             m_waitsFor = POLLIN;
+            m_graceSpent = briefly;
             return WaitForSocket;
         }
         qCDebug(lcTcp, "Done recv. Readsize: %d", int(n));
@@ -257,8 +263,9 @@ void ZRHttpConnection::end()
 }
 
 // Runs inside the server, once for every piece the connection receives.
-void ZRHttpConnection::received(ZRHttpServer &server, const char *bytes, int size)
+void ZRHttpConnection::received(ZRServer &to, const char *bytes, int size)
 {
+    auto &server = static_cast<ZRHttpServer &>(to);
     if (m_plainOnTlsPort) {
         qCDebug(lcHttp, "Plain HTTP on the HTTPS port");
         answerAndClose(plainOnTlsPortReply());
@@ -288,7 +295,7 @@ void ZRHttpConnection::received(ZRHttpServer &server, const char *bytes, int siz
 void ZRHttpConnection::beginRequest()
 {
     m_requestStart = phase() == FirstByte ? phaseSince() : monotonicMs();
-    setPhase(Reading);
+    setPhase(Reading, false);
 }
 
 void ZRHttpConnection::awaitMore()
@@ -319,22 +326,21 @@ void ZRHttpConnection::answerAndClose(const QByteArray &answer)
 
 void ZRHttpConnection::handToApplication(ZRHttpServer &server)
 {
-    const ZRHttpParsedRequest parsed = m_parser.request();
+    const ZRHttpParsedRequest parsed = m_parser.takeRequest();
     // A pipelined request that came with this one is read once this one is answered.
     m_unread.prepend(m_parser.takeRest());
     restart(server);
     ++m_served;
     m_keepOpen
         = m_keepAliveMs > 0 && parsed.keepAlive && m_served < server.maxRequestsPerConnection();
-    m_http10 = parsed.protocol.compare(QLatin1String("HTTP/1.0"), Qt::CaseInsensitive) == 0;
+    m_http10 = parsed.version == ZRHttpParsedRequest::Http10;
     m_answeringHead = parsed.method == RequestHead;
-    setPhase(Held);
+    setPhase(Held, false);
     ZRHttpRequest request;
     request.setType(RequestType(parsed.method));
     request.setPath(parsed.path);
     request.setProtocol(parsed.protocol);
-    for (const auto &header : parsed.headers)
-        request.addHeader(header.first, header.second);
+    request.addHeaders(parsed.headers);
     request.setBody(parsed.body);
     emit server.connectionThread(request, handle());
 }
@@ -348,11 +354,8 @@ void ZRHttpConnection::sendBytes(ZRHttpServer &server, const QByteArray &bytes)
 // own on the plain socket; else it is read and written in pieces by the caller's thread.
 void ZRHttpConnection::sendReply(ZRHttpServer &server, const ZRHttpReply &reply)
 {
-    bool keepOpen = m_keepOpen;
-    if (keepOpen) {
-        for (const QByteArray &option : reply.header(QByteArrayLiteral("Connection")).split(','))
-            keepOpen = keepOpen && option.trimmed().compare("close", Qt::CaseInsensitive) != 0;
-    }
+    const bool keepOpen
+        = m_keepOpen && !zrListHas(reply.header(QByteArrayLiteral("Connection")), "close");
     const char *connectionValue = !keepOpen ? "close" : m_http10 ? "keep-alive" : nullptr;
     if (m_answeringHead || reply.bodyFile().isEmpty()) {
         startReply(server, reply.serialise(!m_answeringHead, connectionValue), -1, 0, keepOpen);
@@ -365,7 +368,7 @@ void ZRHttpConnection::sendReply(ZRHttpServer &server, const ZRHttpReply &reply)
         startReply(server, head, file, reply.hasContent() ? reply.bodySize() : 0, keepOpen);
         return;
     }
-    setPhase(Sending);
+    setPhase(Sending, false);
     m_pace.start(socket(), server.requestTimeout(), server.minimumSendRate(), reply.bodySize());
     m_replyKeepsOpen = keepOpen;
     concludeReply(zrSendFileReply(*m_transport, reply, head), &server) ? handle()->next()
@@ -376,7 +379,7 @@ void ZRHttpConnection::sendReply(ZRHttpServer &server, const ZRHttpReply &reply)
 void ZRHttpConnection::startReply(
     ZRHttpServer &server, const QByteArray &head, int file, qint64 fileLength, bool keepOpen)
 {
-    setPhase(Sending);
+    setPhase(Sending, false);
     m_pace.start(
         socket(), server.requestTimeout(), server.minimumSendRate(), head.size() + fileLength);
     m_output = head;
@@ -402,8 +405,9 @@ ZRHttpConnection::Push ZRHttpConnection::push()
     const int s = socket();
     const bool fileFollows = m_file >= 0 && m_fileLeft > 0;
     if (m_outputSent < m_output.size()) {
-        m_outputSent += sendAll(s, m_output.constData() + m_outputSent,
-            m_output.size() - m_outputSent, fileFollows ? MSG_MORE : 0, &m_pace, false);
+        m_outputSent
+            += sendAll(s, m_output.constData() + m_outputSent, m_output.size() - m_outputSent,
+                MSG_DONTWAIT | (fileFollows ? MSG_MORE : 0), &m_pace, false);
         if (m_outputSent < m_output.size())
             return errno == EAGAIN ? Blocked : Failed;
     }

@@ -55,7 +55,7 @@ public:
     void end() override;
 
     // On the connection's thread, inside the server: a piece of the request being read.
-    void received(ZRHttpServer &server, const char *bytes, int size);
+    void received(ZRServer &server, const char *bytes, int size) override;
     // The answer to the request held, from any thread: the bytes as given (the connection
     // ends after them), or a reply.
     void sendBytes(ZRHttpServer &server, const QByteArray &bytes);
@@ -110,6 +110,7 @@ private:
     bool m_answeringHead = false;
     bool m_replyKeepsOpen = false; // the reply going out leaves the connection open
     bool m_plainOnTlsPort = false;
+    bool m_graceSpent = false; // the read that found nothing waited for the grace already
 };
 
 #endif // ZRHTTPCONNECTION_P_H

@@ -1,5 +1,6 @@
 #include "zrhttpreply.h"
 #include "zrhttpmultipart.h"
+#include "zrhttpname_p.h"
 #include "zrhttpwriter_p.h"
 #include "zrlogging_p.h"
 
@@ -9,7 +10,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QMutex>
 
 #include <cstdio>
 #include <cstring>
@@ -74,15 +74,10 @@ const Reason reasons[] = {
     { 511, "Network Authentication Required" },
 };
 
-bool sameName(const QByteArray &a, const char *b)
-{
-    return a.compare(b, Qt::CaseInsensitive) == 0;
-}
-
 // The framing is the reply's own: it never sends chunks, and counts the body itself.
 bool isFraming(const QByteArray &name)
 {
-    return sameName(name, "Content-Length") || sameName(name, "Transfer-Encoding");
+    return zrSameName(name, "Content-Length") || zrSameName(name, "Transfer-Encoding");
 }
 
 // One pass: every header a reply is given goes through here.
@@ -103,19 +98,43 @@ QByteArray fileRange(const QString &path, qint64 offset, qint64 length)
     return file.read(length);
 }
 
-// The Date value, formatted once a second however many replies are sent.
+// The Date value, formatted once a second on each thread however many replies it sends.
 QByteArray currentHttpDate()
 {
-    static QMutex mutex;
-    static qint64 second = -1;
-    static QByteArray text;
+    thread_local qint64 second = -1;
+    thread_local QByteArray text;
     const qint64 now = QDateTime::currentSecsSinceEpoch();
-    QMutexLocker lock(&mutex);
     if (now != second) {
         text = ZRHttpReply::httpDate(QDateTime::fromSecsSinceEpoch(now, Qt::UTC));
         second = now;
     }
     return text;
+}
+
+// The reason phrase of a status in the table; null for any other.
+const char *reasonText(int status)
+{
+    for (const Reason &reason : reasons) {
+        if (reason.status == status)
+            return reason.phrase;
+    }
+    return nullptr;
+}
+
+// Digits written straight into the reply, without a QByteArray of their own.
+void appendNumber(QByteArray &out, qint64 value)
+{
+    char digits[24];
+    char *const end = digits + sizeof digits;
+    char *first = end;
+    quint64 left = value < 0 ? 0 - quint64(value) : quint64(value);
+    do {
+        *--first = char('0' + left % 10);
+        left /= 10;
+    } while (left);
+    if (value < 0)
+        *--first = '-';
+    out.append(first, int(end - first));
 }
 
 void appendLine(QByteArray &out, const QByteArray &name, const QByteArray &value)
@@ -181,11 +200,8 @@ void ZRHttpReply::setStatus(int status)
 
 QByteArray ZRHttpReply::reasonPhrase(int status)
 {
-    for (const Reason &reason : reasons) {
-        if (reason.status == status)
-            return QByteArray::fromRawData(reason.phrase, int(std::strlen(reason.phrase)));
-    }
-    return QByteArray();
+    const char *phrase = reasonText(status);
+    return phrase ? QByteArray::fromRawData(phrase, int(std::strlen(phrase))) : QByteArray();
 }
 
 // IMF-fixdate (RFC 9110 5.6.7), spelled out by hand: the C library's names follow the locale.
@@ -239,7 +255,7 @@ bool ZRHttpReply::setHeader(const QByteArray &name, const QByteArray &value)
     }
     m_headers[at].second = value;
     for (int i = m_headers.size() - 1; i > at; --i) {
-        if (sameName(m_headers.at(i).first, name.constData()))
+        if (zrSameName(m_headers.at(i).first, name.constData()))
             m_headers.removeAt(i);
     }
     return true;
@@ -326,7 +342,7 @@ void ZRHttpReply::setMultipart(const ZRHttpMultiPart &multiPart)
     const QByteArray boundary = multiPart.boundary().toUtf8();
     const QMap<QByteArray, QByteArray> own = multiPart.headers();
     for (auto it = own.constBegin(); it != own.constEnd(); ++it) {
-        if (!sameName(it.key(), "Content-Type"))
+        if (!zrSameName(it.key(), "Content-Type"))
             setHeader(it.key(), it.value());
     }
     QByteArray type;
@@ -353,16 +369,19 @@ QByteArray ZRHttpReply::serialise(bool withBody, const char *connection) const
     QByteArray out;
     out.reserve(256 + (bodyWritten ? int(bodySize()) : 0));
     out += "HTTP/1.1 ";
-    out += QByteArray::number(m_status);
+    appendNumber(out, m_status);
     out += ' ';
-    out += reasonPhrase(m_status);
+    out += reasonText(m_status);
     out += "\r\n";
     for (const Header &header : m_headers) {
         if (!isFraming(header.first))
             appendLine(out, header.first, header.second);
     }
-    if (hasContent())
-        appendLine(out, QByteArrayLiteral("Content-Length"), QByteArray::number(bodySize()));
+    if (hasContent()) {
+        out += "Content-Length: ";
+        appendNumber(out, bodySize());
+        out += "\r\n";
+    }
     if (indexOf(QByteArrayLiteral("Date")) < 0)
         appendLine(out, QByteArrayLiteral("Date"), currentHttpDate());
     if (connection && indexOf(QByteArrayLiteral("Connection")) < 0)
@@ -376,7 +395,7 @@ QByteArray ZRHttpReply::serialise(bool withBody, const char *connection) const
 int ZRHttpReply::indexOf(const QByteArray &name) const
 {
     for (int i = 0; i < m_headers.size(); ++i) {
-        if (m_headers.at(i).first.compare(name, Qt::CaseInsensitive) == 0)
+        if (zrSameName(m_headers.at(i).first, name))
             return i;
     }
     return -1;

@@ -1,4 +1,5 @@
 #include "zrhttprequest.h"
+#include "zrhttpname_p.h"
 #include "zrhttppath_p.h"
 
 #include <QUrl>
@@ -107,7 +108,7 @@ QByteArray ZRHttpRequest::headerValue(const QByteArray &name) const
 {
     const QMap<QByteArray, QByteArray> all = headers();
     for (auto it = all.constBegin(); it != all.constEnd(); ++it) {
-        if (it.key().compare(name, Qt::CaseInsensitive) == 0)
+        if (zrSameName(it.key(), name))
             return it.value();
     }
     return QByteArray();
@@ -119,18 +120,25 @@ void ZRHttpRequest::addHeader(const QByteArray &name, const QByteArray &value)
     setHeader(name, value);
 }
 
+void ZRHttpRequest::addHeaders(const QList<QPair<QByteArray, QByteArray>> &lines)
+{
+    m_headerLines += lines;
+    for (const auto &line : lines)
+        setHeader(line.first, line.second);
+}
+
 QList<QByteArray> ZRHttpRequest::headerValues(const QByteArray &name) const
 {
     QList<QByteArray> values;
     for (const auto &line : m_headerLines) {
-        if (line.first.compare(name, Qt::CaseInsensitive) == 0)
+        if (zrSameName(line.first, name))
             values.append(line.second);
     }
     if (!values.isEmpty())
         return values;
     const QMap<QByteArray, QByteArray> all = headers();
     for (auto it = all.constBegin(); it != all.constEnd(); ++it) {
-        if (it.key().compare(name, Qt::CaseInsensitive) == 0)
+        if (zrSameName(it.key(), name))
             values.append(it.value());
     }
     return values;

@@ -77,6 +77,10 @@ public:
     static QMap<RequestType, QString> requestTypeString;
 
 private:
+    friend class ZRHttpConnection;
+    // addHeader() for each line, the list itself kept as it is.
+    void addHeaders(const QList<QPair<QByteArray, QByteArray>> &lines);
+
     RequestType m_type = RequestGet;
     QString m_path;
     QString m_protocol;

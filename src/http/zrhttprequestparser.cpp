@@ -1,42 +1,92 @@
+#include "zrhttpname_p.h"
 #include "zrhttprequest.h"
 #include "zrhttprequestparser_p.h"
 
+#include <QVector>
+
 #include <cstring>
+#include <utility>
 
 namespace {
 
-// Locale-free on purpose: header names and codings are ASCII tokens.
-char asciiLower(char c)
-{
-    return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c;
-}
-
-bool equalsIgnoringCase(const QByteArray &bytes, const char *text, int length)
-{
-    if (bytes.size() != length)
-        return false;
-    for (int i = 0; i < length; ++i) {
-        if (asciiLower(bytes.at(i)) != asciiLower(text[i]))
-            return false;
-    }
-    return true;
-}
-
 bool equalsIgnoringCase(const QByteArray &bytes, const char *text)
 {
-    return equalsIgnoringCase(bytes, text, int(std::strlen(text)));
+    return zrSameName(bytes, text);
 }
 
-int methodIndex(const QByteArray &token)
+struct Method
 {
-    // The request's method table, in ascending type order.
-    const auto &table = ZRHttpRequest::requestTypeString;
-    for (auto it = table.cbegin(); it != table.cend(); ++it) {
-        const QByteArray method = it.value().toUtf8();
-        if (equalsIgnoringCase(token, method.constData(), method.size()))
-            return int(it.key());
+    int type;
+    QByteArray bytes;
+    QString text;
+};
+
+// The request's method table, in ascending type order, with its bytes; made once, as the table
+// is never changed after its initialisation.
+const QVector<Method> &methodTable()
+{
+    static const QVector<Method> table = [] {
+        QVector<Method> made;
+        const auto &types = ZRHttpRequest::requestTypeString;
+        for (auto it = types.cbegin(); it != types.cend(); ++it)
+            made.append({ int(it.key()), it.value().toUtf8(), it.value() });
+        return made;
+    }();
+    return table;
+}
+
+const Method *methodOf(const char *token, int size)
+{
+    for (const Method &method : methodTable()) {
+        if (zrSameName(token, size, method.bytes.constData(), method.bytes.size()))
+            return &method;
     }
-    return -1;
+    return nullptr;
+}
+
+// The token as text; where it is spelled as usual, the table's text, with no copy of its own.
+QString tokenText(const char *token, int size, const QString &usual)
+{
+    return usual.size() == size && usual == QLatin1String(token, size)
+        ? usual
+        : QString::fromUtf8(token, size);
+}
+
+ZRHttpParsedRequest::Version versionOf(const char *token, int size)
+{
+    if (zrSameName(token, size, "HTTP/1.1", 8))
+        return ZRHttpParsedRequest::Http11;
+    if (zrSameName(token, size, "HTTP/1.0", 8))
+        return ZRHttpParsedRequest::Http10;
+    return ZRHttpParsedRequest::OtherVersion;
+}
+
+const QString &versionText(ZRHttpParsedRequest::Version version)
+{
+    static const QString texts[]
+        = { QString(), QStringLiteral("HTTP/1.0"), QStringLiteral("HTTP/1.1") };
+    return texts[version];
+}
+
+// The bytes with white space folded as QByteArray::simplified() folds it (none at either end,
+// a single space for each run inside), made in one allocation.
+QByteArray folded(const char *data, int size)
+{
+    int begin = 0;
+    while (begin < size && zrIsBlank(data[begin]))
+        ++begin;
+    while (size > begin && zrIsBlank(data[size - 1]))
+        --size;
+    QByteArray out(size - begin, Qt::Uninitialized);
+    char *to = out.data();
+    for (int i = begin; i < size; ++i) {
+        if (!zrIsBlank(data[i]))
+            *to++ = data[i];
+        else if (!zrIsBlank(data[i - 1]))
+            *to++ = ' ';
+    }
+    out.truncate(int(to - out.constData()));
+    return out;
 }
 
 bool isFramingName(const QByteArray &name)
@@ -74,14 +124,27 @@ ZRHttpRequestParser::ZRHttpRequestParser(qint64 maxBodySize)
       m_chunks(m_maxBodySize)
 { }
 
+// A request that comes in one piece is parsed from the caller's bytes, without a copy; what
+// must wait for more is copied.
 ZRHttpRequestParser::Status ZRHttpRequestParser::feed(const char *data, int size)
 {
     if (m_status != NeedMore || size <= 0)
         return m_status;
-    m_buffer.append(data, size);
+    const bool borrowed = m_buffer.isEmpty();
+    if (borrowed)
+        m_buffer = QByteArray::fromRawData(data, size);
+    else
+        m_buffer.append(data, size);
     while (m_status == NeedMore && step()) { }
     dropUsedBytes();
+    if (borrowed)
+        m_buffer.detach();
     return m_status;
+}
+
+QByteArray ZRHttpRequestParser::bytes(int from, int size) const
+{
+    return QByteArray(m_buffer.constData() + from, size);
 }
 
 // One piece of work; false when it needs more bytes.
@@ -127,7 +190,7 @@ int ZRHttpRequestParser::findLineEnd(int limit, bool nulEnds)
 // Takes the line at m_pos, without its LF (or NUL), if it ends before index limit; one
 // that cannot fails the request with tooLong. False while no line was taken.
 bool ZRHttpRequestParser::takeLine(int limit, bool nulEnds, ZRHttpError tooLong, int tooLongStatus,
-    QByteArray *line, bool *endedByNul)
+    QByteArray *line, bool *endedByNul, bool shaped)
 {
     const int end = findLineEnd(limit, nulEnds);
     if (end == LineTooLong)
@@ -136,18 +199,15 @@ bool ZRHttpRequestParser::takeLine(int limit, bool nulEnds, ZRHttpError tooLong,
         return false;
     if (endedByNul)
         *endedByNul = m_buffer.at(end) == '\0';
-    *line = m_buffer.mid(m_pos, end - m_pos);
+    *line = shaped ? folded(m_buffer.constData() + m_pos, end - m_pos) : bytes(m_pos, end - m_pos);
     m_pos = m_scan = end + 1;
     return true;
 }
 
 bool ZRHttpRequestParser::takeHeaderBlockLine(QByteArray *line, bool *endedByNul)
 {
-    if (!takeLine(
-            maxHeaderBlockSize, true, ZRHttpError::HeaderBlockTooLarge, 431, line, endedByNul))
-        return false;
-    *line = line->simplified();
-    return true;
+    return takeLine(
+        maxHeaderBlockSize, true, ZRHttpError::HeaderBlockTooLarge, 431, line, endedByNul, true);
 }
 
 bool ZRHttpRequestParser::readRequestLine()
@@ -162,26 +222,32 @@ bool ZRHttpRequestParser::readRequestLine()
     return finishHeaderBlock(true);
 }
 
+// The line is folded: three tokens are three runs of bytes between two single spaces.
 void ZRHttpRequestParser::checkRequestLine(const QByteArray &line)
 {
-    const QList<QByteArray> tokens = line.split(' ');
-    if (tokens.size() != 3) {
+    const int first = line.indexOf(' ');
+    const int second = first < 0 ? -1 : line.indexOf(' ', first + 1);
+    if (second < 0 || line.indexOf(' ', second + 1) >= 0) {
         fail(ZRHttpError::MalformedRequest, 400);
         return;
     }
-    const int method = methodIndex(tokens.at(0));
-    if (method < 0) {
+    const char *data = line.constData();
+    const Method *method = methodOf(data, first);
+    if (!method) {
         fail(ZRHttpError::BadRequestType, 501);
         return;
     }
-    if (!equalsIgnoringCase(tokens.at(2).left(4), "HTTP")) {
+    const char *protocol = data + second + 1;
+    const int protocolSize = line.size() - second - 1;
+    if (protocolSize < 4 || !zrSameName(protocol, 4, "HTTP", 4)) {
         fail(ZRHttpError::InvalidRequestProtocol, 400);
         return;
     }
-    m_request.methodText = QString::fromUtf8(tokens.at(0));
-    m_request.method = method;
-    m_request.path = QString::fromUtf8(tokens.at(1));
-    m_request.protocol = QString::fromUtf8(tokens.at(2));
+    m_request.methodText = tokenText(data, first, method->text);
+    m_request.method = method->type;
+    m_request.path = QString::fromUtf8(data + first + 1, second - first - 1);
+    m_request.version = versionOf(protocol, protocolSize);
+    m_request.protocol = tokenText(protocol, protocolSize, versionText(m_request.version));
 }
 
 bool ZRHttpRequestParser::readHeaderLine()
@@ -191,18 +257,23 @@ bool ZRHttpRequestParser::readHeaderLine()
     const int start = m_pos;
     if (!takeHeaderBlockLine(&line, &endedByNul))
         return m_status != NeedMore;
-    const bool folded = m_buffer.at(start) == ' ' || m_buffer.at(start) == '\t';
+    const bool continued = m_buffer.at(start) == ' ' || m_buffer.at(start) == '\t';
     if (line.isEmpty())
         return finishHeaderBlock(endedByNul);
     const int colon = line.indexOf(':');
     if (colon < 0)
         return fail(ZRHttpError::InvalidRequestHeader, 400);
-    const QByteArray name = line.left(colon);
+    // The line is folded: the value starts after at most one space and ends with the line.
+    const int valueStart
+        = colon + 1 < line.size() && line.at(colon + 1) == ' ' ? colon + 2 : colon + 1;
+    QByteArray value(line.constData() + valueStart, line.size() - valueStart);
+    QByteArray name = std::move(line);
+    name.truncate(colon);
     // RFC 9112 5.2: a proxy may unfold such a line into the one before, where it frames
     // nothing; framing it here would let the two disagree on where the request ends.
-    if (folded && isFramingName(name.trimmed()))
+    if (continued && isFramingName(name.trimmed()))
         return fail(ZRHttpError::BadBodyFraming, 400);
-    m_request.headers.append(qMakePair(name, line.mid(colon + 1).trimmed()));
+    m_request.headers.append(qMakePair(std::move(name), std::move(value)));
     return endedByNul ? finishHeaderBlock(true) : true;
 }
 
@@ -236,7 +307,7 @@ bool ZRHttpRequestParser::finishHeaderBlock(bool endedByNul)
     // that came along as their body, as they always have, and end their connection.
     if (m_persistent && m_request.keepAlive)
         return complete(m_pos);
-    QByteArray rest = m_buffer.mid(m_pos);
+    QByteArray rest = bytes(m_pos, m_buffer.size() - m_pos);
     const int nul = rest.indexOf('\0');
     if (nul >= 0)
         rest.truncate(nul);
@@ -313,8 +384,7 @@ void ZRHttpRequestParser::readContentLengths(const QList<QByteArray> &values)
 // An HTTP/1.0 client does not know the interim answer and must not get it.
 bool ZRHttpRequestParser::wantsContinue() const
 {
-    if (!bodyDeclared()
-        || m_request.protocol.compare(QLatin1String("HTTP/1.0"), Qt::CaseInsensitive) == 0)
+    if (!bodyDeclared() || m_request.version == ZRHttpParsedRequest::Http10)
         return false;
     for (const auto &header : m_request.headers) {
         if (equalsIgnoringCase(header.first, "Expect")
@@ -331,17 +401,13 @@ bool ZRHttpRequestParser::asksToKeepConnection() const
     for (const auto &header : m_request.headers) {
         if (!equalsIgnoringCase(header.first, "Connection"))
             continue;
-        for (const QByteArray &option : header.second.split(',')) {
-            close = close || equalsIgnoringCase(option.trimmed(), "close");
-            keepAlive = keepAlive || equalsIgnoringCase(option.trimmed(), "keep-alive");
-        }
+        close = close || zrListHas(header.second, "close");
+        keepAlive = keepAlive || zrListHas(header.second, "keep-alive");
     }
-    const QString &protocol = m_request.protocol;
     if (close)
         return false;
-    if (protocol.compare(QLatin1String("HTTP/1.1"), Qt::CaseInsensitive) == 0)
-        return true;
-    return keepAlive && protocol.compare(QLatin1String("HTTP/1.0"), Qt::CaseInsensitive) == 0;
+    return m_request.version == ZRHttpParsedRequest::Http11
+        || (keepAlive && m_request.version == ZRHttpParsedRequest::Http10);
 }
 
 // RFC 9112 6.3 and 6.1: a body without framing ends where the connection does, and an
@@ -351,8 +417,7 @@ bool ZRHttpRequestParser::framingAllowsNext() const
     const int method = m_request.method;
     if (m_framing == NoFraming)
         return method != RequestPost && method != RequestPut && method != RequestPatch;
-    return m_framing != ChunkedFraming
-        || m_request.protocol.compare(QLatin1String("HTTP/1.0"), Qt::CaseInsensitive) != 0;
+    return m_framing != ChunkedFraming || m_request.version != ZRHttpParsedRequest::Http10;
 }
 
 bool ZRHttpRequestParser::bodyDeclared() const
@@ -364,7 +429,7 @@ bool ZRHttpRequestParser::readLengthBody()
 {
     if (m_buffer.size() - m_pos < m_contentLength)
         return false;
-    m_request.body = m_buffer.mid(m_pos, int(m_contentLength));
+    m_request.body = bytes(m_pos, int(m_contentLength));
     return complete(m_pos + int(m_contentLength));
 }
 
@@ -390,7 +455,7 @@ bool ZRHttpRequestParser::complete(int end)
     m_bytesUsed = m_base + end;
     m_status = Complete;
     m_state = DoneState;
-    m_rest = m_buffer.mid(end);
+    m_rest = bytes(end, m_buffer.size() - end);
     m_buffer.clear();
     return true;
 }

@@ -22,6 +22,8 @@ struct ZRHttpParsedRequest
     int method = -1; // index into the method table (GET 0 .. OPTIONS 6)
     QString path;
     QString protocol;
+    enum Version { OtherVersion, Http10, Http11 };
+    Version version = OtherVersion; // the protocol token's, in any letter case
     ZRHttpHeaderList headers; // in the order received; a repeated name appears each time
     QByteArray body;
     // The client asks to keep the connection open (HTTP/1.1 without "Connection: close", or
@@ -80,6 +82,8 @@ public:
     qint64 bytesUsed() const { return m_bytesUsed; } // 0 unless Complete
     qint64 maxBodySize() const { return m_maxBodySize; }
     const ZRHttpParsedRequest &request() const { return m_request; }
+    // Once Complete: the request, which the parser keeps no more.
+    ZRHttpParsedRequest takeRequest() { return std::exchange(m_request, ZRHttpParsedRequest()); }
     // Once Complete: the bytes fed after the request, which belong to the next one.
     QByteArray takeRest() { return std::exchange(m_rest, QByteArray()); }
 
@@ -89,8 +93,10 @@ private:
 
     bool step();
     int findLineEnd(int limit, bool nulEnds);
+    // shaped: with its white space folded, as QByteArray::simplified() folds it.
     bool takeLine(int limit, bool nulEnds, ZRHttpError tooLong, int tooLongStatus, QByteArray *line,
-        bool *endedByNul = nullptr);
+        bool *endedByNul = nullptr, bool shaped = false);
+    QByteArray bytes(int from, int size) const; // a copy of these bytes of the buffer
     bool takeHeaderBlockLine(QByteArray *line, bool *endedByNul);
     bool readRequestLine();
     void checkRequestLine(const QByteArray &line);

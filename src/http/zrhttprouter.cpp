@@ -1,4 +1,5 @@
 #include "zrhttprouter.h"
+#include "zrhttpname_p.h"
 #include "zrhttppath_p.h"
 #include "zrhttpserver.h"
 #include "zrhttpstaticfiles_p.h"
@@ -371,10 +372,8 @@ void ZRHttpRouter::setDefaultHeader(const QByteArray &name, const QByteArray &va
     if (!check.setHeader(name, value))
         return;
     m_routes->update([&](Config &config) {
-        auto same = std::find_if(
-            config.defaults.begin(), config.defaults.end(), [&](const ZRHttpReply::Header &h) {
-                return h.first.compare(name, Qt::CaseInsensitive) == 0;
-            });
+        auto same = std::find_if(config.defaults.begin(), config.defaults.end(),
+            [&](const ZRHttpReply::Header &h) { return zrSameName(h.first, name); });
         if (same == config.defaults.end())
             config.defaults.append({ name, value });
         else

@@ -39,8 +39,6 @@ ZRHttpServer::ZRHttpServer()
     qRegisterMetaType<ZRHttpRequest>("ZRHttpRequest");
     setMaxConnections(DefaultMaxConnections);
     setMaxConnectionThreads(DefaultMaxConnectionThreads);
-    connect(this, &ZRServer::connectionThread, this, &ZRHttpServer::dispatchRequest,
-        Qt::DirectConnection);
 }
 
 // Before any member goes: connections parse inside this object.
@@ -164,7 +162,8 @@ void ZRHttpServer::sendReply(const ZRHttpReply &reply, ZRSocketThread *thread)
         sendReply(reply.toByteArray(), thread);
 }
 
-// Runs on the connection's thread, once for every piece it receives.
+// Each piece a connection receives reaches its connection directly, before the inherited
+// signal carries it to any receiver; this slot does the same for a piece handed to it.
 void ZRHttpServer::dispatchRequest(char *clientMessage, ZRSocketThread *thread)
 {
     if (ZRHttpConnection *connection = ZRHttpConnection::of(thread))

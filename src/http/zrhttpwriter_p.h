@@ -1,6 +1,8 @@
 #ifndef ZRHTTPWRITER_P_H
 #define ZRHTTPWRITER_P_H
 
+#include "zrhttpname_p.h"
+
 #include <QByteArray>
 #include <QMap>
 
@@ -62,7 +64,7 @@ public:
         const QMap<QByteArray, QByteArray> &headers, const QByteArray &skip = QByteArray())
     {
         for (auto it = headers.constBegin(); it != headers.constEnd(); ++it) {
-            if (!skip.isEmpty() && it.key().compare(skip, Qt::CaseInsensitive) == 0)
+            if (!skip.isEmpty() && zrSameName(it.key(), skip))
                 continue;
             write(it.key());
             write(": ");

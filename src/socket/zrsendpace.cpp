@@ -16,21 +16,24 @@ void ZRSendPace::start(int socket, qint64 windowMs, qint64 minBytesPerSecond, qi
     m_socket = socket;
     m_minRate = qMax<qint64>(0, minBytesPerSecond);
     m_windowMs = qMax<qint64>(0, windowMs);
-    m_windowStart = monotonicMs();
     m_firstWindow = true;
+    m_moved = false;
     m_measured
         = m_windowMs > 0 && replyBytes >= MeasuredFrom && acknowledged(socket, &m_takenAtStart);
+    m_windowStart = m_measured ? monotonicMs() : -1;
 }
 
-void ZRSendPace::moved()
+void ZRSendPace::waiting()
 {
-    if (!m_measured)
+    if (m_windowMs > 0 && !m_measured && (m_windowStart < 0 || m_moved))
         m_windowStart = monotonicMs();
+    m_moved = false;
 }
 
 bool ZRSendPace::due() const
 {
-    return m_windowMs > 0 && monotonicMs() >= m_windowStart + m_windowMs;
+    const qint64 end = deadline();
+    return end >= 0 && monotonicMs() >= end;
 }
 
 bool ZRSendPace::keptUp()

@@ -10,12 +10,14 @@
 // wakes the sender blur it. Time runs in windows from the reply's start: each window must see
 // some bytes taken, and from the end of the first on, at least the minimum rate on average.
 // Only replies large enough to fill the socket's buffer are measured; for a smaller one a window
-// starts again whenever the socket takes bytes, so it fails only when a whole window passes
-// without any.
+// starts whenever the sender has to wait, from its last progress, so it fails only when a whole
+// window passes without the socket taking any bytes. A reply that never waits costs no look at
+// the clock.
 //
 // The pace is the sending side's alone: whoever sends the reply calls start(), moved() when the
-// socket took bytes, keptUp() once deadline() has come, and stop(); a connection waiting for its
-// socket to take more reads deadline() to know when to look again.
+// socket took bytes, waiting() when it takes no more for now, keptUp() once deadline() has
+// come, and stop(); a connection waiting for its socket reads deadline() to know when to look
+// again.
 class ZRNET_AUTOTEST_EXPORT ZRSendPace
 {
 public:
@@ -24,9 +26,13 @@ public:
     // A window of 0 sets no bound; a rate of 0 only asks for some bytes each window.
     void start(int socket, qint64 windowMs, qint64 minBytesPerSecond, qint64 replyBytes);
     void stop() { m_windowMs = 0; }
-    void moved();
-    // When the current window ends (monotonic ms); -1 when nothing bounds the reply.
-    qint64 deadline() const { return m_windowMs > 0 ? m_windowStart + m_windowMs : -1; }
+    void moved() { m_moved = true; }
+    void waiting();
+    // When the current window ends (monotonic ms); -1 when nothing bounds the reply (yet).
+    qint64 deadline() const
+    {
+        return m_windowMs > 0 && m_windowStart >= 0 ? m_windowStart + m_windowMs : -1;
+    }
     bool due() const;
     // At or after the deadline: whether the sending may go on (in a new window).
     bool keptUp();
@@ -39,9 +45,10 @@ private:
     int m_socket = -1;
     qint64 m_minRate = 0;
     qint64 m_windowMs = 0;
-    qint64 m_windowStart = 0; // monotonic ms
+    qint64 m_windowStart = -1; // monotonic ms; -1 until an unmeasured reply first waits
     quint64 m_takenAtStart = 0;
     bool m_measured = false; // m_takenAtStart is known
+    bool m_moved = false; // the socket took bytes since the window began
     bool m_firstWindow = true;
 };
 

@@ -195,10 +195,12 @@ bool keptUp(ZRSendPace &pace)
 
 // Sends size bytes, step(sent) making one send call for what is left. While the socket's buffer
 // is full it waits, unless told not to: at most the stall limit in all, however the bytes
-// trickle out, and no longer than the pace, if any, allows. A blocking socket waits inside the
-// send call, for its send timeout. Returns the number of bytes sent.
+// trickle out, and no longer than the pace, if any, allows. The calls of a blocking socket
+// wait inside, for its send timeout, unless each is told not to (steps that never wait).
+// Returns the number of bytes sent.
 template <typename Step>
-qint64 sendInSteps(int socket, qint64 size, ZRSendPace *pace, bool mayWait, Step step)
+qint64 sendInSteps(
+    int socket, qint64 size, ZRSendPace *pace, bool mayWait, bool stepsNeverWait, Step step)
 {
     using namespace ZRSocketPrivate;
     qint64 sent = 0;
@@ -213,9 +215,11 @@ qint64 sendInSteps(int socket, qint64 size, ZRSendPace *pace, bool mayWait, Step
         }
         if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
             break;
+        if (pace)
+            pace->waiting();
         if (pace && pace->due() && !keptUp(*pace))
             break;
-        if (!mayWait || !(::fcntl(socket, F_GETFL) & O_NONBLOCK)) {
+        if (!mayWait || !(stepsNeverWait || (::fcntl(socket, F_GETFL) & O_NONBLOCK))) {
             errno = EAGAIN;
             break;
         }
@@ -269,6 +273,22 @@ private:
     bool m_wasPending = false;
 };
 
+// As inet_ntop() writes it, without the formatted printing that costs it more than an accept:
+// every connection's address is written.
+void writeDottedQuad(in_addr address, char *text)
+{
+    const auto *bytes = reinterpret_cast<const unsigned char *>(&address.s_addr);
+    for (int i = 0; i < 4; ++i) {
+        const unsigned value = bytes[i];
+        if (value >= 100)
+            *text++ = char('0' + value / 100);
+        if (value >= 10)
+            *text++ = char('0' + value / 10 % 10);
+        *text++ = char('0' + value % 10);
+        *text++ = i < 3 ? '.' : '\0';
+    }
+}
+
 // An IPv4 client of a dual-stack socket arrives as ::ffff:a.b.c.d; as a plain IPv4 address
 // it reads and compares the same as on an IPv4 socket.
 void unmapIPv4(sockaddr_storage &address)
@@ -305,7 +325,7 @@ qint64 earlierDeadline(qint64 a, qint64 b)
 
 qint64 sendAll(int socket, const char *data, qint64 size, int flags, ZRSendPace *pace, bool mayWait)
 {
-    return sendInSteps(socket, size, pace, mayWait, [&](qint64 sent) {
+    return sendInSteps(socket, size, pace, mayWait, flags & MSG_DONTWAIT, [&](qint64 sent) {
         return ZRSocketPrivate::sendRetrying(
             socket, data + sent, size_t(size - sent), MSG_NOSIGNAL | flags);
     });
@@ -336,18 +356,29 @@ ssize_t recvRetrying(int socket, void *buffer, size_t size, int flags)
     return n;
 }
 
+// sendfile() takes no flags: on a blocking socket that may not wait, the socket is made
+// non-blocking for the call.
 qint64 sendFile(int socket, int file, qint64 offset, qint64 length, ZRSendPace *pace, bool mayWait)
 {
     const SigpipeHeld held;
-    return sendInSteps(socket, length, pace, mayWait, [&](qint64 sent) {
-        off_t at = off_t(offset + sent);
-        const size_t piece = size_t(qMin<qint64>(length - sent, SendFilePiece));
+    const int flags = ::fcntl(socket, F_GETFL);
+    const bool madeNonBlocking = !mayWait && flags != -1 && !(flags & O_NONBLOCK)
+        && ::fcntl(socket, F_SETFL, flags | O_NONBLOCK) == 0;
+    const qint64 sent = sendInSteps(socket, length, pace, mayWait, false, [&](qint64 done) {
+        off_t at = off_t(offset + done);
+        const size_t piece = size_t(qMin<qint64>(length - done, SendFilePiece));
         ssize_t n;
         do {
             n = ::sendfile(socket, file, &at, piece);
         } while (n < 0 && errno == EINTR);
         return n;
     });
+    if (madeNonBlocking) {
+        const int error = errno;
+        ::fcntl(socket, F_SETFL, flags);
+        errno = error;
+    }
+    return sent;
 }
 
 ssize_t sendRetrying(int socket, const void *data, size_t size, int flags)
@@ -421,7 +452,7 @@ QString addressText(sockaddr_storage address, int *port)
     if (address.ss_family == AF_INET) {
         const auto &in4 = reinterpret_cast<const sockaddr_in &>(address);
         number = ntohs(in4.sin_port);
-        ::inet_ntop(AF_INET, &in4.sin_addr, text, sizeof text);
+        writeDottedQuad(in4.sin_addr, text);
     } else if (address.ss_family == AF_INET6) {
         const auto &in6 = reinterpret_cast<const sockaddr_in6 &>(address);
         number = ntohs(in6.sin6_port);

@@ -50,7 +50,7 @@ int descriptorCeiling()
 ZRAcceptLoop::ZRAcceptLoop(ZRServer &server, int listening)
     : m_server(server), m_table(*server.m_connections), m_listening(listening),
       m_pollSet(::epoll_create1(EPOLL_CLOEXEC)), m_descriptorCeiling(descriptorCeiling()),
-      m_acceptFlags(SOCK_CLOEXEC | (server.m_makeConnection ? SOCK_NONBLOCK : 0))
+      m_acceptFlags(SOCK_CLOEXEC)
 { }
 
 ZRAcceptLoop::~ZRAcceptLoop()

@@ -22,6 +22,8 @@ qint64 ZRConnection::deadline() const
 
 void ZRConnection::serve(ZRWorker &) { }
 
+void ZRConnection::received(ZRServer &, const char *, int) { }
+
 int ZRConnection::socket() const
 {
     return m_handle->clientSocket();
@@ -37,10 +39,11 @@ void ZRConnection::release()
     m_table->release(this);
 }
 
-void ZRConnection::setPhase(Phase phase)
+void ZRConnection::setPhase(Phase phase, bool stamped)
 {
     if (phase == m_phase.load(std::memory_order_relaxed))
         return;
-    m_phaseSince = ZRSocketPrivate::monotonicMs();
+    if (stamped)
+        m_phaseSince = ZRSocketPrivate::monotonicMs();
     m_phase.store(phase, std::memory_order_release);
 }

@@ -9,6 +9,7 @@
 #include <memory>
 
 class ZRConnectionTable;
+class ZRServer;
 class ZRSocketThread;
 
 // What a thread serving connections lends to the one it serves: the buffer its messages are
@@ -31,6 +32,10 @@ struct ZRWorker
 class ZRConnection
 {
 public:
+    // How long a thread serving connections waits for a connection's next bytes before the
+    // connection parks: a busy client's next request comes at once, and keeps its thread.
+    static constexpr int GraceMs = 20;
+
     enum Phase : quint8 {
         FirstByte, // waiting for a request's first byte (over TLS, for the handshake first)
         Reading, // a request's bytes are arriving
@@ -54,6 +59,9 @@ public:
     // Runs on a thread of the server's until the connection waits for its socket or has ended;
     // the connection may be gone when it returns.
     virtual void serve(ZRWorker &worker);
+    // A message of the connection, inside the server, before the server's signal carries it
+    // to the application's receivers.
+    virtual void received(ZRServer &server, const char *message, int size);
 
     int socket() const;
     ZRSocketThread *handle() const { return m_handle; }
@@ -66,7 +74,8 @@ public:
     void release();
 
 protected:
-    void setPhase(Phase phase);
+    // stamped: the phase's start is noted, for a deadline that counts from it.
+    void setPhase(Phase phase, bool stamped = true);
     qint64 phaseSince() const { return m_phaseSince; }
 
 private:

@@ -70,14 +70,14 @@ void ZRConnectionTable::detach()
 // signal connection, so that a server being destroyed can wait until no connection is inside
 // its signal, and a message that comes after it is gone ends its connection instead of waiting
 // for an answer that nobody will give.
-void ZRConnectionTable::relay(char *message, ZRSocketThread *thread)
+void ZRConnectionTable::relay(ZRConnection &connection, char *message, int size)
 {
     ZRServer *to = enter();
     if (!to) {
-        thread->stop();
+        connection.handle()->stop();
         return;
     }
-    emit to->connectionThread(message, thread);
+    to->relay(connection, message, size);
     leave();
 }
 
@@ -129,7 +129,7 @@ void ZRConnectionTable::release(ZRConnection *connection)
     }
     // Its end, announced as a thread's: the handle's receivers may rely on it.
     if (!connection->servesItself())
-        QMetaObject::invokeMethod(thread, "finished", Qt::DirectConnection);
+        thread->announceEnd();
     delete connection;
 }
 

@@ -10,6 +10,7 @@
 #include "zrthreaddispatcher_p.h"
 #include "zrworkerpool_p.h"
 
+#include <QMetaMethod>
 #include <QSemaphore>
 
 #include <limits>
@@ -195,6 +196,8 @@ int ZRServer::openListeningSocket(const QString &address, int port, int backlog)
         ZRSocket::setSocketNodelay(s, true);
         ZRSocket::setSocketBuffer(s, ReplySendBufferSize);
     }
+    if (m_makeConnection) // the threads' grace: a blocking read waits that long at most
+        ZRSocketPrivate::setReceiveTimeout(s, ZRConnection::GraceMs);
     qCDebug(lcTcp, "Socket created");
     return s;
 }
@@ -215,11 +218,21 @@ void ZRServer::acceptLoop(int s, QSemaphore *started)
     ZRSocket::closeSocket(s);
 }
 
+// The signal costs nothing where no receiver waits for it (an HTTP server's application
+// usually listens to its requests only).
+void ZRServer::relay(ZRConnection &connection, char *message, int size)
+{
+    static const QMetaMethod signal = QMetaMethod::fromSignal(&ZRServer::connectionThread);
+    connection.received(*this, message, size);
+    if (isSignalConnected(signal))
+        emit connectionThread(message, connection.handle());
+}
+
 ZRSocketThread *ZRServerHandover::startConnection(
     ZRServer &server, int socket, const QString &address)
 {
-    if (server.m_makeConnection) // as the accept loop makes them
-        ZRSocket::setSocketNonBlocking(socket);
+    if (server.m_makeConnection) // as accepted sockets inherit it from the listening one
+        ZRSocketPrivate::setReceiveTimeout(socket, ZRConnection::GraceMs);
     return server.startConnection(socket, address);
 }
 

@@ -101,6 +101,7 @@ signals:
 
 private:
     friend class ZRAcceptLoop;
+    friend class ZRConnectionTable;
     friend class ZRHttpConnection;
     friend class ZRHttpServer;
     friend class ZRServerHandover;
@@ -112,6 +113,8 @@ private:
     bool claimLoop();
     int openListeningSocket(const QString &address, int port, int backlog);
     void acceptLoop(int socket, QSemaphore *started = nullptr);
+    // A connection's message: to the connection's own handling first, then to the signal.
+    void relay(ZRConnection &connection, char *message, int size);
     ZRSocketThread *startConnection(int socket, const QString &address);
     // Connections accepted from now on speak TLS with it (null: plain TCP).
     void setTlsContext(std::shared_ptr<const ZRTlsContext> context);

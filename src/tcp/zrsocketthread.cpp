@@ -6,6 +6,8 @@
 #include "zrsocket_p.h"
 #include "zrthreaddispatcher_p.h"
 
+#include <QMetaMethod>
+
 ZRSocketThread::ZRSocketThread(int socket, QString address)
     : ZRSocketThread(socket, address, nullptr)
 {
@@ -63,11 +65,18 @@ bool ZRSocketThread::handOver(char *message, int size, bool toAll)
     // A server's connection hands the message to the server first, as if its signal were
     // connected to the server's before any other.
     if (m_connection)
-        m_connection->table().relay(message, this);
+        m_connection->table().relay(*m_connection, message, size);
     if (toAll)
         emit connectionThread(message, this);
     m_pacing.acquire();
     return m_running;
+}
+
+void ZRSocketThread::announceEnd()
+{
+    static const QMetaMethod finishedSignal = QMetaMethod::fromSignal(&QThread::finished);
+    if (isSignalConnected(finishedSignal))
+        finishedSignal.invoke(this, Qt::DirectConnection);
 }
 
 void ZRSocketThread::run()

@@ -73,6 +73,8 @@ private:
     // given back, that the signal has carried already). Returns once a receiver has called
     // next() (true) or stop() (false).
     bool handOver(char *message, int size, bool toAll = true);
+    // A server's connection that never ran as a thread announces its end as a thread would.
+    void announceEnd();
     void receiveLoop();
 
     const int m_socket;

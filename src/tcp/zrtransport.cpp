@@ -3,17 +3,19 @@
 
 ZRTransport::~ZRTransport() = default;
 
-qint64 ZRPlainTransport::read(char *buffer, qint64 size)
+qint64 ZRPlainTransport::read(char *buffer, qint64 size, bool briefly)
 {
-    return ZRSocketPrivate::recvRetrying(m_socket, buffer, size_t(size), MSG_DONTWAIT);
+    return ZRSocketPrivate::recvRetrying(
+        m_socket, buffer, size_t(size), briefly ? 0 : MSG_DONTWAIT);
 }
 
 bool ZRPlainTransport::write(const QByteArray &bytes, bool moreFollows)
 {
-    return ZRSocketPrivate::sendBytes(m_socket, bytes, moreFollows ? MSG_MORE : 0, pace());
+    return ZRSocketPrivate::sendBytes(
+        m_socket, bytes, MSG_DONTWAIT | (moreFollows ? MSG_MORE : 0), pace());
 }
 
-qint64 ZRTlsTransport::read(char *buffer, qint64 size)
+qint64 ZRTlsTransport::read(char *buffer, qint64 size, bool)
 {
     return m_session.read(buffer, size_t(size));
 }

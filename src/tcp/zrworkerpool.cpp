@@ -59,7 +59,13 @@ void ZRWorkerPool::setKeepsThreads(bool on)
 
 bool ZRWorkerPool::crowded() const
 {
-    return m_queued.load(std::memory_order_relaxed) > 0;
+    return m_crowded.load(std::memory_order_relaxed);
+}
+
+// Under the lock, whenever the queue or the number of threads changes.
+void ZRWorkerPool::noteCrowding()
+{
+    m_crowded.store(!m_queue.empty() && m_threads >= m_maxThreads, std::memory_order_relaxed);
 }
 
 void ZRWorkerPool::moveThreadsTo(QThread *thread)
@@ -75,7 +81,7 @@ void ZRWorkerPool::push(ZRConnection *connection)
 {
     std::unique_lock<std::mutex> lock(m_mutex);
     m_queue.push_back(connection);
-    m_queued.store(int(m_queue.size()), std::memory_order_relaxed);
+    noteCrowding();
     if (m_idle > 0) {
         m_work.notify_one();
         return;
@@ -106,7 +112,7 @@ void ZRWorkerPool::startThread()
         m_running.removeOne(thread);
         if (--m_threads == 0) {
             orphans.swap(m_queue);
-            m_queued.store(0, std::memory_order_relaxed);
+            noteCrowding();
         }
     }
     delete thread;
@@ -126,7 +132,7 @@ void ZRWorkerPool::work()
         while (waitForWork(lock)) {
             ZRConnection *connection = m_queue.front();
             m_queue.pop_front();
-            m_queued.store(int(m_queue.size()), std::memory_order_relaxed);
+            noteCrowding();
             lock.unlock();
             connection->serve(worker);
             lock.lock();

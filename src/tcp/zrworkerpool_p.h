@@ -36,7 +36,8 @@ public:
     // Hands the connection to an idle thread, else to a new one within the cap, else to the
     // first one that comes free.
     void push(ZRConnection *connection);
-    // Connections wait for a thread: one that has nothing to do but wait should give way.
+    // Connections wait for a thread, and no more may start: one that has nothing to do but
+    // wait should give way.
     bool crowded() const;
     // Moves the objects of the running threads to thread, which deletes each once it ends.
     void moveThreadsTo(QThread *thread);
@@ -46,6 +47,7 @@ public:
 
 private:
     void startThread();
+    void noteCrowding();
     bool waitForWork(std::unique_lock<std::mutex> &lock);
 
     ZRConnectionTable &m_table;
@@ -54,7 +56,8 @@ private:
     std::condition_variable m_work;
     std::deque<ZRConnection *> m_queue;
     QVector<QThread *> m_running;
-    std::atomic<int> m_queued { 0 }; // m_queue's size, for a look without the lock
+    // Connections wait, and no more threads may start: for a look without the lock.
+    std::atomic<bool> m_crowded { false };
     int m_threads = 0;
     int m_idle = 0;
     int m_maxThreads = 1024;

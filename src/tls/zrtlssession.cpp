@@ -57,7 +57,8 @@ int ZRTlsSession::bioWrite(BIO *bio, const char *data, int size)
 {
     auto *session = static_cast<ZRTlsSession *>(BIO_get_data(bio));
     BIO_clear_retry_flags(bio);
-    return ZRSocketPrivate::sendAll(session->m_socket, data, size, 0, session->m_pace) == size
+    return ZRSocketPrivate::sendAll(session->m_socket, data, size, MSG_DONTWAIT, session->m_pace)
+            == size
         ? size
         : -1;
 }

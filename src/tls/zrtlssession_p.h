@@ -10,11 +10,11 @@
 class ZRSendPace;
 class ZRTlsContext;
 
-// The server side of TLS over one connected, non-blocking socket, which stays the caller's to
-// close. OpenSSL reaches the socket only through this object's reads and writes: reads never
-// wait (the handshake and a read say so when the socket has nothing more for them, and go on
-// from there when called again), and writes go out whole without SIGPIPE, with the same bounds
-// on a slow peer as plain sends (the pace given, if any).
+// The server side of TLS over one connected socket, which stays the caller's to close. OpenSSL
+// reaches the socket only through this object's reads and writes: reads never wait (the
+// handshake and a read say so when the socket has nothing more for them, and go on from there
+// when called again), and writes go out whole without SIGPIPE, with the same bounds on a slow
+// peer as plain sends (the pace given, if any).
 //
 // Used by one thread at a time: the connection's, or the one answering while it waits.
 class ZRTlsSession
