@@ -41,8 +41,11 @@ public:
         return { { QStringLiteral("wlan0"), QNetworkInterface::Wifi, QNetworkInterface() } };
     }
     void run(const QString &, const QStringList &) override { }
-    QByteArray capture(const QString &, const QStringList &, const QByteArray &) override
+    QByteArray capture(
+        const QString &, const QStringList &, const QByteArray &, int *exitCode) override
     {
+        if (exitCode)
+            *exitCode = 0;
         return output;
     }
     bool startDetached(const QString &, const QStringList &) override { return false; }

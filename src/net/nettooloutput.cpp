@@ -233,4 +233,11 @@ int qualityFromDbm(int dbm)
     return (std::min(std::max(dbm, -110), -40) + 110) * 100 / 70;
 }
 
+bool hasKey(const QByteArray &config)
+{
+    const QList<QByteArray> lines = config.split('\n');
+    return std::any_of(lines.cbegin(), lines.cend(),
+        [](const QByteArray &line) { return line.trimmed().startsWith("psk="); });
+}
+
 } // namespace NetToolOutput

@@ -45,6 +45,9 @@ QString iwSsid(const QByteArray &printed);
 // stronger signal never gives a lower quality; -40 dBm and above give 100, -110 and below 0.
 int qualityFromDbm(int dbm);
 
+// Whether a supplicant configuration holds a key: a "psk=" line (after white space).
+bool hasKey(const QByteArray &config);
+
 } // namespace NetToolOutput
 
 #endif // NETTOOLOUTPUT_P_H

@@ -1,0 +1,153 @@
+#include "netmanagerstate_p.h"
+
+#include "netcall_p.h"
+#include "netdriver_p.h"
+#include "netmonitor_p.h"
+#include "nettools_p.h"
+
+#include <QMetaMethod>
+
+#include <algorithm>
+#include <mutex>
+
+namespace {
+constexpr int AskLimitMs = 5000;
+
+std::mutex registryLock;
+QHash<const NetworkManager *, NetManagerState *> registry;
+
+// The signals that need the machine watched.
+QList<QMetaMethod> watchSignals()
+{
+    return { QMetaMethod::fromSignal(&NetworkManager::linkChanged),
+        QMetaMethod::fromSignal(&NetworkManager::addressesChanged),
+        QMetaMethod::fromSignal(&NetworkManager::wifiNetworkChanged),
+        QMetaMethod::fromSignal(&NetworkManager::accessPointChanged) };
+}
+} // namespace
+
+NetManagerState::NetManagerState(NetworkManager *manager)
+    : QObject(manager), manager(manager), worker(new NetWorker)
+{
+    const std::lock_guard<std::mutex> guard(registryLock);
+    registry.insert(manager, this);
+}
+
+NetManagerState::~NetManagerState()
+{
+    shutDown();
+}
+
+NetManagerState *NetManagerState::of(const NetworkManager *manager)
+{
+    const std::lock_guard<std::mutex> guard(registryLock);
+    return registry.value(manager);
+}
+
+void NetManagerState::shutDown()
+{
+    {
+        const std::lock_guard<std::mutex> guard(registryLock);
+        registry.remove(manager);
+    }
+    worker.reset(); // waits for what runs
+}
+
+void NetManagerState::submit(const QString &interface, std::function<void()> job)
+{
+    if (worker)
+        worker->submit(interface, std::move(job));
+}
+
+void NetManagerState::deliver(const NetFailure &report, std::function<void()> emitter)
+{
+    QMetaObject::invokeMethod(
+        this,
+        [report, emitter] {
+            NetCall::setLast(report);
+            emitter();
+        },
+        Qt::QueuedConnection);
+}
+
+void NetManagerState::updateWatch()
+{
+    // Connections may be made from any thread; the watch lives in the manager's.
+    QMetaObject::invokeMethod(this, [this] {
+        const QList<QMetaMethod> all = watchSignals();
+        watch(std::any_of(all.cbegin(), all.cend(),
+            [this](const QMetaMethod &signal) { return manager->isSignalConnected(signal); }));
+    });
+}
+
+void NetManagerState::announceAccessPoint(const QString &interface, bool active)
+{
+    const std::lock_guard<std::mutex> guard(registryLock);
+    for (NetManagerState *state : qAsConst(registry)) {
+        QMetaObject::invokeMethod(
+            state, [state, interface, active] { state->setAccessPoint(interface, active); },
+            Qt::QueuedConnection);
+    }
+}
+
+void NetManagerState::watch(bool on)
+{
+    if (on == watching)
+        return;
+    watching = on;
+    networks.clear();
+    accessPoints.clear();
+    if (!on) {
+        delete monitor;
+        monitor = nullptr;
+        return;
+    }
+    monitor = new NetMonitor(this);
+    connect(monitor, &NetMonitor::linkChanged, this, &NetManagerState::onLink);
+    connect(monitor, &NetMonitor::addressesChanged, manager, &NetworkManager::addressesChanged);
+    monitor->start();
+}
+
+void NetManagerState::onLink(const QString &interface, bool up)
+{
+    emit manager->linkChanged(interface, up);
+    if (!NetTools::isWifi(interface))
+        return;
+    if (up)
+        askWifi(interface);
+    else
+        setNetwork(interface, QString(QLatin1String("")));
+}
+
+void NetManagerState::askWifi(const QString &interface)
+{
+    submit(QStringLiteral("watch ") + interface, [this, interface] {
+        NetCall call(AskLimitMs);
+        NetDriver &driver = NetDriver::forInterface(interface);
+        const bool serving = driver.isAccessPointActive(interface);
+        // Serving its own network, it is no client of any.
+        const QString ssid = serving ? QString() : driver.currentNetwork(interface);
+        call.conclude(true, QString());
+        deliver(NetCall::last(), [this, interface, serving, ssid] {
+            setAccessPoint(interface, serving);
+            setNetwork(interface, ssid.isNull() ? QString(QLatin1String("")) : ssid);
+        });
+    });
+}
+
+void NetManagerState::setNetwork(const QString &interface, const QString &ssid)
+{
+    const auto known = networks.constFind(interface);
+    if (!watching || (known != networks.constEnd() && *known == ssid))
+        return;
+    networks.insert(interface, ssid);
+    emit manager->wifiNetworkChanged(interface, ssid);
+}
+
+void NetManagerState::setAccessPoint(const QString &interface, bool active)
+{
+    if (!watching || accessPoints.value(interface, false) == active)
+        return;
+    accessPoints.insert(interface, active);
+    emit manager->accessPointChanged(interface, active);
+}
