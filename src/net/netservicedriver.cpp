@@ -2,6 +2,7 @@
 
 #include "netaccesspoint_p.h"
 #include "netsystem_p.h"
+#include "nettooloutput_p.h"
 #include "zrlogging_p.h"
 
 #include <QDBusArgument>
@@ -62,6 +63,10 @@ enum : uint {
     ReasonSsidNotFound = 53,
 };
 constexpr uint ApPrivacy = 0x1;
+// Key managements among an access point's WPA and RSN flags.
+constexpr uint KeyMgmt8021x = 0x200;
+constexpr uint KeyMgmtSae = 0x400;
+constexpr uint KeyMgmtSuiteB192 = 0x2000;
 
 NetSystem &machine()
 {
@@ -279,13 +284,23 @@ void disconnect(const QString &interface)
 
 WifiAp accessPoint(const QVariantMap &properties)
 {
+    const uint wpa = properties.value(QStringLiteral("WpaFlags")).toUInt();
+    const uint rsn = properties.value(QStringLiteral("RsnFlags")).toUInt();
+    NetToolOutput::Protection protection;
+    protection.reported = properties.contains(QStringLiteral("Flags"));
+    protection.privacy = properties.value(QStringLiteral("Flags")).toUInt() & ApPrivacy;
+    protection.wpa = wpa != 0;
+    protection.rsn = rsn != 0;
+    protection.enterprise = (wpa | rsn) & (KeyMgmt8021x | KeyMgmtSuiteB192);
+    protection.sae = rsn & KeyMgmtSae;
     WifiAp ap;
     ap.ssid = QString::fromUtf8(properties.value(QStringLiteral("Ssid")).toByteArray());
     ap.quality
         = static_cast<int>(std::min(properties.value(QStringLiteral("Strength")).toUInt(), 100u));
-    ap.encrypted = (properties.value(QStringLiteral("Flags")).toUInt() & ApPrivacy)
-        || properties.value(QStringLiteral("WpaFlags")).toUInt() != 0
-        || properties.value(QStringLiteral("RsnFlags")).toUInt() != 0;
+    ap.encrypted = protection.privacy || protection.wpa || protection.rsn;
+    ap.bssid = properties.value(QStringLiteral("HwAddress")).toString().toLower();
+    ap.frequency = static_cast<int>(properties.value(QStringLiteral("Frequency")).toUInt());
+    ap.security = NetToolOutput::security(protection);
     return ap;
 }
 

@@ -107,20 +107,30 @@ void prepare(FakeNetSystem &fake, const QStringList &setup)
     }
 }
 
-QStringList render(const QList<WifiAp> &aps)
+// "ssid|quality|on", and with `details` "|bssid frequency MHz signal dBm security".
+QStringList render(const QList<WifiAp> &aps, bool details = false)
 {
+    const QStringList securities { "?", "open", "WEP", "WPA", "WPA2", "WPA3", "802.1X" };
     QStringList result;
-    for (const WifiAp &ap : aps)
+    for (const WifiAp &ap : aps) {
         result << QStringLiteral("%1|%2|%3")
                       .arg(ap.ssid)
                       .arg(ap.quality)
-                      .arg(ap.encrypted ? "on" : "off");
+                      .arg(ap.encrypted ? "on" : "off")
+                + (details ? QStringLiteral("|%1 %2 MHz %3 dBm %4")
+                                 .arg(ap.bssid)
+                                 .arg(ap.frequency)
+                                 .arg(ap.signalDbm)
+                                 .arg(securities.value(int(ap.security)))
+                           : QString());
+    }
     return result;
 }
 
 // What apList() finds on the default Wi-Fi interface wlan1 when `tool` prints `output`; iw is
 // taken only where iwlist is missing. `calls` gets what it ran.
-QStringList scan(const QString &tool, const QByteArray &output, QStringList *calls = nullptr)
+QStringList scan(const QString &tool, const QByteArray &output, QStringList *calls = nullptr,
+    bool details = false)
 {
     FakeNetSystem fake(QStringLiteral("eth0:e wlan1:w wlan0:w"));
     if (tool != QLatin1String("iwlist"))
@@ -128,7 +138,7 @@ QStringList scan(const QString &tool, const QByteArray &output, QStringList *cal
     fake.setOutputs(tool, { output });
     NetworkManager manager;
     fake.calls.clear();
-    const QStringList aps = render(manager.apList());
+    const QStringList aps = render(manager.apList(), details);
     if (calls)
         *calls = fake.calls;
     return aps;
@@ -820,13 +830,19 @@ void TestNetworkManager::iwScan()
     QCOMPARE(calls, QStringList { QStringLiteral("capture iw,dev,wlan1,scan") });
 }
 
-// For the same air, iw gives the records iwlist gives.
+// For the same air, iw gives the records iwlist gives, details included.
 void TestNetworkManager::sameAirEitherTool()
 {
-    const QStringList expected { "Home|100|on", "Cafe Guest|50|off", "|67|on", "Old Router|27|on",
-        "Caf\u00e9 \"Guest\"|50|off" };
-    QCOMPARE(scan(QStringLiteral("iwlist"), fixture("iwlist-scan-ath9k.txt")), expected);
-    QCOMPARE(scan(QStringLiteral("iw"), fixture("iw-scan-ath9k.txt")), expected);
+    const QStringList expected { "Home|100|on|02:1a:11:f0:3c:01 2437 MHz -39 dBm WPA2",
+        "Cafe Guest|50|off|02:1a:11:f0:3c:02 2412 MHz -75 dBm open",
+        "|67|on|02:1a:11:f0:3c:03 2462 MHz -63 dBm WPA2",
+        "Old Router|27|on|02:1a:11:f0:3c:04 2427 MHz -91 dBm WPA",
+        "Caf\u00e9 \"Guest\"|50|off|02:1a:11:f0:3c:05 2412 MHz -75 dBm open" };
+    QCOMPARE(
+        scan(QStringLiteral("iwlist"), fixture("iwlist-scan-ath9k.txt"), nullptr, true), expected);
+    QCOMPARE(scan(QStringLiteral("iw"), fixture("iw-scan-ath9k.txt"), nullptr, true), expected);
+    QCOMPARE(scan(QStringLiteral("iw"), fixture("iw-scan-iwlwifi.txt"), nullptr, true).first(),
+        QStringLiteral("Caf\u00e9 Wi-Fi|100|on|3c:84:6a:10:20:30 5180 MHz -20 dBm WPA3"));
 }
 
 void TestNetworkManager::iwLink_data()
