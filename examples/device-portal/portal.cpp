@@ -106,9 +106,9 @@ QJsonArray strongestCells(const QList<WifiAp> &cells)
     const QList<WifiAp> networks = NetworkManager::networksIn(cells, &counts);
     QJsonArray result;
     for (int i = 0; i < networks.size(); ++i) {
-        result.append(QJsonObject { { "ssid", networks.at(i).ssid },
-            { "quality", networks.at(i).quality }, { "encrypted", networks.at(i).encrypted },
-            { "cells", counts.at(i) } });
+        result.append(
+            QJsonObject { { "ssid", networks.at(i).ssid }, { "quality", networks.at(i).quality },
+                { "encrypted", networks.at(i).encrypted }, { "cells", counts.at(i) } });
     }
     return result;
 }
