@@ -28,30 +28,6 @@ QByteArray readFile(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(unreadable)");
 }
 
-// Puts every copy of a stub tool aside for its lifetime, so that it is missing.
-class Aside
-{
-public:
-    explicit Aside(const QString &tool)
-    {
-        for (int i = 0; i < 8; ++i) { // PATH holds it a few times at most
-            const QString path = QStandardPaths::findExecutable(tool);
-            if (path.isEmpty())
-                return;
-            if (!isStub(path) || !QFile::rename(path, path + QStringLiteral(".aside")))
-                qFatal("cannot put %s aside", qPrintable(path));
-            moved << path;
-        }
-    }
-    ~Aside()
-    {
-        for (const QString &path : moved)
-            QFile::rename(path + QStringLiteral(".aside"), path);
-    }
-
-private:
-    QStringList moved;
-};
 } // namespace
 
 class TestNetModernTools : public QObject
