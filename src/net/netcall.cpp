@@ -126,7 +126,7 @@ int NetCall::remainingMs(int capMs)
 {
     if (!currentCall)
         return capMs;
-    return int(qBound<qint64>(0, currentCall->deadline.remainingTime(), capMs));
+    return int(qBound(qint64(0), qint64(currentCall->deadline.remainingTime()), qint64(capMs)));
 }
 
 bool NetCall::expired()
