@@ -180,7 +180,13 @@ int NetToolDriver::join(const QString &ssid, const QString &passphrase, const QS
     switchWifiOn(interface);
     NetTools::startSupplicant(interface, file.path);
     // The file stays until the wait is over: a supplicant may read it again as it starts.
-    return awaitLink(ssid, interface) ? dhcpResult(startDhcp(interface)) : NotLinked;
+    if (awaitLink(ssid, interface))
+        return dhcpResult(startDhcp(interface));
+    NetCall::record(NetFailureReason::NotAssociated, QString(),
+        QStringLiteral("%1 got no link to \"%2\" within six seconds: the passphrase may be "
+                       "wrong, or the network out of reach")
+            .arg(interface, ssid));
+    return NotLinked;
 }
 
 int NetToolDriver::startAccessPoint(const QString &interface, const QString &ssid,
