@@ -37,6 +37,17 @@ ZRHttpReply failure(int status, const QString &why)
     return guarded(ZRHttpReply::json(QJsonObject { { "error", why } }, status));
 }
 
+// Set on a handler's thread when a call of the controller found the NetworkManager service (or
+// the system bus) silent: the route then answers 503, not what the handler made of the failure.
+thread_local bool serviceUnavailable = false;
+
+template <typename Result>
+Result asked(Result result)
+{
+    serviceUnavailable = serviceUnavailable || NetworkManager::lastCallServiceUnavailable();
+    return result;
+}
+
 // What /api/join answers for each result of NetworkManager::connectToAp().
 struct Outcome
 {
@@ -130,7 +141,12 @@ QString crossSiteRefusal(const ZRHttpRequest &request)
 {
     const QByteArray host = request.headerValue("Host");
     const QByteArray origin = request.headerValue("Origin");
-    if (!origin.isEmpty() && origin != "http://" + host && origin != "https://" + host)
+    // A browser says where a request comes from even where it sends no Origin: an image or a
+    // link of another site must not make the device scan (a root tool) or tell about itself.
+    const bool crossSite
+        = request.headerValue("Sec-Fetch-Site").trimmed().toLower() == "cross-site";
+    if (crossSite
+        || (!origin.isEmpty() && origin != "http://" + host && origin != "https://" + host))
         return QStringLiteral("refused: the request comes from another site");
     if (!isDeviceHost(host))
         return QStringLiteral("refused: open the portal by the device's address or host name");
@@ -187,7 +203,13 @@ void Portal::addRoutes(ZRHttpRouter &router, Side side)
             if (isCaptive(request))
                 return toSetupPage();
             const QString refusal = crossSiteRefusal(request);
-            return refusal.isEmpty() ? handler(request) : failure(403, refusal);
+            if (!refusal.isEmpty())
+                return failure(403, refusal);
+            serviceUnavailable = false;
+            const ZRHttpReply reply = handler(request);
+            return serviceUnavailable
+                ? failure(503, "the network service does not answer; try again shortly")
+                : reply;
         });
     };
     for (const auto &guard : Guards)
@@ -243,14 +265,14 @@ QJsonObject Portal::status(Side side)
     const QString wifi = m_manager->defaultWifiInterface();
     QJsonValue link; // null: no Wi-Fi interface
     if (!wifi.isEmpty()) {
-        const bool connected = m_manager->isWifiConnected(wifi);
+        const bool connected = asked(m_manager->isWifiConnected(wifi));
         link = QJsonObject { { "interface", wifi }, { "connected", connected },
-            { "network", nameOrNull(connected ? m_manager->connectedAp() : QString()) } };
+            { "network", nameOrNull(connected ? asked(m_manager->connectedAp()) : QString()) } };
     }
     const bool allowed = m_allowChanges || (m_setup && side == Side::AccessPoint);
     QJsonObject answer { { "changesAllowed", allowed }, { "wifi", link } };
     if (m_setup)
-        answer.insert("setup", m_setup->describe());
+        answer.insert("setup", asked(m_setup->describe()));
     return answer;
 }
 
@@ -265,13 +287,15 @@ QJsonObject Portal::scan()
         m_lastScan = freshScan();
         m_scannedBeside = beside;
         m_scannedAt.start();
+        if (serviceUnavailable)
+            m_scannedAt.invalidate(); // the next request asks again
     }
     return m_lastScan;
 }
 
 QJsonObject Portal::freshScan()
 {
-    QList<WifiAp> networks = m_manager->apList();
+    QList<WifiAp> networks = asked(m_manager->apList());
     QDateTime keptAt; // the radio may not scan while it serves the access point
     if (networks.isEmpty() && m_setup)
         networks = m_setup->keptNetworks(&keptAt);
@@ -315,7 +339,8 @@ ZRHttpReply Portal::join(const ZRHttpRequest &request, Side side)
     std::unique_lock<QMutex> joining(m_joining, std::try_to_lock);
     if (!joining.owns_lock())
         return failure(409, "another join is under way");
-    const int result = m_manager->connectToAp(ssid.toString(), passphrase.toString(), QString());
+    const int result
+        = asked(m_manager->connectToAp(ssid.toString(), passphrase.toString(), QString()));
     return guarded(ZRHttpReply::json(joinOutcome(ssid.toString(), result)));
 }
 

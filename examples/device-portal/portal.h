@@ -29,7 +29,9 @@ QJsonObject joinOutcome(const QString &ssid, int result);
 // gets "302 Found" to the page, which it then opens by itself.
 //
 // Otherwise every route refuses (403) a request whose Host is not the device's address or
-// name, or whose Origin is another site's.
+// name, whose Origin is another site's, or that the browser marks as cross-site
+// (Sec-Fetch-Site). A route whose calls find the NetworkManager service or the system bus silent
+// answers 503 (each call gives up within its bound; see NetworkManager).
 //
 // Handlers run on the connections' threads, several at once; NetworkManager keeps no state,
 // so they share it freely. Each call blocks while its tools run: a scan for seconds, a join

@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QHostAddress>
 #include <QNetworkInterface>
 #include <QSysInfo>
@@ -12,12 +13,18 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
+#include <memory>
+#include <openssl/pem.h>
+#include <openssl/x509v3.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
 constexpr int ValidityDays = 825; // the longest that browsers accept
+constexpr int RenewDays = 30; // renewed this long before it ends, so no visit meets it expired
 
 // The names a browser may reach the portal by: the host's name and each address it listens on
 // (for a wildcard, every address of the device: IPv4 only for 0.0.0.0, all of them for ::).
@@ -52,9 +59,60 @@ bool writeAtomically(const QString &path, const QByteArray &bytes, mode_t mode)
     const bool written
         = ::write(fd, bytes.constData(), size_t(bytes.size())) == bytes.size() && ::fsync(fd) == 0;
     const bool closed = ::close(fd) == 0;
-    if (written && closed && ::rename(temporary.constData(), target.constData()) == 0)
+    if (!written || !closed || ::rename(temporary.constData(), target.constData()) != 0) {
+        ::unlink(temporary.constData());
+        return false;
+    }
+    // The rename itself lasts only once its directory is on the disk.
+    const int directory = ::open(QFile::encodeName(QFileInfo(path).absolutePath()).constData(),
+        O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const bool synced = directory >= 0 && ::fsync(directory) == 0;
+    if (directory >= 0)
+        ::close(directory);
+    return synced;
+}
+
+// Why the certificate no longer serves (expired, expiring within RenewDays, or not naming one of
+// `names`); empty while it does, or when it does not parse (the server then says why).
+// *selfSigned tells whether the portal may have made it.
+QString staleness(const QByteArray &pem, const QStringList &names, bool *selfSigned)
+{
+    const std::unique_ptr<BIO, decltype(&BIO_free)> bio(
+        BIO_new_mem_buf(pem.constData(), pem.size()), BIO_free);
+    const std::unique_ptr<X509, decltype(&X509_free)> certificate(
+        bio ? PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr) : nullptr, X509_free);
+    *selfSigned
+        = certificate && X509_check_issued(certificate.get(), certificate.get()) == X509_V_OK;
+    if (!certificate)
+        return QString();
+    std::time_t soon = std::time(nullptr) + std::time_t(RenewDays) * 24 * 3600;
+    if (X509_cmp_current_time(X509_get0_notAfter(certificate.get())) <= 0)
+        return QStringLiteral("it has expired");
+    if (X509_cmp_time(X509_get0_notAfter(certificate.get()), &soon) <= 0)
+        return QStringLiteral("it expires within %1 days").arg(RenewDays);
+    for (const QString &name : names) {
+        const QByteArray text = name.toUtf8();
+        const bool named = QHostAddress(name).isNull()
+            ? X509_check_host(certificate.get(), text.constData(), size_t(text.size()), 0, nullptr)
+                == 1
+            : X509_check_ip_asc(certificate.get(), text.constData(), 0) == 1;
+        if (!named)
+            return QStringLiteral("it does not name %1").arg(name);
+    }
+    return QString();
+}
+
+// A key that others than its owner may read is no secret any more: refused, with why.
+bool isPrivate(const QString &keyPath)
+{
+    struct stat status;
+    if (::stat(QFile::encodeName(keyPath).constData(), &status) != 0
+        || (status.st_mode & (S_IRWXG | S_IRWXO)) == 0)
         return true;
-    ::unlink(temporary.constData());
+    std::fprintf(stderr,
+        "device-portal: refusing the key %s: its group or others may read it (mode %03o); make "
+        "it private (chmod 600), or remove it and its certificate to have a new pair made\n",
+        qPrintable(keyPath), unsigned(status.st_mode & 0777));
     return false;
 }
 
@@ -80,23 +138,44 @@ bool makePair(
     return true;
 }
 
+// The pair in stateDir: made where there is none, and made again where the portal's own no
+// longer serves. One from elsewhere is its owner's to renew: used as it is, with a warning.
+bool loadPair(
+    const QString &stateDir, const QString &listenAddress, QByteArray *certificate, QByteArray *key)
+{
+    QFile certificateFile(stateDir + QStringLiteral("/portal.crt"));
+    QFile keyFile(stateDir + QStringLiteral("/portal.key"));
+    if (!certificateFile.exists() || !keyFile.exists())
+        return makePair(stateDir, listenAddress, certificate, key);
+    if (!isPrivate(keyFile.fileName()))
+        return false;
+    if (certificateFile.open(QIODevice::ReadOnly) && keyFile.open(QIODevice::ReadOnly)) {
+        *certificate = certificateFile.readAll();
+        *key = keyFile.readAll();
+    }
+    bool selfSigned = false;
+    const QString stale = staleness(*certificate, namesFor(listenAddress), &selfSigned);
+    if (stale.isEmpty())
+        return true;
+    if (!selfSigned) {
+        std::fprintf(stderr, "device-portal: warning: the certificate in %s no longer serves: %s\n",
+            qPrintable(stateDir), qPrintable(stale));
+        return true;
+    }
+    std::printf("device portal: the certificate in %s is made again: %s\n", qPrintable(stateDir),
+        qPrintable(stale));
+    return makePair(stateDir, listenAddress, certificate, key);
+}
+
 } // namespace
 
 bool setUpPortalTls(ZRHttpServer &server, const QString &stateDir, const QString &listenAddress,
     QByteArray *fingerprint)
 {
-    QFile certificateFile(stateDir + QStringLiteral("/portal.crt"));
-    QFile keyFile(stateDir + QStringLiteral("/portal.key"));
     QByteArray certificate;
     QByteArray key;
-    if (certificateFile.exists() && keyFile.exists()) {
-        if (certificateFile.open(QIODevice::ReadOnly) && keyFile.open(QIODevice::ReadOnly)) {
-            certificate = certificateFile.readAll();
-            key = keyFile.readAll();
-        }
-    } else if (!makePair(stateDir, listenAddress, &certificate, &key)) {
+    if (!loadPair(stateDir, listenAddress, &certificate, &key))
         return false;
-    }
     if (!server.setTlsCertificate(certificate, key)) {
         std::fprintf(stderr, "device-portal: cannot use the certificate in %s: %s\n",
             qPrintable(stateDir), qPrintable(server.errorText()));

@@ -61,7 +61,7 @@ public:
     bool writeFile(const QString &, const QByteArray &) override { return false; }
     bool signalProcess(qint64, int) override { return false; }
     bool hasService() override { return false; }
-    bool serviceManages(const QString &) override { return false; }
+    NetRoute route(const QString &) override { return NetRoute::Tools; }
 };
 
 QList<QByteArray> completeLines(const QByteArray &output)

@@ -77,7 +77,7 @@ int start(const QString &interface, const QString &ssid, const QString &passphra
         return Failed;
     stop(interface); // an earlier one on this interface gives way
     // A supplicant would fight hostapd for the radio, and the client's lease is void here.
-    NetTools::endSupplicants(interface);
+    NetTools::endSupplicantsOf(interface);
     NetTools::releaseDhcp(interface);
     NetTools::unblockWifi();
 

@@ -1,5 +1,7 @@
 #include "netcall_p.h"
 
+#include "netbus_p.h"
+
 #include <QHash>
 #include <QThread>
 

@@ -1,6 +1,7 @@
 #ifndef NETDRIVER_P_H
 #define NETDRIVER_P_H
 
+#include "netsystem_p.h"
 #include "networkmanager.h"
 
 #include <QList>
@@ -35,10 +36,13 @@ public:
     virtual bool stopAccessPoint(const QString &interface) = 0;
     virtual bool isAccessPointActive(const QString &interface) = 0;
 
-    // The service where it manages `interface`, the tools otherwise.
+    // The driver of NetSystem::route(): the service where it manages `interface`, the tools
+    // where it is absent or does not, and one that fails where it did not answer.
     static NetDriver &forInterface(const QString &interface);
     // What netctl and toolChoices() call the service.
     static QString serviceName();
+    // What drivenBy() says where the bus or the service did not answer.
+    static QString failingName();
     // 0 after logging "Success!" when DHCP was started, else 1001.
     static int dhcpResult(bool started);
 };
@@ -67,10 +71,11 @@ public:
     static void removeStaleFiles();
 };
 
-// The NetworkManager service on the system bus. Every call opens a bus connection of its own,
-// so any thread may call, and waits with a bound, without an event loop. An access point is a
-// runtime profile of the service (mode ap, the address set by hand) with the tools' dnsmasq for
-// DHCP and DNS.
+// The NetworkManager service on the system bus, through the process's connection (NetBus):
+// any thread may call, and each call waits with a bound, without an event loop; after a call
+// the bus or the service left unanswered, the operation's other calls and waits end at once.
+// An access point is a runtime profile of the service (mode ap, the address set by hand) with
+// the tools' dnsmasq for DHCP and DNS.
 class NetServiceDriver : public NetDriver
 {
 public:
@@ -89,10 +94,31 @@ public:
     bool stopAccessPoint(const QString &interface) override;
     bool isAccessPointActive(const QString &interface) override;
 
-    // Whether the service is on the system bus and manages `interface`. Asks the bus only.
-    static bool manages(const QString &interface);
+    // Who carries out the calls for `interface` (see NetRoute). Asks the bus only.
+    static NetRoute route(const QString &interface);
     // Whether anything owns the service's name on the system bus.
     static bool isPresent();
+};
+
+// Where the bus or the service did not answer: every operation fails at once with its failure
+// result, and no tool runs.
+class NetFailingDriver : public NetDriver
+{
+public:
+    bool startEthernet(const QString &) override { return false; }
+    void stopEthernet(const QString &) override { }
+    bool startDhcp(const QString &) override { return false; }
+    void stopDhcp(const QString &) override { }
+    void switchWifiOn(const QString &) override { }
+    void switchWifiOff(const QString &) override { }
+    bool isLinked(const QString &) override { return false; }
+    QString currentNetwork(const QString &) override { return QString(); }
+    QList<WifiAp> scan(const QString &) override { return {}; }
+    int join(const QString &, const QString &, const QString &) override;
+    int startAccessPoint(
+        const QString &, const QString &, const QString &, const QString &) override;
+    bool stopAccessPoint(const QString &) override { return false; }
+    bool isAccessPointActive(const QString &) override { return false; }
 };
 
 #endif // NETDRIVER_P_H

@@ -1,12 +1,13 @@
 #include "netdriver_p.h"
 
 #include "netaccesspoint_p.h"
+#include "netbus_p.h"
+#include "netcall_p.h"
 #include "netsystem_p.h"
 #include "nettooloutput_p.h"
 #include "zrlogging_p.h"
 
 #include <QDBusArgument>
-#include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusMetaType>
 #include <QDBusObjectPath>
@@ -14,7 +15,6 @@
 #include <QElapsedTimer>
 
 #include <algorithm>
-#include <atomic>
 #include <functional>
 
 // A profile as the service hands it over: settings by name, each a map of its keys.
@@ -25,13 +25,11 @@ using AddressData = QList<QVariantMap>;
 Q_DECLARE_METATYPE(AddressData)
 
 namespace {
-constexpr int CallTimeoutMs = 5000;
 constexpr int PollMs = 200;
 constexpr int ScanWaitMs = 10000;
 constexpr int JoinWaitMs = 30000;
 constexpr int RadioWaitMs = 10000;
 
-const char Service[] = "org.freedesktop.NetworkManager";
 const char ManagerPath[] = "/org/freedesktop/NetworkManager";
 const char ManagerInterface[] = "org.freedesktop.NetworkManager";
 const char SettingsPath[] = "/org/freedesktop/NetworkManager/Settings";
@@ -100,34 +98,25 @@ bool succeeded(const QDBusMessage &reply)
     return reply.type() == QDBusMessage::ReplyMessage;
 }
 
-// A connection of its own to the system bus for one call of the controller: Qt's shared one
-// stays with the bus it found first and belongs to the thread that made it, while a private one
-// serves a blocking call from any thread.
+// The calls of one operation, on the process's connection to the system bus.
 class Bus
 {
 public:
     Bus()
-        : name(QStringLiteral("zrnet-net-%1").arg(++opened)),
-          connection(QDBusConnection::connectToBus(QDBusConnection::SystemBus, name))
     {
         static const bool registered
             = (qDBusRegisterMetaType<Profile>(), qDBusRegisterMetaType<AddressData>(), true);
         Q_UNUSED(registered)
     }
-    ~Bus() { QDBusConnection::disconnectFromBus(name); }
-    Bus(const Bus &) = delete;
-    Bus &operator=(const Bus &) = delete;
 
-    bool isConnected() const { return connection.isConnected(); }
-
-    // Waits at most CallTimeoutMs, without an event loop; an error reply on failure.
+    // Waits at most NetBus::CallLimitMs, without an event loop; an error reply on failure.
     QDBusMessage call(const QString &path, const char *interface, const char *method,
-        const QVariantList &arguments = {}, const char *service = Service)
+        const QVariantList &arguments = {})
     {
         QDBusMessage message = QDBusMessage::createMethodCall(
-            latin1(service), path, latin1(interface), latin1(method));
+            latin1(NetBus::ServiceName), path, latin1(interface), latin1(method));
         message.setArguments(arguments);
-        const QDBusMessage reply = connection.call(message, QDBus::Block, CallTimeoutMs);
+        const QDBusMessage reply = NetBus::instance().call(message);
         if (!succeeded(reply))
             qCDebug(lcNet, "%s.%s of %s: %s", interface, method, qUtf8Printable(path),
                 qUtf8Printable(reply.errorMessage()));
@@ -157,32 +146,47 @@ public:
             return {};
         return qdbus_cast<QVariantMap>(reply.arguments().value(0).value<QDBusArgument>());
     }
-
-private:
-    static std::atomic<int> opened;
-    const QString name;
-    QDBusConnection connection;
 };
-std::atomic<int> Bus::opened { 0 };
 
-// Polls until `done` or `limitMs` have passed; whether it was done.
+// Polls until `done`, `limitMs` have passed, or the service failed to answer; whether it was
+// done.
 bool waitUntil(const std::function<bool()> &done, int limitMs)
 {
     QElapsedTimer clock;
     clock.start();
     while (!done()) {
-        if (clock.elapsed() >= limitMs)
+        if (clock.elapsed() >= limitMs || NetBus::failed())
             return false;
         machine().sleep(PollMs);
     }
     return true;
 }
 
-bool hasOwner(Bus &bus)
+// The service has left the bus, or does not know the interface: the tools may have it.
+bool isAbsence(const QDBusMessage &reply)
 {
-    const QDBusMessage reply = bus.call(QStringLiteral("/org/freedesktop/DBus"),
-        "org.freedesktop.DBus", "NameHasOwner", { latin1(Service) }, "org.freedesktop.DBus");
-    return succeeded(reply) && reply.arguments().value(0).toBool();
+    const QString error = reply.errorName();
+    return error == QLatin1String("org.freedesktop.NetworkManager.UnknownDevice")
+        || error == QLatin1String("org.freedesktop.DBus.Error.ServiceUnknown")
+        || error == QLatin1String("org.freedesktop.DBus.Error.NameHasNoOwner");
+}
+
+// `reply` returned; an error the service answered with is recorded as its refusal.
+QDBusMessage refusal(const QDBusMessage &reply)
+{
+    if (reply.type() == QDBusMessage::ErrorMessage)
+        NetCall::record(NetFailureReason::ServiceRefused, reply.errorMessage());
+    return reply;
+}
+
+// The bus or the service failed the question which way to go: the call runs nothing.
+NetRoute failing(const QDBusMessage &reply = QDBusMessage())
+{
+    NetBus::noteFailure();
+    refusal(reply);
+    NetCall::record(NetFailureReason::TimedOut, QStringLiteral("NetworkManager service"),
+        QStringLiteral("the system bus did not answer in time"));
+    return NetRoute::Failing;
 }
 
 // The service's object for the device behind `interface`; empty when it knows none.
@@ -270,8 +274,8 @@ bool activate(Bus &bus, const QString &device)
     const QList<QDBusObjectPath> available
         = pathsOf(bus.property(device, DeviceInterface, "AvailableConnections"));
     const QString profile = available.isEmpty() ? QStringLiteral("/") : available.first().path();
-    return succeeded(bus.call(latin1(ManagerPath), ManagerInterface, "ActivateConnection",
-        { pathArgument(profile), pathArgument(device), pathArgument(QStringLiteral("/")) }));
+    return succeeded(refusal(bus.call(latin1(ManagerPath), ManagerInterface, "ActivateConnection",
+        { pathArgument(profile), pathArgument(device), pathArgument(QStringLiteral("/")) })));
 }
 
 void disconnect(const QString &interface)
@@ -329,8 +333,9 @@ Profile profileOf(Bus &bus, const QString &path)
 // The active connection of `profile` on the device; empty when the service refused.
 QString activateProfile(Bus &bus, const QString &profile, const QString &device)
 {
-    const QDBusMessage reply = bus.call(latin1(ManagerPath), ManagerInterface, "ActivateConnection",
-        { pathArgument(profile), pathArgument(device), pathArgument(QStringLiteral("/")) });
+    const QDBusMessage reply
+        = refusal(bus.call(latin1(ManagerPath), ManagerInterface, "ActivateConnection",
+            { pathArgument(profile), pathArgument(device), pathArgument(QStringLiteral("/")) }));
     return succeeded(reply) ? pathOf(reply.arguments().value(0)) : QString();
 }
 
@@ -433,8 +438,8 @@ QString requestJoin(
     const QString existing = profileFor(bus, ssid);
     if (!existing.isEmpty()) {
         const Profile updated = joining(profileOf(bus, existing), ssid, passphrase, false);
-        if (!succeeded(
-                bus.call(existing, ProfileInterface, "Update", { QVariant::fromValue(updated) })))
+        if (!succeeded(refusal(
+                bus.call(existing, ProfileInterface, "Update", { QVariant::fromValue(updated) }))))
             return QString();
         return activateProfile(bus, existing, device);
     }
@@ -442,26 +447,36 @@ QString requestJoin(
     const QString ap = accessPointNamed(bus, device, ssid);
     const Profile added = joining(Profile(), ssid, passphrase, ap.isEmpty());
     const QDBusMessage reply
-        = bus.call(latin1(ManagerPath), ManagerInterface, "AddAndActivateConnection",
+        = refusal(bus.call(latin1(ManagerPath), ManagerInterface, "AddAndActivateConnection",
             { QVariant::fromValue(added), pathArgument(device),
-                pathArgument(ap.isEmpty() ? QStringLiteral("/") : ap) });
+                pathArgument(ap.isEmpty() ? QStringLiteral("/") : ap) }));
     return succeeded(reply) ? pathOf(reply.arguments().value(1)) : QString();
 }
 } // namespace
 
 bool NetServiceDriver::isPresent()
 {
-    Bus bus;
-    return bus.isConnected() && hasOwner(bus);
+    return NetBus::instance().hasService();
 }
 
-bool NetServiceDriver::manages(const QString &interface)
+NetRoute NetServiceDriver::route(const QString &interface)
 {
+    const NetBus::Reach reach = NetBus::instance().reach();
+    if (reach == NetBus::Reach::Unanswered)
+        return failing();
+    if (reach == NetBus::Reach::Absent || !NetBus::instance().hasService())
+        return NetRoute::Tools;
     Bus bus;
-    if (!bus.isConnected() || !hasOwner(bus))
-        return false;
-    const QString device = devicePath(bus, interface);
-    return !device.isEmpty() && bus.property(device, DeviceInterface, "Managed").toBool();
+    const QDBusMessage device
+        = bus.call(latin1(ManagerPath), ManagerInterface, "GetDeviceByIpIface", { interface });
+    if (!succeeded(device))
+        return isAbsence(device) ? NetRoute::Tools : failing(device);
+    const QDBusMessage managed = bus.call(pathOf(device.arguments().value(0)), PropertiesInterface,
+        "Get", { latin1(DeviceInterface), QStringLiteral("Managed") });
+    if (!succeeded(managed))
+        return failing(managed);
+    return managed.arguments().value(0).value<QDBusVariant>().variant().toBool() ? NetRoute::Service
+                                                                                 : NetRoute::Tools;
 }
 
 bool NetServiceDriver::startEthernet(const QString &interface)
@@ -570,8 +585,8 @@ int NetServiceDriver::startAccessPoint(const QString &interface, const QString &
         const DeviceStatus before = statusOf(bus, device);
         // Unsaved: the access point is for this run, not for the next boot.
         const QDBusMessage added
-            = bus.call(latin1(SettingsPath), SettingsInterface, "AddConnectionUnsaved",
-                { QVariant::fromValue(accessPointProfile(interface, ssid, passphrase, address)) });
+            = refusal(bus.call(latin1(SettingsPath), SettingsInterface, "AddConnectionUnsaved",
+                { QVariant::fromValue(accessPointProfile(interface, ssid, passphrase, address)) }));
         const QString active = succeeded(added)
             ? activateProfile(bus, pathOf(added.arguments().value(0)), device)
             : QString();

@@ -240,9 +240,9 @@ bool NetSystem::hasService()
     return NetServiceDriver::isPresent();
 }
 
-bool NetSystem::serviceManages(const QString &interface)
+NetRoute NetSystem::route(const QString &interface)
 {
-    return NetServiceDriver::manages(interface);
+    return NetServiceDriver::route(interface);
 }
 
 NetSystem *NetSystem::current()

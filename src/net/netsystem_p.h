@@ -18,6 +18,12 @@ struct NetInterface
     QNetworkInterface handle;
 };
 
+// Who carries out the controller's calls for an interface: the tools where the NetworkManager
+// service is absent (no bus, or no owner of its name) or does not manage the interface; the
+// service where it does; nobody where the bus or the service did not answer within its bound,
+// or answered the question with an error: the call then fails at once and runs no tool.
+enum class NetRoute { Tools, Service, Failing };
+
 // Everything the interface controller needs from the machine, so that its logic can be
 // driven against a recording fake. The base class is the real machine.
 class ZRNET_AUTOTEST_EXPORT NetSystem
@@ -72,10 +78,10 @@ public:
     // Sends `signal` to process `pid`; false when it could not be sent.
     virtual bool signalProcess(qint64 pid, int signal);
 
-    // Whether the NetworkManager service owns its name on the system bus, and whether it
-    // manages `interface` (a device it reports as managed). Asks the bus only.
+    // Whether the NetworkManager service owns its name on the system bus, and who carries out
+    // the calls for `interface`. Asks the bus only.
     virtual bool hasService();
-    virtual bool serviceManages(const QString &interface);
+    virtual NetRoute route(const QString &interface);
 
     // The system in use: the real machine unless a test installed another one.
     static NetSystem *current();

@@ -432,12 +432,8 @@ void endSupplicants(const QString &interface)
 {
     // The service's own supplicant serves the interfaces it manages, and a supplicant of
     // another interface serves that one: ending them would cut those links.
-    const bool service = machine().hasService();
-    if (service || othersHaveSupplicants(interface)) {
-        qCDebug(lcNet, "end the WPA supplicants (%s): only those started for it, beside %s",
-            qUtf8Printable(interface),
-            service ? "the NetworkManager service" : "those of other interfaces");
-        endThroughProc(interface);
+    if (machine().hasService() || othersHaveSupplicants(interface)) {
+        endSupplicantsOf(interface);
         return;
     }
     const QString program = chosen(Step::EndSupplicants);
@@ -445,6 +441,13 @@ void endSupplicants(const QString &interface)
         machine().run(program, { QStringLiteral("-9"), QStringLiteral("wpa_supplicant") });
     else
         endThroughProc();
+}
+
+void endSupplicantsOf(const QString &interface)
+{
+    qCDebug(lcNet, "end the WPA supplicants (%s): only those started for it",
+        qUtf8Printable(interface));
+    endThroughProc(interface);
 }
 
 QList<WifiAp> scan(const QString &interface)

@@ -36,6 +36,8 @@ void unblockWifi();
 // killall -9 wpa_supplicant | SIGKILL to every process of /proc named exactly wpa_supplicant;
 // where the NetworkManager service runs, only to those started for `interface`.
 void endSupplicants(const QString &interface);
+// SIGKILL to the supplicants of /proc started for `interface` alone: another radio keeps its own.
+void endSupplicantsOf(const QString &interface);
 // iwlist NAME scan | iw dev NAME scan; empty, with the failure recorded, when the tool failed.
 QList<WifiAp> scan(const QString &interface);
 // iwconfig NAME | iw dev NAME link

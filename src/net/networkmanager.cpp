@@ -1,5 +1,6 @@
 #include "networkmanager.h"
 
+#include "netbus_p.h"
 #include "netcall_p.h"
 #include "netdriver_p.h"
 #include "netmanagerstate_p.h"
@@ -437,18 +438,31 @@ QList<WifiAp> NetworkManager::networksIn(const QList<WifiAp> &aps, QList<int> *a
 
 QString NetworkManager::drivenBy(QString interface)
 {
-    return isInterfaceName(interface) && machine().serviceManages(interface)
-        ? NetDriver::serviceName()
-        : QStringLiteral("tools");
+    NetBus::beginCall();
+    switch (isInterfaceName(interface) ? machine().route(interface) : NetRoute::Tools) {
+    case NetRoute::Service:
+        return NetDriver::serviceName();
+    case NetRoute::Failing:
+        return NetDriver::failingName();
+    case NetRoute::Tools:
+        break;
+    }
+    return QStringLiteral("tools");
+}
+
+bool NetworkManager::lastCallServiceUnavailable()
+{
+    return NetBus::failed();
 }
 
 QList<NetToolChoice> NetworkManager::toolChoices()
 {
+    NetBus::beginCall();
     QStringList wifi = namesOf(interfacesOfKind(QNetworkInterface::Wifi));
     QStringList ethernet = namesOf(interfacesOfKind(QNetworkInterface::Ethernet));
     QStringList managed;
     for (const QString &name : wifi + ethernet) {
-        if (isInterfaceName(name) && machine().serviceManages(name))
+        if (isInterfaceName(name) && machine().route(name) == NetRoute::Service)
             managed.append(name);
     }
     QList<NetToolChoice> choices = NetTools::choices();
@@ -527,6 +541,7 @@ bool NetworkManager::stopAccessPoint(const QString &interface)
 
 bool NetworkManager::isAccessPointActive(const QString &interface) const
 {
+    NetBus::beginCall();
     const QString name = usableName(interface, QNetworkInterface::Wifi);
     return !name.isEmpty() && NetDriver::forInterface(name).isAccessPointActive(name);
 }

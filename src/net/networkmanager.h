@@ -99,7 +99,11 @@ struct NetToolChoice
 // networks (a profile per network name, added or updated, then activated on the device), runs
 // DHCP and switches the radio (WirelessEnabled). The results are the same codes; waits are
 // bounded (a scan 10 s, a join 30 s); any thread may call. Interfaces it does not manage, and
-// machines without it, get the tools.
+// machines without it (no system bus, or nothing owns its name there), get the tools.
+// Where the system bus or the service does not answer, or the service answers the question
+// whether it manages the interface with an error, the call fails with its failure result and
+// runs no tool: connecting to the bus waits at most 5 s, each question to the service 5 s, and
+// the first one left unanswered ends the call (lastCallServiceUnavailable() tells so).
 //
 // Where a classic tool is missing, its modern equivalent does the same work: ip for ifconfig,
 // dhcpcd or busybox udhcpc for dhclient, iw for iwlist and iwconfig, /sys/class/rfkill for
@@ -197,12 +201,12 @@ public:
     // 63 printable ASCII characters), open when it is empty. The interface gets `address`/24;
     // its clients get an address of that /24 by DHCP, with http://ADDRESS/ as their captive
     // portal (DHCP option 114), and every name they look up resolves to `address`. Another DNS
-    // server on the machine keeps its other addresses. Ends the interface's supplicants and
-    // the client's lease first, as a join does. 0; 1002 when the interface is not Wi-Fi; 1003
-    // when a tool is missing or fails (what had started is stopped again); 1004, running
-    // nothing, for a name that is not 1 to 32 bytes of UTF-8, a passphrase as above or an
-    // address that is not a host of its /24. Replaces an access point already up on that
-    // interface.
+    // server on the machine keeps its other addresses. Ends the supplicants started for the
+    // interface (another radio keeps its own) and the client's lease first. 0; 1002 when the
+    // interface is not Wi-Fi; 1003 when a tool is missing or fails (what had started is stopped
+    // again); 1004, running nothing, for a name that is not 1 to 32 bytes of UTF-8, a passphrase as
+    // above or an address that is not a host of its /24. Replaces an access point already up on
+    // that interface.
     int startAccessPoint(const QString &interface, const QString &ssid, const QString &passphrase,
         const QString &address = QStringLiteral("192.168.42.1"));
     // Ends what startAccessPoint began there (by the pids it recorded, in this process or
@@ -231,8 +235,13 @@ public:
     // ("NetworkManager service (D-Bus)") as its tool.
     static QList<NetToolChoice> toolChoices();
     // How calls for `interface` are carried out now: "NetworkManager service (D-Bus)" or
-    // "tools".
+    // "tools"; where the bus or the service does not answer, "nothing: the system bus or the
+    // NetworkManager service does not answer".
     QString drivenBy(QString interface);
+    // Whether the calling thread's last call of this class failed because the system bus or the
+    // NetworkManager service did not answer in time (or answered with an error where it had
+    // to say whether it manages the interface). The call then returned its failure result.
+    static bool lastCallServiceUnavailable();
 
 public slots:
     bool isWifiConnected(QString interface = QString());

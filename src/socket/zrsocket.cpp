@@ -51,26 +51,7 @@ bool validPort(int port)
     return port >= 0 && port <= 65535;
 }
 
-// Closes a half-made socket on the failure paths of the creating operations.
-class SocketGuard
-{
-public:
-    explicit SocketGuard(int socket) : m_socket(socket) { }
-    ~SocketGuard()
-    {
-        if (m_socket >= 0)
-            ::close(m_socket);
-    }
-    int release()
-    {
-        const int s = m_socket;
-        m_socket = -1;
-        return s;
-    }
-
-private:
-    int m_socket;
-};
+using ZRSocketPrivate::SocketGuard;
 
 // A process started with stdin closed gets descriptor 0 for its first socket,
 // but 0 means "no socket" wherever a descriptor is stored; move it off 0.

@@ -9,10 +9,36 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 // The system calls the library makes on sockets, each retried after EINTR here so that no
 // caller writes the loop again. A signal never ends a connection or a wait early.
 namespace ZRSocketPrivate {
+
+// Closes a socket when it goes out of scope, unless released: a half-made one on the failure
+// paths of the creating operations, a probe's on every path.
+class SocketGuard
+{
+public:
+    explicit SocketGuard(int socket) : m_socket(socket) { }
+    ~SocketGuard()
+    {
+        if (m_socket >= 0)
+            ::close(m_socket);
+    }
+    SocketGuard(const SocketGuard &) = delete;
+    SocketGuard &operator=(const SocketGuard &) = delete;
+    int get() const { return m_socket; }
+    int release()
+    {
+        const int s = m_socket;
+        m_socket = -1;
+        return s;
+    }
+
+private:
+    int m_socket;
+};
 
 ssize_t recvRetrying(int socket, void *buffer, size_t size, int flags);
 ssize_t sendRetrying(int socket, const void *data, size_t size, int flags);

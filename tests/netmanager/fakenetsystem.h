@@ -130,7 +130,7 @@ public:
     }
     // The machine the fake stands for has no NetworkManager service.
     bool hasService() override { return false; }
-    bool serviceManages(const QString &) override { return false; }
+    NetRoute route(const QString &) override { return NetRoute::Tools; }
 
     QStringList calls;
     QSet<QString> failingStarts;

@@ -49,6 +49,7 @@ private slots:
     void refused_data();
     void refused();
     void failedStartLeavesNothing();
+    void endsOnlyItsOwnSupplicant();
 
 private:
     QString stubDir;
@@ -166,6 +167,31 @@ void TestNetAccessPoint::failedStartLeavesNothing()
     QVERIFY(callLines(stubDir).join(QLatin1Char(' ')).contains(QLatin1String("hostapd,-B")));
     QCOMPARE(running("hostapd"), QList<qint64>());
     QVERIFY(!QFileInfo::exists(Directory) && !hasAddress());
+}
+
+// A second radio keeps its uplink: of two supplicants, only the one started for wlan0 is ended.
+void TestNetAccessPoint::endsOnlyItsOwnSupplicant()
+{
+    QTemporaryDir dir;
+    QFile script(dir.filePath(QStringLiteral("wpa_supplicant")));
+    QVERIFY(script.open(QIODevice::WriteOnly));
+    script.write("#!/bin/sh\nwhile :; do sleep 1; done\n");
+    script.close();
+    script.setPermissions(QFile::ReadOwner | QFile::ExeOwner);
+    QProcess own;
+    QProcess other;
+    own.start(script.fileName(), { "-B", "-i", "wlan0" });
+    other.start(script.fileName(), { "-B", "-iwlan1" });
+    QVERIFY(own.waitForStarted() && other.waitForStarted());
+
+    NetworkManager manager;
+    clearLog(stubDir);
+    QCOMPARE(manager.startAccessPoint(Wifi, QStringLiteral("Kiosk"), QString()), 0);
+    QTRY_COMPARE(own.state(), QProcess::NotRunning);
+    QCOMPARE(running("wpa_supplicant"), QList<qint64> { other.processId() });
+    QVERIFY(!callLines(stubDir).join(QLatin1Char(' ')).contains(QLatin1String("killall")));
+    other.kill();
+    QVERIFY(manager.stopAccessPoint(Wifi));
 }
 
 QTEST_GUILESS_MAIN(TestNetAccessPoint)

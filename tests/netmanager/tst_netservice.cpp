@@ -13,6 +13,11 @@ using namespace stubnet;
 namespace {
 const char Device[] = "/org/freedesktop/NetworkManager/Devices/wlan0dev";
 const char DeviceInterface[] = "org.freedesktop.NetworkManager.Device";
+// As the real service answers it: a name it has no device for is an UnknownDevice error.
+const QString Lookup = QStringLiteral(
+    "ret = self.get_device_by_ip_iface(self, args[0])\n"
+    "if not ret: raise dbus.exceptions.DBusException('No device found for the requested iface.', "
+    "name='org.freedesktop.NetworkManager.UnknownDevice')");
 }
 
 class TestNetService : public QObject
@@ -31,8 +36,11 @@ private slots:
     void managedRunsNoTool();
     void unmanagedTakesTools();
     void accessPoint();
+    void silentServiceRunsNoTool_data();
+    void silentServiceRunsNoTool();
 
 private:
+    void setLookup(const QString &code);
     QVariant mock(const QString &path, const char *method, const QVariantList &arguments);
     QString mockLog() const;
 
@@ -64,6 +72,12 @@ QString TestNetService::mockLog() const
                                                               : QString();
 }
 
+void TestNetService::setLookup(const QString &code)
+{
+    mock(QStringLiteral("/org/freedesktop/NetworkManager"), "AddMethod",
+        { "org.freedesktop.NetworkManager", "GetDeviceByIpIface", "s", "o", code });
+}
+
 void TestNetService::initTestCase()
 {
     STUBNET_DIR_OR_SKIP(stubDir);
@@ -86,6 +100,7 @@ void TestNetService::initTestCase()
         20000);
 
     const QString root = QStringLiteral("/org/freedesktop");
+    setLookup(Lookup);
     QCOMPARE(mock(root, "AddWiFiDevice", { "wlan0dev", "wlan0", 30 }).toString(), Device);
     mock(Device, "AddMethod", { DeviceInterface, "Disconnect", "", "", "" });
     const QVariantList aps[] = { { "ap1", "Home Network", "02:00:00:00:00:01", 82u, 0x100u },
@@ -246,6 +261,29 @@ void TestNetService::accessPoint()
     QVERIFY(manager.stopAccessPoint("wlan0"));
     QVERIFY(mockLog().contains("Delete"));
     QVERIFY(!manager.isAccessPointActive("wlan0"));
+}
+
+void TestNetService::silentServiceRunsNoTool_data()
+{
+    QTest::addColumn<QString>("answer");
+    QTest::newRow("an error") << "raise dbus.exceptions.DBusException('busy', "
+                                 "name='org.freedesktop.NetworkManager.Failed')";
+    // Last: the mock stays busy after the call has given up.
+    QTest::newRow("too late") << "time.sleep(8)\n" + Lookup;
+}
+
+// The service owns its name but does not answer whether it manages wlan0: the join fails, and
+// no tool fights the service for the interface.
+void TestNetService::silentServiceRunsNoTool()
+{
+    QFETCH(QString, answer);
+    NetworkManager manager;
+    clearLog(stubDir);
+    setLookup(answer);
+    QCOMPARE(manager.connectToAp("Home Network", "correct horse battery", "wlan0"), 1000);
+    QVERIFY(NetworkManager::lastCallServiceUnavailable());
+    QCOMPARE(callLines(stubDir), QStringList());
+    setLookup(Lookup);
 }
 
 QTEST_GUILESS_MAIN(TestNetService)

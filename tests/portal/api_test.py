@@ -8,8 +8,10 @@ import http.client
 import json
 import os
 import re
+import socket
 import subprocess
 import sys
+import tempfile
 import time
 import unittest
 import urllib.parse
@@ -33,12 +35,14 @@ class Portal:
     def __init__(self, *arguments, env=None, listen='127.0.0.1:0', stderr=None):
         self.process = subprocess.Popen([PORTAL, '--listen', listen, *arguments],
                                         stdout=subprocess.PIPE, text=True, env=env, stderr=stderr)
-        self.said = [self.process.stdout.readline(), self.process.stdout.readline()]
-        found = re.search(r'serving (http://\S+/)', self.said[0])
-        if not found:
-            self.stop()
-            raise RuntimeError('the portal did not say where it serves: %r' % self.said)
-        self.url = found.group(1)
+        self.said = []  # up to the line after the one that says where it serves
+        while not self.said or 'serving' not in self.said[-1]:
+            self.said.append(self.process.stdout.readline())
+            if not self.said[-1]:
+                self.stop()
+                raise RuntimeError('the portal did not say where it serves: %r' % self.said)
+        self.url = re.search(r'serving (https?://\S+/)', self.said[-1]).group(1)
+        self.said.append(self.process.stdout.readline())
 
     def stop(self):
         self.process.terminate()
@@ -132,8 +136,13 @@ class PortalApi(unittest.TestCase):
              'another site'),
             ('POST', '/api/join', good, (json_type, 'Host: elsewhere.example'), 403,
              "device's address"),
-        ] + [('GET', path, None, ('Host: elsewhere.example:8080',), 403, "device's address")
-             for path in ['/', '/api/interfaces', '/api/scan', '/api/status', '/api/report']]
+        ] + [('GET', path, None, (refusal,), 403, reason)
+             for path in ['/', '/api/interfaces', '/api/scan', '/api/status', '/api/report']
+             for refusal, reason in [('Host: elsewhere.example:8080', "device's address"),
+                                     ('Sec-Fetch-Site: cross-site', 'another site')]] + [
+            ('POST', '/api/join', good, (json_type, 'Sec-Fetch-Site: cross-site'), 403,
+             'another site'),
+        ]
         before = stub_log()
         for method, path, body, headers, expected, reason in cases:
             with self.subTest(method=method, path=path, body=body, headers=headers):
@@ -202,7 +211,7 @@ class PortalSafety(unittest.TestCase):
     def test_read_only_unless_allowed(self):
         portal = Portal()
         try:
-            self.assertIn('read-only', portal.said[1])
+            self.assertIn('read-only', portal.said[-1])
             before = stub_log()
             status, _, body = portal.join('Home Network', PASSPHRASES['Home Network'])
             self.assertEqual(status, 403)
@@ -222,6 +231,28 @@ class PortalSafety(unittest.TestCase):
             self.assertEqual(join.get(timeout=60)[2]['outcome'], 'no-link')
         self.assertEqual(portal.process.wait(timeout=30), 0)
         self.assertEqual(portal.process.stderr.read(), '')
+
+    def test_silent_bus_answers_503(self):
+        # A system bus that accepts and never answers: each call gives up within its bound.
+        path = os.path.join(os.environ['ZRNET_STUB_DIR'], 'silent-bus')
+        with socket.socket(socket.AF_UNIX) as bus:
+            bus.bind(path)
+            bus.listen(16)
+            env = dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS='unix:path=' + path)
+            portal = Portal('--allow-changes', env=env)
+            try:
+                before = stub_log()
+                for ask in [lambda: portal.json('GET', '/api/scan'),
+                            lambda: portal.join('Home Network', PASSPHRASES['Home Network'])]:
+                    started = time.monotonic()
+                    status, _, body = ask()
+                    self.assertEqual(status, 503)
+                    self.assertIn('does not answer', body['error'])
+                    self.assertLess(time.monotonic() - started, 30)
+                self.assertEqual(stub_log(), before)
+            finally:
+                portal.stop()
+                os.remove(path)
 
     def test_listens_on_ipv6_in_brackets(self):
         portal = Portal(listen='[::1]:0')
@@ -244,6 +275,47 @@ class PortalSafety(unittest.TestCase):
                              (200, 'no-wifi', 'No Wi-Fi interface.'))
         finally:
             portal.stop()
+
+
+class PortalCertificate(unittest.TestCase):
+    def test_pair_kept_made_again_or_refused(self):
+        host = socket.gethostname()
+        served = 'DNS:%s,IP:127.0.0.1' % host
+        cases = [  # days, names, mode of the key, what the portal says
+            (400, served, 0o600, None),
+            (10, served, 0o600, 'made again: it expires within 30 days'),
+            (400, 'DNS:elsewhere.example', 0o600, 'made again: it does not name'),
+            (400, served, 0o644, 'refusing the key'),
+            (400, served, 0o640, 'refusing the key'),
+        ]
+        for days, names, mode, says in cases:
+            with self.subTest(days=days, names=names, mode=oct(mode)), \
+                    tempfile.TemporaryDirectory() as state:
+                crt, key = (os.path.join(state, 'portal.' + e) for e in ('crt', 'key'))
+                subprocess.run(['openssl', 'req', '-x509', '-newkey', 'ec', '-pkeyopt',
+                                'ec_paramgen_curve:P-256', '-nodes', '-keyout', key, '-out', crt,
+                                '-days', str(days), '-subj', '/CN=' + host,
+                                '-addext', 'subjectAltName=' + names],
+                               check=True, capture_output=True)
+                os.chmod(key, mode)
+                with open(crt, 'rb') as file:
+                    made = file.read()
+                portal = subprocess.Popen(
+                    [PORTAL, '--listen', '127.0.0.1:0', '--tls', '--state-dir', state],
+                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                said = ''
+                for line in portal.stdout:
+                    said += line
+                    if 'serving' in line:
+                        portal.terminate()
+                said += portal.communicate(timeout=30)[1]
+                refused = says == 'refusing the key'
+                self.assertEqual((portal.returncode, 'serving https://' in said),
+                                 (1, False) if refused else (0, True))
+                self.assertIn(says or 'serving', said)
+                with open(crt, 'rb') as file:
+                    self.assertEqual(file.read() == made, says is None or refused)
+                self.assertEqual(os.stat(key).st_mode & 0o777, mode if refused else 0o600)
 
 
 class SetupMode(unittest.TestCase):
