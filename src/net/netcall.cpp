@@ -58,8 +58,10 @@ QString netFailureText(NetFailureReason reason, const QString &detail)
 
 NetCall::NetCall(int limitMs) : outer(currentCall), deadline(limitMs)
 {
-    if (!outer)
-        currentCall = this;
+    if (outer)
+        return;
+    currentCall = this;
+    NetBus::beginCall();
 }
 
 NetCall::~NetCall()

@@ -3,6 +3,7 @@
 #include "netcall_p.h"
 #include "netdriver_p.h"
 #include "netmonitor_p.h"
+#include "netservicewatch_p.h"
 #include "nettools_p.h"
 
 #include <QMetaMethod>
@@ -100,12 +101,36 @@ void NetManagerState::watch(bool on)
     if (!on) {
         delete monitor;
         monitor = nullptr;
+        service->stop();
         return;
     }
     monitor = new NetMonitor(this);
-    connect(monitor, &NetMonitor::linkChanged, this, &NetManagerState::onLink);
-    connect(monitor, &NetMonitor::addressesChanged, manager, &NetworkManager::addressesChanged);
+    connect(monitor, &NetMonitor::linkChanged, this, &NetManagerState::onKernelLink);
+    connect(monitor, &NetMonitor::addressesChanged, this, &NetManagerState::onKernelAddresses);
     monitor->start();
+    if (!service) {
+        service = new NetServiceWatch(
+            [this](
+                std::function<void()> job) { submit(QStringLiteral("service"), std::move(job)); },
+            this);
+        connect(service, &NetServiceWatch::linkChanged, this, &NetManagerState::onLink);
+        connect(service, &NetServiceWatch::networkChanged, this, &NetManagerState::askWifi);
+        connect(service, &NetServiceWatch::addressesChanged, manager,
+            &NetworkManager::addressesChanged);
+    }
+    service->start();
+}
+
+void NetManagerState::onKernelLink(const QString &interface, bool up)
+{
+    if (!service->manages(interface))
+        onLink(interface, up);
+}
+
+void NetManagerState::onKernelAddresses(const QString &interface)
+{
+    if (!service->manages(interface))
+        emit manager->addressesChanged(interface);
 }
 
 void NetManagerState::onLink(const QString &interface, bool up)

@@ -12,6 +12,7 @@
 #include <memory>
 
 class NetMonitor;
+class NetServiceWatch;
 
 // What a NetworkManager keeps beside the machine, as a child object, so that the class keeps
 // its size: the worker of the *Async operations and the watch behind its change signals. Lives
@@ -42,6 +43,9 @@ public:
 
 private:
     void watch(bool on);
+    // A link change from the kernel; the service speaks for the interfaces it manages.
+    void onKernelLink(const QString &interface, bool up);
+    void onKernelAddresses(const QString &interface);
     void onLink(const QString &interface, bool up);
     // Asks, on the worker, which network a Wi-Fi interface is on and whether it serves an
     // access point.
@@ -52,6 +56,7 @@ private:
     NetworkManager *const manager;
     std::unique_ptr<NetWorker> worker; // gone once shut down
     NetMonitor *monitor = nullptr; // a child, made when first watched
+    NetServiceWatch *service = nullptr; // a child made then too, which jobs may still reach
     bool watching = false;
     // What was last announced, so that each signal is a change (the manager's thread only).
     QHash<QString, QString> networks;
