@@ -56,7 +56,7 @@ QString netFailureText(NetFailureReason reason, const QString &detail)
     return QString();
 }
 
-NetCall::NetCall(int limitMs) : outer(currentCall), deadline(limitMs)
+NetCall::NetCall(int limitMs) : outer(currentCall), limitMs(limitMs), deadline(limitMs)
 {
     if (outer)
         return;
@@ -94,6 +94,9 @@ bool NetCall::hold(const QString &interface)
     if (!holders.contains(interface)) {
         holders.insert(interface, self);
         held.append(interface);
+        // The wait was for another operation: this one's time starts now.
+        if (!outer)
+            deadline = QDeadlineTimer(limitMs);
     }
     return true;
 }

@@ -22,7 +22,8 @@ public:
 
     // Holds `interface` for changes until the call ends: one change at a time per process. An
     // interface this thread holds already passes; another holder is waited for up to
-    // BusyWaitMs. False, with Busy recorded, when it was not released in time.
+    // BusyWaitMs, and the call's deadline starts once it is held. False, with Busy recorded,
+    // when it was not released in time.
     bool hold(const QString &interface);
     // Ends the report: a success saying `success` when `ok`, else the first failure recorded,
     // or one of `fallback` saying `fallbackText` where none was. The outermost call makes it
@@ -52,6 +53,7 @@ public:
 
 private:
     NetCall *outer;
+    const int limitMs;
     QDeadlineTimer deadline;
     NetFailure report;
     bool failed = false;
