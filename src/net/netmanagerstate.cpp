@@ -14,8 +14,18 @@
 namespace {
 constexpr int AskLimitMs = 5000;
 
-std::mutex registryLock;
-QHash<const NetworkManager *, NetManagerState *> registry;
+// Every manager's state, for of() and announceAccessPoint(). Never destroyed: a manager may
+// outlive the statics.
+std::mutex &registryLock()
+{
+    static auto *const lock = new std::mutex;
+    return *lock;
+}
+QHash<const NetworkManager *, NetManagerState *> &registry()
+{
+    static auto *const states = new QHash<const NetworkManager *, NetManagerState *>;
+    return *states;
+}
 
 // The signals that need the machine watched.
 QList<QMetaMethod> watchSignals()
@@ -30,8 +40,8 @@ QList<QMetaMethod> watchSignals()
 NetManagerState::NetManagerState(NetworkManager *manager)
     : QObject(manager), manager(manager), worker(new NetWorker)
 {
-    const std::lock_guard<std::mutex> guard(registryLock);
-    registry.insert(manager, this);
+    const std::lock_guard<std::mutex> guard(registryLock());
+    registry().insert(manager, this);
 }
 
 NetManagerState::~NetManagerState()
@@ -41,15 +51,15 @@ NetManagerState::~NetManagerState()
 
 NetManagerState *NetManagerState::of(const NetworkManager *manager)
 {
-    const std::lock_guard<std::mutex> guard(registryLock);
-    return registry.value(manager);
+    const std::lock_guard<std::mutex> guard(registryLock());
+    return registry().value(manager);
 }
 
 void NetManagerState::shutDown()
 {
     {
-        const std::lock_guard<std::mutex> guard(registryLock);
-        registry.remove(manager);
+        const std::lock_guard<std::mutex> guard(registryLock());
+        registry().remove(manager);
     }
     worker.reset(); // waits for what runs
 }
@@ -83,8 +93,8 @@ void NetManagerState::updateWatch()
 
 void NetManagerState::announceAccessPoint(const QString &interface, bool active)
 {
-    const std::lock_guard<std::mutex> guard(registryLock);
-    for (NetManagerState *state : qAsConst(registry)) {
+    const std::lock_guard<std::mutex> guard(registryLock());
+    for (NetManagerState *state : qAsConst(registry())) {
         QMetaObject::invokeMethod(
             state, [state, interface, active] { state->setAccessPoint(interface, active); },
             Qt::QueuedConnection);
@@ -152,8 +162,8 @@ void NetManagerState::askWifi(const QString &interface)
         const bool serving = driver.isAccessPointActive(interface);
         // Serving its own network, it is no client of any.
         const QString ssid = serving ? QString() : driver.currentNetwork(interface);
-        call.conclude(true, QString());
-        deliver(NetCall::last(), [this, interface, serving, ssid] {
+        // Not deliver(): the application's lastFailure() is not this look's business.
+        QMetaObject::invokeMethod(this, [this, interface, serving, ssid] {
             setAccessPoint(interface, serving);
             setNetwork(interface, ssid.isNull() ? QString(QLatin1String("")) : ssid);
         });
