@@ -7,6 +7,7 @@
 #include "nettools_p.h"
 
 #include <QMetaMethod>
+#include <QThread>
 
 #include <algorithm>
 #include <mutex>
@@ -72,32 +73,57 @@ void NetManagerState::submit(const QString &interface, std::function<void()> job
 
 void NetManagerState::deliver(const NetFailure &report, std::function<void()> emitter)
 {
-    QMetaObject::invokeMethod(
-        this,
-        [report, emitter] {
-            NetCall::setLast(report);
-            emitter();
-        },
-        Qt::QueuedConnection);
+    post([report, emitter] {
+        NetCall::setLast(report);
+        emitter();
+    });
+}
+
+void NetManagerState::post(std::function<void()> job)
+{
+    bool wake = false;
+    {
+        const std::lock_guard<std::mutex> guard(mailLock);
+        wake = mail.isEmpty(); // else a wake is on its way, or runPosted() is at work
+        mail.enqueue(std::move(job));
+    }
+    if (wake)
+        QMetaObject::invokeMethod(this, "runPosted", Qt::QueuedConnection);
+}
+
+void NetManagerState::runPosted()
+{
+    for (;;) {
+        std::function<void()> job;
+        {
+            const std::lock_guard<std::mutex> guard(mailLock);
+            if (mail.isEmpty())
+                return;
+            job = mail.dequeue();
+        }
+        job();
+    }
 }
 
 void NetManagerState::updateWatch()
 {
     // Connections may be made from any thread; the watch lives in the manager's.
-    QMetaObject::invokeMethod(this, [this] {
+    const auto update = [this] {
         const QList<QMetaMethod> all = watchSignals();
         watch(std::any_of(all.cbegin(), all.cend(),
             [this](const QMetaMethod &signal) { return manager->isSignalConnected(signal); }));
-    });
+    };
+    if (QThread::currentThread() == thread())
+        update();
+    else
+        post(update);
 }
 
 void NetManagerState::announceAccessPoint(const QString &interface, bool active)
 {
     const std::lock_guard<std::mutex> guard(registryLock());
     for (NetManagerState *state : qAsConst(registry())) {
-        QMetaObject::invokeMethod(
-            state, [state, interface, active] { state->setAccessPoint(interface, active); },
-            Qt::QueuedConnection);
+        state->post([state, interface, active] { state->setAccessPoint(interface, active); });
     }
 }
 
@@ -122,7 +148,7 @@ void NetManagerState::watch(bool on)
         service = new NetServiceWatch(
             [this](
                 std::function<void()> job) { submit(QStringLiteral("service"), std::move(job)); },
-            this);
+            [this](std::function<void()> job) { post(std::move(job)); }, this);
         connect(service, &NetServiceWatch::linkChanged, this, &NetManagerState::onLink);
         connect(service, &NetServiceWatch::networkChanged, this, &NetManagerState::askWifi);
         connect(service, &NetServiceWatch::addressesChanged, manager,
@@ -163,7 +189,7 @@ void NetManagerState::askWifi(const QString &interface)
         // Serving its own network, it is no client of any.
         const QString ssid = serving ? QString() : driver.currentNetwork(interface);
         // Not deliver(): the application's lastFailure() is not this look's business.
-        QMetaObject::invokeMethod(this, [this, interface, serving, ssid] {
+        post([this, interface, serving, ssid] {
             setAccessPoint(interface, serving);
             setNetwork(interface, ssid.isNull() ? QString(QLatin1String("")) : ssid);
         });

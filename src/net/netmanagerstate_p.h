@@ -6,10 +6,12 @@
 
 #include <QHash>
 #include <QObject>
+#include <QQueue>
 #include <QString>
 
 #include <functional>
 #include <memory>
+#include <mutex>
 
 class NetMonitor;
 class NetServiceWatch;
@@ -34,12 +36,18 @@ public:
     // Runs `emitter` in the manager's thread, with lastFailure() there set to `report`: what
     // an operation on the worker reported.
     void deliver(const NetFailure &report, std::function<void()> emitter);
+    // Runs `job` in the manager's thread, from its event loop. Any thread may call.
+    void post(std::function<void()> job);
 
     // Watches the machine while a change signal of the manager is connected, and only then.
     // Any thread may call.
     void updateWatch();
     // An access point of this process started or ended: every watching manager hears it.
     static void announceAccessPoint(const QString &interface, bool active);
+
+private slots:
+    // Runs what post() left, in the order posted.
+    void runPosted();
 
 private:
     void watch(bool on);
@@ -58,6 +66,11 @@ private:
     NetMonitor *monitor = nullptr; // a child, made when first watched
     NetServiceWatch *service = nullptr; // a child made then too, which jobs may still reach
     bool watching = false;
+    // post()'s jobs cross threads here, under a lock of ours: the event that wakes this thread
+    // carries nothing (a queued functor may be freed by the thread that queued it, after it
+    // ran here).
+    std::mutex mailLock;
+    QQueue<std::function<void()>> mail;
     // What was last announced, so that each signal is a change (the manager's thread only).
     QHash<QString, QString> networks;
     QHash<QString, bool> accessPoints;

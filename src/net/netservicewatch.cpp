@@ -62,9 +62,8 @@ QHash<QString, QPair<QString, uint>> currentDevices()
 }
 } // namespace
 
-NetServiceWatch::NetServiceWatch(
-    std::function<void(std::function<void()>)> offload, QObject *parent)
-    : QObject(parent), offload(std::move(offload))
+NetServiceWatch::NetServiceWatch(Runner offload, Runner back, QObject *parent)
+    : QObject(parent), offload(std::move(offload)), back(std::move(back))
 { }
 
 NetServiceWatch::~NetServiceWatch()
@@ -84,7 +83,7 @@ void NetServiceWatch::start()
             return;
         subscribe(true); // the connection may be used from any thread
         const auto found = currentDevices();
-        QMetaObject::invokeMethod(this, [this, found] {
+        back([this, found] {
             subscribed = true;
             if (!wanted) {
                 stop();
@@ -183,7 +182,7 @@ void NetServiceWatch::withName(const QString &path, std::function<void(const QSt
     offload([this, path, then] {
         NetCall call(AskLimitMs);
         const QString name = ask(path, DeviceInterface, "Interface").toString();
-        QMetaObject::invokeMethod(this, [this, path, name, then] {
+        back([this, path, name, then] {
             if (name.isEmpty())
                 return;
             devices[path].name = name;

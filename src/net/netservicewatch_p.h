@@ -19,10 +19,9 @@ class NetServiceWatch : public QObject, protected QDBusContext
     Q_OBJECT
 
 public:
-    // `offload` runs a job on another thread; the job may return to this one with
-    // QMetaObject::invokeMethod.
-    explicit NetServiceWatch(
-        std::function<void(std::function<void()>)> offload, QObject *parent = nullptr);
+    // `offload` runs a job on another thread, `back` one in this thread's event loop.
+    using Runner = std::function<void(std::function<void()>)>;
+    NetServiceWatch(Runner offload, Runner back, QObject *parent = nullptr);
     ~NetServiceWatch() override;
 
     // Follows the service, once the bus is reached; stop() ends it.
@@ -55,7 +54,8 @@ private:
     void changed(const QString &path, const QVariantMap &properties);
     void setState(const QString &path, const QString &name, uint state);
 
-    const std::function<void(std::function<void()>)> offload;
+    const Runner offload;
+    const Runner back;
     QHash<QString, Device> devices; // by the service's object path
     bool wanted = false; // between start() and stop()
     bool subscribed = false;

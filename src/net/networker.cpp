@@ -1,46 +1,32 @@
 #include "networker_p.h"
 
-#include <QRunnable>
-
-namespace {
-constexpr int Threads = 4; // a join per radio, and the network names asked meanwhile
-
-class Job : public QRunnable
-{
-public:
-    explicit Job(std::function<void()> run) : work(std::move(run)) { }
-    void run() override { work(); }
-
-private:
-    std::function<void()> work;
-};
-} // namespace
-
-NetWorker::NetWorker()
-{
-    pool.setMaxThreadCount(Threads);
-}
-
 NetWorker::~NetWorker()
 {
+    std::list<Runner> ending;
     {
         const std::lock_guard<std::mutex> guard(lock);
         for (QQueue<std::function<void()>> &queue : queues)
             queue.clear();
+        ending.splice(ending.end(), runners);
     }
-    pool.waitForDone();
+    for (Runner &runner : ending)
+        runner.thread.join();
 }
 
 void NetWorker::submit(const QString &key, std::function<void()> job)
 {
     const std::lock_guard<std::mutex> guard(lock);
+    reap();
     const bool draining = queues.contains(key);
     queues[key].enqueue(std::move(job));
-    if (!draining)
-        pool.start(new Job([this, key] { drain(key); }));
+    if (draining)
+        return;
+    runners.emplace_back();
+    Runner *runner = &runners.back();
+    runner->thread = std::thread([this, key, runner] { drain(key, runner); });
 }
 
-void NetWorker::drain(const QString &key)
+void NetWorker::drain(const QString &key, Runner *runner)
 {
     for (;;) {
         std::function<void()> job;
@@ -49,10 +35,23 @@ void NetWorker::drain(const QString &key)
             auto queue = queues.find(key);
             if (queue->isEmpty()) {
                 queues.erase(queue);
+                runner->done = true;
                 return;
             }
             job = queue->dequeue();
         }
         job();
+    }
+}
+
+void NetWorker::reap()
+{
+    for (auto runner = runners.begin(); runner != runners.end();) {
+        if (!runner->done) {
+            ++runner;
+            continue;
+        }
+        runner->thread.join(); // it has left its loop, and only returns
+        runner = runners.erase(runner);
     }
 }
