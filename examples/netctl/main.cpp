@@ -30,12 +30,16 @@ const char Usage[] // %1: the program
       "       %1 scan [IFACE]       Wi-Fi networks in reach, each once\n"
       "       %1 join SSID [IFACE]  join a WPA network (asks for the passphrase)\n"
       "       %1 dhcp IFACE         start the DHCP client on IFACE\n"
+      "       %1 release IFACE      release the DHCP lease on IFACE and end its client\n"
+      "       %1 ethernet start|stop IFACE  bring IFACE up with DHCP, or release and take it "
+      "down\n"
       "       %1 ap start IFACE SSID  make IFACE an access point (asks for the passphrase;\n"
       "                                 empty for an open network)\n"
       "       %1 ap stop IFACE      end the access point on IFACE\n"
       "       %1 doctor             the tool (or service) each step takes here, what is "
       "missing\n"
-      "join, dhcp and ap change the system and need root; --verbose shows the library's trace.\n";
+      "join, dhcp, release, ethernet and ap change the system and need root; --verbose shows the "
+      "library's trace.\n";
 
 bool isRoot(const char *command)
 {
@@ -99,6 +103,17 @@ QString outcome()
     return NetworkManager::lastFailure().text;
 }
 
+// The last operation's outcome on standard output, or as an error; the exit status.
+int reportOutcome()
+{
+    if (NetworkManager::lastFailure().reason == NetFailureReason::None) {
+        out << outcome() << "\n";
+        return 0;
+    }
+    err << program << ": " << outcome() << "\n";
+    return 1;
+}
+
 void showInterfaces(
     const QList<QNetworkInterface> &interfaces, const QString &kind, const QString &chosen)
 {
@@ -127,12 +142,23 @@ QString drivenBy(NetworkManager &manager, const QString &interface)
     return QStringLiteral("; driven by ") + manager.drivenBy(interface);
 }
 
+// ", 192.168.1.20/24" for each IPv4 address the interface has.
+QString ipv4Addresses(const QNetworkInterface &interface)
+{
+    QString text;
+    for (const QNetworkAddressEntry &entry : interface.addressEntries()) {
+        if (entry.ip().protocol() == QAbstractSocket::IPv4Protocol)
+            text += QStringLiteral(", %1/%2").arg(entry.ip().toString()).arg(entry.prefixLength());
+    }
+    return text;
+}
+
 int status(NetworkManager &manager)
 {
     for (const QNetworkInterface &interface : manager.ethernetInterfaces()) {
         const bool running = interface.flags().testFlag(QNetworkInterface::IsRunning);
         out << interface.name() << ": ethernet, link " << (running ? "up" : "down")
-            << drivenBy(manager, interface.name()) << "\n";
+            << ipv4Addresses(interface) << drivenBy(manager, interface.name()) << "\n";
     }
     const QString wifi = manager.defaultWifiInterface();
     if (wifi.isNull()) {
@@ -221,20 +247,35 @@ int join(const QString &ssid, const QString &interface)
 int dhcp(const QString &interface)
 {
     NetworkManager manager;
-    const int result = manager.startDhcp(interface);
-    (result == 0 ? out : err) << (result == 0 ? QString() : program + QStringLiteral(": "))
-                              << outcome() << "\n";
-    return result == 0 ? 0 : 1;
+    manager.startDhcp(interface);
+    return reportOutcome();
+}
+
+int release(const QString &interface)
+{
+    NetworkManager manager;
+    manager.stopDhcp(interface);
+    return reportOutcome();
+}
+
+int ethernet(const QString &action, const QString &interface)
+{
+    NetworkManager manager;
+    if (action == QLatin1String("stop"))
+        manager.stopEthernetInterface(interface);
+    else
+        manager.startEthernetInterface(interface);
+    return reportOutcome();
 }
 
 int accessPoint(const QString &action, const QString &interface, const QString &ssid)
 {
     NetworkManager manager;
-    const bool done = action == QLatin1String("stop")
-        ? manager.stopAccessPoint(interface)
-        : manager.startAccessPoint(interface, ssid, readPassphrase()) == 0;
-    (done ? out : err) << (done ? QString() : program + QStringLiteral(": ")) << outcome() << "\n";
-    return done ? 0 : 1;
+    if (action == QLatin1String("stop"))
+        manager.stopAccessPoint(interface);
+    else
+        manager.startAccessPoint(interface, ssid, readPassphrase());
+    return reportOutcome();
 }
 } // namespace
 
@@ -250,6 +291,11 @@ int main(int argc, char *argv[])
         return isRoot("join") ? join(args.at(1), args.value(2)) : 1;
     if (command == QLatin1String("dhcp") && args.size() == 2)
         return isRoot("dhcp") ? dhcp(args.at(1)) : 1;
+    if (command == QLatin1String("release") && args.size() == 2)
+        return isRoot("release") ? release(args.at(1)) : 1;
+    if (command == QLatin1String("ethernet") && args.size() == 3
+        && (args.at(1) == QLatin1String("start") || args.at(1) == QLatin1String("stop")))
+        return isRoot("ethernet") ? ethernet(args.at(1), args.at(2)) : 1;
     if (command == QLatin1String("ap")
         && ((args.size() == 4 && args.at(1) == QLatin1String("start"))
             || (args.size() == 3 && args.at(1) == QLatin1String("stop"))))

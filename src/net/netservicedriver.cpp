@@ -268,14 +268,21 @@ void switchRadioOn(Bus &bus, const QString &device)
     waitUntil([&]() { return statusOf(bus, device).state > StateUnavailable; }, RadioWaitMs);
 }
 
-// Asks for the device's best profile, the first one it lists, else the one the service picks.
+// Asks for the device's best profile, the first one it lists. Where the service keeps none for
+// the device (images set no-auto-default=*; a user may have deleted "Wired connection 1") it
+// refuses to activate, so an empty profile goes with the request, which the service completes
+// for the device, as its own command line does for "device connect".
 bool activate(Bus &bus, const QString &device)
 {
     const QList<QDBusObjectPath> available
         = pathsOf(bus.property(device, DeviceInterface, "AvailableConnections"));
-    const QString profile = available.isEmpty() ? QStringLiteral("/") : available.first().path();
+    const QVariant none = pathArgument(QStringLiteral("/"));
+    if (available.isEmpty())
+        return succeeded(
+            refusal(bus.call(latin1(ManagerPath), ManagerInterface, "AddAndActivateConnection",
+                { QVariant::fromValue(Profile()), pathArgument(device), none })));
     return succeeded(refusal(bus.call(latin1(ManagerPath), ManagerInterface, "ActivateConnection",
-        { pathArgument(profile), pathArgument(device), pathArgument(QStringLiteral("/")) })));
+        { pathArgument(available.first().path()), pathArgument(device), none })));
 }
 
 void disconnect(const QString &interface)

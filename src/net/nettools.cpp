@@ -10,6 +10,7 @@
 #include <QVector>
 
 #include <algorithm>
+#include <functional>
 
 #include <signal.h>
 
@@ -235,13 +236,31 @@ bool isUdhcpc(qint64 pid)
     return (name == "udhcpc" || name == "busybox") && (runs(0) || (name == "busybox" && runs(1)));
 }
 
+// Waits up to `msecs` while `holds`; true when it no longer does.
+bool waitWhile(const std::function<bool()> &holds, int msecs)
+{
+    constexpr int PollMs = 100;
+    for (int waited = 0; waited < msecs && holds(); waited += PollMs)
+        machine().sleep(PollMs);
+    return !holds();
+}
+
 // Waits up to `msecs` for process `pid` to end; true when it has.
 bool waitForEnd(qint64 pid, int msecs)
 {
-    constexpr int PollMs = 100;
-    for (int waited = 0; waited < msecs && isRunning(pid); waited += PollMs)
-        machine().sleep(PollMs);
-    return !isRunning(pid);
+    return waitWhile([pid]() { return isRunning(pid); }, msecs);
+}
+
+// Whether `signal` waits to be taken by process `pid` (its SigPnd or ShdPnd mask).
+bool isPending(qint64 pid, int signal)
+{
+    const QByteArray status = machine().readFile(QStringLiteral("/proc/%1/status").arg(pid));
+    for (const QByteArray &line : status.split('\n')) {
+        const bool mask = line.startsWith("SigPnd:") || line.startsWith("ShdPnd:");
+        if (mask && (line.mid(7).trimmed().toULongLong(nullptr, 16) >> (signal - 1)) & 1)
+            return true;
+    }
+    return false;
 }
 
 // udhcpc releases its lease on SIGUSR2 and ends on SIGTERM. The pid file may be stale, so the
@@ -258,7 +277,11 @@ void releaseUdhcpc(const QString &interface)
             qUtf8Printable(udhcpcPidFile(interface)), pid);
         return;
     }
+    // Sent together, the two signals reach udhcpc's handlers in the wrong order (SIGTERM's
+    // runs inside SIGUSR2's), and it ends without a release: SIGTERM only once it has taken
+    // SIGUSR2.
     machine().signalProcess(pid, SIGUSR2);
+    waitWhile([pid]() { return isPending(pid, SIGUSR2); }, WaitMs);
     machine().signalProcess(pid, SIGTERM);
     // Like dhclient -r, return once the client is gone, so the release leaves before the link
     // goes down.
@@ -408,13 +431,17 @@ void releaseDhcp(const QString &interface)
 {
     const QString program = chosen(Step::ReleaseDhcp, interface);
     if (is(program, "dhclient")) {
+        // The lease is in the file the client was started with: without it dhclient finds
+        // nothing to release, ends the client and leaves the lease and the address.
         machine().run(program,
             { QStringLiteral("-pf"), dhclientFile("/run/dhclient.%1.pid", interface),
+                QStringLiteral("-lf"), dhclientFile("/var/lib/dhcp/dhclient.%1.leases", interface),
                 QStringLiteral("-r"), interface });
         return;
     }
+    // dhcpcd -k reaches only an instance started for the same address family.
     if (is(program, "dhcpcd"))
-        machine().run(program, { QStringLiteral("-k"), interface });
+        machine().run(program, { QStringLiteral("-4"), QStringLiteral("-k"), interface });
     // Without dhclient the client may be a udhcpc, whichever tool is found now.
     releaseUdhcpc(interface);
 }

@@ -28,7 +28,7 @@ void takeDown(const QString &interface);
 // Starts a DHCP client in the background (/sbin/dhclient | dhcpcd | udhcpc | busybox udhcpc);
 // false when the one found could not be started, or none was found.
 bool startDhcp(const QString &interface);
-// Releases the lease and ends the client, waiting for it: dhclient -r | dhcpcd -k, and where
+// Releases the lease and ends the client, waiting for it: dhclient -r | dhcpcd -4 -k, and where
 // dhclient is missing also a udhcpc named by its pid file.
 void releaseDhcp(const QString &interface);
 // rfkill unblock wifi | "0" into /sys/class/rfkill/*/soft of every Wi-Fi switch

@@ -104,15 +104,20 @@ void TestNetIntegration::blockingRuns_data()
     QTest::newRow("Ethernet down, default")
         << "stopEthernetInterface"
         << ""
-        << QStringList { "@dhclient,-pf,/run/dhclient.eth0.pid,-r,eth0",
+        << QStringList { "@dhclient,-pf,/run/dhclient.eth0.pid,-lf,/var/lib/dhcp/"
+                         "dhclient.eth0.leases,-r,eth0",
                "/sbin/ifconfig,eth0,0.0.0.0,down" };
-    QTest::newRow("DHCP release") << "stopDhcp"
-                                  << "eth0"
-                                  << QStringList { "@dhclient,-pf,/run/dhclient.eth0.pid,-r,eth0" };
+    QTest::newRow("DHCP release")
+        << "stopDhcp"
+        << "eth0"
+        << QStringList {
+               "@dhclient,-pf,/run/dhclient.eth0.pid,-lf,/var/lib/dhcp/dhclient.eth0.leases,-r,eth0"
+           };
     QTest::newRow("Wi-Fi off") << "stopWifiInterface"
                                << "wlan0"
                                << QStringList { "@killall,-9,wpa_supplicant",
-                                      "@dhclient,-pf,/run/dhclient.wlan0.pid,-r,wlan0",
+                                      "@dhclient,-pf,/run/dhclient.wlan0.pid,-lf,/var/lib/dhcp/"
+                                      "dhclient.wlan0.leases,-r,wlan0",
                                       "/sbin/ifconfig,wlan0,0.0.0.0,down" };
     QTest::newRow("Wi-Fi on") << "initializeWifiInterface"
                               << "wlan0"
@@ -186,7 +191,8 @@ void TestNetIntegration::join()
     QCOMPARE(logged.at(0).input, passphrase.toUtf8() + '\n');
     QCOMPARE(lines.mid(1, 5),
         (QStringList { QStringLiteral("@killall,-9,wpa_supplicant"),
-            QStringLiteral("@dhclient,-pf,/run/dhclient.wlan0.pid,-r,wlan0"),
+            QStringLiteral("@dhclient,-pf,/run/dhclient.wlan0.pid,-lf,/var/lib/dhcp/"
+                           "dhclient.wlan0.leases,-r,wlan0"),
             QStringLiteral("/sbin/ifconfig,wlan0,0.0.0.0,down"),
             QStringLiteral("@rfkill,unblock,wifi"), QStringLiteral("@ifconfig,wlan0,up") }));
     QVERIFY(lines.contains(QStringLiteral("@iw,wlan0,link")));

@@ -123,13 +123,13 @@ void TestNetModernTools::blockingRuns_data()
     QTest::newRow("Ethernet down, default")
         << "stopEthernetInterface"
         << ""
-        << QStringList { "@dhcpcd,-k,eth0", "@ip,addr,flush,dev,eth0",
+        << QStringList { "@dhcpcd,-4,-k,eth0", "@ip,addr,flush,dev,eth0",
                "@ip,link,set,dev,eth0,down" };
     QTest::newRow("DHCP release") << "stopDhcp"
-                                  << "eth0" << QStringList { "@dhcpcd,-k,eth0" };
+                                  << "eth0" << QStringList { "@dhcpcd,-4,-k,eth0" };
     QTest::newRow("Wi-Fi off") << "stopWifiInterface"
                                << "wlan0"
-                               << QStringList { "@dhcpcd,-k,wlan0", "@ip,addr,flush,dev,wlan0",
+                               << QStringList { "@dhcpcd,-4,-k,wlan0", "@ip,addr,flush,dev,wlan0",
                                       "@ip,link,set,dev,wlan0,down" };
     QTest::newRow("Wi-Fi on") << "initializeWifiInterface"
                               << "wlan0" << QStringList { "@ip,link,set,dev,wlan0,up" };
@@ -202,8 +202,8 @@ void TestNetModernTools::join()
     QTRY_COMPARE(callLines(stubDir).constLast(), QStringLiteral("@dhcpcd,-4,-b,wlan0"));
     const QStringList lines = callLines(stubDir);
     QCOMPARE(lines.mid(0, 5),
-        (QStringList { QStringLiteral("@wpa_passphrase,Home"), QStringLiteral("@dhcpcd,-k,wlan0"),
-            QStringLiteral("@ip,addr,flush,dev,wlan0"),
+        (QStringList { QStringLiteral("@wpa_passphrase,Home"),
+            QStringLiteral("@dhcpcd,-4,-k,wlan0"), QStringLiteral("@ip,addr,flush,dev,wlan0"),
             QStringLiteral("@ip,link,set,dev,wlan0,down"),
             QStringLiteral("@ip,link,set,dev,wlan0,up") }));
     QVERIFY(lines.at(5).startsWith(QStringLiteral("/sbin/wpa_supplicant,-c,")));

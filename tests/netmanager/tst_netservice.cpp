@@ -93,7 +93,7 @@ void TestNetService::initTestCase()
     qputenv("DBUS_SYSTEM_BUS_ADDRESS", address);
     service.setStandardErrorFile(dir.filePath(QStringLiteral("mock.err")));
     service.start(QStringLiteral("/usr/bin/python3"),
-        { "-m", "dbusmock", "--system", "--template", "networkmanager", "-l",
+        { "-m", "dbusmock", "--system", "--template", ZRNET_NMMOCK, "-l",
             dir.filePath(QStringLiteral("mock.log")) });
     const QDBusConnection test = QDBusConnection::connectToBus(QString::fromUtf8(address), "test");
     QTRY_VERIFY_WITH_TIMEOUT(
@@ -104,9 +104,10 @@ void TestNetService::initTestCase()
     setLookup(Lookup);
     QCOMPARE(mock(root, "AddWiFiDevice", { "wlan0dev", "wlan0", 30 }).toString(), Device);
     mock(Device, "AddMethod", { DeviceInterface, "Disconnect", "", "", "" });
-    const QVariantList aps[] = { { "ap1", "Home Network", "02:00:00:00:00:01", 82u, 0x100u },
+    // WPA2-PSK as the service reports it: CCMP pairwise and group, PSK.
+    const QVariantList aps[] = { { "ap1", "Home Network", "02:00:00:00:00:01", 82u, 0x188u },
         { "ap2", "Cafe", "02:00:00:00:00:02", 40u, 0u },
-        { "ap3", "Office", "02:00:00:00:00:03", 67u, 0x100u } };
+        { "ap3", "Office", "02:00:00:00:00:03", 67u, 0x188u } };
     for (const QVariantList &ap : aps) {
         mock(root, "AddAccessPoint",
             { Device, ap[0], ap[1], ap[2], 2u, 2437u, 54000u,
@@ -236,7 +237,8 @@ void TestNetService::unmanagedTakesTools()
     lines.removeAt(dhcp);
     QCOMPARE(lines,
         (QStringList { "@rfkill,unblock,wifi", "@ifconfig,wlan0,up", "@ifconfig,eth0,up",
-            "@dhclient,-pf,/run/dhclient.wlan0.pid,-r,wlan0",
+            "@dhclient,-pf,/run/dhclient.wlan0.pid,-lf,/var/lib/dhcp/"
+            "dhclient.wlan0.leases,-r,wlan0",
             "/sbin/ifconfig,wlan0,0.0.0.0,down" }));
 }
 

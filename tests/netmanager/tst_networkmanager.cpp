@@ -16,7 +16,9 @@ QString dhclientStart(const QString &name)
 }
 QString dhclientRelease(const QString &name)
 {
-    return QStringLiteral("run dhclient,-pf,/run/dhclient.%1.pid,-r,%1").arg(name);
+    return QStringLiteral(
+        "run dhclient,-pf,/run/dhclient.%1.pid,-lf,/var/lib/dhcp/dhclient.%1.leases,-r,%1")
+        .arg(name);
 }
 QString up(const QString &name)
 {
@@ -683,7 +685,7 @@ void TestNetworkManager::modernTools_data()
         << "" << noClient + noIfconfig + QStringList { "-ip" } << "1001" << QStringList();
     QTest::newRow("release with dhcpcd")
         << "stopDhcp"
-        << "eth0" << noDhclient << "-" << QStringList { "run dhcpcd,-k,eth0" };
+        << "eth0" << noDhclient << "-" << QStringList { "run dhcpcd,-4,-k,eth0" };
     QTest::newRow("release a udhcpc through its pid file")
         << "stopDhcp"
         << "eth0" << noDhcpcd + udhcpc << "-" << QStringList { "signal 42 12", "signal 42 15" };
@@ -706,7 +708,7 @@ void TestNetworkManager::modernTools_data()
     QTest::newRow("Ethernet down with ip and dhcpcd")
         << "stopEthernetInterface"
         << "" << noDhclient + noIfconfig << "-"
-        << QStringList { "run dhcpcd,-k,eth0", flush.arg("eth0"), ipDown.arg("eth0") };
+        << QStringList { "run dhcpcd,-4,-k,eth0", flush.arg("eth0"), ipDown.arg("eth0") };
     QTest::newRow("Wi-Fi on through /sys")
         << "initializeWifiInterface"
         << ""

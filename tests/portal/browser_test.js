@@ -7,6 +7,8 @@
 //   stubnet-run --device tests/tools/simulated-device node browser_test.js [--tls] PORTAL SCREENSHOT
 //   node browser_test.js --url URL SCREENSHOT [--setup]   (a portal already serving the
 //                                 simulated device, such as the one of scripts/demo [--setup])
+//   node browser_test.js --captive --url URL SCREENSHOT    (a phone on the access point of a
+//                                 portal in setup mode opens URL and lands on the setup page)
 'use strict';
 
 const { spawn } = require('child_process');
@@ -125,6 +127,19 @@ async function joinHome(page, passphrase, result) {
   await page.waitForSelector(`#outcome.${result}`, { timeout: JOIN_WAIT_MS });
 }
 
+// A phone on the access point opens the page its system checks the connection with, and lands
+// on the setup page of the device (by the address the portal redirects to).
+async function runCaptive(page, url, screenshot) {
+  await page.setViewportSize(PHONE);
+  await page.goto(url);
+  await page.waitForSelector('body[data-loaded="true"]');
+  check(page.url() === 'http://192.168.42.1/', `${url} lands on ${page.url()}`);
+  check((await textOf(page, 'access-point', 'is up')).includes('Kiosk Setup'),
+    'the page is in setup mode, its access point up');
+  await page.screenshot({ path: screenshot, fullPage: true });
+  console.log(`screenshot: ${screenshot}`);
+}
+
 async function runSetup(page, url, shots) {
   await page.setViewportSize(PHONE);
   await page.goto(url);
@@ -161,8 +176,9 @@ function trustOnly(portal, stateDir) {
 }
 
 async function main() {
-  const args = process.argv.slice(2).filter(arg => arg !== '--setup');
-  const setupOnly = args.length < process.argv.length - 2;
+  const captive = process.argv.includes('--captive');
+  const args = process.argv.slice(2).filter(arg => arg !== '--setup' && arg !== '--captive');
+  const setupOnly = !captive && args.length < process.argv.length - 2;
   const stateDir = args[0] === '--tls' &&
     fs.mkdtempSync(path.join(os.tmpdir(), 'zrnet-portal-state-'));
   if (stateDir) args.shift();
@@ -184,14 +200,15 @@ async function main() {
     browser = await chromium.launchPersistentContext(profile, {
       executablePath: '/usr/bin/chromium',
       headless: true,
-      args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-        '--disable-background-networking', '--disable-component-update', '--disable-sync',
+      args: ['--no-sandbox', '--no-proxy-server', '--disable-gpu', '--disable-quic',
+        '--no-first-run', '--disable-background-networking', '--disable-component-update', '--disable-sync',
         ...(stateDir ? trustOnly(portal, stateDir) : [])],
       viewport: { width: 960, height: 900 },
     });
     const page = browser.pages()[0] || await browser.newPage();
     const screenshot = path.resolve(attached ? args[2] : args[1]);
     const shots = ['failed', 'joined'].map(s => screenshot.replace(/(\.png)?$/, `-setup-${s}.png`));
+    if (captive) return await runCaptive(page, portal.url, screenshot) || 0;
     if (!setupOnly) await run(page, portal.url, screenshot);
     if (!attached && !stateDir) { // the same device, its link gone, in setup mode
       await portal.stop();
