@@ -1,14 +1,16 @@
 // netctl: look at the machine's network interfaces, scan for Wi-Fi networks, join one and
-// start DHCP, all through NetworkManager; doctor tells which tool each step takes here, and
-// status which interfaces the NetworkManager service drives.
+// start DHCP, watch what changes, all through NetworkManager; doctor tells which tool each step
+// takes here, and status which interfaces the NetworkManager service drives.
 //
 // Note: like every program that creates a NetworkManager, netctl switches the first Wi-Fi
 // interface on when it starts; without root rights the tools refuse and nothing changes.
 #include <networkmanager.h>
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QTextStream>
+#include <QTimer>
 
 #include "../common/quiet.h"
 
@@ -36,6 +38,8 @@ const char Usage[] // %1: the program
       "       %1 ap start IFACE SSID  make IFACE an access point (asks for the passphrase;\n"
       "                                 empty for an open network)\n"
       "       %1 ap stop IFACE      end the access point on IFACE\n"
+      "       %1 watch [SECONDS]    print each change of links, addresses, networks and access "
+      "points\n"
       "       %1 doctor             the tool (or service) each step takes here, what is "
       "missing\n"
       "join, dhcp, release, ethernet and ap change the system and need root; --verbose shows the "
@@ -244,6 +248,32 @@ int join(const QString &ssid, const QString &interface)
     return 0;
 }
 
+// Prints each change the library announces as it comes, for `seconds` (0: until ended).
+int watch(int seconds)
+{
+    NetworkManager manager;
+    QElapsedTimer clock;
+    clock.start();
+    const auto say = [&](const QString &what) {
+        out << QString::number(clock.elapsed() / 1000.0, 'f', 2) << " s  " << what << "\n";
+        out.flush(); // a line at a time, for whoever reads it meanwhile
+    };
+    const auto state
+        = [](bool on, const char *yes, const char *no) { return QLatin1String(on ? yes : no); };
+    QObject::connect(&manager, &NetworkManager::linkChanged,
+        [&](QString name, bool up) { say(name + state(up, ": link up", ": link down")); });
+    QObject::connect(&manager, &NetworkManager::addressesChanged,
+        [&](QString name) { say(name + QStringLiteral(": addresses changed")); });
+    QObject::connect(&manager, &NetworkManager::wifiNetworkChanged,
+        [&](QString name, QString ssid) { say(name + QStringLiteral(": on \"%1\"").arg(ssid)); });
+    QObject::connect(&manager, &NetworkManager::accessPointChanged, [&](QString name, bool on) {
+        say(name + state(on, ": access point up", ": access point down"));
+    });
+    if (seconds > 0)
+        QTimer::singleShot(seconds * 1000, qApp, &QCoreApplication::quit);
+    return QCoreApplication::exec();
+}
+
 int dhcp(const QString &interface)
 {
     NetworkManager manager;
@@ -300,6 +330,8 @@ int main(int argc, char *argv[])
         && ((args.size() == 4 && args.at(1) == QLatin1String("start"))
             || (args.size() == 3 && args.at(1) == QLatin1String("stop"))))
         return isRoot("ap") ? accessPoint(args.at(1), args.at(2), args.value(3)) : 1;
+    if (command == QLatin1String("watch") && args.size() <= 2)
+        return watch(args.value(1).toInt());
     if (command == QLatin1String("doctor") && args.size() == 1)
         return doctor();
     if (command == QLatin1String("scan") && args.size() <= 2) {
