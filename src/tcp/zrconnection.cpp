@@ -1,5 +1,6 @@
 #include "zrconnection_p.h"
 #include "zrconnectiontable_p.h"
+#include "zrlogging_p.h"
 #include "zrsocket_p.h"
 #include "zrsocketthread.h"
 
@@ -37,6 +38,13 @@ void ZRConnection::end()
 void ZRConnection::release()
 {
     m_table->release(this);
+}
+
+void ZRConnection::abandon()
+{
+    qCDebug(lcTcp, "Cannot start a thread for the connection from %s",
+        qUtf8Printable(m_handle->remoteAddress()));
+    release();
 }
 
 void ZRConnection::setPhase(Phase phase, bool stamped)

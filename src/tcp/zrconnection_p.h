@@ -72,6 +72,8 @@ public:
     // Out of the table, the socket closed, and the connection deleted now or (served by a
     // thread of its own) once that thread has finished.
     void release();
+    // No thread could be started to serve it: it ends unserved.
+    void abandon();
 
 protected:
     // stamped: the phase's start is noted, for a deadline that counts from it.

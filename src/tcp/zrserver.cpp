@@ -265,8 +265,7 @@ ZRSocketThread *ZRServer::startConnection(int socket, const QString &address)
         thread->setStackSize(m_stackSize);
     if (ZRThreadDispatcher::startThread(thread))
         return thread;
-    qCDebug(lcTcp, "Cannot start a thread for the connection from %s", qUtf8Printable(address));
-    connection->release();
+    connection->abandon();
     return nullptr;
 }
 

@@ -1,8 +1,6 @@
 #include "zrconnection_p.h"
 #include "zrconnectiontable_p.h"
-#include "zrlogging_p.h"
 #include "zrsocket_p.h"
-#include "zrsocketthread.h"
 #include "zrthreaddispatcher_p.h"
 #include "zrworkerpool_p.h"
 
@@ -116,11 +114,8 @@ void ZRWorkerPool::startThread()
         }
     }
     delete thread;
-    for (ZRConnection *connection : orphans) {
-        qCDebug(lcTcp, "Cannot start a thread for the connection from %s",
-            qUtf8Printable(connection->handle()->remoteAddress()));
-        connection->release();
-    }
+    for (ZRConnection *connection : orphans)
+        connection->abandon();
 }
 
 void ZRWorkerPool::work()

@@ -329,6 +329,8 @@ private slots:
     void defaultStackSurvivesTheDeepestPath();
     void persistentConnectionsWithRealClients();
     void idleConnectionsGiveWay();
+    void parkedConnectionsWakeUp_data();
+    void parkedConnectionsWakeUp();
     void servesIPv6AndDualStack_data();
     void servesIPv6AndDualStack();
 
@@ -1098,6 +1100,63 @@ void TestZRHttpServer::idleConnectionsGiveWay()
     QVERIFY(!held.closedByPeer(100));
     s.server.sendReply(ZRHttpReply::text("late"), s.app.requests().at(1).thread);
     QVERIFY(held.readAll(500).endsWith("late"));
+}
+
+// A connection that waits for its client past the grace leaves its thread for the poll set, and
+// goes on where it was, with the same handle: the next request, the rest of one, a reply.
+void TestZRHttpServer::parkedConnectionsWakeUp_data()
+{
+    QTest::addColumn<QByteArray>("requests");
+    QTest::addColumn<QVector<int>>("cuts"); // each piece sent after a pause
+    QTest::addColumn<bool>("holdFirst"); // the test answers /a after a pause
+    QTest::addColumn<int>("replySize"); // more than the sockets hold: read after a pause
+    const QByteArray a = "GET /a HTTP/1.1\r\nHost: h\r\n\r\n";
+    const QByteArray ab = a + "GET /b HTTP/1.1\r\nHost: h\r\n\r\n";
+    QTest::newRow("idle, woken by the next request")
+        << ab << QVector<int> { a.size() } << false << 2;
+    QTest::newRow("pipelined, buffered while the first is held")
+        << ab << QVector<int>() << true << 2;
+    QTest::newRow("pipelined, the next one split across the pause")
+        << ab << QVector<int> { ab.size() - 2 } << false << 2;
+    QTest::newRow("replies blocked on a full socket, then read")
+        << ab << QVector<int>() << false << 16 * 1024 * 1024;
+}
+
+void TestZRHttpServer::parkedConnectionsWakeUp()
+{
+    QFETCH(QByteArray, requests);
+    QFETCH(QVector<int>, cuts);
+    QFETCH(bool, holdFirst);
+    QFETCH(int, replySize);
+    constexpr int PauseMs = 150; // well past the grace
+    const auto reply = [replySize](const QByteArray &path) {
+        return ZRHttpReply::text(path + QByteArray(replySize - path.size(), '.'));
+    };
+    Served s;
+    s.app.answer = [&](const Seen &seen) {
+        if (!holdFirst || seen.path != "/a")
+            s.server.sendReply(reply(seen.path), seen.thread);
+    };
+    s.server.waitForConnections(0); // as in persistentConnectionsWithRealClients
+    Peer client(s.run.port);
+    QVERIFY(client.sendInPieces(requests, cuts, PauseMs));
+    if (holdFirst) {
+        QTRY_COMPARE(s.app.requests().size(), 1);
+        QThread::msleep(PauseMs);
+        s.server.sendReply(reply("/a"), s.app.requests().first().thread);
+    }
+    if (replySize > 1024)
+        QThread::msleep(PauseMs);
+    const QRegularExpression date(QStringLiteral("Date: [^\r]*\r\n"));
+    QString got = QString::fromLatin1(client.readAll(500));
+    // Kept open: without the "Connection: close" of a reply on its own.
+    QString expected = QString::fromLatin1(reply("/a").toByteArray() + reply("/b").toByteArray());
+    expected.remove(QStringLiteral("Connection: close\r\n"));
+    QCOMPARE(got.remove(date), expected.remove(date));
+    const QList<Seen> seen = s.app.requests();
+    QCOMPARE(seen.size(), 2);
+    QCOMPARE(seen[1].thread, seen[0].thread);
+    QCOMPARE(s.app.errors(), QList<int>());
 }
 
 // Gives this process a mount namespace of its own whose /etc/hosts also names "v6only.test"
