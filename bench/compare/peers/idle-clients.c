@@ -1,10 +1,12 @@
 /* Holds N idle connections to 127.0.0.1:PORT. Each sends the start of a
  * request (the request line and one header, never the blank line that ends
- * the header block) and then nothing. Connects at most WINDOW at a time, for
- * at most CONNECT_SECONDS, prints "connected M" once, then holds them for
+ * the header block) and then nothing; or, with "kept", a whole request, reads
+ * the start of its answer and then keeps the connection open, as a browser
+ * does between requests. Connects at most WINDOW at a time, for at most
+ * CONNECT_SECONDS, prints "connected M" once, then holds them for
  * HOLD_SECONDS at most (SIGTERM ends it sooner) and exits, closing them all.
  *
- *   idle-clients PORT N CONNECT_SECONDS HOLD_SECONDS
+ *   idle-clients PORT N CONNECT_SECONDS HOLD_SECONDS [kept]
  */
 #include <arpa/inet.h>
 #include <errno.h>
@@ -21,6 +23,7 @@
 enum { WINDOW = 256 };
 
 static const char partial[] = "GET /idle HTTP/1.1\r\nHost: 127.0.0.1\r\n";
+static const char whole[] = "GET /hello HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
 
 static double now(void)
 {
@@ -44,12 +47,15 @@ static int start_connect(const struct sockaddr_in *to)
 int main(int argc, char **argv)
 {
     if (argc < 5) {
-        fprintf(stderr, "usage: idle-clients PORT N CONNECT_SECONDS HOLD_SECONDS\n");
+        fprintf(stderr, "usage: idle-clients PORT N CONNECT_SECONDS HOLD_SECONDS [kept]\n");
         return 2;
     }
     const int wanted = atoi(argv[2]);
     const double deadline = now() + atof(argv[3]);
     const unsigned hold = (unsigned)atoi(argv[4]);
+    const int kept = argc > 5 && strcmp(argv[5], "kept") == 0;
+    const char *request = kept ? whole : partial;
+    const size_t length = kept ? sizeof whole - 1 : sizeof partial - 1;
     struct rlimit lim;
     if (getrlimit(RLIMIT_NOFILE, &lim) == 0) {
         lim.rlim_cur = lim.rlim_max;
@@ -77,10 +83,24 @@ int main(int argc, char **argv)
                 i++;
                 continue;
             }
-            int err = 0;
-            socklen_t len = sizeof err;
-            getsockopt(pending[i].fd, SOL_SOCKET, SO_ERROR, &err, &len);
-            if (err == 0 && send(pending[i].fd, partial, sizeof partial - 1, MSG_NOSIGNAL) > 0)
+            /* Kept: the request went out once connected; the answer has come now. */
+            char answer[512];
+            int ok;
+            if (pending[i].events == POLLIN) {
+                ok = recv(pending[i].fd, answer, sizeof answer, 0) > 0;
+            } else {
+                int err = 0;
+                socklen_t len = sizeof err;
+                getsockopt(pending[i].fd, SOL_SOCKET, SO_ERROR, &err, &len);
+                ok = err == 0 && send(pending[i].fd, request, length, MSG_NOSIGNAL) > 0;
+                if (ok && kept) {
+                    pending[i].events = POLLIN;
+                    pending[i].revents = 0;
+                    i++;
+                    continue;
+                }
+            }
+            if (ok)
                 connected++;
             else
                 close(pending[i].fd);
