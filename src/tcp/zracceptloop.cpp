@@ -129,14 +129,27 @@ void ZRAcceptLoop::handle(const epoll_event *events, int count)
         m_table.pool().push(connection);
 }
 
+// At the cap a parked connection that does nothing useful gives way, where the server serves
+// its protocol itself, but only once a client has been accepted: not for one that turns out not
+// to be there (the loop accepts until the queue is empty). Without one, the listening socket
+// leaves the poll set until the table rings the wake-up.
 void ZRAcceptLoop::acceptWaiting()
 {
-    while (m_clientWaiting && m_server.m_running && hasRoom()) {
+    while (m_clientWaiting && m_server.m_running) {
+        const ZRConnectionTable::Room room
+            = m_table.room(cap(), m_server.m_makeConnection != nullptr, m_server.m_wakeUp);
+        if (room == ZRConnectionTable::Full) {
+            setListening(false);
+            m_clientWaiting = false;
+            return;
+        }
         sockaddr_storage peer {};
         socklen_t length = sizeof peer;
         const int c = ZRSocketPrivate::acceptRetrying(
             m_listening, reinterpret_cast<sockaddr *>(&peer), &length, m_acceptFlags);
         if (c >= 0) {
+            if (room == ZRConnectionTable::GiveWay)
+                makeRoom();
             const QString address = ZRSocketPrivate::addressText(peer);
             qCDebug(lcTcp, "Accepted socket connection from %s", qPrintable(address));
             m_server.startConnection(c, address);
@@ -148,22 +161,12 @@ void ZRAcceptLoop::acceptWaiting()
     }
 }
 
-// At the cap a parked connection that does nothing useful gives way, where the server serves
-// its protocol itself; without one, the listening socket leaves the poll set until the table
-// rings the wake-up.
-bool ZRAcceptLoop::hasRoom()
+void ZRAcceptLoop::makeRoom()
 {
-    ZRConnection *givingWay = nullptr;
-    if (m_table.hasRoom(cap(), m_server.m_makeConnection != nullptr, &givingWay, m_server.m_wakeUp))
-        return true;
-    if (givingWay) {
+    if (ZRConnection *givingWay = m_table.takeGivingWay()) {
         qCDebug(lcTcp, "Ending a connection to make room");
         givingWay->end();
-        return true;
     }
-    setListening(false);
-    m_clientWaiting = false;
-    return false;
 }
 
 void ZRAcceptLoop::setListening(bool on)

@@ -36,7 +36,7 @@ private:
     void wait();
     void handle(const epoll_event *events, int count);
     void acceptWaiting();
-    bool hasRoom();
+    void makeRoom();
     void admit(int socket);
     void setListening(bool on);
     void endExpired();

@@ -221,22 +221,29 @@ void ZRConnectionTable::setLoopDeletes(bool on)
     m_pool->moveThreadsTo(app->thread());
 }
 
-bool ZRConnectionTable::hasRoom(int cap, bool mayGiveWay, ZRConnection **givingWay, int wakeFd)
+ZRConnectionTable::Room ZRConnectionTable::room(int cap, bool mayGiveWay, int wakeFd)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    *givingWay = nullptr;
     m_wakeFd = -1;
     if (cap <= 0 || m_size < cap)
-        return true;
+        return Below;
+    if (mayGiveWay && (!m_parked[GivesWayFirst].empty() || !m_parked[Incomplete].empty()))
+        return GiveWay;
+    m_wakeFd = wakeFd;
+    return Full;
+}
+
+ZRConnection *ZRConnectionTable::takeGivingWay()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
     for (int rank : { GivesWayFirst, Incomplete }) {
-        if (mayGiveWay && !m_parked[rank].empty()) {
-            *givingWay = m_parked[rank].begin()->second;
-            unparkLocked(*givingWay);
-            return false;
+        if (!m_parked[rank].empty()) {
+            ZRConnection *connection = m_parked[rank].begin()->second;
+            unparkLocked(connection);
+            return connection;
         }
     }
-    m_wakeFd = wakeFd;
-    return false;
+    return nullptr;
 }
 
 void ZRConnectionTable::setPollSet(int epollFd, int wakeFd)

@@ -77,11 +77,14 @@ public:
     void deleteEnded(bool waitForAll = false);
     // The accept loop starts (true) or ends (false) deleting ended threads' objects itself.
     void setLoopDeletes(bool on);
-    // From the accept loop with a client waiting: true when the table is below cap (0: none).
-    // Otherwise, when mayGiveWay, the parked connection that gives way first, out of the poll
-    // set, in *givingWay (see rankOf()); or else nothing, and wakeFd is rung once a connection
-    // ends, or one that may give way parks.
-    bool hasRoom(int cap, bool mayGiveWay, ZRConnection **givingWay, int wakeFd);
+    // From the accept loop with a client waiting: Below the cap (0: none); else GiveWay, when
+    // mayGiveWay and a parked connection may make room (takeGivingWay()); else Full, and wakeFd
+    // is rung once a connection ends, or one that may give way parks.
+    enum Room { Below, GiveWay, Full };
+    Room room(int cap, bool mayGiveWay, int wakeFd);
+    // From the accept loop: the parked connection that gives way first (see rankOf()), out of
+    // the poll set; null when none.
+    ZRConnection *takeGivingWay();
 
     // The accept loop's poll set (an epoll descriptor, -1 when no loop runs), and the loop's
     // eventfd, rung when a connection parks with a deadline before the loop means to wake.

@@ -1068,12 +1068,12 @@ void TestZRHttpServer::persistentConnectionsWithRealClients()
 }
 
 // An idle connection ends after the keep-alive time, or sooner when a client waits at the cap;
-// a request the application holds is never ended for it.
+// then the oldest incomplete request; a request the application holds is never ended for it.
 void TestZRHttpServer::idleConnectionsGiveWay()
 {
     Served s;
     s.server.setKeepAliveTimeout(400);
-    s.server.setMaxConnections(2);
+    s.server.setMaxConnections(3);
     s.app.answer = [&s](const Seen &seen) {
         if (seen.path != "/hold")
             s.server.sendReply(ZRHttpReply::text(seen.path), seen.thread);
@@ -1090,13 +1090,22 @@ void TestZRHttpServer::idleConnectionsGiveWay()
     QVERIFY(held.send("GET /hold HTTP/1.1\r\n\r\n"));
     QTRY_COMPARE(s.app.requests().size(), 2);
     s.server.setKeepAliveTimeout(60000);
+    Peer partial(s.run.port);
+    QVERIFY(partial.send("GET /partial HTTP/1.1\r\n"));
     Peer second(s.run.port);
     QVERIFY(second.send(get));
     QVERIFY(second.readAll(150).endsWith("/idle"));
+    const QByteArray last = "GET /waiting HTTP/1.1\r\nConnection: close\r\n\r\n";
     Peer waiting(s.run.port); // the cap is reached: the idle one makes room
-    QVERIFY(waiting.send("GET /waiting HTTP/1.1\r\nConnection: close\r\n\r\n"));
+    QVERIFY(waiting.send(last));
     QVERIFY(waiting.readAll().endsWith("/waiting"));
     QVERIFY(second.closedByPeer());
+    Peer silent(s.run.port); // at the cap again: now the oldest incomplete request
+    QVERIFY(silent.readAll(150).isEmpty());
+    QVERIFY(waiting.connectTo(s.run.port) && waiting.send(last));
+    QVERIFY(waiting.readAll().endsWith("/waiting"));
+    QVERIFY(partial.closedByPeer());
+    QVERIFY(!silent.closedByPeer(0));
     QVERIFY(!held.closedByPeer(100));
     s.server.sendReply(ZRHttpReply::text("late"), s.app.requests().at(1).thread);
     QVERIFY(held.readAll(500).endsWith("late"));
