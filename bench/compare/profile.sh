@@ -1,24 +1,28 @@
 #!/bin/bash
 # Where zrnet-hello (bench/compare) spends its time under the load of run.sh:
-# wrk -t2 -c32 -H 'Connection: close' in a private network namespace, sampled
-# for DURATION (default 8) seconds with `perf record -a -g` and reported for the
-# server's process only: the top entries by shared object and symbol, the
-# inclusive share of the libc entry points (system calls, thread start), the
-# share of each thread name, and the split kernel / Qt / glib / libzrnet / libc.
+# wrk -t2 -c32 -H 'Connection: close' (MODE=kept: connections kept open, without
+# the header) in a private network namespace, sampled for DURATION (default 8)
+# seconds with `perf record -a -g` and reported for the server's process only:
+# the server's CPU time per request, the top entries by shared object and
+# symbol, the inclusive share of the libc entry points (system calls, thread
+# start), the share of each thread name, and the split kernel / Qt / glib /
+# libzrnet / libc.
 #
 # Sampling is system-wide (per CPU) on purpose: per-thread sampling restarts its
 # period in every new thread and so misses most of the short-lived connection
 # threads. Where perf cannot sample, callgrind counts instructions over
-# REQUESTS (default 1000) sequential requests instead; PROFILE_TOOL=callgrind
-# chooses that anyway.
+# REQUESTS (default 1000) sequential requests instead (kept: on one connection);
+# PROFILE_TOOL=callgrind chooses that anyway.
 #
 #   bench/compare/profile.sh
+#   MODE=kept bench/compare/profile.sh
 #
 # Builds zrnet-hello in BUILD (default build); the data stay in BUILD/bench/compare/profile.
 set -eu
 DURATION=${DURATION:-8}
 REQUESTS=${REQUESTS:-1000}
 TOP=${TOP:-25}
+MODE=${MODE:-close}
 PORT=18190
 cd "$(dirname "$0")/../.."
 BUILD=${BUILD:-build}
@@ -49,13 +53,15 @@ if [ -z "${ZRNET_PROFILE_IN_NETNS:-}" ]; then
     fi
     [ "$TOOL" = perf ] || install_missing valgrind
     exec env ZRNET_PROFILE_IN_NETNS=1 BUILD="$BUILD" TOOL="$TOOL" DURATION="$DURATION" \
-        REQUESTS="$REQUESTS" TOP="$TOP" unshare --net bash "$0"
+        REQUESTS="$REQUESTS" TOP="$TOP" MODE="$MODE" unshare --net bash "$0"
 fi
 
 # ---- inside the private network namespace from here on ----
 ip link set lo up
 ulimit -n "$(ulimit -Hn)"
 URL=http://127.0.0.1:$PORT/hello
+HEADER=(-H 'Connection: close')
+[ "$MODE" = close ] || HEADER=()
 trap end_started EXIT
 trap 'exit 130' INT TERM
 
@@ -95,10 +101,16 @@ if [ "$TOOL" = callgrind ]; then
     wait_ready 300
     # Counting starts once the server is up: start-up is not what is measured.
     callgrind_control -i on "$server" >/dev/null 2>&1
-    echo "callgrind over $REQUESTS sequential requests (one per connection)"
-    for _ in $(seq 1 "$REQUESTS"); do
-        curl -s --noproxy '*' --max-time 5 -o /dev/null "$URL" || true
-    done
+    if [ "$MODE" = close ]; then
+        echo "callgrind over $REQUESTS sequential requests (one per connection)"
+        for _ in $(seq 1 "$REQUESTS"); do
+            curl -s --noproxy '*' --max-time 5 -o /dev/null "$URL" || true
+        done
+    else
+        echo "callgrind over $REQUESTS sequential requests on one kept-open connection"
+        for _ in $(seq 1 "$REQUESTS"); do echo "url = \"$URL\""; echo 'output = "/dev/null"'; done |
+            curl -s --noproxy '*' --max-time 60 -K - || true
+    fi
     stop_server
     # Lines "Ir (share) file:function [object]"; the object is left out where it repeats.
     callgrind_annotate --inclusive=no --auto=no --threshold=100 "$OUT/callgrind.out" 2>/dev/null |
@@ -128,8 +140,9 @@ QT_LOGGING_RULES='zrnet.*.debug=false' "$SERVER" $PORT >"$OUT/server.log" 2>&1 &
 server=$!
 PIDS="$PIDS $server"
 wait_ready 50
-echo "perf record -a -g for ${DURATION}s while wrk -t2 -c32 -H 'Connection: close' loads the server"
-timeout --foreground $((DURATION + 30)) wrk -t2 -c32 -d"$((DURATION + 2))s" -H 'Connection: close' \
+echo "perf record -a -g for ${DURATION}s while wrk -t2 -c32 ${HEADER[*]:+-H 'Connection: close' }loads the server"
+cpu0=$(sed 's/.*) //' "/proc/$server/stat" | awk '{ print $12 + $13 }')
+timeout --foreground $((DURATION + 30)) wrk -t2 -c32 -d"$((DURATION + 2))s" "${HEADER[@]}" \
     "$URL" >"$OUT/wrk.txt" &
 wrk=$!
 PIDS="$PIDS $wrk"
@@ -138,9 +151,13 @@ rm -f "$OUT/perf.data" "$OUT/perf.data.old"
 perf record -a -g -o "$OUT/perf.data" -- sleep "$DURATION" 2>"$OUT/perf-record.log" >/dev/null
 wait "$wrk" || true
 PIDS=${PIDS/ $wrk/}
+cpu1=$(sed 's/.*) //' "/proc/$server/stat" | awk '{ print $12 + $13 }')
 pid=$server
 stop_server
 grep -E 'Requests/sec|Socket errors|Non-2xx' "$OUT/wrk.txt" | sed 's/^ */wrk: /'
+awk -v t=$((cpu1 - cpu0)) -v tck="$(getconf CLK_TCK)" '/ requests in / {
+        printf "server CPU (utime+stime over wrk'"'"'s run): %.1f µs per request\n", t * 1e6 / tck / $1 }' \
+    "$OUT/wrk.txt"
 
 # report [perf report options]: the server's share only, without perf's comment lines
 # and trailing columns.
