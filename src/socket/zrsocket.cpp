@@ -402,9 +402,9 @@ int acceptRetrying(int socket, sockaddr *address, socklen_t *length, int flags)
 int pollUntil(pollfd *fds, nfds_t count, qint64 deadline)
 {
     for (;;) {
-        const int timeout = deadline == NoDeadline
-            ? -1
-            : int(qBound<qint64>(0, deadline - monotonicMs(), std::numeric_limits<int>::max()));
+        const int timeout = deadline == NoDeadline ? -1
+                                                   : int(qBound(qint64(0), deadline - monotonicMs(),
+                                                       qint64(std::numeric_limits<int>::max())));
         const int r = ::poll(fds, count, timeout);
         if (r >= 0 || errno != EINTR)
             return r;

@@ -101,7 +101,8 @@ void ZRAcceptLoop::wait()
     const qint64 until = ZRSocketPrivate::earlierDeadline(m_table.nextDeadline(reap), reap);
     const int timeout = until == ZRSocketPrivate::NoDeadline
         ? -1
-        : int(qBound<qint64>(0, until - ZRSocketPrivate::monotonicMs(), ReapIntervalMs * 50));
+        : int(
+            qBound(qint64(0), until - ZRSocketPrivate::monotonicMs(), qint64(ReapIntervalMs * 50)));
     epoll_event events[EventsPerWait];
     const int count = ::epoll_wait(m_pollSet, events, EventsPerWait, timeout);
     if (count > 0)
