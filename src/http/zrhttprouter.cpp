@@ -208,7 +208,7 @@ void addCrossOriginHeaders(const Config &config, const ZRHttpRequest &request, Z
     const QByteArray vary = reply.header("Vary");
     if (vary.isEmpty())
         reply.setHeader("Vary", "Origin");
-    else if (!vary.toLower().contains("origin"))
+    else if (!zrListHas(vary, "Origin"))
         reply.setHeader("Vary", vary + ", Origin");
 }
 
