@@ -486,28 +486,28 @@ hello_table() {
     goal "threads while $last_count idle held (the default cap is 1,024)" \
         "$(idle_field zrnet "$last_count" 9)" "<=" 1032
     goal "p99 at $CONNECTIONS clients, ms" "$(printf '%.2f' "$(median "$RUN/rounds" zrnet 5)")" "<=" 4
-    local kept=$RUN/kept-idle
+    local idle_kept=$RUN/kept-idle
     goal "KB per kept-open idle connection @$last_kept" \
-        "$(idle_field zrnet "$last_kept" 4 "$kept")" "<=" 4
+        "$(idle_field zrnet "$last_kept" 4 "$idle_kept")" "<=" 4
     goal "descriptors per kept-open idle connection @$last_kept" \
-        "$(idle_field zrnet "$last_kept" 5 "$kept")" "<=" 1
-    goal "threads while $last_kept kept-open idle held" "$(idle_field zrnet "$last_kept" 9 "$kept")" \
+        "$(idle_field zrnet "$last_kept" 5 "$idle_kept")" "<=" 1
+    goal "threads while $last_kept kept-open idle held" "$(idle_field zrnet "$last_kept" 9 "$idle_kept")" \
         "<=" 8
     goal "fresh request while $last_kept kept-open idle held, ms" \
-        "$(idle_field zrnet "$last_kept" 7 "$kept")" "<=" 10
+        "$(idle_field zrnet "$last_kept" 7 "$idle_kept")" "<=" 10
 }
 
 # Connections held open after one request each: what each costs, and a fresh request meanwhile.
 kept_idle_table() {
-    local header="| server |" rule="|---|" s count row fresh
+    local head="| server |" rule="|---|" s count row fresh
     for count in $KEPT_IDLE_COUNTS; do
-        header="$header KB/conn @$count | fds/conn @$count | threads @$count | fresh request @$count |"
+        head="$head KB/conn @$count | fds/conn @$count | threads @$count | fresh request @$count |"
         rule="$rule---:|---:|---:|---:|"
     done
     echo
     echo "Kept-open idle connections (one request each, then held open):"
     echo
-    echo "$header"
+    echo "$head"
     echo "$rule"
     for s in $KEPT_IDLE_SERVERS; do
         row="| $s |"
