@@ -80,13 +80,16 @@ void ZRWorkerPool::push(ZRConnection *connection)
     std::unique_lock<std::mutex> lock(m_mutex);
     m_queue.push_back(connection);
     noteCrowding();
-    if (m_idle > 0) {
+    // Each connection queued needs a thread of its own: one idle or starting that no connection
+    // queued before has claimed, else a new one.
+    if (int(m_queue.size()) <= m_idle + m_starting) {
         m_work.notify_one();
         return;
     }
     if (m_threads >= m_maxThreads)
         return;
     ++m_threads;
+    ++m_starting;
     lock.unlock();
     startThread();
 }
@@ -108,6 +111,7 @@ void ZRWorkerPool::startThread()
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_running.removeOne(thread);
+        --m_starting;
         if (--m_threads == 0) {
             orphans.swap(m_queue);
             noteCrowding();
@@ -124,6 +128,7 @@ void ZRWorkerPool::work()
     {
         ZRWorker worker;
         std::unique_lock<std::mutex> lock(m_mutex);
+        --m_starting;
         while (waitForWork(lock)) {
             ZRConnection *connection = m_queue.front();
             m_queue.pop_front();

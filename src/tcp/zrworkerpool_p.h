@@ -59,7 +59,8 @@ private:
     // Connections wait, and no more threads may start: for a look without the lock.
     std::atomic<bool> m_crowded { false };
     int m_threads = 0;
-    int m_idle = 0;
+    int m_idle = 0; // waiting for work, woken or not
+    int m_starting = 0; // started, not yet looking for work
     int m_maxThreads = 1024;
     unsigned m_stackSize = 0;
     bool m_keepsThreads = false;
