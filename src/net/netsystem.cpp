@@ -7,6 +7,7 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QStandardPaths>
+#include <QSysInfo>
 #include <QThread>
 
 #include <cerrno>
@@ -147,6 +148,11 @@ bool NetSystem::removeDirectory(const QString &path)
 bool NetSystem::signalProcess(qint64 pid, int signal)
 {
     return ::kill(static_cast<pid_t>(pid), signal) == 0;
+}
+
+QString NetSystem::hostName()
+{
+    return QSysInfo::machineHostName();
 }
 
 bool NetSystem::hasService()
