@@ -125,7 +125,8 @@ void TestNetModernTools::toolChoices()
             "start the WPA supplicant: /sbin/wpa_supplicant",
             "give an interface its address: ip for ifconfig",
             "start the access point:  for hostapd", "serve its DHCP and DNS:  for dnsmasq",
-            "scan beside the access point: iw" }));
+            "scan beside the access point: iw",
+            "announce the device by mDNS:  for avahi-daemon" }));
 }
 
 void TestNetModernTools::startEthernet()
