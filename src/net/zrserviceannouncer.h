@@ -50,7 +50,8 @@ public:
     QString serviceName() const;
 
     // The .local name the daemon publishes for this machine ("kiosk-lobby.local"), which the
-    // announced service points at; empty, with errorString(), without avahi-daemon.
+    // announced service points at; empty, with errorString(), without avahi-daemon. While the
+    // service is announced, known without asking the daemon.
     QString hostName();
     // Asks the daemon to publish the machine as `name`.local (1 to 63 bytes, no dot), leaving
     // the system's host name alone; services are published again under it. Should another
