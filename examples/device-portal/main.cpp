@@ -34,6 +34,7 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QHostAddress>
+#include <QRegularExpression>
 #include <QSysInfo>
 
 #include "../common/listenaddress.h"
@@ -97,6 +98,14 @@ bool parse(const QStringList &arguments, Settings *settings)
     settings->stateDir = parser.value(stateDir);
     settings->setup = { parser.value(setupSsid), parser.value(setupPassphrase),
         parser.value(setupWait).toInt() };
+    // NAME.local goes into URLs as it is.
+    static const QRegularExpression hostLabel(
+        QStringLiteral("^[A-Za-z0-9]([A-Za-z0-9-]{0,61}[A-Za-z0-9])?$"));
+    if (settings->named && !hostLabel.match(settings->name).hasMatch()) {
+        std::fprintf(stderr,
+            "device-portal: --name takes a host name: up to 63 letters, digits and hyphens\n");
+        return false;
+    }
     if (parser.isSet(setupSsid) && settings->setup.ssid.isEmpty()) {
         std::fprintf(stderr, "device-portal: --setup-ssid takes the access point's name\n");
         return false;
