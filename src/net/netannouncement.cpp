@@ -61,8 +61,8 @@ NetAnnouncement::NetAnnouncement(std::shared_ptr<NetAnnouncementState> state)
 
 void NetAnnouncement::announce(quint64 ticket, const Service &service)
 {
-    settleAll(false, QStringLiteral("replaced by a later call"));
-    m_announceTicket = ticket;
+    replace(&m_announceTicket, ticket);
+    replace(&m_withdrawTicket, 0);
     m_wanted = true;
     m_service = service;
     m_name = service.name;
@@ -74,8 +74,8 @@ void NetAnnouncement::announce(quint64 ticket, const Service &service)
 
 void NetAnnouncement::withdraw(quint64 ticket)
 {
-    settleAll(false, QStringLiteral("withdrawn"));
-    m_withdrawTicket = ticket;
+    replace(&m_announceTicket, 0);
+    replace(&m_withdrawTicket, ticket);
     m_wanted = false;
     m_halted = false;
     next();
@@ -83,8 +83,7 @@ void NetAnnouncement::withdraw(quint64 ticket)
 
 void NetAnnouncement::setHostName(quint64 ticket, const QString &name)
 {
-    m_state->settle(m_hostTicket, false, QStringLiteral("replaced by a later call"));
-    m_hostTicket = ticket;
+    replace(&m_hostTicket, ticket);
     m_hostWish = name;
     m_applyHost = true;
     m_halted = false;
@@ -112,18 +111,7 @@ void NetAnnouncement::next()
     if (m_busy)
         return;
     if (m_applyHost) {
-        m_applyHost = false;
-        call(
-            QStringLiteral("/"), ServerInterface, "SetHostName", { m_hostWish },
-            [this](const QDBusMessage &) {
-                m_state->settle(std::exchange(m_hostTicket, 0), true);
-                m_checkHost = m_committed;
-                next();
-            },
-            [this](const QDBusMessage &reply) {
-                m_state->settle(std::exchange(m_hostTicket, 0), false, reason(reply));
-                next();
-            });
+        applyHostName();
     } else if (!m_wanted && !m_group.isEmpty()) {
         // Taken as freed either way: the daemon also frees our groups as we leave the bus.
         const Step freed = [this](const QDBusMessage &) {
@@ -138,14 +126,7 @@ void NetAnnouncement::next()
     } else if (m_halted) {
         return;
     } else if (m_renaming) {
-        call(QStringLiteral("/"), ServerInterface, "GetAlternativeServiceName", { m_name },
-            [this](const QDBusMessage &reply) {
-                qCDebug(lcNet, "service \"%s\" collides; taking \"%s\"", qUtf8Printable(m_name),
-                    qUtf8Printable(reply.arguments().value(0).toString()));
-                m_name = reply.arguments().value(0).toString();
-                m_renaming = false;
-                next();
-            });
+        rename();
     } else if (m_group.isEmpty()) {
         call(QStringLiteral("/"), ServerInterface, "EntryGroupNew", {},
             [this](const QDBusMessage &reply) {
@@ -162,6 +143,35 @@ void NetAnnouncement::next()
                 next();
             });
     }
+}
+
+void NetAnnouncement::applyHostName()
+{
+    m_applyHost = false;
+    call(
+        QStringLiteral("/"), ServerInterface, "SetHostName", { m_hostWish },
+        [this](const QDBusMessage &) {
+            m_state->settle(std::exchange(m_hostTicket, 0), true);
+            m_checkHost = m_committed;
+            next();
+        },
+        [this](const QDBusMessage &reply) {
+            m_state->settle(std::exchange(m_hostTicket, 0), false, reason(reply));
+            next();
+        });
+}
+
+// The daemon's next free name after the one that collided: "Kiosk #2", then "Kiosk #3".
+void NetAnnouncement::rename()
+{
+    call(QStringLiteral("/"), ServerInterface, "GetAlternativeServiceName", { m_name },
+        [this](const QDBusMessage &reply) {
+            qCDebug(lcNet, "service \"%s\" collides; taking \"%s\"", qUtf8Printable(m_name),
+                qUtf8Printable(reply.arguments().value(0).toString()));
+            m_name = reply.arguments().value(0).toString();
+            m_renaming = false;
+            next();
+        });
 }
 
 // The service into the group, afresh: its name or the host it points at changed.
@@ -224,9 +234,15 @@ void NetAnnouncement::fail(const QDBusMessage &reply)
         return;
     }
     qCDebug(lcNet, "avahi-daemon: %s", qUtf8Printable(reply.errorMessage()));
-    m_halted = true; // until the daemon comes back, or a new wish
-    state(false, reason(reply));
-    settleAll(false, reason(reply));
+    halt(reason(reply));
+}
+
+// Nothing more is asked until the daemon comes back, or a new wish.
+void NetAnnouncement::halt(const QString &why)
+{
+    m_halted = true;
+    state(false, why);
+    settleAll(false, why);
 }
 
 void NetAnnouncement::ownerChanged(const QString &name, bool owned)
@@ -257,9 +273,7 @@ void NetAnnouncement::groupStateChanged(int groupState, const QString &error)
     case Collision:
         m_committed = false;
         if (++m_renames > MaxRenames) {
-            m_halted = true;
-            state(false, QStringLiteral("the service's name collides again and again"));
-            settleAll(false, m_state->error);
+            halt(QStringLiteral("the service's name collides again and again"));
             break;
         }
         m_renaming = true;
@@ -267,9 +281,7 @@ void NetAnnouncement::groupStateChanged(int groupState, const QString &error)
         next();
         break;
     case Failure:
-        m_halted = true;
-        state(false, QStringLiteral("avahi-daemon could not publish: ") + error);
-        settleAll(false, m_state->error);
+        halt(QStringLiteral("avahi-daemon could not publish: ") + error);
         break;
     default:
         break;
@@ -288,6 +300,13 @@ void NetAnnouncement::serverStateChanged(int serverState, const QString &)
 void NetAnnouncement::state(bool announced, const QString &error)
 {
     m_state->publish(announced, m_name, m_host, error);
+}
+
+// A call from another thread came first, and its wish is no longer the last.
+void NetAnnouncement::replace(quint64 *waiting, quint64 ticket)
+{
+    m_state->settle(
+        std::exchange(*waiting, ticket), false, QStringLiteral("replaced by a later call"));
 }
 
 void NetAnnouncement::settleAll(bool ok, const QString &text)

@@ -87,13 +87,17 @@ private slots:
 private:
     using Step = std::function<void(const QDBusMessage &)>;
     void next();
+    void applyHostName();
+    void rename();
     void publish();
     // Sends one call and runs `done` (or `failed`) on its reply, unless the daemon changed in
     // between; next() waits for it.
     void call(const QString &path, const char *interface, const char *method,
         const QList<QVariant> &arguments, Step done, Step failed = Step());
     void fail(const QDBusMessage &reply);
+    void halt(const QString &why);
     void state(bool announced, const QString &error = QString());
+    void replace(quint64 *waiting, quint64 ticket);
     void settleAll(bool ok, const QString &text);
     void subscribe();
 
