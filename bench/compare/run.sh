@@ -25,16 +25,19 @@
 # before and after, divided by their number, and a fresh request is timed while
 # they are held. Prints two markdown tables: medians over the rounds, the ratio to
 # nginx taken per round (so a slow moment hits both), then the goals for zrnet.
-# Then the same over TLS, nginx against zrnet-hello only (tls.sh).
+# Then the same over TLS, nginx against zrnet-hello only (tls.sh), and static files,
+# nginx's `root` against ZRHttpRouter::serveDirectory() (static.sh).
 #
 #   bench/compare/run.sh
 #   ROUNDS=1 DURATION=2 IDLE_COUNTS=200 bench/compare/run.sh     # a quick look
+#   TABLES=static ROUNDS=3 bench/compare/run.sh                   # one table (hello, tls, static)
 #
 # Installs what is missing (no service is started), builds zrnet-hello with the tree
 # in BUILD (default build) and compiles the peers into BUILD/bench/compare. About 10
 # minutes with the defaults. Not for CI: the figures depend on the machine's load.
 set -eu
 ROUNDS=${ROUNDS:-5}
+TABLES=${TABLES:-hello tls static}
 DURATION=${DURATION:-5}
 IDLE_COUNTS=${IDLE_COUNTS:-1000 5000}
 THREADS=2
@@ -65,7 +68,7 @@ if [ -z "${ZRNET_COMPARE_IN_NETNS:-}" ]; then
         pkg-config curl iproute2 util-linux procps openssl
     build_all
     exec env ZRNET_COMPARE_IN_NETNS=1 BUILD="$BUILD" ROUNDS="$ROUNDS" DURATION="$DURATION" \
-        IDLE_COUNTS="$IDLE_COUNTS" unshare --net bash "$0"
+        IDLE_COUNTS="$IDLE_COUNTS" TABLES="$TABLES" unshare --net bash "$0"
 fi
 
 # ---- inside the private network namespace from here on ----
@@ -126,6 +129,11 @@ start_server() {
         write_nginx_conf nginx
         nginx -e "$RUN/nginx/error.log" -p "$RUN/nginx" -c "$RUN/nginx/nginx.conf" >"$log" 2>&1 &
         ;;
+    nginx-static)
+        write_nginx_conf nginx-static "" "sendfile on; include /etc/nginx/mime.types;
+        location /static/ { root $RUN/www; }"
+        nginx -e "$RUN/$name/error.log" -p "$RUN/$name" -c "$RUN/$name/nginx.conf" >"$log" 2>&1 &
+        ;;
     nginx-tls)
         write_nginx_conf nginx-tls " ssl" "ssl_certificate $TLS_CERT; ssl_certificate_key $TLS_KEY;
         ssl_protocols TLSv1.2 TLSv1.3;"
@@ -141,6 +149,10 @@ start_server() {
     pthread-ka) "$BIN/pthread-hello" "$port" 64 keepalive >"$log" 2>&1 & ;;
     pthread-8m) "$BIN/pthread-hello" "$port" 8192 >"$log" 2>&1 & ;;
     zrnet) (cd "$RUN" && exec "$OUT/zrnet-hello/zrnet-hello" "$port") >"$log" 2>&1 & ;;
+    zrnet-static)
+        (cd "$RUN" && exec "$OUT/zrnet-hello/zrnet-hello" "$port" --static "$STATIC_DIR") \
+            >"$log" 2>&1 &
+        ;;
     zrnet-tls)
         (cd "$RUN" && exec "$OUT/zrnet-hello/zrnet-hello" "$port" "$TLS_CERT" "$TLS_KEY") \
             >"$log" 2>&1 &
@@ -184,10 +196,15 @@ fd_count() {
     echo $n
 }
 
-url() { echo "${SCHEME[$1]:-http}://127.0.0.1:${PORT[$1]}/hello"; }
+# The static table's servers serve STATIC_FILE; the others say hello.
+url() {
+    local path=/hello
+    case $1 in *-static) path=/static/$STATIC_FILE ;; esac
+    echo "${SCHEME[$1]:-http}://127.0.0.1:${PORT[$1]}$path"
+}
 
 # Ready within 5 s, and the reply is 200 with exactly the body; zrnet's and the
-# floor's replies are checked byte for byte.
+# floor's replies are checked byte for byte. (Only ready, for the static servers.)
 check_server() {
     local name=$1 tries=0 code
     until curl -s --noproxy '*' --max-time 1 -o /dev/null "$(url "$name")"; do
@@ -199,6 +216,7 @@ check_server() {
         fi
         sleep 0.1
     done
+    case $name in *-static) return ;; esac # static.sh checks the files
     code=$(curl -s --noproxy '*' --max-time 2 -o "$RUN/body" -w '%{http_code}' "$(url "$name")")
     if [ "$code" != 200 ] || [ "$(cat "$RUN/body")" != "Hello, world!" ] ||
         [ "$(wc -c <"$RUN/body")" -ne 13 ]; then
@@ -316,50 +334,12 @@ idle() {
     done
 }
 
-port=18100
-for s in $ALL_SERVERS; do
-    port=$((port + 1))
-    PORT[$s]=$port
-    start_server "$s"
-done
-for s in $ALL_SERVERS; do check_server "$s"; done
-
-echo "## zrnet HTTP comparison, $(date -u '+%Y-%m-%d %H:%M UTC')"
-echo "$(nproc) cores, Linux $(uname -r); zrnet $(git rev-parse --short HEAD 2>/dev/null || echo '?');" \
-    "$(nginx -v 2>&1 | sed 's/.*\///') nginx," \
-    "$(dpkg-query -W -f='${Version}' libmicrohttpd-dev) libmicrohttpd," \
-    "$(dpkg-query -W -f='${Version}' libcivetweb-dev) civetweb," \
-    "$(dpkg-query -W -f='${Version}' libcpp-httplib-dev) cpp-httplib"
-echo "$ROUNDS rounds of wrk -t$THREADS -c$CONNECTIONS -d${DURATION}s --latency, with -H 'Connection: close' and without"
-: >"$RUN/rounds"
-: >"$RUN/kept-rounds"
-: >"$RUN/idle"
-# shellcheck disable=SC2086 # one word per server
-set -- $SERVERS
-# shellcheck disable=SC2206 # one word per server
-kept=($KEPT_SERVERS)
-for round in $(seq 1 "$ROUNDS"); do
-    for s in "$@"; do measure "$s" "$round" close "$RUN/rounds"; done
-    for s in "${kept[@]}"; do measure "$s" "$round" kept "$RUN/kept-rounds"; done
-    # Rotate, so no server always runs right after the same one.
-    first=$1
-    shift
-    set -- "$@" "$first"
-    kept=("${kept[@]:1}" "${kept[0]}")
-done
-for s in $SERVERS; do
-    for count in $IDLE_COUNTS; do idle "$s" "$count"; done
-done
-end_started
-
-# ---- the table ----
+# ---- tables ----
 # Ratio to nginx, paired per round.
 ratios() { # ratios ROUNDS-FILE [BASE-SERVER [COLUMN]]: requests/s, or another column
     awk -v b="${2:-nginx}" -v c="${3:-3}" 'NR == FNR { if ($1 == b) base[$2] = $c; next }
          { printf "%s %d %.3f\n", $1, $2, (base[$2] > 0 ? $c / base[$2] : 0) }' "$1" "$1"
 }
-ratios "$RUN/rounds" >"$RUN/ratios"
-ratios "$RUN/kept-rounds" >"$RUN/kept-ratios"
 median() { # median FILE NAME COLUMN
     awk -v n="$2" -v c="$3" '$1 == n { print $c }' "$1" | sort -g |
         awk '{ v[NR] = $1 } END { if (NR == 0) print "-"; else if (NR % 2) print v[(NR + 1) / 2];
@@ -378,73 +358,122 @@ loaded_row() {
         "$(median "$1" "$3" 4)" "$(median "$1" "$3" 5)" \
         "$(median "$1" "$3" 7)" "$errors"
 }
-header="| server | requests/s | × nginx | p50 ms | p99 ms | CPU µs/request | errors |"
-rule="|---|---:|---:|---:|---:|---:|---:|"
-for count in $IDLE_COUNTS; do
-    header="$header KB/idle @$count | fds/idle @$count | fresh request @$count |"
-    rule="$rule---:|---:|---:|"
-done
-echo
-echo "One connection per request (Connection: close), and idle connections:"
-echo
-echo "$header"
-echo "$rule"
-notes=""
-for s in $SERVERS; do
-    row=$(loaded_row "$RUN/rounds" "$RUN/ratios" "$s")
-    for count in $IDLE_COUNTS; do
-        fresh=$(idle_field "$s" "$count" 7)
-        [ "$fresh" = no ] || [ "$fresh" = - ] || fresh="$fresh ms"
-        row="$row $(idle_field "$s" "$count" 4) | $(idle_field "$s" "$count" 5) | $fresh |"
-        held=$(idle_field "$s" "$count" 3)
-        accepted=$(idle_field "$s" "$count" 8)
-        [ "$held" = - ] || [ "$held" -ge "$count" ] ||
-            notes="$notes- $s: only $held of $count idle connections were established.
-"
-        [ "$held" = - ] || [ "$accepted" -ge $((held * 9 / 10)) ] ||
-            notes="$notes- $s: of $held idle connections only about $accepted held a descriptor in the server (the others not accepted yet, or closed), so its figures at $count are not per connection.
-"
-    done
-    echo "$row"
-done
-echo
-echo "Medians of $ROUNDS rounds; × nginx is the median of the per-round ratios. CPU is the server's"
-echo "utime+stime over the run divided by the requests served. KB/idle and fds/idle: growth of the"
-echo "server's RSS and descriptors per idle connection held (kernel socket memory not included);"
-echo "fresh request: a new connection's whole request answered while those are held."
-[ -z "$notes" ] || printf '\n%s' "$notes"
-echo
-echo "Connections kept open (keep-alive):"
-echo
-echo "| server | requests/s | × nginx | p50 ms | p99 ms | CPU µs/request | errors |"
-echo "|---|---:|---:|---:|---:|---:|---:|"
-for s in $KEPT_SERVERS; do loaded_row "$RUN/kept-rounds" "$RUN/kept-ratios" "$s"; echo; done
-
-# ---- the goals for zrnet ----
 goal() { # goal TEXT VALUE OPERATOR LIMIT
     awk -v t="$1" -v v="$2" -v op="$3" -v l="$4" 'BEGIN {
         if (v == "" || v == "-" || v == "no") ok = 0; else ok = (op == "<=") ? v + 0 <= l + 0 : v + 0 >= l + 0
         printf "- %s: %s (goal %s %s) %s\n", t, v, op, l, ok ? "met" : "NOT met" }'
 }
-last_count=${IDLE_COUNTS##* }
-echo
-echo "Goals for zrnet in this run:"
-goal "requests/s × nginx, one connection per request" \
-    "$(printf '%.2f' "$(median "$RUN/ratios" zrnet 3)")" ">=" 0.80
-goal "requests/s × nginx, connections kept open" \
-    "$(printf '%.2f' "$(median "$RUN/kept-ratios" zrnet 3)")" ">=" 0.85
-goal "p99 at $CONNECTIONS clients kept open, ms" \
-    "$(printf '%.2f' "$(median "$RUN/kept-rounds" zrnet 5)")" "<=" 2
-goal "CPU per request / pthread-64k's" "$(awk -v a="$(median "$RUN/rounds" zrnet 7)" \
-    -v b="$(median "$RUN/rounds" pthread-64k 7)" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }')" "<=" 1.3
-goal "KB per idle connection @$last_count" "$(idle_field zrnet "$last_count" 4)" "<=" 16
-goal "descriptors per idle connection @$last_count" "$(idle_field zrnet "$last_count" 5)" "<=" 1
-goal "fresh request while $last_count idle held, ms" "$(idle_field zrnet "$last_count" 7)" "<=" 100
-goal "threads while $last_count idle held (the default cap is 1,024)" \
-    "$(idle_field zrnet "$last_count" 9)" "<=" 1032
-goal "p99 at $CONNECTIONS clients, ms" "$(printf '%.2f' "$(median "$RUN/rounds" zrnet 5)")" "<=" 4
 
-# ---- over TLS ----
+# The tables of servers answering "Hello, world!": a connection per request with idle
+# connections, and connections kept open; then the goals for zrnet.
+hello_table() {
+    port=18100
+    for s in $ALL_SERVERS; do
+        port=$((port + 1))
+        PORT[$s]=$port
+        start_server "$s"
+    done
+    for s in $ALL_SERVERS; do check_server "$s"; done
+
+    echo "$ROUNDS rounds of wrk -t$THREADS -c$CONNECTIONS -d${DURATION}s --latency, with -H 'Connection: close' and without"
+    : >"$RUN/rounds"
+    : >"$RUN/kept-rounds"
+    : >"$RUN/idle"
+    # shellcheck disable=SC2086 # one word per server
+    set -- $SERVERS
+    # shellcheck disable=SC2206 # one word per server
+    kept=($KEPT_SERVERS)
+    for round in $(seq 1 "$ROUNDS"); do
+        for s in "$@"; do measure "$s" "$round" close "$RUN/rounds"; done
+        for s in "${kept[@]}"; do measure "$s" "$round" kept "$RUN/kept-rounds"; done
+        # Rotate, so no server always runs right after the same one.
+        first=$1
+        shift
+        set -- "$@" "$first"
+        kept=("${kept[@]:1}" "${kept[0]}")
+    done
+    for s in $SERVERS; do
+        for count in $IDLE_COUNTS; do idle "$s" "$count"; done
+    done
+    end_started
+
+    ratios "$RUN/rounds" >"$RUN/ratios"
+    ratios "$RUN/kept-rounds" >"$RUN/kept-ratios"
+    header="| server | requests/s | × nginx | p50 ms | p99 ms | CPU µs/request | errors |"
+    rule="|---|---:|---:|---:|---:|---:|---:|"
+    for count in $IDLE_COUNTS; do
+        header="$header KB/idle @$count | fds/idle @$count | fresh request @$count |"
+        rule="$rule---:|---:|---:|"
+    done
+    echo
+    echo "One connection per request (Connection: close), and idle connections:"
+    echo
+    echo "$header"
+    echo "$rule"
+    notes=""
+    for s in $SERVERS; do
+        row=$(loaded_row "$RUN/rounds" "$RUN/ratios" "$s")
+        for count in $IDLE_COUNTS; do
+            fresh=$(idle_field "$s" "$count" 7)
+            [ "$fresh" = no ] || [ "$fresh" = - ] || fresh="$fresh ms"
+            row="$row $(idle_field "$s" "$count" 4) | $(idle_field "$s" "$count" 5) | $fresh |"
+            held=$(idle_field "$s" "$count" 3)
+            accepted=$(idle_field "$s" "$count" 8)
+            [ "$held" = - ] || [ "$held" -ge "$count" ] ||
+                notes="$notes- $s: only $held of $count idle connections were established.
+"
+            [ "$held" = - ] || [ "$accepted" -ge $((held * 9 / 10)) ] ||
+                notes="$notes- $s: of $held idle connections only about $accepted held a descriptor in the server (the others not accepted yet, or closed), so its figures at $count are not per connection.
+"
+        done
+        echo "$row"
+    done
+    echo
+    echo "Medians of $ROUNDS rounds; × nginx is the median of the per-round ratios. CPU is the server's"
+    echo "utime+stime over the run divided by the requests served. KB/idle and fds/idle: growth of the"
+    echo "server's RSS and descriptors per idle connection held (kernel socket memory not included);"
+    echo "fresh request: a new connection's whole request answered while those are held."
+    [ -z "$notes" ] || printf '\n%s' "$notes"
+    echo
+    echo "Connections kept open (keep-alive):"
+    echo
+    echo "| server | requests/s | × nginx | p50 ms | p99 ms | CPU µs/request | errors |"
+    echo "|---|---:|---:|---:|---:|---:|---:|"
+    for s in $KEPT_SERVERS; do loaded_row "$RUN/kept-rounds" "$RUN/kept-ratios" "$s"; echo; done
+
+    last_count=${IDLE_COUNTS##* }
+    echo
+    echo "Goals for zrnet in this run:"
+    goal "requests/s × nginx, one connection per request" \
+        "$(printf '%.2f' "$(median "$RUN/ratios" zrnet 3)")" ">=" 0.80
+    goal "requests/s × nginx, connections kept open" \
+        "$(printf '%.2f' "$(median "$RUN/kept-ratios" zrnet 3)")" ">=" 0.85
+    goal "p99 at $CONNECTIONS clients kept open, ms" \
+        "$(printf '%.2f' "$(median "$RUN/kept-rounds" zrnet 5)")" "<=" 2
+    goal "CPU per request / pthread-64k's" "$(awk -v a="$(median "$RUN/rounds" zrnet 7)" \
+        -v b="$(median "$RUN/rounds" pthread-64k 7)" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }')" "<=" 1.3
+    goal "KB per idle connection @$last_count" "$(idle_field zrnet "$last_count" 4)" "<=" 16
+    goal "descriptors per idle connection @$last_count" "$(idle_field zrnet "$last_count" 5)" "<=" 1
+    goal "fresh request while $last_count idle held, ms" "$(idle_field zrnet "$last_count" 7)" "<=" 100
+    goal "threads while $last_count idle held (the default cap is 1,024)" \
+        "$(idle_field zrnet "$last_count" 9)" "<=" 1032
+    goal "p99 at $CONNECTIONS clients, ms" "$(printf '%.2f' "$(median "$RUN/rounds" zrnet 5)")" "<=" 4
+}
+
 # shellcheck source=bench/compare/tls.sh
 . bench/compare/tls.sh
-tls_table
+# shellcheck source=bench/compare/static.sh
+. bench/compare/static.sh
+
+echo "## zrnet HTTP comparison, $(date -u '+%Y-%m-%d %H:%M UTC')"
+echo "$(nproc) cores, Linux $(uname -r); zrnet $(git rev-parse --short HEAD 2>/dev/null || echo '?');" \
+    "$(nginx -v 2>&1 | sed 's/.*\///') nginx," \
+    "$(dpkg-query -W -f='${Version}' libmicrohttpd-dev) libmicrohttpd," \
+    "$(dpkg-query -W -f='${Version}' libcivetweb-dev) civetweb," \
+    "$(dpkg-query -W -f='${Version}' libcpp-httplib-dev) cpp-httplib"
+for table in $TABLES; do
+    case $table in
+    hello | tls | static) "${table}_table" ;;
+    *) echo "compare: no table $table" >&2 ;;
+    esac
+done

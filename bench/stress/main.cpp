@@ -6,6 +6,7 @@
 //   zrnet-stress idle    [--connections 5000] [--request-timeout 2000] [--max-connections 6000]
 //                        [--rounds 2]
 //   zrnet-stress slow    [--clients 500] [--request-timeout 5000]
+//   zrnet-stress readers [--readers 2] [--rate 512] [--request-timeout 5000] [--seconds 60]
 //   zrnet-stress reset   [--clients 300]
 //   zrnet-stress stop    [--connections 500]
 //   zrnet-stress exhaust [--clients 1000] [--fd-limit 256] [--seconds 60]
@@ -30,6 +31,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
@@ -574,6 +576,83 @@ int slow(const Options &options)
     return verdict("slow", ok);
 }
 
+// ---- readers: clients that take a large reply slowly, at a server capped at their number.
+
+// Takes the reply at rate bytes a second (0: nothing after its first bytes) through a small
+// receive buffer, so that the server sees each bit taken, until the server ends the
+// connection or limitMs pass. The bytes taken; what the server sent before it ended the
+// connection may still be on its way, so its end is not timed here.
+qint64 readSlowly(int s, int rate, const QElapsedTimer &clock, qint64 limitMs)
+{
+    char buffer[4096];
+    qint64 taken = 0;
+    qint64 allowed = 1;
+    while (clock.elapsed() < limitMs) {
+        const qint64 want = qMin<qint64>(sizeof buffer, allowed - taken);
+        const ssize_t n = want > 0 ? ::recv(s, buffer, size_t(want), MSG_DONTWAIT) : -1;
+        if (n == 0 || (n < 0 && want > 0 && errno != EAGAIN && errno != EWOULDBLOCK))
+            break;
+        taken += qMax<ssize_t>(0, n);
+        QThread::msleep(100);
+        allowed = rate > 0 ? allowed + rate / 10 : qMax<qint64>(1, taken);
+    }
+    return taken;
+}
+
+int readers(const Options &options)
+{
+    const int count = option(options, "--readers", 2);
+    const int rate = option(options, "--rate", 512);
+    const int timeoutMs = option(options, "--request-timeout", 5000);
+    const qint64 limitMs = qint64(option(options, "--seconds", 60)) * 1000;
+    ServerProcess server({ QStringLiteral("--request-timeout"), QString::number(timeoutMs),
+        QStringLiteral("--max-connections"), QString::number(count) });
+    if (!server.port)
+        return 1;
+    std::printf("readers: %d clients take a 4 MiB reply at %d bytes/s from a server capped at %d "
+                "connections; request timeout %d ms; then another client asks\n",
+        count, rate, count, timeoutMs);
+    QElapsedTimer clock;
+    clock.start();
+    std::vector<qint64> taken(static_cast<size_t>(count), 0);
+    std::vector<std::thread> threads;
+    std::atomic<int> started { 0 };
+    for (int i = 0; i < count; ++i) {
+        threads.emplace_back([&, i] {
+            const int s = connectTo(server.port, 4096);
+            if (s >= 0 && sendAll(s, "GET /big HTTP/1.1\r\nHost: stress\r\n\r\n")) {
+                ++started;
+                taken[size_t(i)] = readSlowly(s, rate, clock, limitMs);
+            }
+            if (s >= 0)
+                ::close(s);
+        });
+    }
+    waitUntil([&] { return started == count; }, 10000);
+    QThread::msleep(500);
+    qint64 micros = 0;
+    const qint64 askedAt = clock.elapsed();
+    // Until shortly before the readers give up, so that their leaving makes no room.
+    const qint64 waitMs = qMax<qint64>(1, limitMs - askedAt - 2000);
+    const bool answered = isOk(fetch(server.port, "/fresh", int(waitMs), &micros));
+    const qint64 waitedMs = answered ? micros / 1000 : waitMs;
+    for (std::thread &t : threads)
+        t.join();
+    const long ended = server.stats().value("-901");
+    std::printf("  the other client: %s %lld ms after it asked\n",
+        answered ? "answered" : "NOT answered within", waitedMs);
+    std::printf("  replies ended unsent (by the server, or as the readers left): %ld of %d; bytes "
+                "the readers took:",
+        ended, count);
+    for (qint64 bytes : taken)
+        std::printf(" %lld", bytes);
+    std::printf("\n");
+    // Below the server's minimum rate (1 KiB/s) they are ended and the other client answered;
+    // above it they are served, however long that holds the cap.
+    const bool slow = rate < 1024;
+    return verdict("readers", answered == slow && (!slow || ended == count) && server.finish());
+}
+
 // ---- reset: clients that reset the connection in the middle of a 4 MiB reply.
 
 int resetMidReply(int port)
@@ -802,13 +881,15 @@ int main(int argc, char *argv[])
         return idle(options);
     if (command == QLatin1String("slow"))
         return slow(options);
+    if (command == QLatin1String("readers"))
+        return readers(options);
     if (command == QLatin1String("reset"))
         return reset(options);
     if (command == QLatin1String("stop"))
         return stopWithLiveConnections(options);
     if (command == QLatin1String("exhaust"))
         return exhaust(options);
-    std::fprintf(
-        stderr, "usage: zrnet-stress serve|idle|slow|reset|stop|exhaust [--option value]...\n");
+    std::fprintf(stderr,
+        "usage: zrnet-stress serve|idle|slow|readers|reset|stop|exhaust [--option value]...\n");
     return 2;
 }

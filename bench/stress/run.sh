@@ -9,6 +9,10 @@
 #   idle      5,000 idle connections, the connection cap raised to 6,000 for them
 #   idle-cap  1,500 idle connections under the default cap of 1,024
 #   slow      500 clients sending one byte a second beside a normal client
+#   readers   2 clients taking a 4 MiB reply at 512 bytes/s from a server capped at 2, then
+#             another client asks
+#   stalled   the same with clients that take nothing after the first bytes
+#   steady    the same with clients taking 4 KiB/s, above the server's minimum: served
 #   reset     300 clients resetting the connection in the middle of a 4 MiB reply
 #   stop      stop() and destruction of a server with 500 live connections
 #   exhaust   1,000 clients against a server limited to 256 descriptors, held a minute
@@ -87,11 +91,14 @@ soak() {
     if [ $failed -eq 0 ] && [ $clean = yes ]; then note "soak: OK"; else note "soak: FAILED"; fi
 }
 
-for scenario in ${*:-idle idle-cap slow reset stop exhaust soak}; do
+for scenario in ${*:-idle idle-cap slow readers stalled steady reset stop exhaust soak}; do
     case $scenario in
     idle) run idle idle --connections 5000 --request-timeout 2000 --max-connections 6000 ;;
     idle-cap) run idle-cap idle --connections 1500 --request-timeout 2000 --max-connections -1 ;;
     slow) run slow slow --clients 500 --request-timeout 5000 ;;
+    readers) run readers readers --readers 2 --rate 512 --request-timeout 5000 --seconds 60 ;;
+    stalled) run stalled readers --readers 2 --rate 0 --request-timeout 5000 --seconds 60 ;;
+    steady) run steady readers --readers 2 --rate 4096 --request-timeout 5000 --seconds 30 ;;
     reset) run reset reset --clients 300 ;;
     stop) run stop stop --connections 500 ;;
     # The server sets its own descriptor limit, as ulimit -n 256 would.

@@ -8,9 +8,7 @@
 #include <QHostAddress>
 #include <QHostInfo>
 #include <QJsonArray>
-#include <QMap>
 #include <QUrl>
-#include <QVector>
 
 #include <algorithm>
 #include <mutex>
@@ -112,38 +110,16 @@ void describe(QJsonArray &list, const QList<QNetworkInterface> &found, const cha
     }
 }
 
-// One network as the scan table shows it: its strongest cell, and how many cells it has.
-// The same name with and without encryption are two networks, so a rogue open twin of a
-// protected network is not hidden behind it.
+// The scan table: each network once, at its strongest cell, with how many cells it has.
 QJsonArray strongestCells(const QList<WifiAp> &cells)
 {
-    struct Network
-    {
-        WifiAp strongest;
-        int cells;
-    };
-    QVector<Network> networks;
-    QMap<QPair<QString, bool>, int> seen;
-    for (const WifiAp &cell : cells) {
-        if (cell.ssid.isEmpty())
-            continue; // a hidden network: nothing to show or to pick
-        const auto key = qMakePair(cell.ssid, cell.encrypted);
-        if (!seen.contains(key)) {
-            seen.insert(key, networks.size());
-            networks.append({ cell, 0 });
-        }
-        Network &network = networks[seen.value(key)];
-        if (++network.cells == 1 || cell.quality > network.strongest.quality)
-            network.strongest = cell;
-    }
-    std::stable_sort(networks.begin(), networks.end(), [](const Network &a, const Network &b) {
-        return a.strongest.quality > b.strongest.quality;
-    });
+    QList<int> counts;
+    const QList<WifiAp> networks = NetworkManager::networksIn(cells, &counts);
     QJsonArray result;
-    for (const Network &network : networks) {
-        result.append(QJsonObject { { "ssid", network.strongest.ssid },
-            { "quality", network.strongest.quality }, { "encrypted", network.strongest.encrypted },
-            { "cells", network.cells } });
+    for (int i = 0; i < networks.size(); ++i) {
+        result.append(
+            QJsonObject { { "ssid", networks.at(i).ssid }, { "quality", networks.at(i).quality },
+                { "encrypted", networks.at(i).encrypted }, { "cells", counts.at(i) } });
     }
     return result;
 }

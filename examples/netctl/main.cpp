@@ -1,7 +1,7 @@
 // netctl: look at the machine's network interfaces, scan for Wi-Fi networks, join one and
-// start DHCP, all through NetworkManager; doctor tells which tool each step takes here, and
-// status which interfaces the NetworkManager service drives. announce publishes a service of
-// this device by multicast DNS (through avahi-daemon) until interrupted.
+// start DHCP, watch what changes, all through NetworkManager; doctor tells which tool each step
+// takes here, and status which interfaces the NetworkManager service drives. announce publishes
+// a service of this device by multicast DNS (through avahi-daemon) until interrupted.
 //
 // Note: like every program that creates a NetworkManager, netctl switches the first Wi-Fi
 // interface on when it starts; without root rights the tools refuse and nothing changes.
@@ -9,7 +9,10 @@
 #include <zrserviceannouncer.h>
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFileInfo>
 #include <QTextStream>
+#include <QTimer>
 
 #include "../common/quiet.h"
 
@@ -26,22 +29,25 @@
 namespace {
 QTextStream out(stdout);
 QTextStream err(stderr);
+QString program = QStringLiteral("netctl"); // as it was started: installed, zrnet-netctl
 
-const char Usage[]
-    = "usage: netctl list               interfaces, their kind and the defaults\n"
-      "       netctl status             link state and the current Wi-Fi network\n"
-      "       netctl scan               Wi-Fi networks in reach\n"
-      "       netctl join SSID [IFACE]  join a WPA network (asks for the passphrase)\n"
-      "       netctl dhcp IFACE         start the DHCP client on IFACE\n"
-      "       netctl release IFACE      release the DHCP lease on IFACE and end its client\n"
-      "       netctl ethernet start|stop IFACE  bring IFACE up with DHCP, or release and take "
-      "it down\n"
-      "       netctl ap start IFACE SSID  make IFACE an access point (asks for the passphrase;\n"
+const char Usage[] // %1: the program
+    = "usage: %1 list               interfaces, their kind and the defaults\n"
+      "       %1 status             link state and the current Wi-Fi network\n"
+      "       %1 scan [IFACE]       Wi-Fi networks in reach, each once\n"
+      "       %1 join SSID [IFACE]  join a WPA network (asks for the passphrase)\n"
+      "       %1 dhcp IFACE         start the DHCP client on IFACE\n"
+      "       %1 release IFACE      release the DHCP lease on IFACE and end its client\n"
+      "       %1 ethernet start|stop IFACE  bring IFACE up with DHCP, or release and take it "
+      "down\n"
+      "       %1 ap start IFACE SSID  make IFACE an access point (asks for the passphrase;\n"
       "                                 empty for an open network)\n"
-      "       netctl ap stop IFACE      end the access point on IFACE\n"
-      "       netctl doctor             the tool (or service) each step takes here, what is "
+      "       %1 ap stop IFACE      end the access point on IFACE\n"
+      "       %1 watch [SECONDS]    print each change of links, addresses, networks and access "
+      "points\n"
+      "       %1 doctor             the tool (or service) each step takes here, what is "
       "missing\n"
-      "       netctl announce NAME PORT [TYPE]  publish this device's service NAME on PORT\n"
+      "       %1 announce NAME PORT [TYPE]  publish this device's service NAME on PORT\n"
       "                                 (TYPE _http._tcp by default) until interrupted\n"
       "join, dhcp, release, ethernet and ap change the system and need root; --verbose shows the "
       "library's trace.\n";
@@ -50,7 +56,7 @@ bool isRoot(const char *command)
 {
     if (geteuid() == 0)
         return true;
-    err << "netctl: '" << command << "' changes the network configuration, which needs root; "
+    err << program << ": '" << command << "' changes the network configuration, which needs root; "
         << "run it as root (for example with sudo)\n";
     return false;
 }
@@ -102,9 +108,21 @@ QString readPassphrase()
     return QString::fromStdString(line);
 }
 
-QString describe(int result, const QString &interface)
+// What the library says of the last operation: why it failed, or what it did.
+QString outcome()
 {
-    return interface + QStringLiteral(": ") + netResultText(NetResult(result));
+    return NetworkManager::lastFailure().text;
+}
+
+// The last operation's outcome on standard output, or as an error; the exit status.
+int reportOutcome()
+{
+    if (NetworkManager::lastFailure().reason == NetFailureReason::None) {
+        out << outcome() << "\n";
+        return 0;
+    }
+    err << program << ": " << outcome() << "\n";
+    return 1;
 }
 
 void showInterfaces(
@@ -166,23 +184,25 @@ int status(NetworkManager &manager)
     return 0;
 }
 
-int scan(NetworkManager &manager)
+int scan(NetworkManager &manager, const QString &interface)
 {
-    if (manager.defaultWifiInterface().isNull()) {
-        err << "netctl: there is no Wi-Fi interface on this machine, so there is nothing to scan\n";
+    const QList<WifiAp> aps = manager.networks(interface);
+    if (NetworkManager::lastFailure().reason != NetFailureReason::None) {
+        err << program << ": cannot scan: " << outcome() << "\n";
         return 1;
     }
-    const QList<WifiAp> aps = manager.apList();
     if (aps.isEmpty()) {
-        out << "no access points found (scanning usually needs root)\n";
+        out << "no access points found\n";
         return 0;
     }
-    out << qSetFieldWidth(34) << "SSID" << qSetFieldWidth(9) << "QUALITY" << qSetFieldWidth(0)
-        << "ENCRYPTION\n";
+    const char *const securities[] = { "", "open", "WEP", "WPA", "WPA2", "WPA3", "802.1X" };
+    out << qSetFieldWidth(34) << "SSID" << qSetFieldWidth(9) << "QUALITY" << qSetFieldWidth(12)
+        << "ENCRYPTION" << qSetFieldWidth(0) << "SECURITY\n";
     for (const WifiAp &ap : aps) {
-        out << qSetFieldWidth(34) << (ap.ssid.isEmpty() ? QStringLiteral("(hidden)") : ap.ssid)
-            << qSetFieldWidth(9) << QStringLiteral("%1%").arg(ap.quality) << qSetFieldWidth(0)
-            << (ap.encrypted ? "on" : "off") << "\n";
+        out << qSetFieldWidth(34) << ap.ssid << qSetFieldWidth(9)
+            << QStringLiteral("%1%").arg(ap.quality) << qSetFieldWidth(12)
+            << (ap.encrypted ? "on" : "off") << qSetFieldWidth(0) << securities[int(ap.security)]
+            << "\n";
     }
     return 0;
 }
@@ -226,73 +246,75 @@ int doctor()
 int join(const QString &ssid, const QString &interface)
 {
     NetworkManager manager;
-    const QString name = interface.isEmpty() ? manager.defaultWifiInterface() : interface;
-    if (name.isEmpty()) {
-        err << "netctl: there is no Wi-Fi interface on this machine to join with\n";
+    const int result = manager.connectToAp(ssid, readPassphrase(), interface);
+    if (result != 0) {
+        err << program << ": joining \"" << ssid << "\": " << outcome() << "\n";
         return 1;
     }
-    const int result = manager.connectToAp(ssid, readPassphrase(), name);
-    switch (NetResult(result)) {
-    case NetResult::NoInterface:
-        err << "netctl: \"" << name << "\" cannot be an interface name\n";
-        return 1;
-    case NetResult::DhcpStarted:
-        out << "joined \"" << ssid << "\"; " << describe(result, name) << "\n";
-        return 0;
-    default:
-        err << "netctl: joining \"" << ssid << "\": " << describe(result, name) << "\n";
-        return 1;
-    }
+    out << "joined \"" << ssid << "\": " << outcome() << "\n";
+    return 0;
+}
+
+// Prints each change the library announces as it comes, for `seconds` (0: until ended).
+int watch(int seconds)
+{
+    NetworkManager manager;
+    QElapsedTimer clock;
+    clock.start();
+    const auto say = [&](const QString &what) {
+        out << QString::number(clock.elapsed() / 1000.0, 'f', 2) << " s  " << what << "\n";
+        out.flush(); // a line at a time, for whoever reads it meanwhile
+    };
+    const auto state
+        = [](bool on, const char *yes, const char *no) { return QLatin1String(on ? yes : no); };
+    QObject::connect(&manager, &NetworkManager::linkChanged,
+        [&](QString name, bool up) { say(name + state(up, ": link up", ": link down")); });
+    QObject::connect(&manager, &NetworkManager::addressesChanged,
+        [&](QString name) { say(name + QStringLiteral(": addresses changed")); });
+    QObject::connect(&manager, &NetworkManager::wifiNetworkChanged,
+        [&](QString name, QString ssid) { say(name + QStringLiteral(": on \"%1\"").arg(ssid)); });
+    QObject::connect(&manager, &NetworkManager::accessPointChanged, [&](QString name, bool on) {
+        say(name + state(on, ": access point up", ": access point down"));
+    });
+    if (seconds > 0)
+        QTimer::singleShot(seconds * 1000, qApp, &QCoreApplication::quit);
+    return QCoreApplication::exec();
 }
 
 int dhcp(const QString &interface)
 {
     NetworkManager manager;
-    const int result = manager.startDhcp(interface);
-    (result == 0 ? out : err) << describe(result, interface) << "\n";
-    return result == 0 ? 0 : 1;
+    manager.startDhcp(interface);
+    return reportOutcome();
 }
 
 int release(const QString &interface)
 {
     NetworkManager manager;
     manager.stopDhcp(interface);
-    out << interface << ": DHCP lease released\n";
-    return 0;
+    return reportOutcome();
 }
 
 int ethernet(const QString &action, const QString &interface)
 {
     NetworkManager manager;
-    if (action == QLatin1String("stop")) {
+    if (action == QLatin1String("stop"))
         manager.stopEthernetInterface(interface);
-        out << interface << ": lease released, interface down\n";
-        return 0;
-    }
-    const int result = manager.startEthernetInterface(interface);
-    (result == 0 ? out : err) << describe(result, interface) << "\n";
-    return result == 0 ? 0 : 1;
+    else
+        manager.startEthernetInterface(interface);
+    return reportOutcome();
 }
 
 int accessPoint(const QString &action, const QString &interface, const QString &ssid)
 {
     NetworkManager manager;
-    if (action == QLatin1String("stop")) {
-        if (manager.stopAccessPoint(interface)) {
-            out << interface << ": access point stopped\n";
-            return 0;
-        }
-        err << "netctl: " << interface << ": the access point could not be stopped entirely\n";
-        return 1;
-    }
-    const int result = manager.startAccessPoint(interface, ssid, readPassphrase());
-    if (result != 0) {
-        err << "netctl: access point \"" << ssid << "\": " << describe(result, interface) << "\n";
-        return 1;
-    }
-    out << interface << ": access point \"" << ssid << "\" up, the device at 192.168.42.1\n";
-    return 0;
+    if (action == QLatin1String("stop"))
+        manager.stopAccessPoint(interface);
+    else
+        manager.startAccessPoint(interface, ssid, readPassphrase());
+    return reportOutcome();
 }
+
 // Runs the event loop until Ctrl-C or SIGTERM, which a thread of its own waits for; before
 // any other thread starts, so that all of them leave the two signals to it.
 class UntilSignal
@@ -326,7 +348,7 @@ int announce(const QString &name, const QString &portText, const QString &type)
     bool ok = false;
     const uint port = portText.toUInt(&ok);
     if (!ok || port == 0 || port > 65535) {
-        err << "netctl: PORT must be a number from 1 to 65535\n";
+        err << program << ": PORT must be a number from 1 to 65535\n";
         return 2;
     }
     UntilSignal untilSignal;
@@ -342,13 +364,13 @@ int announce(const QString &name, const QString &portText, const QString &type)
     const bool web = type == QLatin1String("_http._tcp") || type == QLatin1String("_https._tcp");
     if (!announcer.announce(name, quint16(port), type,
             web ? QStringList { QStringLiteral("path=/") } : QStringList())) {
-        err << "netctl: announcing \"" << name << "\": " << announcer.errorString() << "\n";
+        err << program << ": announcing \"" << name << "\": " << announcer.errorString() << "\n";
         announcer.withdraw();
         return 1;
     }
     untilSignal.run();
     if (!announcer.withdraw()) {
-        err << "netctl: not withdrawn: " << announcer.errorString() << "\n";
+        err << program << ": not withdrawn: " << announcer.errorString() << "\n";
         return 1;
     }
     out << "withdrawn\n";
@@ -360,6 +382,7 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     out.setFieldAlignment(QTextStream::AlignLeft);
+    program = QFileInfo(app.arguments().value(0)).fileName();
     const QStringList args = quietUnlessVerbose(app).mid(1);
     const QString command = args.value(0);
 
@@ -376,18 +399,21 @@ int main(int argc, char *argv[])
         && ((args.size() == 4 && args.at(1) == QLatin1String("start"))
             || (args.size() == 3 && args.at(1) == QLatin1String("stop"))))
         return isRoot("ap") ? accessPoint(args.at(1), args.at(2), args.value(3)) : 1;
+    if (command == QLatin1String("watch") && args.size() <= 2)
+        return watch(args.value(1).toInt());
     if (command == QLatin1String("doctor") && args.size() == 1)
         return doctor();
     if (command == QLatin1String("announce") && (args.size() == 3 || args.size() == 4))
         return announce(args.at(1), args.at(2), args.value(3, QStringLiteral("_http._tcp")));
-    if (args.size() == 1
-        && (command == QLatin1String("list") || command == QLatin1String("status")
-            || command == QLatin1String("scan"))) {
+    if (command == QLatin1String("scan") && args.size() <= 2) {
         NetworkManager manager;
-        if (command == QLatin1String("list"))
-            return list(manager);
-        return command == QLatin1String("status") ? status(manager) : scan(manager);
+        return scan(manager, args.value(1));
     }
-    err << Usage;
+    if (args.size() == 1
+        && (command == QLatin1String("list") || command == QLatin1String("status"))) {
+        NetworkManager manager;
+        return command == QLatin1String("list") ? list(manager) : status(manager);
+    }
+    err << QString::fromLatin1(Usage).arg(program);
     return 2;
 }

@@ -1,10 +1,11 @@
-// Feeds arbitrary bytes, as the output of each wireless tool, to the controller's readers
-// through the system seam: a fake machine with one Wi-Fi interface whose tools all print the
-// input. Stops on a quality outside 0..100, on a record that no cell or BSS of the input
-// accounts for, or on a name the input cannot have given.
+// Feeds arbitrary bytes, as the output of each wireless tool and as an rtnetlink datagram, to
+// the controller's readers through the system seam: a fake machine with one Wi-Fi interface whose
+// tools all print the input. Stops on a quality outside 0..100, on a record that no cell or BSS of
+// the input accounts for, or on a name the input cannot have given.
 //
 // Only the entry point is here, without a main, so that a plain replay over the corpus can
 // call it too.
+#include "netmonitor_p.h"
 #include "netsystem_p.h"
 #include "networkmanager.h"
 
@@ -41,8 +42,11 @@ public:
         return { { QStringLiteral("wlan0"), QNetworkInterface::Wifi, QNetworkInterface() } };
     }
     void run(const QString &, const QStringList &) override { }
-    QByteArray capture(const QString &, const QStringList &, const QByteArray &) override
+    QByteArray capture(
+        const QString &, const QStringList &, const QByteArray &, int *exitCode) override
     {
+        if (exitCode)
+            *exitCode = 0;
         return output;
     }
     bool startDetached(const QString &, const QStringList &) override { return false; }
@@ -164,5 +168,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     checkIwlist(machine, *manager);
     checkIw(machine, *manager);
     checkIwconfig(machine, *manager);
+    // The same bytes as a datagram of the kernel's link and address announcements.
+    for (const NetLinkEvent &event : readNetLinkMessages(machine.output))
+        check(event.kind != NetLinkEvent::Address || event.name.isEmpty(),
+            "a name off a link message");
     return 0;
 }

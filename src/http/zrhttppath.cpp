@@ -31,7 +31,9 @@ ZRHttpPath ZRHttpPath::parse(const QString &target)
     path.kind = Normal;
     const QStringList sent = raw.mid(1).split(QLatin1Char('/'));
     for (int i = 0; i < sent.size(); ++i) {
-        const QString segment = QUrl::fromPercentEncoding(sent.at(i).toUtf8());
+        const QString &raw = sent.at(i);
+        const QString segment
+            = raw.contains(QLatin1Char('%')) ? QUrl::fromPercentEncoding(raw.toUtf8()) : raw;
         const bool last = i == sent.size() - 1;
         if (segment == QLatin1String("..")) {
             if (path.segments.isEmpty()) {

@@ -85,9 +85,14 @@ bool isFraming(const QByteArray &name)
     return sameName(name, "Content-Length") || sameName(name, "Transfer-Encoding");
 }
 
+// One pass: every header a reply is given goes through here.
 bool splitsLines(const QByteArray &text)
 {
-    return text.contains('\r') || text.contains('\n') || text.contains('\0');
+    for (const char c : text) {
+        if (c == '\r' || c == '\n' || c == '\0')
+            return true;
+    }
+    return false;
 }
 
 QByteArray fileRange(const QString &path, qint64 offset, qint64 length)
@@ -191,11 +196,27 @@ QByteArray ZRHttpReply::httpDate(const QDateTime &utc)
         = { "Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec" };
     const QDate date = utc.date();
     const QTime time = utc.time();
-    char text[40];
-    const int n = std::snprintf(text, sizeof text, "%s, %02d %s %04d %02d:%02d:%02d GMT",
-        days[date.dayOfWeek() - 1], date.day(), months[date.month() - 1], date.year(), time.hour(),
-        time.minute(), time.second());
-    return QByteArray(text, n);
+    if (date.year() < 0 || date.year() > 9999) {
+        char text[40];
+        const int n = std::snprintf(text, sizeof text, "%s, %02d %s %04d %02d:%02d:%02d GMT",
+            days[date.dayOfWeek() - 1], date.day(), months[date.month() - 1], date.year(),
+            time.hour(), time.minute(), time.second());
+        return QByteArray(text, n);
+    }
+    // By hand in the common case: snprintf() cost more than the rest of a file reply's head.
+    char text[] = "Ddd, DD Mmm YYYY HH:MM:SS GMT";
+    const auto put = [&text](int at, int value, int digits) {
+        for (int i = digits - 1; i >= 0; --i, value /= 10)
+            text[at + i] = char('0' + value % 10);
+    };
+    std::memcpy(text, days[date.dayOfWeek() - 1], 3);
+    put(5, date.day(), 2);
+    std::memcpy(text + 8, months[date.month() - 1], 3);
+    put(12, date.year(), 4);
+    put(17, time.hour(), 2);
+    put(20, time.minute(), 2);
+    put(23, time.second(), 2);
+    return QByteArray(text, int(sizeof text) - 1);
 }
 
 bool ZRHttpReply::accepts(const QByteArray &name, const QByteArray &value) const
@@ -264,18 +285,25 @@ QByteArray ZRHttpReply::body() const
 bool ZRHttpReply::setBodyFile(
     const QString &path, QByteArray contentType, qint64 offset, qint64 length)
 {
-    setBody(QByteArray(), contentType);
     const QFileInfo file(path);
     const qint64 size = file.size();
     if (!file.isFile() || !file.isReadable() || offset < 0 || offset > size
         || length > size - offset) {
+        setBody(QByteArray(), contentType);
         qCWarning(lcHttp, "No readable file or range to send: %s", qUtf8Printable(path));
         return false;
     }
+    assignBodyFile(path, contentType, offset, length < 0 ? size - offset : length);
+    return true;
+}
+
+void ZRHttpReply::assignBodyFile(
+    const QString &path, QByteArray contentType, qint64 offset, qint64 length)
+{
+    setBody(QByteArray(), contentType);
     m_bodyFile = path;
     m_fileOffset = offset;
-    m_fileLength = length < 0 ? size - offset : length;
-    return true;
+    m_fileLength = length;
 }
 
 QString ZRHttpReply::bodyFile() const

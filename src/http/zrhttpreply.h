@@ -91,8 +91,11 @@ public:
 
 private:
     friend class ZRHttpServer; // decides the Connection header when it sends
+    friend class ZRHttpFolder; // has looked at the file already
 
     int indexOf(const QByteArray &name) const;
+    // setBodyFile() without looking at the file.
+    void assignBodyFile(const QString &path, QByteArray contentType, qint64 offset, qint64 length);
     // connection: the Connection value written unless the caller set one; null writes none.
     QByteArray serialise(bool withBody, const char *connection) const;
 

@@ -39,6 +39,12 @@ int methodIndex(const QByteArray &token)
     return -1;
 }
 
+bool isFramingName(const QByteArray &name)
+{
+    return equalsIgnoringCase(name, "Content-Length")
+        || equalsIgnoringCase(name, "Transfer-Encoding");
+}
+
 bool parseContentLength(const QByteArray &value, qint64 *length)
 {
     return !value.isEmpty() && ZRHttpChunkDecoder::readNumber(value, 10, length) == value.size();
@@ -182,14 +188,21 @@ bool ZRHttpRequestParser::readHeaderLine()
 {
     QByteArray line;
     bool endedByNul = false;
+    const int start = m_pos;
     if (!takeHeaderBlockLine(&line, &endedByNul))
         return m_status != NeedMore;
+    const bool folded = m_buffer.at(start) == ' ' || m_buffer.at(start) == '\t';
     if (line.isEmpty())
         return finishHeaderBlock(endedByNul);
     const int colon = line.indexOf(':');
     if (colon < 0)
         return fail(ZRHttpError::InvalidRequestHeader, 400);
-    m_request.headers.append(qMakePair(line.left(colon), line.mid(colon + 1).trimmed()));
+    const QByteArray name = line.left(colon);
+    // RFC 9112 5.2: a proxy may unfold such a line into the one before, where it frames
+    // nothing; framing it here would let the two disagree on where the request ends.
+    if (folded && isFramingName(name.trimmed()))
+        return fail(ZRHttpError::BadBodyFraming, 400);
+    m_request.headers.append(qMakePair(name, line.mid(colon + 1).trimmed()));
     return endedByNul ? finishHeaderBlock(true) : true;
 }
 
@@ -198,7 +211,7 @@ bool ZRHttpRequestParser::finishHeaderBlock(bool endedByNul)
     readFraming();
     if (m_status != NeedMore)
         return true;
-    m_request.keepAlive = asksToKeepConnection();
+    m_request.keepAlive = asksToKeepConnection() && framingAllowsNext();
     if (endedByNul) {
         // The body it declares can never come.
         if (bodyDeclared())
@@ -220,11 +233,8 @@ bool ZRHttpRequestParser::finishHeaderBlock(bool endedByNul)
     }
     // RFC 9112 6.3: without framing a request has no body; on a connection that stays open,
     // what follows is the next request. The methods that carry a body keep taking the bytes
-    // that came along as their body, as they always have: a client that pipelines frames a
-    // body it sends.
-    const int method = m_request.method;
-    if (m_persistent && m_request.keepAlive && method != RequestPost && method != RequestPut
-        && method != RequestPatch)
+    // that came along as their body, as they always have, and end their connection.
+    if (m_persistent && m_request.keepAlive)
         return complete(m_pos);
     QByteArray rest = m_buffer.mid(m_pos);
     const int nul = rest.indexOf('\0');
@@ -241,9 +251,9 @@ void ZRHttpRequestParser::readFraming()
     QList<QByteArray> codings;
     for (const auto &header : qAsConst(m_request.headers)) {
         const QByteArray name = header.first.trimmed();
-        const bool isLength = equalsIgnoringCase(name, "Content-Length");
-        if (!isLength && !equalsIgnoringCase(name, "Transfer-Encoding"))
+        if (!isFramingName(name))
             continue;
+        const bool isLength = equalsIgnoringCase(name, "Content-Length");
         // With a blank before the colon, some readers see the header and some don't;
         // whether the body is framed would be a guess.
         if (name.size() != header.first.size()) {
@@ -332,6 +342,17 @@ bool ZRHttpRequestParser::asksToKeepConnection() const
     if (protocol.compare(QLatin1String("HTTP/1.1"), Qt::CaseInsensitive) == 0)
         return true;
     return keepAlive && protocol.compare(QLatin1String("HTTP/1.0"), Qt::CaseInsensitive) == 0;
+}
+
+// RFC 9112 6.3 and 6.1: a body without framing ends where the connection does, and an
+// HTTP/1.0 client that sent chunks cannot be trusted to frame what follows.
+bool ZRHttpRequestParser::framingAllowsNext() const
+{
+    const int method = m_request.method;
+    if (m_framing == NoFraming)
+        return method != RequestPost && method != RequestPut && method != RequestPatch;
+    return m_framing != ChunkedFraming
+        || m_request.protocol.compare(QLatin1String("HTTP/1.0"), Qt::CaseInsensitive) != 0;
 }
 
 bool ZRHttpRequestParser::bodyDeclared() const

@@ -24,8 +24,9 @@ struct ZRHttpParsedRequest
     QString protocol;
     ZRHttpHeaderList headers; // in the order received; a repeated name appears each time
     QByteArray body;
-    // The client asks to keep the connection open: HTTP/1.1 without "Connection: close", or
-    // HTTP/1.0 with "Connection: keep-alive".
+    // The client asks to keep the connection open (HTTP/1.1 without "Connection: close", or
+    // HTTP/1.0 with "Connection: keep-alive"), and the request's framing leaves no doubt where
+    // the next one starts: not a POST, PUT or PATCH without framing, nor HTTP/1.0 chunks.
     bool keepAlive = false;
 };
 
@@ -48,8 +49,10 @@ struct ZRHttpParsedRequest
 // byte for byte; with neither, it is what arrived together with the header block, each
 // line with its white space folded and ended by LF; but with persistent connections on, a
 // request other than POST, PUT or PATCH that asks to keep its connection has no body then,
-// and what follows its header block is the next request. White space means ASCII white space
-// only, and bytes are never decoded, so any byte outside the request line passes as is.
+// and what follows its header block is the next request. A header line that starts with white
+// space (a folded line) and names Content-Length or Transfer-Encoding is refused. White space
+// means ASCII white space only, and bytes are never decoded, so any byte outside the request
+// line passes as is.
 class ZRNET_AUTOTEST_EXPORT ZRHttpRequestParser
 {
 public:
@@ -98,6 +101,7 @@ private:
     void readContentLengths(const QList<QByteArray> &values);
     bool wantsContinue() const;
     bool asksToKeepConnection() const;
+    bool framingAllowsNext() const;
     bool bodyDeclared() const;
     bool readLengthBody();
     bool readChunkedBody();

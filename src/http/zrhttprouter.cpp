@@ -361,8 +361,8 @@ ZRHttpRouter::Handler ZRHttpRouter::fileHandler(const QString &prefix, const QSt
 {
     const QString path = withoutTrailingSlashes(prefix);
     const int depth = path.isEmpty() ? 0 : ZRHttpPath::parse(path).segments.size();
-    return [directory, depth](
-               const ZRHttpRequest &request) { return zrServeFile(directory, depth, request); };
+    const auto folder = std::make_shared<ZRHttpFolder>(directory);
+    return [folder, depth](const ZRHttpRequest &request) { return folder->serve(depth, request); };
 }
 
 void ZRHttpRouter::setDefaultHeader(const QByteArray &name, const QByteArray &value)

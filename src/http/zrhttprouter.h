@@ -54,7 +54,8 @@ public:
     // The type comes from the file's name, else its content; ETag and Last-Modified answer
     // If-None-Match and If-Modified-Since with 304, and one "Range: bytes=" range gets 206 (or
     // 416). Bodies are sent from the file. Nothing outside directory is ever served: not a
-    // name with "/" or NUL in a segment, nor a symbolic link leading out (404). A file that
+    // name with "/" or NUL in a segment, nor a symbolic link leading out (404); the folder's
+    // own real path is looked up again whenever directory leads to another folder. A file that
     // is not there leaves the path to the other routes: the next most specific, else their
     // 405, else 404.
     void serveDirectory(const QString &prefix, const QString &directory);

@@ -2,6 +2,7 @@
 #include "zrhttpfilebody_p.h"
 #include "zrhttprequestparser_p.h"
 #include "zrlogging_p.h"
+#include "zrsendpace_p.h"
 #include "zrserver_p.h"
 #include "zrsocket.h"
 #include "zrsocket_p.h"
@@ -22,6 +23,7 @@ constexpr int DefaultRequestTimeoutMs = 30000;
 constexpr int DefaultMaxConnections = 1024;
 constexpr int DefaultKeepAliveTimeoutMs = 5000;
 constexpr int DefaultMaxRequestsPerConnection = 1000;
+constexpr int DefaultMinimumSendRate = 1024;
 // How long, and how much, the server drops of what a refused client still sends.
 constexpr int LingerMs = 1000;
 constexpr qint64 LingerBytes = 1024 * 1024;
@@ -31,6 +33,13 @@ QByteArray statusReply(int status)
 {
     return "HTTP/1.1 " + QByteArray::number(status) + ' ' + ZRHttpReply::reasonPhrase(status)
         + "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+}
+
+// The answer to a client that speaks plain HTTP to the HTTPS port, in the only form it reads.
+QByteArray plainOnTlsPortReply()
+{
+    return ZRHttpReply::text("This port speaks HTTPS: ask for https:// rather than http://.\n", 400)
+        .toByteArray();
 }
 
 } // namespace
@@ -95,9 +104,11 @@ public:
 ZRHttpServer::ZRHttpServer()
     : m_maxBodySize(ZRHttpRequestParser::defaultMaxBodySize),
       m_requestTimeout(DefaultRequestTimeoutMs), m_keepAliveTimeout(DefaultKeepAliveTimeoutMs),
-      m_maxRequestsPerConnection(DefaultMaxRequestsPerConnection)
+      m_maxRequestsPerConnection(DefaultMaxRequestsPerConnection),
+      m_minimumSendRate(DefaultMinimumSendRate)
 {
     m_watchesFresh = true;
+    m_repliesAtOnce = true;
     // By name, so that queued connections can carry a request to another thread.
     qRegisterMetaType<ZRHttpRequest>("ZRHttpRequest");
     setReceiveTimeoutMs(DefaultRequestTimeoutMs);
@@ -166,6 +177,16 @@ int ZRHttpServer::maxRequestsPerConnection() const
     return m_maxRequestsPerConnection;
 }
 
+void ZRHttpServer::setMinimumSendRate(qint64 bytesPerSecond)
+{
+    m_minimumSendRate = qMax<qint64>(0, bytesPerSecond);
+}
+
+qint64 ZRHttpServer::minimumSendRate() const
+{
+    return m_minimumSendRate;
+}
+
 bool ZRHttpServer::setTlsCertificate(
     const QByteArray &certificateChainPem, const QByteArray &privateKeyPem)
 {
@@ -216,20 +237,28 @@ void ZRHttpServer::sendReply(const ZRHttpReply &reply, ZRSocketThread *thread)
         send(thread, reply.serialise(!head, connectionValue), keepOpen);
         return;
     }
-    thread->enterPhase(ZRSocketThread::Sending);
+    beginReply(thread, reply.bodySize());
     endReply(zrSendFileReply(*thread->m_transport, reply, reply.serialise(false, connectionValue)),
         thread, keepOpen);
 }
 
 void ZRHttpServer::send(ZRSocketThread *thread, const QByteArray &bytes, bool keepOpen)
 {
-    thread->enterPhase(ZRSocketThread::Sending);
+    beginReply(thread, bytes.size());
     endReply(thread->write(bytes), thread, keepOpen);
+}
+
+// A reply's pace runs in windows of the request timeout.
+void ZRHttpServer::beginReply(ZRSocketThread *thread, qint64 bytes)
+{
+    thread->enterPhase(ZRSocketThread::Sending);
+    thread->m_sendPace->start(thread->clientSocket(), m_requestTimeout, m_minimumSendRate, bytes);
 }
 
 // Every answer ends here. A connection kept open waits, idle, for its next request.
 void ZRHttpServer::endReply(bool sent, ZRSocketThread *thread, bool keepOpen)
 {
+    thread->m_sendPace->stop();
     if (!sent) {
         qCDebug(lcHttp, "%s", toString(ZRHttpError::SendError));
         emit error(int(ZRHttpError::SendError));
@@ -248,6 +277,11 @@ void ZRHttpServer::endReply(bool sent, ZRSocketThread *thread, bool keepOpen)
 // Runs on the connection's thread, once for every piece it receives.
 void ZRHttpServer::dispatchRequest(char *clientMessage, ZRSocketThread *thread)
 {
+    if (thread->m_plainOnTlsPort) {
+        qCDebug(lcHttp, "Plain HTTP on the HTTPS port");
+        answerAndEnd(thread, plainOnTlsPortReply());
+        return;
+    }
     ZRHttpConnection &connection = connectionOf(thread);
     connection.handed = false;
     connection.idle = false;
@@ -298,6 +332,7 @@ void ZRHttpServer::dispatchRequest(char *clientMessage, ZRSocketThread *thread)
 ZRHttpConnection &ZRHttpServer::connectionOf(ZRSocketThread *thread)
 {
     if (!thread->m_data) {
+        ZRSocketPrivate::holdSigpipe(); // file replies go out from this thread
         // The first request of a connection counts its time from the accept.
         const int timeout = m_requestTimeout;
         thread->m_data = std::make_unique<ZRHttpConnection>(*this,
@@ -326,7 +361,12 @@ void ZRHttpServer::refuse(ZRSocketThread *thread, ZRHttpError code, int status)
 {
     qCDebug(lcHttp, "%s", toString(code));
     emit error(int(code));
-    thread->write(statusReply(status));
+    answerAndEnd(thread, statusReply(status));
+}
+
+void ZRHttpServer::answerAndEnd(ZRSocketThread *thread, const QByteArray &answer)
+{
+    thread->write(answer);
     dropWhatIsStillComing(thread);
     thread->stop();
 }

@@ -24,7 +24,8 @@ class ZRHttpConnection;
 // another thread; ZRHttpRequest is registered for that.
 //
 // A ZRHttpReply leaves the connection open when the request allows it (HTTP/1.1
-// without "Connection: close", HTTP/1.0 with "Connection: keep-alive") and the
+// without "Connection: close", HTTP/1.0 with "Connection: keep-alive", and not a
+// POST, PUT or PATCH without Content-Length or chunks, nor HTTP/1.0 chunks) and the
 // reply does not say "Connection: close": the connection's thread then reads the
 // next request, emitted with the same ZRSocketThread*. Requests that arrive
 // before the previous answer went out (pipelined) are answered in order. The
@@ -39,16 +40,24 @@ class ZRHttpConnection;
 // A request must arrive whole within requestTimeout() of its first byte (the
 // first one of a connection: of the accept), or the connection is closed
 // without an answer. The time does not run while the application holds a
-// complete request. A client that stops reading a reply for that long makes
-// sendReply() fail with -901. A connection idle between two requests for
-// keepAliveTimeout() is closed.
+// complete request. A client that stops reading a reply for that long, or takes
+// it more slowly than minimumSendRate(), makes sendReply() fail with -901. A
+// connection idle between two requests for keepAliveTimeout() is closed.
 //
 // At most maxConnections() connections run at once (1,024 unless set; see
 // ZRServer). A connection gets its thread once its first bytes arrive; until
 // then the accept loop watches it. When the cap is reached and another client
 // waits, the server ends the connection idle longest between two requests, or
-// else the one whose request started longest ago and is still incomplete; a
-// request the application holds, or a reply being sent, is never cut short.
+// else the one whose request started longest ago and is still incomplete, or
+// else one whose client has taken nothing of its reply for requestTimeout(); a
+// request the application holds, or a reply that moves, is never cut short.
+//
+// Replies leave at once, without waiting for the client's acknowledgement of
+// what went before (TCP_NODELAY), a file's head in one segment with the start
+// of the file. Connection threads keep SIGPIPE blocked, so that files go out with
+// sendfile() at no extra cost: a write to a closed pipe on one fails with EPIPE
+// instead. Over HTTPS, a client that speaks plain HTTP is answered 400 in plain
+// text, saying that the port speaks HTTPS, and the connection ends.
 //
 // Destroying the server stops it, closes without an answer every connection
 // whose request is still arriving, and waits until no connection thread is
@@ -88,6 +97,12 @@ public:
     // "Connection: close".
     void setMaxRequestsPerConnection(int count);
     int maxRequestsPerConnection() const;
+    // The least a client must take of a reply of 64 KiB or more, in bytes a second (default
+    // 1 KiB/s; 0 sets no minimum), counted in the bytes its end acknowledged, on average over
+    // each requestTimeout() after the first since the reply began. A reply that falls behind,
+    // or whose client takes nothing for a requestTimeout(), fails with -901.
+    void setMinimumSendRate(qint64 bytesPerSecond);
+    qint64 minimumSendRate() const;
 
     // HTTPS on the same port: every connection accepted from now on speaks TLS 1.2 or 1.3 with
     // this certificate (the server's first, then any intermediates) and its private key, both
@@ -111,8 +126,10 @@ private:
     ZRHttpConnection &connectionOf(ZRSocketThread *thread);
     void awaitMore(ZRSocketThread *thread, ZRHttpConnection &connection);
     void refuse(ZRSocketThread *thread, ZRHttpError code, int status);
+    void answerAndEnd(ZRSocketThread *thread, const QByteArray &answer);
     void dropWhatIsStillComing(ZRSocketThread *thread);
     void send(ZRSocketThread *thread, const QByteArray &bytes, bool keepOpen);
+    void beginReply(ZRSocketThread *thread, qint64 bytes);
     void emitRequest(const ZRHttpParsedRequest &parsed, ZRSocketThread *thread);
     // -901 unless sent; then the connection ends, or waits, idle, for its next request.
     void endReply(bool sent, ZRSocketThread *thread, bool keepOpen);
@@ -122,6 +139,7 @@ private:
     std::atomic<int> m_requestTimeout;
     std::atomic<int> m_keepAliveTimeout;
     std::atomic<int> m_maxRequestsPerConnection;
+    std::atomic<qint64> m_minimumSendRate;
 };
 
 #endif // ZRHTTPSERVER_H

@@ -1,5 +1,6 @@
 #include "netaccesspoint_p.h"
 
+#include "netcall_p.h"
 #include "netsystem_p.h"
 #include "nettools_p.h"
 #include "zrlogging_p.h"
@@ -13,7 +14,7 @@ NetSystem &machine()
 
 QString directoryOf(const QString &interface)
 {
-    return QStringLiteral("/run/zrnet/ap-") + interface;
+    return NetTools::runtimeDirectory() + QStringLiteral("/ap-") + interface;
 }
 
 QString pidFile(const QString &directory, const char *program)
@@ -41,6 +42,15 @@ bool isRunningFrom(const QString &directory, const char *program)
             return false;
         machine().sleep(PollMs);
     }
+}
+
+// Records that `tool` did not start, or did not stay; false.
+bool failedAt(const char *tool)
+{
+    NetCall::record(NetFailureReason::ToolFailed, QLatin1String(tool),
+        QStringLiteral("%1 did not start (is the radio free, and able to serve?)")
+            .arg(QLatin1String(tool)));
+    return false;
 }
 
 } // namespace
@@ -76,8 +86,10 @@ int start(const QString &interface, const QString &ssid, const QString &passphra
     const bool started = machine().makePrivateDirectory(directory)
         && machine().writePrivateFile(config, hostapdConfig(interface, ssid, passphrase))
         && NetTools::setAddress(interface, address)
-        && NetTools::startHostapd(config, pidFile(directory, "hostapd"))
-        && isRunningFrom(directory, "hostapd") && startServices(interface, address);
+        && ((NetTools::startHostapd(config, pidFile(directory, "hostapd"))
+                && isRunningFrom(directory, "hostapd"))
+            || failedAt("hostapd"))
+        && (startServices(interface, address) || failedAt("dnsmasq"));
     if (started)
         return 0;
     qCDebug(

@@ -1,5 +1,7 @@
 #include "netbus_p.h"
 
+#include "netcall_p.h"
+
 #include "zrlogging_p.h"
 #include "zrsocket_p.h"
 
@@ -211,8 +213,11 @@ QDBusMessage NetBus::call(const QDBusMessage &message)
         return message.createErrorReply(QDBusError::NoReply,
             QStringLiteral("not sent: the bus or the service failed this call already"));
     const QDBusMessage reply = connection().call(message, QDBus::Block, CallLimitMs);
-    if (isUnanswered(reply))
+    if (isUnanswered(reply)) {
         callFailed = true;
+        NetCall::record(NetFailureReason::TimedOut, QStringLiteral("NetworkManager service"),
+            QStringLiteral("the system bus or the NetworkManager service did not answer in time"));
+    }
     return reply;
 }
 

@@ -65,6 +65,10 @@ public:
         const QString &address) override;
     bool stopAccessPoint(const QString &interface) override;
     bool isAccessPointActive(const QString &interface) override;
+
+    // Removes the supplicant files of joins whose process has ended without removing its own
+    // (killed, or crashed): each holds a key to a network.
+    static void removeStaleFiles();
 };
 
 // The NetworkManager service on the system bus, through the process's connection (NetBus):

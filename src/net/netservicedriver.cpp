@@ -2,7 +2,9 @@
 
 #include "netaccesspoint_p.h"
 #include "netbus_p.h"
+#include "netcall_p.h"
 #include "netsystem_p.h"
+#include "nettooloutput_p.h"
 #include "nettools_p.h"
 #include "zrlogging_p.h"
 
@@ -60,6 +62,10 @@ enum : uint {
     ReasonSsidNotFound = 53,
 };
 constexpr uint ApPrivacy = 0x1;
+// Key managements among an access point's WPA and RSN flags.
+constexpr uint KeyMgmt8021x = 0x200;
+constexpr uint KeyMgmtSae = 0x400;
+constexpr uint KeyMgmtSuiteB192 = 0x2000;
 
 NetSystem &machine()
 {
@@ -166,9 +172,21 @@ bool isAbsence(const QDBusMessage &reply)
         || error == QLatin1String("org.freedesktop.DBus.Error.NameHasNoOwner");
 }
 
-NetRoute failing()
+// `reply` returned; an error the service answered with is recorded as its refusal.
+QDBusMessage refusal(const QDBusMessage &reply)
+{
+    if (reply.type() == QDBusMessage::ErrorMessage)
+        NetCall::record(NetFailureReason::ServiceRefused, reply.errorMessage());
+    return reply;
+}
+
+// The bus or the service failed the question which way to go: the call runs nothing.
+NetRoute failing(const QDBusMessage &reply = QDBusMessage())
 {
     NetBus::noteFailure();
+    refusal(reply);
+    NetCall::record(NetFailureReason::TimedOut, QStringLiteral("NetworkManager service"),
+        QStringLiteral("the system bus did not answer in time"));
     return NetRoute::Failing;
 }
 
@@ -261,10 +279,11 @@ bool activate(Bus &bus, const QString &device)
         = pathsOf(bus.property(device, DeviceInterface, "AvailableConnections"));
     const QVariant none = pathArgument(QStringLiteral("/"));
     if (available.isEmpty())
-        return succeeded(bus.call(latin1(ManagerPath), ManagerInterface, "AddAndActivateConnection",
-            { QVariant::fromValue(Profile()), pathArgument(device), none }));
-    return succeeded(bus.call(latin1(ManagerPath), ManagerInterface, "ActivateConnection",
-        { pathArgument(available.first().path()), pathArgument(device), none }));
+        return succeeded(
+            refusal(bus.call(latin1(ManagerPath), ManagerInterface, "AddAndActivateConnection",
+                { QVariant::fromValue(Profile()), pathArgument(device), none })));
+    return succeeded(refusal(bus.call(latin1(ManagerPath), ManagerInterface, "ActivateConnection",
+        { pathArgument(available.first().path()), pathArgument(device), none })));
 }
 
 void disconnect(const QString &interface)
@@ -277,13 +296,23 @@ void disconnect(const QString &interface)
 
 WifiAp accessPoint(const QVariantMap &properties)
 {
+    const uint wpa = properties.value(QStringLiteral("WpaFlags")).toUInt();
+    const uint rsn = properties.value(QStringLiteral("RsnFlags")).toUInt();
+    NetToolOutput::Protection protection;
+    protection.reported = properties.contains(QStringLiteral("Flags"));
+    protection.privacy = properties.value(QStringLiteral("Flags")).toUInt() & ApPrivacy;
+    protection.wpa = wpa != 0;
+    protection.rsn = rsn != 0;
+    protection.enterprise = (wpa | rsn) & (KeyMgmt8021x | KeyMgmtSuiteB192);
+    protection.sae = rsn & KeyMgmtSae;
     WifiAp ap;
     ap.ssid = QString::fromUtf8(properties.value(QStringLiteral("Ssid")).toByteArray());
     ap.quality
         = static_cast<int>(std::min(properties.value(QStringLiteral("Strength")).toUInt(), 100u));
-    ap.encrypted = (properties.value(QStringLiteral("Flags")).toUInt() & ApPrivacy)
-        || properties.value(QStringLiteral("WpaFlags")).toUInt() != 0
-        || properties.value(QStringLiteral("RsnFlags")).toUInt() != 0;
+    ap.encrypted = protection.privacy || protection.wpa || protection.rsn;
+    ap.bssid = properties.value(QStringLiteral("HwAddress")).toString().toLower();
+    ap.frequency = static_cast<int>(properties.value(QStringLiteral("Frequency")).toUInt());
+    ap.security = NetToolOutput::security(protection);
     return ap;
 }
 
@@ -312,8 +341,9 @@ Profile profileOf(Bus &bus, const QString &path)
 // The active connection of `profile` on the device; empty when the service refused.
 QString activateProfile(Bus &bus, const QString &profile, const QString &device)
 {
-    const QDBusMessage reply = bus.call(latin1(ManagerPath), ManagerInterface, "ActivateConnection",
-        { pathArgument(profile), pathArgument(device), pathArgument(QStringLiteral("/")) });
+    const QDBusMessage reply
+        = refusal(bus.call(latin1(ManagerPath), ManagerInterface, "ActivateConnection",
+            { pathArgument(profile), pathArgument(device), pathArgument(QStringLiteral("/")) }));
     return succeeded(reply) ? pathOf(reply.arguments().value(0)) : QString();
 }
 
@@ -426,8 +456,8 @@ QString requestJoin(
     const QString existing = profileFor(bus, ssid);
     if (!existing.isEmpty()) {
         const Profile updated = joining(profileOf(bus, existing), ssid, passphrase, false);
-        if (!succeeded(
-                bus.call(existing, ProfileInterface, "Update", { QVariant::fromValue(updated) })))
+        if (!succeeded(refusal(
+                bus.call(existing, ProfileInterface, "Update", { QVariant::fromValue(updated) }))))
             return QString();
         return activateProfile(bus, existing, device);
     }
@@ -435,9 +465,9 @@ QString requestJoin(
     const QString ap = accessPointNamed(bus, device, ssid);
     const Profile added = joining(Profile(), ssid, passphrase, ap.isEmpty());
     const QDBusMessage reply
-        = bus.call(latin1(ManagerPath), ManagerInterface, "AddAndActivateConnection",
+        = refusal(bus.call(latin1(ManagerPath), ManagerInterface, "AddAndActivateConnection",
             { QVariant::fromValue(added), pathArgument(device),
-                pathArgument(ap.isEmpty() ? QStringLiteral("/") : ap) });
+                pathArgument(ap.isEmpty() ? QStringLiteral("/") : ap) }));
     return succeeded(reply) ? pathOf(reply.arguments().value(1)) : QString();
 }
 } // namespace
@@ -458,11 +488,11 @@ NetRoute NetServiceDriver::route(const QString &interface)
     const QDBusMessage device
         = bus.call(latin1(ManagerPath), ManagerInterface, "GetDeviceByIpIface", { interface });
     if (!succeeded(device))
-        return isAbsence(device) ? NetRoute::Tools : failing();
+        return isAbsence(device) ? NetRoute::Tools : failing(device);
     const QDBusMessage managed = bus.call(pathOf(device.arguments().value(0)), PropertiesInterface,
         "Get", { latin1(DeviceInterface), QStringLiteral("Managed") });
     if (!succeeded(managed))
-        return failing();
+        return failing(managed);
     return managed.arguments().value(0).value<QDBusVariant>().variant().toBool() ? NetRoute::Service
                                                                                  : NetRoute::Tools;
 }
@@ -573,8 +603,8 @@ int NetServiceDriver::startAccessPoint(const QString &interface, const QString &
         const DeviceStatus before = statusOf(bus, device);
         // Unsaved: the access point is for this run, not for the next boot.
         const QDBusMessage added
-            = bus.call(latin1(SettingsPath), SettingsInterface, "AddConnectionUnsaved",
-                { QVariant::fromValue(accessPointProfile(interface, ssid, passphrase, address)) });
+            = refusal(bus.call(latin1(SettingsPath), SettingsInterface, "AddConnectionUnsaved",
+                { QVariant::fromValue(accessPointProfile(interface, ssid, passphrase, address)) }));
         const QString active = succeeded(added)
             ? activateProfile(bus, pathOf(added.arguments().value(0)), device)
             : QString();

@@ -1,6 +1,8 @@
 #include "netsystem_p.h"
 
+#include "netcall_p.h"
 #include "netdriver_p.h"
+#include "zrlogging_p.h"
 
 #include <QDir>
 #include <QFile>
@@ -18,13 +20,78 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <memory>
 
 namespace {
 constexpr int CaptureLimitMs = 30000;
+constexpr int EndWaitMs = 2000;
 constexpr qint64 SmallFileBytes = 4096;
 
 std::atomic<NetSystem *> installedSystem { nullptr };
+
+// A tool in a process group of its own, so that ending it ends whatever it started beside it
+// (a shell's children, a helper it waits for).
+class ToolProcess : public QProcess
+{
+public:
+    ToolProcess()
+    {
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+        setChildProcessModifier([] { ::setpgid(0, 0); });
+#endif
+    }
+
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
+protected:
+    void setupChildProcess() override
+    {
+        ::setpgid(0, 0);
+    }
+#endif
+};
+
+QString toolName(const QString &program)
+{
+    return QFileInfo(program).fileName();
+}
+
+// Starts the tool unless the call's time is up, `input` (if any) then the end of its standard
+// input written to it; false, with the reason recorded, when it did not start.
+bool start(ToolProcess &process, const QString &program, const QStringList &arguments,
+    const QByteArray &input = QByteArray())
+{
+    if (NetCall::expired()) {
+        NetCall::record(NetFailureReason::TimedOut, toolName(program));
+        return false;
+    }
+    process.start(program, arguments);
+    if (!process.waitForStarted(NetCall::remainingMs(CaptureLimitMs))) {
+        if (process.error() == QProcess::FailedToStart)
+            NetCall::record(NetFailureReason::ToolMissing, toolName(program));
+        return false;
+    }
+    if (!input.isNull())
+        process.write(input);
+    process.closeWriteChannel();
+    return true;
+}
+
+// Waits for the tool within what is left of the call's time, at most 30 s. One that outlives
+// it is ended with its process group, and the call records the timeout. True when it ended by
+// itself.
+bool finish(ToolProcess &process, const QString &program)
+{
+    if (process.waitForFinished(NetCall::remainingMs(CaptureLimitMs)))
+        return true;
+    const auto group = static_cast<pid_t>(process.processId());
+    if (group > 0) {
+        ::kill(-group, SIGKILL);
+        ::kill(group, SIGKILL); // in case it had not made its group yet
+    }
+    process.waitForFinished(EndWaitMs);
+    qCDebug(lcNet, "%s ran out of time and was ended", qUtf8Printable(toolName(program)));
+    NetCall::record(NetFailureReason::TimedOut, toolName(program));
+    return false;
+}
 } // namespace
 
 NetSystem::~NetSystem() = default;
@@ -39,21 +106,23 @@ QList<NetInterface> NetSystem::interfaces()
 
 void NetSystem::run(const QString &program, const QStringList &arguments)
 {
-    QProcess::execute(program, arguments);
+    ToolProcess process;
+    process.setProcessChannelMode(QProcess::ForwardedChannels);
+    if (start(process, program, arguments))
+        finish(process, program);
 }
 
 QByteArray NetSystem::capture(
-    const QString &program, const QStringList &arguments, const QByteArray &input)
+    const QString &program, const QStringList &arguments, const QByteArray &input, int *exitCode)
 {
-    // Deleting the process ends a tool that is still running after the limit.
-    const auto process = std::make_unique<QProcess>();
-    process->start(program, arguments, QIODevice::ReadWrite);
-    if (!input.isNull()) {
-        process->write(input);
-        process->closeWriteChannel();
-    }
-    process->waitForFinished(CaptureLimitMs);
-    return process->readAllStandardOutput();
+    ToolProcess process;
+    if (exitCode)
+        *exitCode = -1;
+    if (!start(process, program, arguments, input))
+        return QByteArray();
+    if (finish(process, program) && exitCode && process.exitStatus() == QProcess::NormalExit)
+        *exitCode = process.exitCode();
+    return process.readAllStandardOutput();
 }
 
 bool NetSystem::startDetached(const QString &program, const QStringList &arguments)
@@ -65,13 +134,13 @@ int NetSystem::execute(const QString &program, const QStringList &arguments)
 {
     // Its complaints reach our standard error; its standard output goes nowhere, so that no
     // daemon it leaves behind holds a pipe of ours.
-    const auto process = std::make_unique<QProcess>();
-    process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    process->setStandardOutputFile(QProcess::nullDevice());
-    process->start(program, arguments);
-    if (!process->waitForFinished(CaptureLimitMs) || process->exitStatus() != QProcess::NormalExit)
+    ToolProcess process;
+    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process.setStandardOutputFile(QProcess::nullDevice());
+    if (!start(process, program, arguments) || !finish(process, program)
+        || process.exitStatus() != QProcess::NormalExit)
         return -1;
-    return process->exitCode();
+    return process.exitCode();
 }
 
 void NetSystem::sleep(int msecs)
@@ -137,6 +206,23 @@ bool NetSystem::writePrivateFile(const QString &path, const QByteArray &data)
         done += qMax<ssize_t>(step, 0);
     }
     return ::close(fd) == 0 && written;
+}
+
+bool NetSystem::removeFile(const QString &path)
+{
+    return QFile::remove(path) || !QFileInfo::exists(path);
+}
+
+bool NetSystem::mayChangeNetwork()
+{
+    constexpr quint64 NetAdmin = quint64(1) << 12; // CAP_NET_ADMIN
+    if (::geteuid() == 0)
+        return true;
+    for (const QByteArray &line : readFile(QStringLiteral("/proc/self/status")).split('\n')) {
+        if (line.startsWith("CapEff:"))
+            return line.mid(7).trimmed().toULongLong(nullptr, 16) & NetAdmin;
+    }
+    return false;
 }
 
 bool NetSystem::removeDirectory(const QString &path)

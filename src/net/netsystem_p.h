@@ -33,17 +33,22 @@ public:
 
     // All interfaces, in the order the kernel reports them.
     virtual QList<NetInterface> interfaces();
-    // Runs a tool to its end without a time limit; its output goes to ours, its exit code
-    // is dropped.
+    // Every tool runs in a process group of its own, for at most 30 seconds and never past
+    // the deadline of the operation (NetCall) that runs it; one still running then is ended
+    // with its group, and the operation records TimedOut. One that cannot start records
+    // ToolMissing. Once the deadline has passed, nothing more starts.
+    //
+    // Runs a tool to its end; its output goes to ours, its exit code is dropped.
     virtual void run(const QString &program, const QStringList &arguments);
-    // Runs a tool for at most 30 seconds and returns what it printed on standard output.
-    // A non-null `input` is written to its standard input, which is then closed.
+    // Runs a tool and returns what it printed on standard output. A non-null `input` is
+    // written to its standard input, which is then closed. `exitCode`, when given, gets the
+    // tool's exit code, -1 when it did not start, crashed or ran over.
     virtual QByteArray capture(const QString &program, const QStringList &arguments,
-        const QByteArray &input = QByteArray());
+        const QByteArray &input = QByteArray(), int *exitCode = nullptr);
     // Starts a tool that runs on by itself; false when it could not be started.
     virtual bool startDetached(const QString &program, const QStringList &arguments);
-    // Runs a tool for at most 30 seconds and returns its exit code; -1 when it could not be
-    // started, crashed or ran over (and was ended).
+    // Runs a tool and returns its exit code; -1 when it could not be started, crashed or ran
+    // over (and was ended).
     virtual int execute(const QString &program, const QStringList &arguments);
     virtual void sleep(int msecs);
 
@@ -64,6 +69,10 @@ public:
     virtual bool makePrivateDirectory(const QString &path);
     // Creates or replaces a file readable by its owner only (mode 0600) holding `data`.
     virtual bool writePrivateFile(const QString &path, const QByteArray &data);
+    // Removes a file; true when it is gone.
+    virtual bool removeFile(const QString &path);
+    // Whether this process may change interfaces: root, or CAP_NET_ADMIN.
+    virtual bool mayChangeNetwork();
     // Removes a directory and everything in it; true when it is gone.
     virtual bool removeDirectory(const QString &path);
     // Sends `signal` to process `pid`; false when it could not be sent.

@@ -57,13 +57,37 @@ QString quotedEssid(const QByteArray &line)
 }
 
 // One field of the current cell per line; a line before the first cell still counts for it.
-void readIwlistLine(const QString &line, WifiAp &ap)
+void readIwlistLine(const QString &line, WifiAp &ap, NetToolOutput::Protection &protection)
 {
     const QString trimmed = line.trimmed();
-    if (trimmed.startsWith(QLatin1String("Encryption key:")))
+    if (trimmed.startsWith(QLatin1String("Encryption key:"))) {
         ap.encrypted = trimmed.toLower().endsWith(QLatin1String("on"));
-    if (trimmed.startsWith(QLatin1String("Quality=")))
+        protection.reported = true;
+        protection.privacy = ap.encrypted;
+    }
+    if (trimmed.startsWith(QLatin1String("Quality="))) {
         ap.quality = qualityPercent(line, ap.quality);
+        const int level = trimmed.indexOf(QLatin1String("Signal level="));
+        if (level > 0 && trimmed.endsWith(QLatin1String("dBm")))
+            ap.signalDbm = trimmed.mid(level + 13).section(QLatin1Char(' '), 0, 0).toInt();
+    }
+    if (trimmed.startsWith(QLatin1String("Cell ")))
+        ap.bssid = trimmed.section(QLatin1String("Address: "), 1).trimmed().toLower();
+    if (trimmed.startsWith(QLatin1String("Frequency:"))) {
+        const QString value = trimmed.mid(10).section(QLatin1Char(' '), 0, 1);
+        const double number = value.section(QLatin1Char(' '), 0, 0).toDouble();
+        ap.frequency = int(value.endsWith(QLatin1String("GHz")) ? number * 1000 + 0.5 : number);
+    }
+    if (trimmed.startsWith(QLatin1String("IE: IEEE 802.11i/WPA2")))
+        protection.rsn = true;
+    else if (trimmed.startsWith(QLatin1String("IE: WPA Version")))
+        protection.wpa = true;
+    // iwlist does not know SAE by name: it is suite 8.
+    if (trimmed.startsWith(QLatin1String("Authentication Suites"))) {
+        const QString suites = trimmed.section(QLatin1Char(':'), 1);
+        protection.enterprise = protection.enterprise || suites.contains(QLatin1String("802.1x"));
+        protection.sae = protection.sae || suites.contains(QLatin1String("unknown (8)"));
+    }
 }
 
 // The field of an iw line ("\tSSID: x" gives "SSID: x"), without the line end.
@@ -127,29 +151,79 @@ int hexDigit(char c)
     return -1;
 }
 
+// One field of an iw record other than its name.
+void readIwField(const QByteArray &field, WifiAp &ap, NetToolOutput::Protection &protection)
+{
+    int number = 0;
+    if (field.startsWith("capability:")) {
+        protection.reported = true;
+        protection.privacy = protection.privacy || namesPrivacy(field);
+    } else if (field.startsWith("RSN:")) {
+        protection.rsn = true;
+    } else if (field.startsWith("WPA:")) {
+        protection.wpa = true;
+    } else if (field.startsWith("* Authentication suites:")) {
+        const QList<QByteArray> suites = valueAfter(field, "* Authentication suites:").split(' ');
+        protection.enterprise = protection.enterprise || suites.contains("IEEE") // IEEE 802.1X
+            || suites.contains("802.1X") || suites.contains("FT/IEEE");
+        protection.sae = protection.sae || suites.contains("SAE") || suites.contains("FT/SAE");
+    } else if (field.startsWith("signal:")) {
+        ap.quality = signalQuality(valueAfter(field, "signal:"), ap.quality);
+        const QByteArray value = valueAfter(field, "signal:");
+        if (value.endsWith("dBm") && leadingInteger(value, &number))
+            ap.signalDbm = number;
+    } else if (field.startsWith("freq:") && leadingInteger(valueAfter(field, "freq:"), &number)) {
+        ap.frequency = number;
+    }
+}
+
+// A record complete: its security from what its lines said; encrypted as any of them said.
+WifiAp closed(WifiAp ap, const NetToolOutput::Protection &protection)
+{
+    ap.encrypted = ap.encrypted || protection.privacy || protection.wpa || protection.rsn;
+    ap.security = NetToolOutput::security(protection);
+    return ap;
+}
+
 } // namespace
 
 namespace NetToolOutput {
+
+WifiSecurity security(const Protection &protection)
+{
+    if (protection.enterprise)
+        return WifiSecurity::Enterprise;
+    if (protection.sae)
+        return WifiSecurity::Wpa3;
+    if (protection.rsn)
+        return WifiSecurity::Wpa2;
+    if (protection.wpa)
+        return WifiSecurity::Wpa;
+    if (protection.privacy)
+        return WifiSecurity::Wep;
+    return protection.reported ? WifiSecurity::Open : WifiSecurity::Unknown;
+}
 
 QList<WifiAp> iwlistScan(const QByteArray &output)
 {
     QList<WifiAp> aps;
     WifiAp current;
+    Protection protection;
     bool inCell = false;
     for (const QByteArray &bytes : completeLines(output)) {
         const QString line = QString::fromUtf8(bytes);
         if (line.trimmed().startsWith(QLatin1String("Cell "))) {
             if (inCell)
-                aps.append(std::exchange(current, WifiAp()));
+                aps.append(closed(std::exchange(current, WifiAp()), std::exchange(protection, {})));
             inCell = true;
         }
         if (line.trimmed().startsWith(QLatin1String("ESSID:")))
             current.ssid = quotedEssid(bytes);
         else
-            readIwlistLine(line, current);
+            readIwlistLine(line, current, protection);
     }
     if (inCell)
-        aps.append(current);
+        aps.append(closed(current, protection));
     return aps;
 }
 
@@ -167,14 +241,16 @@ QList<WifiAp> iwScan(const QByteArray &output)
 {
     QList<WifiAp> aps;
     WifiAp current;
+    Protection protection;
     bool inBss = false;
     bool named = false;
     for (const QByteArray &line : completeLines(output)) {
         if (line.startsWith("BSS ")) {
             if (inBss)
-                aps.append(std::exchange(current, WifiAp()));
+                aps.append(closed(std::exchange(current, WifiAp()), std::exchange(protection, {})));
             inBss = true;
             named = false;
+            current.bssid = QString::fromLatin1(line.mid(4, 17)).toLower();
             continue;
         }
         if (!inBss)
@@ -183,16 +259,12 @@ QList<WifiAp> iwScan(const QByteArray &output)
         if (field.startsWith("SSID:") && !named) {
             current.ssid = iwSsid(valueAfter(field, "SSID:"));
             named = true;
-        } else if (field.startsWith("capability:")) {
-            current.encrypted = current.encrypted || namesPrivacy(field);
-        } else if (field.startsWith("RSN:") || field.startsWith("WPA:")) {
-            current.encrypted = true;
-        } else if (field.startsWith("signal:")) {
-            current.quality = signalQuality(valueAfter(field, "signal:"), current.quality);
+        } else {
+            readIwField(field, current, protection);
         }
     }
     if (inBss)
-        aps.append(current);
+        aps.append(closed(current, protection));
     return aps;
 }
 
@@ -231,6 +303,13 @@ QString iwSsid(const QByteArray &printed)
 int qualityFromDbm(int dbm)
 {
     return (std::min(std::max(dbm, -110), -40) + 110) * 100 / 70;
+}
+
+bool hasKey(const QByteArray &config)
+{
+    const QList<QByteArray> lines = config.split('\n');
+    return std::any_of(lines.cbegin(), lines.cend(),
+        [](const QByteArray &line) { return line.trimmed().startsWith("psk="); });
 }
 
 } // namespace NetToolOutput

@@ -1,10 +1,12 @@
 #include "nettools_p.h"
 
+#include "netcall_p.h"
 #include "netsystem_p.h"
 #include "nettooloutput_p.h"
 #include "zrlogging_p.h"
 
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <QVector>
 
@@ -97,7 +99,7 @@ const QVector<StepWays> &table()
         { Step::Passphrase, QStringLiteral("turn the passphrase into a key"), names("connectToAp"),
             { tool("wpa_passphrase") } },
         { Step::Supplicant, QStringLiteral("start the WPA supplicant"), names("connectToAp"),
-            { tool("/sbin/wpa_supplicant") } },
+            { tool("/sbin/wpa_supplicant"), tool("wpa_supplicant") } },
         { Step::SetAddress, QStringLiteral("give an interface its address"),
             names("startAccessPoint stopAccessPoint"), { tool("ifconfig"), tool("ip") } },
         { Step::AccessPoint, QStringLiteral("start the access point"), names("startAccessPoint"),
@@ -133,6 +135,22 @@ Way choose(const StepWays &step, QStringList *missing)
     return { QString(), QString(), false };
 }
 
+// What a step without any of its tools records: the first (classic) one by name, the others
+// as alternatives.
+void recordMissing(const StepWays &step, const QString &consequence)
+{
+    QStringList tools;
+    for (const Way &way : step.ways)
+        tools.append(QFileInfo(way.program).fileName());
+    tools.removeDuplicates();
+    const QString alternatives = tools.size() > 1
+        ? QStringLiteral(" (nor %1)").arg(tools.mid(1).join(QLatin1String(", ")))
+        : QString();
+    NetCall::record(NetFailureReason::ToolMissing, tools.first(),
+        QStringLiteral("%1%2 is not installed here, and %3 needs it%4")
+            .arg(tools.first(), alternatives, step.what, consequence));
+}
+
 // The program (or kernel path) to use for `step` now, and a debug line that says so.
 QString chosen(Step step, const QString &interface = QString())
 {
@@ -141,10 +159,13 @@ QString chosen(Step step, const QString &interface = QString())
     const Way way = choose(ways, &missing);
     const QString what
         = interface.isEmpty() ? ways.what : QStringLiteral("%1 (%2)").arg(ways.what, interface);
-    if (way.program.isEmpty())
+    if (way.program.isEmpty()) {
         qCDebug(lcNet, "%s: skipped, none of %s found", qUtf8Printable(what),
             qUtf8Printable(missing.join(QLatin1String(", "))));
-    else if (missing.isEmpty())
+        // Without a DHCP client there is no lease to release.
+        if (step != Step::ReleaseDhcp)
+            recordMissing(ways, QString());
+    } else if (missing.isEmpty())
         qCDebug(lcNet, "%s: %s", qUtf8Printable(what), qUtf8Printable(way.shownAs));
     else
         qCDebug(lcNet, "%s: %s, as %s is not found", qUtf8Printable(what),
@@ -324,37 +345,87 @@ bool isProcessId(const QString &name)
     return name.toLongLong(&ok) > 0 && ok;
 }
 
-// Whether the process was started for `interface` ("-i NAME" or "-iNAME" on its command line).
-bool startedFor(qint64 pid, const QString &interface)
+// The supplicants running here, this process aside.
+QList<qint64> supplicants()
+{
+    const qint64 self = QCoreApplication::applicationPid();
+    QList<qint64> found;
+    for (const QString &entry : machine().entries(QStringLiteral("/proc"))) {
+        const qint64 pid = isProcessId(entry) ? entry.toLongLong() : 0;
+        if (pid > 0 && pid != self && processName(pid) == "wpa_supplicant")
+            found.append(pid);
+    }
+    return found;
+}
+
+// The interface a supplicant was started for ("-i NAME" or "-iNAME"); empty when it names none.
+QByteArray interfaceOf(qint64 pid)
 {
     const QList<QByteArray> arguments
         = machine().readFile(QStringLiteral("/proc/%1/cmdline").arg(pid)).split('\0');
-    const QByteArray name = interface.toUtf8();
     for (int i = 0; i < arguments.size(); ++i) {
-        if ((arguments.at(i) == "-i" && arguments.value(i + 1) == name)
-            || arguments.at(i) == "-i" + name)
-            return true;
+        if (arguments.at(i) == "-i")
+            return arguments.value(i + 1);
+        if (arguments.at(i).startsWith("-i"))
+            return arguments.at(i).mid(2);
     }
-    return false;
+    return QByteArray();
 }
 
 // Every supplicant, or with `interface` only those started for it.
 void endThroughProc(const QString &interface = QString())
 {
-    const qint64 self = QCoreApplication::applicationPid();
-    for (const QString &entry : machine().entries(QStringLiteral("/proc"))) {
-        if (!isProcessId(entry))
-            continue;
-        const qint64 pid = entry.toLongLong();
-        if (pid != self && processName(pid) == "wpa_supplicant"
-            && (interface.isEmpty() || startedFor(pid, interface)))
+    for (const qint64 pid : supplicants()) {
+        if (interface.isEmpty() || interfaceOf(pid) == interface.toUtf8())
             machine().signalProcess(pid, SIGKILL);
     }
+}
+
+// Whether a supplicant runs for an interface other than `interface`.
+bool othersHaveSupplicants(const QString &interface)
+{
+    for (const qint64 pid : supplicants()) {
+        const QByteArray name = interfaceOf(pid);
+        if (!name.isEmpty() && name != interface.toUtf8())
+            return true;
+    }
+    return false;
+}
+
+// A scan's access points; a scan the tool could not make is empty with the failure recorded,
+// so that it is not taken for a quiet sky.
+QList<WifiAp> scanned(const QString &program, const QStringList &arguments,
+    const QString &interface, QList<WifiAp> (*read)(const QByteArray &))
+{
+    int exitCode = -1;
+    const QByteArray output = machine().capture(program, arguments, QByteArray(), &exitCode);
+    if (exitCode != 0) {
+        NetCall::record(NetFailureReason::ToolFailed, program,
+            QStringLiteral("%1 could not scan on %2 (it needs root and the interface up)")
+                .arg(program, interface));
+        return {};
+    }
+    return read(output);
 }
 
 } // namespace
 
 namespace NetTools {
+
+bool isWifi(const QString &interface)
+{
+    const QList<NetInterface> all = machine().interfaces();
+    const auto found = std::find_if(
+        all.cbegin(), all.cend(), [&](const NetInterface &each) { return each.name == interface; });
+    return found != all.cend()
+        && (found->kind == QNetworkInterface::Wifi
+            || machine().exists(QStringLiteral("/sys/class/net/%1/phy80211").arg(interface)));
+}
+
+QString runtimeDirectory()
+{
+    return QStringLiteral("/run/zrnet");
+}
 
 void bringUp(const QString &interface)
 {
@@ -424,11 +495,10 @@ void unblockWifi()
 
 void endSupplicants(const QString &interface)
 {
-    // The service's own supplicant serves the interfaces it manages: ending it would cut them off.
-    if (machine().hasService()) {
-        qCDebug(lcNet, "end the WPA supplicants (%s): only those started for it, beside the %s",
-            qUtf8Printable(interface), "NetworkManager service");
-        endThroughProc(interface);
+    // The service's own supplicant serves the interfaces it manages, and a supplicant of
+    // another interface serves that one: ending them would cut those links.
+    if (machine().hasService() || othersHaveSupplicants(interface)) {
+        endSupplicantsOf(interface);
         return;
     }
     const QString program = chosen(Step::EndSupplicants);
@@ -449,11 +519,11 @@ QList<WifiAp> scan(const QString &interface)
 {
     const QString program = chosen(Step::Scan, interface);
     if (is(program, "iwlist"))
-        return NetToolOutput::iwlistScan(
-            machine().capture(program, { interface, QStringLiteral("scan") }));
+        return scanned(
+            program, { interface, QStringLiteral("scan") }, interface, &NetToolOutput::iwlistScan);
     if (is(program, "iw"))
-        return NetToolOutput::iwScan(machine().capture(
-            program, { QStringLiteral("dev"), interface, QStringLiteral("scan") }));
+        return scanned(program, { QStringLiteral("dev"), interface, QStringLiteral("scan") },
+            interface, &NetToolOutput::iwScan);
     return {};
 }
 
@@ -504,7 +574,9 @@ bool hasAccessPointTools()
     QStringList missing;
     for (const Step step : { Step::SetAddress, Step::AccessPoint, Step::AccessPointServices }) {
         if (choose(waysOf(step), &missing).program.isEmpty()) {
-            chosen(step); // says what is missing
+            qCDebug(lcNet, "%s: none of %s found", qUtf8Printable(waysOf(step).what),
+                qUtf8Printable(missing.join(QLatin1String(", "))));
+            recordMissing(waysOf(step), QStringLiteral("; nothing was changed"));
             return false;
         }
     }
@@ -553,8 +625,58 @@ QList<WifiAp> scanBesideAccessPoint(const QString &interface)
     const QString program = chosen(Step::ScanBesideAccessPoint, interface);
     if (program.isEmpty())
         return {};
-    return NetToolOutput::iwScan(machine().capture(program,
-        { QStringLiteral("dev"), interface, QStringLiteral("scan"), QStringLiteral("ap-force") }));
+    return scanned(program,
+        { QStringLiteral("dev"), interface, QStringLiteral("scan"), QStringLiteral("ap-force") },
+        interface, &NetToolOutput::iwScan);
+}
+
+bool available(const QString &interface, bool derivesKey)
+{
+    // A DHCP client is looked for after the link: a link without an address is still a link.
+    QVector<Step> needed { Step::Supplicant, Step::LinkTest, Step::CurrentNetwork };
+    if (derivesKey)
+        needed.prepend(Step::Passphrase);
+    for (const Step step : needed) {
+        QStringList missing;
+        if (choose(waysOf(step), &missing).program.isEmpty()) {
+            qCDebug(lcNet, "join on %s: %s is missing; nothing was changed",
+                qUtf8Printable(interface), qUtf8Printable(missing.join(QLatin1String(", "))));
+            recordMissing(waysOf(step), QStringLiteral("; nothing was changed"));
+            return false;
+        }
+    }
+    return true;
+}
+
+QByteArray derivedKey(const QString &ssid, const QString &passphrase)
+{
+    const QString program = chosen(Step::Passphrase);
+    int exitCode = -1;
+    // Handed over on standard input: every local user can read a command line.
+    const QByteArray output
+        = machine().capture(program, { ssid }, passphrase.toUtf8() + '\n', &exitCode);
+    QByteArray config;
+    for (const QByteArray &line : output.split('\n')) {
+        // The tool repeats the passphrase as a comment; the key alone goes to disk.
+        if (!line.trimmed().startsWith("#psk="))
+            config += line + '\n';
+    }
+    config.chop(1);
+    if (exitCode == 0 && NetToolOutput::hasKey(config))
+        return config;
+    NetCall::record(NetFailureReason::ToolFailed, QStringLiteral("wpa_passphrase"),
+        QStringLiteral("wpa_passphrase gave no key for this network name and passphrase; "
+                       "nothing was changed"));
+    return QByteArray();
+}
+
+bool startSupplicant(const QString &interface, const QString &config)
+{
+    const QString program = chosen(Step::Supplicant, interface);
+    return !program.isEmpty()
+        && machine().startDetached(program,
+            { QStringLiteral("-c"), config, QStringLiteral("-i"), interface,
+                QStringLiteral("-B") });
 }
 
 bool isProcess(qint64 pid, const QByteArray &name)

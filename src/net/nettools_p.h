@@ -13,6 +13,14 @@
 // zrnet.net debug line. Every contact with the machine goes through NetSystem.
 namespace NetTools {
 
+// Whether `interface` is a Wi-Fi interface of this machine: Qt says so, or the kernel has a
+// radio behind it (a driver without the wireless extensions Qt asks).
+bool isWifi(const QString &interface);
+
+// Where the controller keeps what it starts (/run/zrnet): an access point's files, the
+// supplicant's configuration.
+QString runtimeDirectory();
+
 // ifconfig NAME up | ip link set dev NAME up
 void bringUp(const QString &interface);
 // /sbin/ifconfig NAME 0.0.0.0 down | ip addr flush dev NAME, ip link set dev NAME down
@@ -31,7 +39,7 @@ void unblockWifi();
 void endSupplicants(const QString &interface);
 // SIGKILL to the supplicants of /proc started for `interface` alone: another radio keeps its own.
 void endSupplicantsOf(const QString &interface);
-// iwlist NAME scan | iw dev NAME scan
+// iwlist NAME scan | iw dev NAME scan; empty, with the failure recorded, when the tool failed.
 QList<WifiAp> scan(const QString &interface);
 // iwconfig NAME | iw dev NAME link
 QString currentNetwork(const QString &interface);
@@ -42,8 +50,18 @@ QString currentNetwork(const QString &interface);
 bool setAddress(const QString &interface, const QString &address);
 // ifconfig NAME 0.0.0.0 | ip -4 addr flush dev NAME; false when it failed.
 bool removeAddress(const QString &interface);
-// Whether a tool is at hand for every step of an access point; runs nothing.
+// Whether a tool is at hand for every step of an access point; runs nothing. Records the
+// first one missing.
 bool hasAccessPointTools();
+// Whether a tool is at hand for the supplicant and the link tests of a join (wpa_passphrase
+// too where the key is derived from a passphrase); runs nothing. Records the first missing.
+bool available(const QString &interface, bool derivesKey);
+// The supplicant's configuration for `ssid` with the key wpa_passphrase derives from
+// `passphrase` (on its standard input), without the passphrase itself, which the tool repeats
+// as a comment; empty, with the failure recorded, when it gave no key.
+QByteArray derivedKey(const QString &ssid, const QString &passphrase);
+// /sbin/wpa_supplicant (else the one on the search path) -c CONFIG -i NAME -B
+bool startSupplicant(const QString &interface, const QString &config);
 // hostapd -B -P PIDFILE CONFIG: true when it started and went into the background.
 bool startHostapd(const QString &config, const QString &pidFile);
 // dnsmasq for the access point's clients alone: DHCP in ADDRESS/24 with the portal's URL as

@@ -1,21 +1,34 @@
 #include "networkmanager.h"
 
 #include "netbus_p.h"
+#include "netcall_p.h"
 #include "netdriver_p.h"
+#include "netmanagerstate_p.h"
 #include "netsystem_p.h"
 #include "nettools_p.h"
 #include "zrserviceannouncer.h"
 
 #include <QHostAddress>
+#include <QMap>
 #include <QRegularExpression>
+#include <QVector>
 
 #include <algorithm>
+#include <numeric>
 
 namespace {
 constexpr int code(NetResult result)
 {
     return static_cast<int>(result);
 }
+
+// Each operation's deadline. A join: six seconds of polls and the tools around them.
+constexpr int JoinLimitMs = 15000;
+constexpr int ScanLimitMs = 15000;
+constexpr int ChangeLimitMs = 15000;
+constexpr int QueryLimitMs = 5000;
+// The service's access point waits up to 30 s for the device before dnsmasq starts.
+constexpr int AccessPointLimitMs = 40000;
 
 constexpr int MaxInterfaceNameBytes = 15; // the kernel's IFNAMSIZ less its NUL
 constexpr int MaxSsidBytes = 32;
@@ -84,6 +97,77 @@ QString usableName(const QString &interface, QNetworkInterface::InterfaceType ki
 {
     const QString name = interface.isEmpty() ? defaultName(kind) : interface;
     return isInterfaceName(name) ? name : QString();
+}
+
+QString kindName(QNetworkInterface::InterfaceType kind)
+{
+    return kind == QNetworkInterface::Wifi ? QStringLiteral("Wi-Fi") : QStringLiteral("Ethernet");
+}
+
+// The interface an operation works on: an empty argument means the default one of `kind`, and
+// a name must be an interface of this machine, a Wi-Fi one for `wifiOnly`. Null, with the
+// reason recorded, when there is no such interface; no tool has run then.
+QString resolve(const QString &interface, QNetworkInterface::InterfaceType kind, bool wifiOnly)
+{
+    if (interface.isEmpty()) {
+        const QString name = usableName(interface, kind);
+        if (name.isEmpty())
+            NetCall::record(NetFailureReason::NoSuchInterface, QString(),
+                QStringLiteral("there is no %1 interface here").arg(kindName(kind)));
+        return name;
+    }
+    const QList<NetInterface> all = machine().interfaces();
+    if (!isInterfaceName(interface)
+        || std::none_of(all.cbegin(), all.cend(),
+            [&](const NetInterface &each) { return each.name == interface; })) {
+        NetCall::record(NetFailureReason::NoSuchInterface, interface);
+        return QString();
+    }
+    if (wifiOnly && !NetTools::isWifi(interface)) {
+        NetCall::record(NetFailureReason::NotWifi, interface);
+        return QString();
+    }
+    return interface;
+}
+
+// The reason a result code gives where nothing more precise was recorded.
+NetFailureReason reasonOf(int result)
+{
+    switch (NetResult(result)) {
+    case NetResult::DhcpStarted:
+        return NetFailureReason::None;
+    case NetResult::LinkTimeout:
+        return NetFailureReason::NotAssociated;
+    case NetResult::DhcpFailed:
+        return NetFailureReason::DhcpFailed;
+    case NetResult::NoInterface:
+        return NetFailureReason::NoSuchInterface;
+    case NetResult::AccessPointFailed:
+        return NetFailureReason::ToolFailed;
+    case NetResult::AccessPointRefused:
+        return NetFailureReason::InvalidPassphrase;
+    }
+    return NetFailureReason::None;
+}
+
+// `result` returned, and reported: `success` for 0, else why it failed, in the code's own
+// words where nothing more precise was recorded.
+int reported(NetCall &call, int result, const QString &success = QString())
+{
+    call.conclude(result == 0, success, reasonOf(result), netResultText(NetResult(result)));
+    return result;
+}
+
+// An operation without a result succeeded unless something failed on the way.
+void concluded(NetCall &call, const QString &success)
+{
+    call.conclude(NetCall::recorded() == NetFailureReason::None, success);
+}
+
+// The queue an asynchronous operation waits in: its interface's, named as resolved now.
+QString queueName(const QString &interface)
+{
+    return interface.isEmpty() ? defaultName(QNetworkInterface::Wifi) : interface;
 }
 
 // The passphrase goes to the tool as one line of its standard input: a line break or NUL in it
@@ -174,12 +258,19 @@ QString netResultText(NetResult result)
 
 NetworkManager::NetworkManager()
 {
+    qRegisterMetaType<WifiAp>();
+    qRegisterMetaType<QList<WifiAp>>();
+    new NetManagerState(this);
+    NetToolDriver::removeStaleFiles();
     const QString wifi = defaultWifiInterface();
     if (!wifi.isEmpty())
         initializeWifiInterface(wifi);
 }
 
-NetworkManager::~NetworkManager() = default;
+NetworkManager::~NetworkManager()
+{
+    NetManagerState::of(this)->shutDown();
+}
 
 QList<QNetworkInterface> NetworkManager::wifiInterfaces()
 {
@@ -203,75 +294,147 @@ QString NetworkManager::defaultEthernetInterface()
 
 int NetworkManager::startEthernetInterface(QString interface)
 {
-    NetBus::beginCall();
-    const QString name = usableName(interface, QNetworkInterface::Ethernet);
-    if (name.isEmpty())
-        return code(NetResult::NoInterface);
-    return NetDriver::dhcpResult(NetDriver::forInterface(name).startEthernet(name));
+    NetCall call(ChangeLimitMs);
+    const QString name = resolve(interface, QNetworkInterface::Ethernet, false);
+    if (name.isEmpty() || !call.hold(name))
+        return reported(
+            call, code(name.isEmpty() ? NetResult::NoInterface : NetResult::DhcpFailed));
+    const int result = NetDriver::dhcpResult(NetDriver::forInterface(name).startEthernet(name));
+    // Without a carrier the client waits for a cable: worth saying, not a failure.
+    const bool carrier
+        = machine().readFile(QStringLiteral("/sys/class/net/%1/carrier").arg(name)).trimmed()
+        != "0";
+    return reported(call, result,
+        carrier ? QStringLiteral("%1 is up; DHCP started").arg(name)
+                : QStringLiteral("%1 is up but has no carrier (is the cable in?); the DHCP "
+                                 "client was started and waits for one")
+                      .arg(name));
 }
 
 void NetworkManager::stopEthernetInterface(QString interface)
 {
-    NetBus::beginCall();
-    const QString name = usableName(interface, QNetworkInterface::Ethernet);
-    if (!name.isEmpty())
+    NetCall call(ChangeLimitMs);
+    const QString name = resolve(interface, QNetworkInterface::Ethernet, false);
+    if (!name.isEmpty() && call.hold(name))
         NetDriver::forInterface(name).stopEthernet(name);
+    concluded(call, QStringLiteral("%1 is down").arg(name));
 }
 
+// No default here: an empty name is no interface, and starts nothing.
 int NetworkManager::startDhcp(QString interface)
 {
-    NetBus::beginCall();
-    if (!isInterfaceName(interface))
-        return code(NetResult::DhcpFailed);
-    return NetDriver::dhcpResult(NetDriver::forInterface(interface).startDhcp(interface));
+    NetCall call(ChangeLimitMs);
+    const QString name = interface.isEmpty() ? QString() : resolve(interface, {}, false);
+    if (interface.isEmpty() || name.isEmpty() || !call.hold(name))
+        return reported(call,
+            code(name.isEmpty() && !interface.isEmpty() ? NetResult::NoInterface
+                                                        : NetResult::DhcpFailed));
+    return reported(call, NetDriver::dhcpResult(NetDriver::forInterface(name).startDhcp(name)),
+        QStringLiteral("DHCP started on %1").arg(name));
 }
 
 void NetworkManager::stopDhcp(QString interface)
 {
-    NetBus::beginCall();
-    if (isInterfaceName(interface))
-        NetDriver::forInterface(interface).stopDhcp(interface);
+    NetCall call(ChangeLimitMs);
+    const QString name = interface.isEmpty() ? QString() : resolve(interface, {}, false);
+    if (!name.isEmpty() && call.hold(name))
+        NetDriver::forInterface(name).stopDhcp(name);
+    concluded(call, QStringLiteral("the DHCP lease of %1 was released").arg(name));
 }
 
 void NetworkManager::initializeWifiInterface(QString interface)
 {
-    NetBus::beginCall();
-    const QString name = usableName(interface, QNetworkInterface::Wifi);
-    if (!name.isEmpty())
+    NetCall call(ChangeLimitMs);
+    const QString name = resolve(interface, QNetworkInterface::Wifi, true);
+    if (!name.isEmpty() && call.hold(name))
         NetDriver::forInterface(name).switchWifiOn(name);
+    concluded(call, QStringLiteral("%1 is on").arg(name));
 }
 
 void NetworkManager::stopWifiInterface(QString interface)
 {
-    NetBus::beginCall();
-    const QString name = usableName(interface, QNetworkInterface::Wifi);
-    if (!name.isEmpty())
+    NetCall call(ChangeLimitMs);
+    const QString name = resolve(interface, QNetworkInterface::Wifi, true);
+    if (!name.isEmpty() && call.hold(name))
         NetDriver::forInterface(name).switchWifiOff(name);
+    concluded(call, QStringLiteral("%1 is off").arg(name));
 }
 
 bool NetworkManager::isWifiConnected(QString interface)
 {
-    NetBus::beginCall();
-    const QString name = usableName(interface, QNetworkInterface::Wifi);
-    return !name.isEmpty() && NetDriver::forInterface(name).isLinked(name);
+    NetCall call(QueryLimitMs);
+    const QString name = resolve(interface, QNetworkInterface::Wifi, true);
+    const bool linked = !name.isEmpty() && NetDriver::forInterface(name).isLinked(name);
+    concluded(call,
+        linked ? QStringLiteral("%1 is linked").arg(name)
+               : QStringLiteral("%1 is not linked").arg(name));
+    return linked;
 }
 
 QString NetworkManager::connectedAp()
 {
-    NetBus::beginCall();
-    const QString name = usableName(QString(), QNetworkInterface::Wifi);
-    if (name.isEmpty())
-        return QString();
-    return NetDriver::forInterface(name).currentNetwork(name);
+    return connectedAp(QString());
+}
+
+QString NetworkManager::connectedAp(const QString &interface)
+{
+    NetCall call(QueryLimitMs);
+    const QString name = resolve(interface, QNetworkInterface::Wifi, true);
+    const QString network
+        = name.isEmpty() ? QString() : NetDriver::forInterface(name).currentNetwork(name);
+    concluded(call, QStringLiteral("%1 is on \"%2\"").arg(name, network));
+    return network;
 }
 
 QList<WifiAp> NetworkManager::apList()
 {
-    NetBus::beginCall();
-    const QString name = usableName(QString(), QNetworkInterface::Wifi);
-    if (name.isEmpty())
-        return {};
-    return NetDriver::forInterface(name).scan(name);
+    return apList(QString());
+}
+
+QList<WifiAp> NetworkManager::apList(const QString &interface)
+{
+    NetCall call(ScanLimitMs);
+    const QString name = resolve(interface, QNetworkInterface::Wifi, true);
+    const QList<WifiAp> aps
+        = name.isEmpty() ? QList<WifiAp>() : NetDriver::forInterface(name).scan(name);
+    concluded(call, QStringLiteral("%1 sees %2 access points").arg(name).arg(aps.size()));
+    return aps;
+}
+
+QList<WifiAp> NetworkManager::networks(const QString &interface)
+{
+    return networksIn(apList(interface));
+}
+
+QList<WifiAp> NetworkManager::networksIn(const QList<WifiAp> &aps, QList<int> *apCounts)
+{
+    QList<WifiAp> strongest;
+    QList<int> counts;
+    QMap<QPair<QString, bool>, int> seen;
+    for (const WifiAp &ap : aps) {
+        if (ap.ssid.isEmpty())
+            continue; // a hidden network: nothing to show or to pick
+        const auto key = qMakePair(ap.ssid, ap.encrypted);
+        if (!seen.contains(key)) {
+            seen.insert(key, strongest.size());
+            strongest.append(ap);
+            counts.append(0);
+        }
+        const int at = seen.value(key);
+        if (++counts[at] > 1 && ap.quality > strongest.at(at).quality)
+            strongest[at] = ap;
+    }
+    QVector<int> order(strongest.size());
+    std::iota(order.begin(), order.end(), 0);
+    std::stable_sort(order.begin(), order.end(),
+        [&](int a, int b) { return strongest.at(a).quality > strongest.at(b).quality; });
+    QList<WifiAp> result;
+    for (const int i : order) {
+        result.append(strongest.at(i));
+        if (apCounts)
+            apCounts->append(counts.at(i));
+    }
+    return result;
 }
 
 QString NetworkManager::drivenBy(QString interface)
@@ -333,37 +496,56 @@ QList<NetToolChoice> NetworkManager::toolChoices()
 
 int NetworkManager::connectToAp(QString ssid, QString passphrase, QString interface)
 {
-    NetBus::beginCall();
-    const QString name = usableName(interface, QNetworkInterface::Wifi);
+    NetCall call(JoinLimitMs);
+    const QString name = resolve(interface, QNetworkInterface::Wifi, true);
     if (name.isEmpty())
-        return code(NetResult::NoInterface);
+        return reported(call, code(NetResult::NoInterface));
     // No link can come up with a name or passphrase the tools cannot take whole: refused
     // before anything is stopped, so the device stays on the network it has.
-    if (!isOneLine(ssid) || !isJoinPassphrase(passphrase))
-        return code(NetResult::LinkTimeout);
-    return NetDriver::forInterface(name).join(ssid, passphrase, name);
+    if (!isOneLine(ssid))
+        NetCall::record(NetFailureReason::InvalidPassphrase, QString(),
+            QStringLiteral("the network name cannot hold a line break or NUL; nothing was "
+                           "changed"));
+    else if (!isJoinPassphrase(passphrase))
+        NetCall::record(NetFailureReason::InvalidPassphrase);
+    if (NetCall::recorded() != NetFailureReason::None || !call.hold(name))
+        return reported(call, code(NetResult::LinkTimeout));
+    return reported(call, NetDriver::forInterface(name).join(ssid, passphrase, name),
+        netResultText(NetResult::DhcpStarted));
 }
 
 int NetworkManager::startAccessPoint(const QString &interface, const QString &ssid,
     const QString &passphrase, const QString &address)
 {
-    NetBus::beginCall();
-    const QString name = usableName(interface, QNetworkInterface::Wifi);
-    const QList<NetInterface> wifi = interfacesOfKind(QNetworkInterface::Wifi);
-    if (name.isEmpty() || std::none_of(wifi.cbegin(), wifi.cend(), [&](const NetInterface &each) {
-            return each.name == name;
-        }))
-        return code(NetResult::NoInterface);
+    NetCall call(AccessPointLimitMs);
+    const QString name = resolve(interface, QNetworkInterface::Wifi, true);
+    if (name.isEmpty())
+        return reported(call, code(NetResult::NoInterface));
     if (!isAccessPointName(ssid) || !isWpaPassphrase(passphrase) || !isAccessPointAddress(address))
-        return code(NetResult::AccessPointRefused);
-    return NetDriver::forInterface(name).startAccessPoint(name, ssid, passphrase, address);
+        return reported(call, code(NetResult::AccessPointRefused));
+    if (!call.hold(name))
+        return reported(call, code(NetResult::AccessPointFailed));
+    const int result
+        = NetDriver::forInterface(name).startAccessPoint(name, ssid, passphrase, address);
+    if (result == 0)
+        NetManagerState::announceAccessPoint(name, true);
+    return reported(call, result,
+        QStringLiteral("access point \"%1\" is up on %2; the device is at %3")
+            .arg(ssid, name, address));
 }
 
 bool NetworkManager::stopAccessPoint(const QString &interface)
 {
-    NetBus::beginCall();
+    NetCall call(AccessPointLimitMs);
     const QString name = usableName(interface, QNetworkInterface::Wifi);
-    return name.isEmpty() || NetDriver::forInterface(name).stopAccessPoint(name);
+    const bool gone = name.isEmpty()
+        || (call.hold(name) && NetDriver::forInterface(name).stopAccessPoint(name));
+    if (!name.isEmpty())
+        NetManagerState::announceAccessPoint(name, false);
+    call.conclude(gone, QStringLiteral("no access point is left on %1").arg(name),
+        NetFailureReason::ToolFailed,
+        QStringLiteral("the access point on %1 could not be stopped entirely").arg(name));
+    return gone;
 }
 
 bool NetworkManager::isAccessPointActive(const QString &interface) const
@@ -371,4 +553,55 @@ bool NetworkManager::isAccessPointActive(const QString &interface) const
     NetBus::beginCall();
     const QString name = usableName(interface, QNetworkInterface::Wifi);
     return !name.isEmpty() && NetDriver::forInterface(name).isAccessPointActive(name);
+}
+
+// The jobs use the state, not the manager's lookup: the manager waits for them as it goes.
+void NetworkManager::scanAsync(const QString &interface)
+{
+    NetManagerState *state = NetManagerState::of(this);
+    const QString name = queueName(interface);
+    state->submit(name, [this, state, interface, name] {
+        const QList<WifiAp> aps = apList(interface);
+        state->deliver(NetCall::last(), [this, name, aps] { emit scanFinished(name, aps); });
+    });
+}
+
+void NetworkManager::joinAsync(
+    const QString &ssid, const QString &passphrase, const QString &interface)
+{
+    NetManagerState *state = NetManagerState::of(this);
+    const QString name = queueName(interface);
+    state->submit(name, [this, state, ssid, passphrase, interface, name] {
+        const int result = connectToAp(ssid, passphrase, interface);
+        state->deliver(NetCall::last(), [this, name, result] { emit joinFinished(name, result); });
+    });
+}
+
+void NetworkManager::startAccessPointAsync(const QString &interface, const QString &ssid,
+    const QString &passphrase, const QString &address)
+{
+    NetManagerState *state = NetManagerState::of(this);
+    const QString name = queueName(interface);
+    state->submit(name, [=] {
+        const int result = startAccessPoint(interface, ssid, passphrase, address);
+        state->deliver(
+            NetCall::last(), [this, name, result] { emit accessPointStarted(name, result); });
+    });
+}
+
+NetFailure NetworkManager::lastFailure()
+{
+    return NetCall::last();
+}
+
+void NetworkManager::connectNotify(const QMetaMethod &)
+{
+    if (NetManagerState *state = NetManagerState::of(this))
+        state->updateWatch();
+}
+
+void NetworkManager::disconnectNotify(const QMetaMethod &)
+{
+    if (NetManagerState *state = NetManagerState::of(this))
+        state->updateWatch();
 }

@@ -1,5 +1,6 @@
 #include "zrsocket.h"
 #include "zrlogging_p.h"
+#include "zrsendpace_p.h"
 #include "zrsocket_p.h"
 
 #include <QDeadlineTimer>
@@ -182,11 +183,20 @@ int connectTo(const addrinfo &target, quint16 port, const QDeadlineTimer &deadli
     return closeOnFailure.release();
 }
 
+bool keptUp(ZRSendPace &pace, bool timedOut)
+{
+    if (pace.keptUp(timedOut))
+        return true;
+    qCDebug(lcSocket, "The peer takes the bytes too slowly");
+    errno = ETIMEDOUT;
+    return false;
+}
+
 // Sends size bytes, step(sent) making one send call for what is left, waiting while a
 // non-blocking socket's buffer is full: at most the stall limit in all, however the bytes
-// trickle out. Returns the number of bytes sent.
+// trickle out, and no longer than the pace, if any, allows. Returns the number of bytes sent.
 template <typename Step>
-qint64 sendInSteps(int socket, qint64 size, Step step)
+qint64 sendInSteps(int socket, qint64 size, ZRSendPace *pace, Step step)
 {
     using namespace ZRSocketPrivate;
     qint64 sent = 0;
@@ -195,13 +205,20 @@ qint64 sendInSteps(int socket, qint64 size, Step step)
         const ssize_t n = step(sent);
         if (n > 0) {
             sent += n;
+            // Bytes left after a call: the buffer filled, a moment to look at the pace.
+            if (pace && sent < size && !keptUp(*pace, false))
+                break;
             continue;
         }
         if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
             break;
-        // On a blocking socket this is its send timeout running out.
-        if (!(::fcntl(socket, F_GETFL) & O_NONBLOCK))
+        // On a blocking socket this is its send timeout running out: the end, unless the
+        // peer took bytes meanwhile at its pace.
+        if (!(::fcntl(socket, F_GETFL) & O_NONBLOCK)) {
+            if (pace && keptUp(*pace, true))
+                continue;
             break;
+        }
         if (stallLimit.isForever())
             stallLimit.setRemainingTime(sendStallLimitMs());
         const qint64 left = stallLimit.remainingTime();
@@ -211,13 +228,19 @@ qint64 sendInSteps(int socket, qint64 size, Step step)
     return sent;
 }
 
+// Set on a thread that keeps SIGPIPE blocked for good (ZRSocketPrivate::holdSigpipe()).
+thread_local bool sigpipeHeldForGood = false;
+
 // sendfile() has no MSG_NOSIGNAL: while one is held, SIGPIPE stays blocked on this thread, and
 // one that a call raised is taken before the old mask returns, unless one was pending already.
+// On a thread that holds it for good, there is nothing to do.
 class SigpipeHeld
 {
 public:
-    SigpipeHeld()
+    SigpipeHeld() : m_active(!sigpipeHeldForGood)
     {
+        if (!m_active)
+            return;
         sigemptyset(&m_pipe);
         sigaddset(&m_pipe, SIGPIPE);
         sigset_t pending;
@@ -227,6 +250,8 @@ public:
     }
     ~SigpipeHeld()
     {
+        if (!m_active)
+            return;
         const int saved = errno;
         const timespec now {};
         if (!m_wasPending)
@@ -238,9 +263,10 @@ public:
     SigpipeHeld &operator=(const SigpipeHeld &) = delete;
 
 private:
+    const bool m_active;
     sigset_t m_pipe;
     sigset_t m_old;
-    bool m_wasPending;
+    bool m_wasPending = false;
 };
 
 // An IPv4 client of a dual-stack socket arrives as ::ffff:a.b.c.d; as a plain IPv4 address
@@ -262,12 +288,28 @@ void unmapIPv4(sockaddr_storage &address)
 
 namespace ZRSocketPrivate {
 
-qint64 sendAll(int socket, const char *data, qint64 size)
+qint64 sendAll(int socket, const char *data, qint64 size, int flags, ZRSendPace *pace)
 {
-    return sendInSteps(socket, size, [&](qint64 sent) {
+    return sendInSteps(socket, size, pace, [&](qint64 sent) {
         return ZRSocketPrivate::sendRetrying(
-            socket, data + sent, size_t(size - sent), MSG_NOSIGNAL);
+            socket, data + sent, size_t(size - sent), MSG_NOSIGNAL | flags);
     });
+}
+
+bool sendBytes(int socket, const QByteArray &bytes, int flags, ZRSendPace *pace)
+{
+    const qint64 sent = sendAll(socket, bytes.constData(), bytes.size(), flags, pace);
+    qCDebug(lcSocket, "sendByteArray send size: %d, data size: %d", int(sent), int(bytes.size()));
+    return sent == bytes.size();
+}
+
+void holdSigpipe()
+{
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+    sigpipeHeldForGood = true;
 }
 
 ssize_t recvRetrying(int socket, void *buffer, size_t size, int flags)
@@ -279,10 +321,10 @@ ssize_t recvRetrying(int socket, void *buffer, size_t size, int flags)
     return n;
 }
 
-qint64 sendFile(int socket, int file, qint64 offset, qint64 length)
+qint64 sendFile(int socket, int file, qint64 offset, qint64 length, ZRSendPace *pace)
 {
     const SigpipeHeld held;
-    return sendInSteps(socket, length, [&](qint64 sent) {
+    return sendInSteps(socket, length, pace, [&](qint64 sent) {
         off_t at = off_t(offset + sent);
         const size_t piece = size_t(qMin<qint64>(length - sent, SendFilePiece));
         ssize_t n;
@@ -589,9 +631,7 @@ bool ZRSocket::sendMessage(int socket, QString message)
 
 bool ZRSocket::sendByteArray(int socket, QByteArray data)
 {
-    const qint64 sent = ZRSocketPrivate::sendAll(socket, data.constData(), data.size());
-    qCDebug(lcSocket, "sendByteArray send size: %d, data size: %d", int(sent), int(data.size()));
-    return sent == data.size();
+    return ZRSocketPrivate::sendBytes(socket, data);
 }
 
 QByteArray ZRSocket::receiveByteArray(int socket, int maxSize)

@@ -11,6 +11,9 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+class QByteArray;
+class ZRSendPace;
+
 // The system calls the library makes on sockets, each retried after EINTR here so that no
 // caller writes the loop again. A signal never ends a connection or a wait early.
 namespace ZRSocketPrivate {
@@ -44,11 +47,20 @@ ssize_t recvRetrying(int socket, void *buffer, size_t size, int flags);
 ssize_t sendRetrying(int socket, const void *data, size_t size, int flags);
 // Sends every byte without SIGPIPE, looping over partial sends; waits while a non-blocking
 // socket's buffer is full, at most the stall limit in all, however the bytes trickle out.
+// flags go to every send() (MSG_MORE: the bytes may wait for the next send, to share its
+// segment). With a pace, the sending also ends (errno ETIMEDOUT) once the peer falls behind it.
 // Returns the number of bytes sent.
-qint64 sendAll(int socket, const char *data, qint64 size);
+qint64 sendAll(
+    int socket, const char *data, qint64 size, int flags = 0, ZRSendPace *pace = nullptr);
+// sendAll() of the bytes, with ZRSocket::sendByteArray()'s debug line; true once all went.
+bool sendBytes(int socket, const QByteArray &bytes, int flags = 0, ZRSendPace *pace = nullptr);
+// For a thread of the library's own that sends files often: SIGPIPE stays blocked on it for
+// good, so that sendFile() need not block and unblock it every time. One raised there stays
+// pending on the thread, and goes with it.
+void holdSigpipe();
 // Sends length bytes of file from offset with sendfile(), never raising SIGPIPE, bounded as
-// ZRSocket::sendByteArray() is. Returns the number of bytes sent.
-qint64 sendFile(int socket, int file, qint64 offset, qint64 length);
+// sendAll() is. Returns the number of bytes sent.
+qint64 sendFile(int socket, int file, qint64 offset, qint64 length, ZRSendPace *pace = nullptr);
 int acceptRetrying(int socket, sockaddr *address, socklen_t *length, int flags);
 // poll() that resumes after EINTR with the time left (timeoutMs -1: no limit).
 int pollRetrying(pollfd *fds, nfds_t count, int timeoutMs);

@@ -1,5 +1,6 @@
 #include "zrserver.h"
 #include "zrlogging_p.h"
+#include "zrsendpace_p.h"
 #include "zrserver_p.h"
 #include "zrsocket.h"
 #include "zrsocket_p.h"
@@ -24,6 +25,9 @@ constexpr int ReapIntervalMs = 200;
 // Pause after an accept that failed for want of descriptors or memory.
 constexpr int ShortagePauseMs = 50;
 constexpr uint DefaultStackSize = 256 * 1024;
+// For a server that sends whole files: with the 64 KiB every listening socket gets, a
+// megabyte's sendfile() blocks and wakes its thread over and over, for three times the CPU.
+constexpr int ReplySendBufferSize = 1024 * 1024;
 
 // The connection set whose server code this thread is in, if any.
 thread_local const ZRServerConnections *enteredSet = nullptr;
@@ -319,6 +323,10 @@ int ZRServer::openListeningSocket(const QString &address, int port, int backlog)
         return s;
     }
     m_port = ZRSocketPrivate::localPort(s);
+    if (m_repliesAtOnce) {
+        ZRSocket::setSocketNodelay(s, true);
+        ZRSocket::setSocketBuffer(s, ReplySendBufferSize);
+    }
     qCDebug(lcTcp, "Socket created");
     return s;
 }
@@ -408,26 +416,26 @@ bool ZRServer::makeRoom(int listening)
 
 // Ends the connection that does least for a waiting client: the one idle longest between two
 // requests, else the one whose request started longest ago and is still incomplete (one that
-// has sent nothing yet counts from its accept). A request with the application, or a reply
-// being sent, is never cut. Ending a thread's connection makes room once the thread has left.
+// has sent nothing yet counts from its accept), else the reply whose client has taken nothing
+// for a window of its pace. A request with the application, or a reply that moves, is never
+// cut. Ending a thread's connection makes room once the thread has left.
 ZRServer::Eviction ZRServer::evictOne()
 {
     QMutexLocker lock(&m_connections->mutex);
-    // Idle ones first (rank 0), then incomplete requests, those not yet in a thread included.
     ZRSocketThread *oldest = nullptr;
-    int oldestRank = 1;
+    int oldestPhase = ZRSocketThread::Evicted;
+    int oldestRank = m_fresh.isEmpty() ? 3 : 1;
     qint64 oldestSince
         = m_fresh.isEmpty() ? std::numeric_limits<qint64>::max() : m_fresh.first().acceptedAt;
     for (ZRSocketThread *thread : qAsConst(m_connections->running)) {
         const int phase = thread->m_phase;
         if (phase == ZRSocketThread::Evicted)
             return RoomComing; // one at a time: the cap is never overshot
-        if (phase != ZRSocketThread::Idle && phase != ZRSocketThread::Reading)
-            continue;
-        const int rank = phase == ZRSocketThread::Idle ? 0 : 1;
+        const int rank = evictionRank(*thread, phase);
         const qint64 since = thread->m_phaseSince;
-        if (rank < oldestRank || (rank == oldestRank && since < oldestSince)) {
+        if (rank >= 0 && (rank < oldestRank || (rank == oldestRank && since < oldestSince))) {
             oldest = thread;
+            oldestPhase = phase;
             oldestRank = rank;
             oldestSince = since;
         }
@@ -435,7 +443,7 @@ ZRServer::Eviction ZRServer::evictOne()
     if (oldest) {
         qCDebug(lcTcp, "Ending a connection of %s to make room", qUtf8Printable(oldest->m_address));
         // Should it have moved on meanwhile, the next pass looks again.
-        return oldest->evict() ? RoomComing : LookAgain;
+        return oldest->evict(oldestPhase) ? RoomComing : LookAgain;
     }
     if (m_fresh.isEmpty())
         return NothingToEnd;
@@ -443,6 +451,22 @@ ZRServer::Eviction ZRServer::evictOne()
         lcTcp, "Ending a connection of %s to make room", qUtf8Printable(m_fresh.first().address));
     ZRSocket::closeSocket(m_fresh.takeFirst().socket);
     return RoomMade;
+}
+
+// Idle ones first (0), then incomplete requests (1, beside those not yet in a thread), then
+// stalled replies (2); -1 for a connection that must not be ended.
+int ZRServer::evictionRank(const ZRSocketThread &thread, int phase)
+{
+    switch (phase) {
+    case ZRSocketThread::Idle:
+        return 0;
+    case ZRSocketThread::Reading:
+        return 1;
+    case ZRSocketThread::Sending:
+        return thread.m_sendPace->stalled() ? 2 : -1;
+    default:
+        return -1;
+    }
 }
 
 // Sleeps until the listening socket has a client (when given), a watched connection sends its

@@ -100,6 +100,7 @@ private:
     bool makeRoom(int listening);
     enum Eviction { RoomMade, RoomComing, LookAgain, NothingToEnd };
     Eviction evictOne();
+    static int evictionRank(const ZRSocketThread &thread, int phase);
     bool waitForWakeUp(int listening);
     void startReadyConnections(const struct pollfd *fds, int count);
     void closeFreshConnections(bool onlyExpired);
@@ -132,6 +133,10 @@ private:
     // get a thread only once their first bytes arrive, and at the cap a waiting client ends a
     // connection that does nothing useful.
     bool m_watchesFresh = false;
+    // Set once, before listening, by a server whose answers must not wait for the peer's
+    // acknowledgement of what went before, and may be whole files: accepted sockets inherit
+    // TCP_NODELAY and a larger send buffer from the listening one.
+    bool m_repliesAtOnce = false;
     QVector<Fresh> m_fresh; // in accept order; the accept loop's thread only
     const int m_wakeUp; // eventfd: stop() and ending connections wake the accept loop through it
     const std::shared_ptr<ZRServerConnections> m_connections;

@@ -1,5 +1,6 @@
 #include "zrsocketthread.h"
 #include "zrlogging_p.h"
+#include "zrsendpace_p.h"
 #include "zrserver_p.h"
 #include "zrsocket.h"
 #include "zrsocket_p.h"
@@ -19,8 +20,9 @@ ZRSocketThread::ZRSocketThread(int socket, QString address)
 
 ZRSocketThread::ZRSocketThread(
     int socket, QString address, std::shared_ptr<ZRServerConnections> connections)
-    : m_socket(socket), m_address(address), m_transport(new ZRPlainTransport(socket)),
-      m_acceptedAt(monotonicMs()), m_phaseSince(m_acceptedAt), m_connections(std::move(connections))
+    : m_socket(socket), m_address(address), m_sendPace(new ZRSendPace),
+      m_transport(new ZRPlainTransport(socket, m_sendPace.get())), m_acceptedAt(monotonicMs()),
+      m_phaseSince(m_acceptedAt), m_connections(std::move(connections))
 {
     // char* is no built-in meta-type; without this a queued receiver of
     // connectionThread could not be called.
@@ -71,11 +73,9 @@ bool ZRSocketThread::enterPhase(Phase phase)
     return true;
 }
 
-bool ZRSocketThread::evict()
+bool ZRSocketThread::evict(int phase)
 {
-    int current = m_phase.load();
-    if ((current != Idle && current != Reading)
-        || !m_phase.compare_exchange_strong(current, Evicted))
+    if (!m_phase.compare_exchange_strong(phase, Evicted))
         return false;
     ::shutdown(m_socket, SHUT_RDWR);
     return true;
@@ -115,12 +115,30 @@ void ZRSocketThread::unread(const QByteArray &bytes)
 // connection only. It counts toward the first request's time, which runs from the accept.
 bool ZRSocketThread::startTls()
 {
-    auto tls = std::make_unique<ZRTlsTransport>(*m_tlsContext, m_socket);
+    if (startsPlainRequest()) {
+        m_tlsContext.reset();
+        m_plainOnTlsPort = true;
+        return true;
+    }
+    auto tls = std::make_unique<ZRTlsTransport>(*m_tlsContext, m_socket, m_sendPace.get());
     m_tlsContext.reset();
     tls->readTimeoutChanged(m_readTimeoutMs);
     const bool done = tls->handshake(m_handshakeDeadline);
     m_transport = std::move(tls);
     return done;
+}
+
+// The client's first byte, waited for within the handshake's time, is a letter: no TLS record
+// starts with one, and a method does.
+bool ZRSocketThread::startsPlainRequest() const
+{
+    const int wait = m_handshakeDeadline.isForever()
+        ? -1
+        : int(qMax<qint64>(0, m_handshakeDeadline.remainingTime()));
+    char first = 0;
+    return ZRSocketPrivate::waitFor(m_socket, POLLIN, wait) > 0
+        && ZRSocketPrivate::recvRetrying(m_socket, &first, 1, MSG_PEEK) == 1
+        && ((first >= 'A' && first <= 'Z') || (first >= 'a' && first <= 'z'));
 }
 
 void ZRSocketThread::run()

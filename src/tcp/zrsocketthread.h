@@ -13,6 +13,7 @@
 #include <memory>
 
 class ZRConnectionData;
+class ZRSendPace;
 class ZRServerConnections;
 class ZRTlsContext;
 class ZRTransport;
@@ -65,8 +66,8 @@ private:
     friend class ZRHttpServer; // keeps its request state with the connection
 
     // Where a server's connection is in its life. The connection's thread moves it, but for
-    // Evicted, which only the accept loop sets, from Idle or Reading, to end a connection that
-    // does nothing useful when the cap is reached.
+    // Evicted, which only the accept loop sets, from Idle, Reading or Sending, to end a
+    // connection that does nothing useful when the cap is reached.
     enum Phase { Reading, Idle, Held, Sending, Evicted };
 
     // A server's connection: the server's connection set deletes it.
@@ -75,8 +76,8 @@ private:
     // False once the connection has been evicted; it must end then.
     bool enterPhase(Phase phase);
     // By the accept loop, under the connection set's mutex: shuts the socket down, so the
-    // thread's read returns and the connection ends. False unless Idle or Reading.
-    bool evict();
+    // thread's read or send returns and the connection ends. False unless still in phase.
+    bool evict(int phase);
     // Every byte the connection receives or sends goes through these two.
     qint64 read(char *buffer, qint64 size);
     bool write(const QByteArray &bytes);
@@ -86,8 +87,11 @@ private:
     // Bytes received but not used yet (a pipelined request): the loop hands them to the
     // server again, before reading more, once the receiver has called next().
     void unread(const QByteArray &bytes);
-    // TLS in place of the plain transport, once the handshake is over by its deadline.
+    // TLS in place of the plain transport, once the handshake is over by its deadline; or,
+    // for a client whose first byte reads as the start of a plain HTTP request, the plain
+    // transport kept and m_plainOnTlsPort set, for the server to answer it.
     bool startTls();
+    bool startsPlainRequest() const;
 
     const int m_socket;
     const QString m_address;
@@ -101,6 +105,8 @@ private:
     QByteArray m_unread;
     qint64 m_readTimeoutMs = 0; // as set on the socket
     qint64 m_writeTimeoutMs = 0;
+    // The pace of what the connection sends; the accept loop may ask it whether it stalled.
+    const std::unique_ptr<ZRSendPace> m_sendPace;
     std::unique_ptr<ZRTransport> m_transport;
     qint64 m_acceptedAt; // monotonic ms; set before the thread starts
     std::atomic<int> m_phase { Reading };
@@ -110,6 +116,7 @@ private:
     // Set before the thread starts by a server speaking TLS; run() makes the transport of it.
     std::shared_ptr<const ZRTlsContext> m_tlsContext;
     QDeadlineTimer m_handshakeDeadline;
+    bool m_plainOnTlsPort = false; // set by run() before the first message
 };
 
 #endif // ZRSOCKETTHREAD_H

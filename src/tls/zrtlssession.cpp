@@ -10,8 +10,8 @@
 #include <limits>
 #include <utility>
 
-ZRTlsSession::ZRTlsSession(const ZRTlsContext &context, int socket)
-    : m_socket(socket), m_ssl(SSL_new(context.handle()))
+ZRTlsSession::ZRTlsSession(const ZRTlsContext &context, int socket, ZRSendPace *pace)
+    : m_socket(socket), m_pace(pace), m_ssl(SSL_new(context.handle()))
 {
     BIO *bio = m_ssl ? BIO_new(socketMethod()) : nullptr;
     if (!bio) {
@@ -69,7 +69,9 @@ int ZRTlsSession::bioWrite(BIO *bio, const char *data, int size)
 {
     auto *session = static_cast<ZRTlsSession *>(BIO_get_data(bio));
     BIO_clear_retry_flags(bio);
-    return ZRSocketPrivate::sendAll(session->m_socket, data, size) == size ? size : -1;
+    return ZRSocketPrivate::sendAll(session->m_socket, data, size, 0, session->m_pace) == size
+        ? size
+        : -1;
 }
 
 long ZRTlsSession::bioControl(BIO *, int command, long, void *)

@@ -7,19 +7,21 @@
 
 #include <sys/types.h>
 
+class ZRSendPace;
 class ZRTlsContext;
 
 // The server side of TLS over one connected, blocking socket, which stays the caller's to close.
 // OpenSSL reaches the socket only through this object's reads and writes: reads never wait
 // past the receive time (one limit for a whole record, however slowly its bytes come) and
-// writes go out whole without SIGPIPE, with the same bound on a stalled peer as plain sends.
+// writes go out whole without SIGPIPE, with the same bounds on a slow peer as plain sends (the
+// pace given, if any).
 // The socket's own receive timeout must be the one given to setReceiveTimeout().
 //
 // Used by one thread at a time: the connection's, or the one answering while it waits.
 class ZRTlsSession
 {
 public:
-    ZRTlsSession(const ZRTlsContext &context, int socket);
+    ZRTlsSession(const ZRTlsContext &context, int socket, ZRSendPace *pace);
     ~ZRTlsSession();
     ZRTlsSession(const ZRTlsSession &) = delete;
     ZRTlsSession &operator=(const ZRTlsSession &) = delete;
@@ -44,6 +46,7 @@ private:
     bool failed(int result, const char *what);
 
     const int m_socket;
+    ZRSendPace *const m_pace;
     SSL *const m_ssl;
     QDeadlineTimer m_readDeadline; // of the read under way
     qint64 m_receiveTimeoutMs = 0;

@@ -21,8 +21,14 @@ if [ -n "$clashing" ]; then
     echo "installed without the package name $package:"; echo "$clashing"; exit 1
 fi
 
+# The shared library brings OpenSSL itself: a consumer needs none of its development files.
 cmake -S "$source" -B "$prefix/build" -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_CXX_COMPILER="$cxx" \
-    -DZRNET_PACKAGE="$package" >/dev/null
+    -DZRNET_PACKAGE="$package" -DCMAKE_DISABLE_FIND_PACKAGE_OpenSSL=ON >/dev/null
+! grep -rqi "ssl" "$prefix"/lib*/pkgconfig "$prefix"/lib*/*/pkgconfig 2>/dev/null
+# netctl comes along, and finds the library from where it lies (usage: exit 2, touching nothing).
+status=0
+"$prefix/bin/$package-netctl" >/dev/null 2>&1 || status=$?
+test "$status" = 2
 cmake --build "$prefix/build" >/dev/null
 libdir=$(dirname "$(find "$prefix" -name "lib$package.so.1" | head -1)")
 LD_LIBRARY_PATH="$libdir" "$prefix/build/consumer"

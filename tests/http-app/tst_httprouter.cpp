@@ -298,7 +298,8 @@ void TestHttpRouter::routes()
     QCOMPARE(head.count('\n'), head.count("\r\n"));
     QCOMPARE(head.count("\r\nContent-Length: "), contentLength < 0 ? 0 : 1);
     QCOMPARE(head.count("\r\nDate: "), 1);
-    QCOMPARE(head.count("\r\nConnection: "), 0); // curl's HTTP/1.1 connection stays open
+    // curl's HTTP/1.1 connection stays open, but for a POST without framing (no body)
+    QCOMPARE(head.count("\r\nConnection: close"), int(method == QLatin1String("POST")));
     QCOMPARE(headerOf(head, "Allow"), allow);
     if (contentLength >= 0)
         QCOMPARE(headerOf(head, "Content-Length").toInt(), contentLength);
@@ -337,6 +338,9 @@ void TestHttpRouter::files_data()
     QTest::newRow("range past the end: 416")
         << header("Range: bytes=5-") << "/static/a.txt" << 416 << QByteArray()
         << QByteArray("Content-Range: bytes */5");
+    for (const char *range : { "Range: bytes=0--5", "Range: bytes=3-1", "Range: bytes=1 -2" })
+        QTest::newRow(range) << header(range) << "/static/a.txt" << 200 << QByteArray("a.txt")
+                             << QByteArray("Content-Length: 5\r\n");
     QTest::newRow("two ranges: the whole") << header("Range: bytes=0-0,2-3") << "/static/a.txt"
                                            << 200 << QByteArray("a.txt") << QByteArray();
     QTest::newRow("ETag: 304") << header("If-None-Match: \"x\", {etag}") << "/static/a.txt" << 304

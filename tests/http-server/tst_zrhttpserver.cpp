@@ -7,6 +7,7 @@
 #include "zrhttpserver.h"
 #include "zrsocket.h"
 #include "zrsocketthread.h"
+#include "zrtls.h"
 
 #include <QCryptographicHash>
 #include <QJsonArray>
@@ -311,6 +312,8 @@ private slots:
     void arrivesWholeFromPieces_data();
     void arrivesWholeFromPieces();
     void continueBeforeTheBody();
+    void endsAfterItsAnswer_data();
+    void endsAfterItsAnswer();
     void realClients_data();
     void realClients();
     void droppedWithoutAnswer_data();
@@ -532,6 +535,12 @@ void TestZRHttpServer::refused_data()
     QTest::newRow("content-length with transfer-encoding") << QByteArray(
         "POST / HTTP/1.1\r\nContent-Length: 3\r\nTransfer-Encoding: chunked\r\n\r\n"
         "3\r\nabc\r\n0\r\n\r\n") << -908 << badRequest << texts("POST / HTTP/1.1", framing);
+    QTest::newRow("folded content-length")
+        << QByteArray("POST / HTTP/1.1\r\nX-A: a\r\n Content-Length: 5\r\n\r\nabcde") << -908
+        << badRequest << texts("POST / HTTP/1.1", framing);
+    QTest::newRow("folded transfer-encoding")
+        << QByteArray("POST / HTTP/1.1\r\nX-A: a\r\n\tTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n")
+        << -908 << badRequest << texts("POST / HTTP/1.1", framing);
     QTest::newRow("space before the colon of content-length")
         << QByteArray("POST / HTTP/1.1\r\nContent-Length : 3\r\n\r\nabc") << -908 << badRequest
         << texts("POST / HTTP/1.1", framing);
@@ -633,6 +642,55 @@ void TestZRHttpServer::continueBeforeTheBody()
     QCOMPARE(got, interim);
     QVERIFY(client.send("a b\r\n"));
     QCOMPARE(client.readAll(), okReply(summary("PUT", "/up", "HTTP/1.1", "a b\r\n")));
+}
+
+// Where the next request would start is in doubt, or the client speaks another protocol: one
+// answer, then the connection ends.
+void TestZRHttpServer::endsAfterItsAnswer_data()
+{
+    QTest::addColumn<bool>("tls");
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<QByteArray>("answer"); // the start of the status line, a line of the body
+    QTest::newRow("unframed POST, a GET in the same write")
+        << false
+        << QByteArray("POST /a HTTP/1.1\r\nHost: a\r\n\r\nGET /b HTTP/1.1\r\nHost: a\r\n\r\n")
+        << QByteArray("200 OK\r\n.*\r\n\r\n/a$");
+    QTest::newRow("HTTP/1.0 chunks, keep-alive asked")
+        << false
+        << QByteArray(
+               "PUT /c HTTP/1.0\r\nConnection: keep-alive\r\nTransfer-Encoding: chunked\r\n\r\n"
+               "1\r\nx\r\n0\r\n\r\n")
+        << QByteArray("200 OK\r\n.*\r\n\r\n/c$");
+    QTest::newRow("plain HTTP on the HTTPS port")
+        << true << QByteArray("GET / HTTP/1.1\r\nHost: a\r\n\r\n")
+        << QByteArray("400 Bad Request\r\n.*\r\n\r\nThis port speaks HTTPS");
+}
+
+void TestZRHttpServer::endsAfterItsAnswer()
+{
+    QFETCH(bool, tls);
+    QFETCH(QByteArray, request);
+    QFETCH(QByteArray, answer);
+    Served s;
+    s.app.answer
+        = [&s](const Seen &seen) { s.server.sendReply(ZRHttpReply::text(seen.path), seen.thread); };
+    QByteArray certificate, key;
+    if (tls) {
+        QVERIFY(ZRTls::generateSelfSigned(QStringLiteral("t"), {}, 1, &certificate, &key));
+        QVERIFY(s.server.setTlsCertificate(certificate, key));
+    }
+    Peer client(s.run.port);
+    QVERIFY(client.send(request));
+    const QByteArray got = client.readAll();
+    QVERIFY(client.closedByPeer());
+    QCOMPARE(got.count("HTTP/1.1 "), 1);
+    QVERIFY2(got.contains("\r\nConnection: close\r\n")
+            && QRegularExpression(QString::fromLatin1("^HTTP/1.1 " + answer),
+                QRegularExpression::DotMatchesEverythingOption)
+                   .match(QString::fromLatin1(got))
+                   .hasMatch(),
+        got.constData());
+    QCOMPARE(s.app.requests().size(), tls ? 0 : 1);
 }
 
 void TestZRHttpServer::realClients_data()

@@ -45,9 +45,11 @@ public:
     {
         record(QStringLiteral("run"), program, arguments);
     }
-    QByteArray capture(
-        const QString &program, const QStringList &arguments, const QByteArray &input) override
+    QByteArray capture(const QString &program, const QStringList &arguments,
+        const QByteArray &input, int *exitCode) override
     {
+        if (exitCode)
+            *exitCode = 0;
         QString line = QStringLiteral("capture ")
             + (QStringList(program) + arguments).join(QLatin1Char(','));
         if (!input.isNull())
@@ -69,7 +71,17 @@ public:
         return 0;
     }
     bool makePrivateDirectory(const QString &) override { return true; }
-    bool writePrivateFile(const QString &, const QByteArray &) override { return true; }
+    bool writePrivateFile(const QString &path, const QByteArray &data) override
+    {
+        files[path] = data;
+        return true;
+    }
+    bool removeFile(const QString &path) override
+    {
+        files.remove(path);
+        return true;
+    }
+    bool mayChangeNetwork() override { return true; }
     bool removeDirectory(const QString &) override { return true; }
     void sleep(int msecs) override { calls.append(QStringLiteral("sleep %1").arg(msecs)); }
     // Looking is not recorded, only what changes the machine.
@@ -133,7 +145,6 @@ public:
     // The supplicant's configuration file as it was while the supplicant started.
     QString configName;
     QByteArray configBytes;
-    QFile::Permissions configPermissions;
 
 private:
     void record(const QString &way, const QString &program, const QStringList &arguments)
@@ -143,11 +154,8 @@ private:
     }
     void keepConfig(const QString &name)
     {
-        QFile file(name);
         configName = name;
-        configPermissions = file.permissions();
-        if (file.open(QIODevice::ReadOnly))
-            configBytes = file.readAll();
+        configBytes = files.value(name);
     }
 
     QList<NetInterface> list;

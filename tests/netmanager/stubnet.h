@@ -68,6 +68,13 @@ inline void clearLog(const QString &stubDir)
     QVERIFY(log.open(QIODevice::WriteOnly | QIODevice::Truncate));
 }
 
+// A manager made before the log is cleared: what its constructor switched on is not the test's.
+class Manager : public NetworkManager
+{
+public:
+    explicit Manager(const QString &stubDir) { clearLog(stubDir); }
+};
+
 inline QList<StubCall> calls(const QString &stubDir)
 {
     QFile log(stubDir + QStringLiteral("/log"));
@@ -100,6 +107,34 @@ inline void setOutput(const QString &stubDir, const QString &tool, const QByteAr
     QCOMPARE(file.write(output), qint64(output.size()));
 }
 
+// Puts every copy of a stub tool (on PATH, in /sbin) aside for its lifetime, so that it is
+// missing.
+class Aside
+{
+public:
+    explicit Aside(const QString &tool)
+    {
+        const QString inSbin = QStringLiteral("/sbin/") + tool;
+        for (int i = 0; i < 8; ++i) { // PATH holds it a few times at most
+            QString path = QStandardPaths::findExecutable(tool);
+            if (path.isEmpty() && QFileInfo(inSbin).isExecutable())
+                path = inSbin;
+            if (path.isEmpty())
+                return;
+            if (!isStub(path) || !QFile::rename(path, path + QStringLiteral(".aside")))
+                qFatal("cannot put %s aside", qPrintable(path));
+            moved << path;
+        }
+    }
+    ~Aside()
+    {
+        for (const QString &path : moved)
+            QFile::rename(path + QStringLiteral(".aside"), path);
+    }
+
+private:
+    QStringList moved;
+};
 using Operation = std::function<void(NetworkManager &, const QString &)>;
 
 // The operations that run tools to their end and return nothing, by name.

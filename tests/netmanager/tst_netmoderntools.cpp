@@ -28,30 +28,6 @@ QByteArray readFile(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(unreadable)");
 }
 
-// Puts every copy of a stub tool aside for its lifetime, so that it is missing.
-class Aside
-{
-public:
-    explicit Aside(const QString &tool)
-    {
-        for (int i = 0; i < 8; ++i) { // PATH holds it a few times at most
-            const QString path = QStandardPaths::findExecutable(tool);
-            if (path.isEmpty())
-                return;
-            if (!isStub(path) || !QFile::rename(path, path + QStringLiteral(".aside")))
-                qFatal("cannot put %s aside", qPrintable(path));
-            moved << path;
-        }
-    }
-    ~Aside()
-    {
-        for (const QString &path : moved)
-            QFile::rename(path + QStringLiteral(".aside"), path);
-    }
-
-private:
-    QStringList moved;
-};
 } // namespace
 
 class TestNetModernTools : public QObject
@@ -131,7 +107,7 @@ void TestNetModernTools::toolChoices()
 
 void TestNetModernTools::startEthernet()
 {
-    NetworkManager manager;
+    Manager manager(stubDir);
     QCOMPARE(manager.startEthernetInterface(QString()), 0);
     // The DHCP client is detached: its line may come a little later.
     QTRY_COMPARE(callLines(stubDir),
@@ -165,7 +141,7 @@ void TestNetModernTools::blockingRuns()
     QFETCH(QString, operation);
     QFETCH(QString, interface);
     QFETCH(QStringList, calls);
-    NetworkManager manager;
+    Manager manager(stubDir);
 
     blockingOperations().value(operation)(manager, interface);
     QCOMPARE(callLines(stubDir), calls);
@@ -173,7 +149,7 @@ void TestNetModernTools::blockingRuns()
 
 void TestNetModernTools::radioThroughSys()
 {
-    NetworkManager().initializeWifiInterface(QStringLiteral("wlan0"));
+    Manager(stubDir).initializeWifiInterface(QStringLiteral("wlan0"));
     QCOMPARE(readFile(Switches + QStringLiteral("/rfkill0/soft")), QByteArray("0"));
     QCOMPARE(readFile(Switches + QStringLiteral("/rfkill1/soft")), QByteArray("1\n"));
 }
@@ -195,7 +171,7 @@ void TestNetModernTools::supplicantsThroughProc()
         QVERIFY(process->waitForStarted());
     }
 
-    NetworkManager().stopWifiInterface(QStringLiteral("wlan0"));
+    Manager(stubDir).stopWifiInterface(QStringLiteral("wlan0"));
     QTRY_COMPARE(supplicant.state(), QProcess::NotRunning);
     QCOMPARE(supplicant.exitStatus(), QProcess::CrashExit);
     QCOMPARE(lookalike.state(), QProcess::Running);
@@ -208,7 +184,7 @@ void TestNetModernTools::dhcpWithoutClient()
     int result = 0;
     {
         Aside aside(QStringLiteral("dhcpcd"));
-        result = NetworkManager().startDhcp(QStringLiteral("eth0"));
+        result = Manager(stubDir).startDhcp(QStringLiteral("eth0"));
     }
     QCOMPARE(result, 1001);
     QCOMPARE(callLines(stubDir), QStringList());
@@ -218,7 +194,7 @@ void TestNetModernTools::join()
 {
     const QByteArray config("network={\n\tssid=\"Home\"\n\tpsk=00ff\n}\n");
     setOutput(stubDir, QStringLiteral("wpa_passphrase"), config);
-    NetworkManager manager;
+    Manager manager(stubDir);
 
     QCOMPARE(manager.connectToAp(
                  QStringLiteral("Home"), QStringLiteral("pass phrase 1"), QStringLiteral("wlan0")),
@@ -228,10 +204,10 @@ void TestNetModernTools::join()
         callLines(stubDir).constLast(), QStringLiteral("@dhcpcd,-4,-b,-h,zrnet-device,wlan0"));
     const QStringList lines = callLines(stubDir);
     QCOMPARE(lines.mid(0, 5),
-        (QStringList { QStringLiteral("@dhcpcd,-4,-k,wlan0"),
-            QStringLiteral("@ip,addr,flush,dev,wlan0"),
+        (QStringList { QStringLiteral("@wpa_passphrase,Home"),
+            QStringLiteral("@dhcpcd,-4,-k,wlan0"), QStringLiteral("@ip,addr,flush,dev,wlan0"),
             QStringLiteral("@ip,link,set,dev,wlan0,down"),
-            QStringLiteral("@ip,link,set,dev,wlan0,up"), QStringLiteral("@wpa_passphrase,Home") }));
+            QStringLiteral("@ip,link,set,dev,wlan0,up") }));
     QVERIFY(lines.at(5).startsWith(QStringLiteral("/sbin/wpa_supplicant,-c,")));
     QVERIFY(lines.at(5).endsWith(QStringLiteral(",-i,wlan0,-B")));
     QVERIFY(lines.contains(QStringLiteral("@iw,wlan0,link")));

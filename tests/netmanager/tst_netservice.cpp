@@ -36,6 +36,7 @@ private slots:
     void managedRunsNoTool();
     void unmanagedTakesTools();
     void accessPoint();
+    void changeSignals();
     void silentServiceRunsNoTool_data();
     void silentServiceRunsNoTool();
 
@@ -265,13 +266,45 @@ void TestNetService::accessPoint()
     QVERIFY(!manager.isAccessPointActive("wlan0"));
 }
 
+// The service speaks for the device it manages, from its own signals: StateChanged for the
+// link, ActiveAccessPoint for the network. No tool runs.
+void TestNetService::changeSignals()
+{
+    const QString root = QStringLiteral("/org/freedesktop/NetworkManager");
+    const char Wireless[] = "org.freedesktop.NetworkManager.Device.Wireless";
+    const auto path = [](const QString &object) {
+        return QVariant::fromValue(QDBusVariant(QVariant::fromValue(QDBusObjectPath(object))));
+    };
+    mock(root, "SetDeviceDisconnected", { Device });
+    mock(Device, "AddProperty", { Wireless, "ActiveAccessPoint", path("/") });
+    NetworkManager manager;
+    clearLog(stubDir);
+    QSignalSpy link(&manager, &NetworkManager::linkChanged);
+    QSignalSpy network(&manager, &NetworkManager::wifiNetworkChanged);
+    const auto active = [&] { mock(root, "SetDeviceActive", { Device, root + "/Connection/1" }); };
+    const auto disconnected = [&] { mock(root, "SetDeviceDisconnected", { Device }); };
+    // The watch follows the service once the bus is reached: up and down until it hears both.
+    // Each change is heard once: up and down alternate.
+    QTRY_VERIFY_WITH_TIMEOUT((active(), disconnected(), link.size() >= 2), 10000);
+    for (int i = 0; i < link.size(); ++i) {
+        QCOMPARE(link.at(i).at(0), QVariant("wlan0"));
+        QVERIFY(i == 0 || link.at(i).at(1) != link.at(i - 1).at(1));
+    }
+    mock(root, "SetProperty",
+        { Device, Wireless, "ActiveAccessPoint", path(root + "/AccessPoint/ap1") });
+    QTRY_COMPARE(network.constLast(), (QVariantList { "wlan0", "Home Network" }));
+    QCOMPARE(callLines(stubDir), QStringList());
+}
+
 void TestNetService::silentServiceRunsNoTool_data()
 {
     QTest::addColumn<QString>("answer");
+    QTest::addColumn<int>("reason");
     QTest::newRow("an error") << "raise dbus.exceptions.DBusException('busy', "
-                                 "name='org.freedesktop.NetworkManager.Failed')";
+                                 "name='org.freedesktop.NetworkManager.Failed')"
+                              << int(NetFailureReason::ServiceRefused);
     // Last: the mock stays busy after the call has given up.
-    QTest::newRow("too late") << "time.sleep(8)\n" + Lookup;
+    QTest::newRow("too late") << "time.sleep(8)\n" + Lookup << int(NetFailureReason::TimedOut);
 }
 
 // The service owns its name but does not answer whether it manages wlan0: the join fails, and
@@ -284,6 +317,7 @@ void TestNetService::silentServiceRunsNoTool()
     setLookup(answer);
     QCOMPARE(manager.connectToAp("Home Network", "correct horse battery", "wlan0"), 1000);
     QVERIFY(NetworkManager::lastCallServiceUnavailable());
+    QTEST(int(NetworkManager::lastFailure().reason), "reason");
     QCOMPARE(callLines(stubDir), QStringList());
     setLookup(Lookup);
 }

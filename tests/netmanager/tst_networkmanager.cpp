@@ -111,20 +111,30 @@ void prepare(FakeNetSystem &fake, const QStringList &setup)
     }
 }
 
-QStringList render(const QList<WifiAp> &aps)
+// "ssid|quality|on", and with `details` "|bssid frequency MHz signal dBm security".
+QStringList render(const QList<WifiAp> &aps, bool details = false)
 {
+    const QStringList securities { "?", "open", "WEP", "WPA", "WPA2", "WPA3", "802.1X" };
     QStringList result;
-    for (const WifiAp &ap : aps)
+    for (const WifiAp &ap : aps) {
         result << QStringLiteral("%1|%2|%3")
                       .arg(ap.ssid)
                       .arg(ap.quality)
-                      .arg(ap.encrypted ? "on" : "off");
+                      .arg(ap.encrypted ? "on" : "off")
+                + (details ? QStringLiteral("|%1 %2 MHz %3 dBm %4")
+                                 .arg(ap.bssid)
+                                 .arg(ap.frequency)
+                                 .arg(ap.signalDbm)
+                                 .arg(securities.value(int(ap.security)))
+                           : QString());
+    }
     return result;
 }
 
 // What apList() finds on the default Wi-Fi interface wlan1 when `tool` prints `output`; iw is
 // taken only where iwlist is missing. `calls` gets what it ran.
-QStringList scan(const QString &tool, const QByteArray &output, QStringList *calls = nullptr)
+QStringList scan(const QString &tool, const QByteArray &output, QStringList *calls = nullptr,
+    bool details = false)
 {
     FakeNetSystem fake(QStringLiteral("eth0:e wlan1:w wlan0:w"));
     if (tool != QLatin1String("iwlist"))
@@ -132,7 +142,7 @@ QStringList scan(const QString &tool, const QByteArray &output, QStringList *cal
     fake.setOutputs(tool, { output });
     NetworkManager manager;
     fake.calls.clear();
-    const QStringList aps = render(manager.apList());
+    const QStringList aps = render(manager.apList(), details);
     if (calls)
         *calls = fake.calls;
     return aps;
@@ -279,7 +289,7 @@ void TestNetworkManager::operations_data()
     QTest::newRow("Wi-Fi on, none") << ethernet << "initializeWifiInterface"
                                     << "" << true << "-" << QStringList();
     QTest::newRow("Wi-Fi off, named")
-        << ethernet << "stopWifiInterface"
+        << both << "stopWifiInterface"
         << "wlan0" << true << "-"
         << QStringList { killall, dhclientRelease("wlan0"), down("wlan0") };
     QTest::newRow("Wi-Fi off, none") << ethernet << "stopWifiInterface"
@@ -338,10 +348,11 @@ void TestNetworkManager::unusableNames()
     QFETCH(bool, usable);
     const QMap<QString, QString> refusals { { QStringLiteral("startEthernetInterface"),
                                                 QStringLiteral("1002") },
-        { QStringLiteral("startDhcp"), QStringLiteral("1001") },
+        { QStringLiteral("startDhcp"), QStringLiteral("1002") },
         { QStringLiteral("isWifiConnected"), QStringLiteral("false") },
         { QStringLiteral("connectToAp"), QStringLiteral("1002") } };
-    FakeNetSystem fake(QStringLiteral("wlan0:w eth0:e"));
+    // A usable name still has to be an interface of the machine.
+    FakeNetSystem fake(QStringLiteral("wlan0:w eth0:e ") + (usable ? name + ":w" : QString()));
     NetworkManager manager;
 
     for (auto op = operationTable().cbegin(); op != operationTable().cend(); ++op) {
@@ -540,13 +551,16 @@ void TestNetworkManager::connectToAp()
     QFETCH(bool, dhclientStarts);
     QFETCH(int, polls);
     QFETCH(QByteArray, network);
-    // Not UTF-8: a network name may be any bytes, and the file must carry them unchanged.
+    // Not UTF-8: a network name may be any bytes, and the file must carry them unchanged;
+    // the passphrase the tool repeats as a comment stays off the disk.
     const QByteArray config(
         "# reading passphrase from stdin\nnetwork={\n\tssid=\"Caf\xe9\"\n\tpsk=00ff\n}\n");
+    QByteArray printed = config;
+    printed.insert(printed.indexOf("\tpsk"), "\t#psk=\"pass phrase\"\n");
     FakeNetSystem fake(QStringLiteral("eth0:e wlan0:w wlan1:w"));
     fake.setOutputs(QStringLiteral("iw"), linkOutputs);
     fake.setOutputs(QStringLiteral("iwconfig"), { network });
-    fake.setOutputs(QStringLiteral("wpa_passphrase"), { config });
+    fake.setOutputs(QStringLiteral("wpa_passphrase"), { printed });
     if (!dhclientStarts)
         fake.failingStarts.insert(QStringLiteral("/sbin/dhclient"));
     NetworkManager manager;
@@ -557,8 +571,8 @@ void TestNetworkManager::connectToAp()
         manager.connectToAp(QStringLiteral("My Home"), QStringLiteral("pass phrase"), QString()),
         result);
 
-    QStringList expected { killall, dhclientRelease("wlan0"), down("wlan0"), rfkill, up("wlan0"),
-        QStringLiteral("capture wpa_passphrase,My Home <pass phrase\n"),
+    QStringList expected { QStringLiteral("capture wpa_passphrase,My Home <pass phrase\n"), killall,
+        dhclientRelease("wlan0"), down("wlan0"), rfkill, up("wlan0"),
         QStringLiteral("detached /sbin/wpa_supplicant,-c,%1,-i,wlan0,-B").arg(fake.configName) };
     for (int i = 0; i < polls; ++i) {
         expected << QStringLiteral("sleep 500") << QStringLiteral("capture iw,wlan0,link");
@@ -569,12 +583,9 @@ void TestNetworkManager::connectToAp()
         expected << dhclientStart("wlan0");
     QCOMPARE(fake.calls, expected);
 
-    QVERIFY(QFileInfo(fake.configName).isAbsolute());
+    QVERIFY(fake.configName.startsWith(QLatin1String("/run/zrnet/")));
     QCOMPARE(fake.configBytes, config + '\n');
-    const QFile::Permissions others = QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup
-        | QFile::ReadOther | QFile::WriteOther | QFile::ExeOther;
-    QCOMPARE(fake.configPermissions & others, QFile::Permissions());
-    QVERIFY(!QFile::exists(fake.configName));
+    QVERIFY(!fake.files.contains(fake.configName));
 }
 
 void TestNetworkManager::oneLineOnly_data()
@@ -747,8 +758,8 @@ void TestNetworkManager::modernTools_data()
         << "connectToAp"
         << "" << QStringList { "-killall", "-rfkill", "-dhclient", "-dhcpcd", "-/sbin/ifconfig" }
         << "1000"
-        << QStringList { flush.arg("wlan0"), ipDown.arg("wlan0"), up("wlan0"),
-               "capture wpa_passphrase,Home <secret99\n", "detached /sbin/wpa_supplicant,-c,*" };
+        << QStringList { "capture wpa_passphrase,Home <secret99\n", flush.arg("wlan0"),
+               ipDown.arg("wlan0"), up("wlan0"), "detached /sbin/wpa_supplicant,-c,*" };
 }
 
 // Where a classic tool is missing, each step takes its modern equivalent; the classic cases are
@@ -762,6 +773,7 @@ void TestNetworkManager::modernTools()
     QFETCH(QStringList, calls);
     FakeNetSystem fake(QStringLiteral("eth0:e wlan0:w"));
     prepare(fake, setup);
+    fake.setOutputs(QStringLiteral("wpa_passphrase"), { "network={\n\tpsk=00\n}\n" });
     NetworkManager manager;
     fake.calls.clear();
 
@@ -845,13 +857,19 @@ void TestNetworkManager::iwScan()
     QCOMPARE(calls, QStringList { QStringLiteral("capture iw,dev,wlan1,scan") });
 }
 
-// For the same air, iw gives the records iwlist gives.
+// For the same air, iw gives the records iwlist gives, details included.
 void TestNetworkManager::sameAirEitherTool()
 {
-    const QStringList expected { "Home|100|on", "Cafe Guest|50|off", "|67|on", "Old Router|27|on",
-        "Caf\u00e9 \"Guest\"|50|off" };
-    QCOMPARE(scan(QStringLiteral("iwlist"), fixture("iwlist-scan-ath9k.txt")), expected);
-    QCOMPARE(scan(QStringLiteral("iw"), fixture("iw-scan-ath9k.txt")), expected);
+    const QStringList expected { "Home|100|on|02:1a:11:f0:3c:01 2437 MHz -39 dBm WPA2",
+        "Cafe Guest|50|off|02:1a:11:f0:3c:02 2412 MHz -75 dBm open",
+        "|67|on|02:1a:11:f0:3c:03 2462 MHz -63 dBm WPA2",
+        "Old Router|27|on|02:1a:11:f0:3c:04 2427 MHz -91 dBm WPA",
+        "Caf\u00e9 \"Guest\"|50|off|02:1a:11:f0:3c:05 2412 MHz -75 dBm open" };
+    QCOMPARE(
+        scan(QStringLiteral("iwlist"), fixture("iwlist-scan-ath9k.txt"), nullptr, true), expected);
+    QCOMPARE(scan(QStringLiteral("iw"), fixture("iw-scan-ath9k.txt"), nullptr, true), expected);
+    QCOMPARE(scan(QStringLiteral("iw"), fixture("iw-scan-iwlwifi.txt"), nullptr, true).first(),
+        QStringLiteral("Caf\u00e9 Wi-Fi|100|on|3c:84:6a:10:20:30 5180 MHz -20 dBm WPA3"));
 }
 
 void TestNetworkManager::iwLink_data()

@@ -122,6 +122,7 @@ def service(lab):
     until(lambda: 'driven by NetworkManager' in address(device, 'eth9', real)[1], 30, 'the service')
     eth9 = bus.get_object(NM, bus.get_object(NM, '/org/freedesktop/NetworkManager')
                           .GetDeviceByIpIface('eth9', dbus_interface=NM))
+    device.start('watch', [NETCTL, 'watch'], env=real)
     for command, state in SERVICE:
         device.run([NETCTL, *command.split(), 'eth9'], env=real)
         until(lambda: eth9.Get(NM + '.Device', 'State', dbus_interface=PROPERTIES) == state,
@@ -130,6 +131,12 @@ def service(lab):
         assert (state == 100) == bool(ip) and (not ip or leased(leases, ip)), line
         print(f'netctl {command}: device state {state}; {line}')
     print(f'lease file: {open(leases).read().strip() or "empty"}')
+    # The link as the service's StateChanged told netctl watch (which may have begun to
+    # listen after the first activation began): down, up and down again at least.
+    heard = lambda: re.findall(r'eth9: link (up|down)', open(lab.path('watch.log')).read())
+    until(lambda: heard()[-3:] == ['down', 'up', 'down'], 10, 'the link changes')
+    device.stop('watch')
+    print(f'netctl watch heard eth9: {", ".join(heard())}')
 
     # The profiles the library adds for a join and an access point, kept by the mock service,
     # then added to the real one and read back.

@@ -1,10 +1,13 @@
 // The server side of bench/compare: answers every request on 127.0.0.1:PORT
 // with the same 13-byte reply as the other servers there, through a ZRHttpReply,
 // so the connection stays open when the client asks for it; over TLS when given a
-// certificate and its key (PEM files). The server's defaults otherwise, the connection cap
-// included.
+// certificate and its key (PEM files). With --static FOLDER it serves the files of FOLDER at
+// /static/ through ZRHttpRouter::serveDirectory() instead. The server's defaults otherwise,
+// the connection cap included.
 //
 //   zrnet-hello PORT [CERTIFICATE KEY]
+//   zrnet-hello PORT --static FOLDER
+#include <zrhttprouter.h>
 #include <zrhttpserver.h>
 #include <zrsocket.h>
 
@@ -14,18 +17,26 @@
 #include "serveuntilsignal.h"
 
 #include <cstdio>
+#include <memory>
 
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     const int port = argc > 1 ? QByteArray(argv[1]).toInt() : 0;
+    const bool folder = argc == 4 && QByteArray(argv[2]) == "--static";
     if (port <= 0 || (argc != 2 && argc != 4)) {
-        std::fprintf(stderr, "usage: zrnet-hello PORT [CERTIFICATE KEY]\n");
+        std::fprintf(stderr, "usage: zrnet-hello PORT [CERTIFICATE KEY | --static FOLDER]\n");
         return 2;
     }
     ZRHttpReply reply;
     reply.setBody(QByteArrayLiteral("Hello, world!"));
     ZRHttpServer server;
+    std::unique_ptr<ZRHttpRouter> router;
+    if (folder) {
+        router = std::make_unique<ZRHttpRouter>(&server);
+        router->serveDirectory(QStringLiteral("/static"), QString::fromLocal8Bit(argv[3]));
+        return serveUntilSignal(server, QStringLiteral("127.0.0.1"), port, 1024);
+    }
     if (argc == 4) {
         QFile certificate(QString::fromLocal8Bit(argv[2]));
         QFile key(QString::fromLocal8Bit(argv[3]));
