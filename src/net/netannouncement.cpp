@@ -66,7 +66,7 @@ void NetAnnouncement::announce(quint64 ticket, const Service &service)
     m_wanted = true;
     m_service = service;
     m_name = service.name;
-    m_committed = false;
+    unsettle();
     m_renames = 0;
     m_halted = false;
     next();
@@ -116,7 +116,7 @@ void NetAnnouncement::next()
         // Taken as freed either way: the daemon also frees our groups as we leave the bus.
         const Step freed = [this](const QDBusMessage &) {
             m_group.clear();
-            m_committed = false;
+            unsettle();
             state(false);
             next();
         };
@@ -139,7 +139,8 @@ void NetAnnouncement::next()
         m_checkHost = false;
         call(QStringLiteral("/"), ServerInterface, "GetHostNameFqdn", {},
             [this](const QDBusMessage &reply) {
-                m_committed = reply.arguments().value(0).toString() == m_host;
+                if (reply.arguments().value(0).toString() != m_host)
+                    unsettle();
                 next();
             });
     }
@@ -174,21 +175,25 @@ void NetAnnouncement::rename()
         });
 }
 
-// The service into the group, afresh: its name or the host it points at changed.
+// The service into the group, afresh: its name or the host it points at changed. The group's
+// signals speak of the new content once the daemon has answered the reset: it may establish
+// the service before it answers the commit.
 void NetAnnouncement::publish()
 {
+    m_committed = true;
+    m_current = false;
     call(QStringLiteral("/"), ServerInterface, "GetHostNameFqdn", {},
         [this](const QDBusMessage &reply) {
             m_host = reply.arguments().value(0).toString();
             call(m_group, GroupInterface, "Reset", {}, [this](const QDBusMessage &) {
+                m_current = true;
                 const QList<QVariant> service { Unspecified, Unspecified, 0u, m_name,
                     m_service.type, QString(), QString(), QVariant::fromValue(m_service.port),
                     QVariant::fromValue(m_service.txt) };
                 call(m_group, GroupInterface, "AddService", service, [this](const QDBusMessage &) {
-                    call(m_group, GroupInterface, "Commit", {}, [this](const QDBusMessage &) {
-                        m_committed = true; // established, or colliding, comes as a signal
-                        next();
-                    });
+                    // Established, or colliding, comes as a signal.
+                    call(m_group, GroupInterface, "Commit", {},
+                        [this](const QDBusMessage &) { next(); });
                 });
             });
         });
@@ -229,6 +234,7 @@ void NetAnnouncement::fail(const QDBusMessage &reply)
     // Another service of this daemon holds the name: the same cure as a collision.
     if (m_wanted && isError(reply, "org.freedesktop.Avahi.LocalCollisionError")
         && ++m_renames <= MaxRenames) {
+        unsettle();
         m_renaming = true;
         next();
         return;
@@ -251,7 +257,7 @@ void NetAnnouncement::ownerChanged(const QString &name, bool owned)
         return;
     ++m_epoch; // a call still out ends in next()
     m_group.clear(); // the groups went with the daemon
-    m_committed = false;
+    unsettle();
     m_halted = !owned;
     m_applyHost = owned && !m_hostWish.isEmpty();
     if (!owned && m_wanted)
@@ -261,7 +267,7 @@ void NetAnnouncement::ownerChanged(const QString &name, bool owned)
 
 void NetAnnouncement::groupStateChanged(int groupState, const QString &error)
 {
-    if (message().path() != m_group || !m_committed)
+    if (message().path() != m_group || !m_current)
         return; // another group's, or an earlier content's
     switch (groupState) {
     case Established:
@@ -271,7 +277,7 @@ void NetAnnouncement::groupStateChanged(int groupState, const QString &error)
         m_state->settle(std::exchange(m_announceTicket, 0), true, m_name);
         break;
     case Collision:
-        m_committed = false;
+        unsettle();
         if (++m_renames > MaxRenames) {
             halt(QStringLiteral("the service's name collides again and again"));
             break;
@@ -295,6 +301,13 @@ void NetAnnouncement::serverStateChanged(int serverState, const QString &)
         m_checkHost = true;
         next();
     }
+}
+
+// What the group holds is to be given again; its signals until then speak of the old.
+void NetAnnouncement::unsettle()
+{
+    m_committed = false;
+    m_current = false;
 }
 
 void NetAnnouncement::state(bool announced, const QString &error)

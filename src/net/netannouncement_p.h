@@ -96,6 +96,7 @@ private:
         const QList<QVariant> &arguments, Step done, Step failed = Step());
     void fail(const QDBusMessage &reply);
     void halt(const QString &why);
+    void unsettle();
     void state(bool announced, const QString &error = QString());
     void replace(quint64 *waiting, quint64 ticket);
     void settleAll(bool ok, const QString &text);
@@ -114,7 +115,8 @@ private:
     quint64 m_hostTicket = 0;
     // What the daemon holds.
     QString m_group; // our entry group's object path, empty when none
-    bool m_committed = false; // the group holds m_name as wished
+    bool m_committed = false; // the group holds m_name as wished, or is being given it
+    bool m_current = false; // the group's signals speak of what it is being given
     QString m_host; // the host name the group's service points at
     bool m_checkHost = false; // the daemon's host name may have changed
     bool m_renaming = false; // m_name collided: the daemon's next free name is asked

@@ -47,8 +47,9 @@ def avahi(lab, node, interface):
 
 
 def browse(node, env):
-    """The _http._tcp services resolved from the node: {name: (host, address, port, TXT)}."""
-    lines = node.run(['avahi-browse', '-rtp', '_http._tcp'], env=env).splitlines()
+    """The _http._tcp services resolved from the node: {name: (host, address, port, TXT)};
+    none before its daemon is on the bus."""
+    lines = node.run(['avahi-browse', '-rtp', '_http._tcp'], env=env, check=False).splitlines()
     return {re.sub(r'\\(\d{3})', lambda code: chr(int(code[1])), line.split(';')[3]):
             tuple(line.split(';')[6:10]) for line in lines if line.startswith('=')}
 
