@@ -332,8 +332,8 @@ public:
         std::thread waiter([this] {
             int signal = 0;
             sigwait(&m_signals, &signal);
-            QMetaObject::invokeMethod(
-                QCoreApplication::instance(), &QCoreApplication::quit, Qt::QueuedConnection);
+            // By name: the event carries nothing from this thread to the other.
+            QMetaObject::invokeMethod(QCoreApplication::instance(), "quit", Qt::QueuedConnection);
         });
         QCoreApplication::exec();
         waiter.join();

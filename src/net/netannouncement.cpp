@@ -90,6 +90,12 @@ void NetAnnouncement::setHostName(quint64 ticket, const QString &name)
     next();
 }
 
+void NetAnnouncement::runJobs()
+{
+    for (auto job = m_state->take(); job.first; job = m_state->take())
+        job.first(this, job.second);
+}
+
 void NetAnnouncement::askHostName(quint64 ticket)
 {
     // Beside the steps: it changes nothing.
@@ -343,11 +349,25 @@ void NetAnnouncement::subscribe()
     m_subscribedOn = bus.name();
 }
 
-quint64 NetAnnouncementState::open()
+quint64 NetAnnouncementState::open(NetAnnouncement *core, const Job &job)
 {
     std::lock_guard<std::mutex> lock(mutex);
     waiting.insert(++tickets, Answer());
+    jobs.enqueue({ job, tickets });
+    QMetaObject::invokeMethod(core, "runJobs", Qt::QueuedConnection);
     return tickets;
+}
+
+QPair<NetAnnouncementState::Job, quint64> NetAnnouncementState::take()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return jobs.isEmpty() ? QPair<Job, quint64>() : jobs.dequeue();
+}
+
+QPair<bool, quint64> NetAnnouncementState::changes() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return { announced, flips };
 }
 
 void NetAnnouncementState::settle(quint64 ticket, bool ok, const QString &text)
@@ -376,6 +396,7 @@ void NetAnnouncementState::publish(
 {
     std::lock_guard<std::mutex> lock(mutex);
     const bool changed = isAnnounced != announced;
+    flips += changed ? 1 : 0;
     announced = isAnnounced;
     serviceName = name;
     host = publishedHost;
@@ -383,12 +404,8 @@ void NetAnnouncementState::publish(
         error = why;
     // Posted under the lock: the owner cannot go in between, and what it has not taken yet goes
     // with it.
-    if (changed && owner) {
-        ZRServiceAnnouncer *const to = owner;
-        QMetaObject::invokeMethod(
-            to, [to, isAnnounced] { emit to->announcedChanged(isAnnounced); },
-            Qt::QueuedConnection);
-    }
+    if (changed && owner)
+        QMetaObject::invokeMethod(owner, "reportChanges", Qt::QueuedConnection);
 }
 
 void NetAnnouncementState::endCall(const Answer &answer)

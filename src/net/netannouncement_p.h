@@ -7,6 +7,7 @@
 #include <QHash>
 #include <QList>
 #include <QObject>
+#include <QQueue>
 #include <QString>
 
 #include <condition_variable>
@@ -17,9 +18,12 @@
 
 class ZRServiceAnnouncer;
 
+class NetAnnouncement;
+
 // What a ZRServiceAnnouncer's callers, on any thread, and its NetAnnouncement, on the bus thread,
-// share: the announcement as it stands, and the answers to the calls waiting for one (each by
-// its ticket). Everything under `mutex`.
+// share: the calls for the bus thread, the announcement as it stands, and the answers to the
+// calls waiting for one (each by its ticket). Everything under `mutex`. Work crosses between
+// threads only here, under that lock, and the events that wake the other side carry nothing.
 struct NetAnnouncementState
 {
     struct Answer
@@ -29,22 +33,29 @@ struct NetAnnouncementState
         QString text; // the value asked for, or why it failed
     };
 
-    // A ticket for a call that will wait for its answer.
-    quint64 open();
+    using Job = std::function<void(NetAnnouncement *, quint64 ticket)>;
+    // A ticket for a call that will wait for its answer, and the call queued for `core`.
+    quint64 open(NetAnnouncement *core, const Job &job);
+    // The next call queued, with its ticket; an empty job when none is left.
+    QPair<Job, quint64> take();
     // Answers the call of `ticket`, if it still waits; ticket 0 is nobody's.
     void settle(quint64 ticket, bool ok, const QString &text = QString());
     // The answer of `ticket`, waited for at most `limitMs`.
     Answer wait(quint64 ticket, int limitMs);
     // The announcement as it now stands; `owner` hears when it comes or goes.
     void publish(bool announced, const QString &name, const QString &host, const QString &error);
+    // Whether it is announced now, and how many times it came or went so far.
+    QPair<bool, quint64> changes() const;
     // What the last call of the announcer left to say: its failure, or none.
     void endCall(const Answer &answer);
 
     mutable std::mutex mutex;
     std::condition_variable answered;
+    QQueue<QPair<Job, quint64>> jobs;
     QHash<quint64, Answer> waiting;
     quint64 tickets = 0;
     bool announced = false;
+    quint64 flips = 0; // of `announced`
     QString serviceName;
     QString host; // the .local name the published service points at
     QString error; // why it is not announced
@@ -78,6 +89,10 @@ public:
     void askHostName(quint64 ticket);
 
     static const char DaemonName[];
+
+public slots:
+    // Runs the calls queued in the state.
+    void runJobs();
 
 private slots:
     void ownerChanged(const QString &name, bool owned);

@@ -32,7 +32,7 @@ bool fits(const QString &text, int maxBytes)
     return bytes >= 1 && bytes <= maxBytes;
 }
 
-using Job = std::function<void(NetAnnouncement *, quint64)>;
+using Job = NetAnnouncementState::Job;
 
 // Runs `job` on the bus thread, where the announcement lives, and waits for its answer. With
 // `reach`, the bus is reached first and the daemon's comings and goings followed.
@@ -43,12 +43,8 @@ NetAnnouncementState::Answer run(
     if (reach)
         bus.follow(daemonName());
     NetAnnouncementState::Answer answer { true, true, QString() };
-    if (bus.thread()->isRunning()) {
-        const quint64 ticket = state.open();
-        QMetaObject::invokeMethod(
-            core, [core, ticket, job] { job(core, ticket); }, Qt::QueuedConnection);
-        answer = state.wait(ticket, limitMs);
-    }
+    if (bus.thread()->isRunning())
+        answer = state.wait(state.open(core, job), limitMs);
     state.endCall(answer);
     return answer;
 }
@@ -148,6 +144,18 @@ QString ZRServiceAnnouncer::errorString() const
     if (!d->failure.isEmpty())
         return d->failure;
     return d->announced ? QString() : d->error;
+}
+
+// An even count of changes missed is a going and a coming back (a rename, a restart).
+void ZRServiceAnnouncer::reportChanges()
+{
+    const QPair<bool, quint64> now = d->changes();
+    const quint64 missed = now.second - m_reported;
+    m_reported = now.second;
+    if (missed > 0 && missed % 2 == 0)
+        emit announcedChanged(!now.first);
+    if (missed > 0)
+        emit announcedChanged(now.first);
 }
 
 bool ZRServiceAnnouncer::isAvailable()

@@ -69,9 +69,13 @@ public:
 signals:
     void announcedChanged(bool announced);
 
+private slots:
+    void reportChanges();
+
 private:
     std::shared_ptr<NetAnnouncementState> d;
     NetAnnouncement *m_core; // lives on the bus thread
+    quint64 m_reported = 0; // the changes announcedChanged() told of; the object's thread
 };
 
 #endif // ZRSERVICEANNOUNCER_H
