@@ -21,9 +21,10 @@ struct NetAnnouncementState;
 // published again (under the host name asked with setHostName, too), and when another device
 // publishes the same name, it takes the daemon's next free one ("Kiosk #2"). Without
 // avahi-daemon, announce() fails with the reason in errorString(), and the service is published
-// once the daemon comes. Any thread may call; each call waits with a bound (announce at most
-// 15 s, the others 10 s), with no event loop of the caller's. announcedChanged() is emitted in
-// the object's thread, which needs an event loop for it.
+// once the daemon comes. Any thread may call, with no event loop of the caller's; each call
+// returns within 20 s however the bus and the daemon behave (withdraw within 10 s), and announce
+// gives the daemon 10 s to establish the service. announcedChanged() is emitted in the object's
+// thread, which needs an event loop for it.
 class ZRNET_EXPORT ZRServiceAnnouncer : public QObject
 {
     Q_OBJECT
@@ -63,7 +64,7 @@ public:
     // Why the last call failed, or why the service is not announced now; empty otherwise.
     QString errorString() const;
 
-    // Whether avahi-daemon is on the system bus now (waits at most 10 s for a silent bus).
+    // Whether avahi-daemon is on the system bus now (within 10 s).
     static bool isAvailable();
 
 signals:
