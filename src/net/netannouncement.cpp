@@ -31,6 +31,15 @@ bool isError(const QDBusMessage &reply, const char *name)
     return reply.errorName() == QLatin1String(name);
 }
 
+// Qt never answers a call on a connection that is not there: its failure is made here.
+QDBusPendingCall send(const QDBusMessage &message)
+{
+    const QDBusConnection bus = NetBus::instance().connection();
+    return bus.isConnected() ? bus.asyncCall(message, NetBus::CallLimitMs)
+                             : QDBusPendingCall::fromError(QDBusError(QDBusError::Disconnected,
+                                 QStringLiteral("not connected to the system bus")));
+}
+
 // Why a call failed, in words for the person setting the device up.
 QString reason(const QDBusMessage &reply)
 {
@@ -101,8 +110,7 @@ void NetAnnouncement::askHostName(quint64 ticket)
     // Beside the steps: it changes nothing.
     QDBusMessage message = QDBusMessage::createMethodCall(latin1(DaemonName), QStringLiteral("/"),
         latin1(ServerInterface), QStringLiteral("GetHostNameFqdn"));
-    auto *watcher = new QDBusPendingCallWatcher(
-        NetBus::instance().connection().asyncCall(message, NetBus::CallLimitMs), this);
+    auto *watcher = new QDBusPendingCallWatcher(send(message), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, ticket, watcher] {
         watcher->deleteLater();
         const QDBusMessage reply = watcher->reply();
@@ -213,8 +221,7 @@ void NetAnnouncement::call(const QString &path, const char *interface, const cha
         latin1(DaemonName), path, latin1(interface), latin1(method));
     message.setArguments(arguments);
     m_busy = true;
-    auto *watcher = new QDBusPendingCallWatcher(
-        NetBus::instance().connection().asyncCall(message, NetBus::CallLimitMs), this);
+    auto *watcher = new QDBusPendingCallWatcher(send(message), this);
     const quint64 epoch = m_epoch;
     connect(
         watcher, &QDBusPendingCallWatcher::finished, this, [this, watcher, epoch, done, failed] {
