@@ -229,7 +229,8 @@ def announce(lab):
     device.run([NETCTL, 'dhcp', 'eth9'])
     ip = until(lambda: address(device, 'eth9')[0], 20, 'a lease')
     said = device.run([NETCTL, 'announce', 'Kiosk', '80'], check=False)  # no bus at all
-    assert said.startswith('zrnet-netctl: announcing "Kiosk": there is no system bus'), said
+    assert said.startswith(os.path.basename(NETCTL) + ': announcing "Kiosk": there is no system '
+                           'bus'), said
     mdns, laptop = avahi(lab, device, 'eth9'), avahi(lab, home, 'eth0')
     device.start('portal', [os.environ['ZRNET_PORTAL'], '--listen', '0.0.0.0:8080', '--name',
                             'kiosk-lobby'], env=mdns)
