@@ -361,7 +361,8 @@ quint64 NetAnnouncementState::open(NetAnnouncement *core, const Job &job)
     std::lock_guard<std::mutex> lock(mutex);
     waiting.insert(++tickets, Answer());
     jobs.enqueue({ job, tickets });
-    QMetaObject::invokeMethod(core, "runJobs", Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        core, [core] { core->runJobs(); }, Qt::QueuedConnection);
     return tickets;
 }
 
@@ -412,7 +413,8 @@ void NetAnnouncementState::publish(
     // Posted under the lock: the owner cannot go in between, and what it has not taken yet goes
     // with it.
     if (changed && owner)
-        QMetaObject::invokeMethod(owner, "reportChanges", Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            owner, [target = owner] { target->reportChanges(); }, Qt::QueuedConnection);
 }
 
 void NetAnnouncementState::endCall(const Answer &answer)

@@ -74,6 +74,7 @@ private slots:
     void reportChanges();
 
 private:
+    friend struct NetAnnouncementState; // queues reportChanges() from the bus thread
     std::shared_ptr<NetAnnouncementState> d;
     NetAnnouncement *m_core; // lives on the bus thread
     quint64 m_reported = 0; // the changes announcedChanged() told of; the object's thread
