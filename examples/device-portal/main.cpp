@@ -4,7 +4,8 @@
 // portal.h lists.
 //
 //   device-portal [--listen ADDRESS:PORT] [--allow-changes] [--tls [--state-dir DIR]] [--verbose]
-//                 [--setup-ssid NAME [--setup-passphrase PASSPHRASE] [--setup-wait SECONDS]]
+//                 [--name NAME] [--setup-ssid NAME [--setup-passphrase PASSPHRASE]
+//                 [--setup-wait SECONDS]]
 //
 // Safe by default: it listens on 127.0.0.1:8080, reachable from this machine only, and
 // refuses to join networks unless started with --allow-changes. On a device, as root:
@@ -15,6 +16,12 @@
 // link for --setup-wait seconds (20; at start, at once), it becomes the access point NAME
 // (open, or WPA2 with the passphrase) and serves the page on http://192.168.42.1/ as well,
 // where phones open it by themselves; its clients may join a network (see setup.h).
+// Where it listens beyond this device, it announces the page by multicast DNS through
+// avahi-daemon (_http._tcp, or _https._tcp with --tls) as --name (the host name by default),
+// which it also asks the daemon to publish the device as: http://NAME.local:PORT/ on every
+// network it serves, and the setup page says so before the device joins one. With --listen on
+// port 80 of every address, that server serves the access point's clients too, and they may
+// join only with --allow-changes.
 // Like every program that creates a NetworkManager, it switches the Wi-Fi radio on at start
 // (where it has the rights to).
 #include "portal.h"
@@ -22,10 +29,13 @@
 #include "setup.h"
 
 #include <zrhttpserver.h>
+#include <zrserviceannouncer.h>
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QHostAddress>
+#include <QRegularExpression>
+#include <QSysInfo>
 
 #include "../common/listenaddress.h"
 #include "../common/quiet.h"
@@ -43,6 +53,8 @@ struct Settings
     bool tls = false;
     QString stateDir = QStringLiteral("/var/lib/device-portal");
     QByteArray fingerprint; // of the certificate, with --tls
+    QString name; // on the network: NAME.local, and the announced service's name
+    bool named = false; // by --name rather than the host name
     Setup::Options setup; // setup mode when it has a name
 };
 
@@ -72,14 +84,28 @@ bool parse(const QStringList &arguments, Settings *settings)
     const QCommandLineOption setupWait(QStringLiteral("setup-wait"),
         QStringLiteral("Seconds without a link before the access point comes up (default 20)."),
         QStringLiteral("SECONDS"), QStringLiteral("20"));
+    const QCommandLineOption name(QStringLiteral("name"),
+        QStringLiteral(
+            "Announce the page as NAME, at http://NAME.local/ (default: the host name)."),
+        QStringLiteral("NAME"), QSysInfo::machineHostName());
     parser.addOptions(
-        { listen, allowChanges, tls, stateDir, setupSsid, setupPassphrase, setupWait });
+        { listen, allowChanges, tls, stateDir, name, setupSsid, setupPassphrase, setupWait });
     parser.process(arguments); // exits on --help and on unknown options
+    settings->name = parser.value(name);
+    settings->named = parser.isSet(name);
     settings->allowChanges = parser.isSet(allowChanges);
     settings->tls = parser.isSet(tls);
     settings->stateDir = parser.value(stateDir);
     settings->setup = { parser.value(setupSsid), parser.value(setupPassphrase),
         parser.value(setupWait).toInt() };
+    // NAME.local goes into URLs as it is.
+    static const QRegularExpression hostLabel(
+        QStringLiteral("^[A-Za-z0-9]([A-Za-z0-9-]{0,61}[A-Za-z0-9])?$"));
+    if (settings->named && !hostLabel.match(settings->name).hasMatch()) {
+        std::fprintf(stderr,
+            "device-portal: --name takes a host name: up to 63 letters, digits and hyphens\n");
+        return false;
+    }
     if (parser.isSet(setupSsid) && settings->setup.ssid.isEmpty()) {
         std::fprintf(stderr, "device-portal: --setup-ssid takes the access point's name\n");
         return false;
@@ -99,11 +125,15 @@ bool parse(const QStringList &arguments, Settings *settings)
     return true;
 }
 
-void announce(const Settings &settings, quint16 port)
+bool listensEverywhere(const Settings &settings)
 {
     const QHostAddress listening(settings.address);
-    const bool everywhere
-        = listening == QHostAddress::AnyIPv4 || listening == QHostAddress::AnyIPv6;
+    return listening == QHostAddress::AnyIPv4 || listening == QHostAddress::AnyIPv6;
+}
+
+void announce(const Settings &settings, quint16 port)
+{
+    const bool everywhere = listensEverywhere(settings);
     std::printf("device portal: serving %s://%s:%u/%s\n", settings.tls ? "https" : "http",
         qPrintable(urlHost(settings.address)), port,
         everywhere ? " on every address of this device" : "");
@@ -114,6 +144,27 @@ void announce(const Settings &settings, quint16 port)
         std::printf("device portal: changes allowed: the page can join networks\n");
     else
         std::printf("device portal: read-only: joins are refused (--allow-changes permits them)\n");
+    std::fflush(stdout);
+}
+
+// The page by multicast DNS, where other devices can reach it.
+void announceOnNetworks(ZRServiceAnnouncer &announcer, const Settings &settings, quint16 port)
+{
+    if (QHostAddress(settings.address).isLoopback()) {
+        std::printf("device portal: not announced: it listens on this device alone\n");
+        return;
+    }
+    if (settings.named && !announcer.setHostName(settings.name))
+        std::printf("device portal: the device is not %s.local: %s\n", qPrintable(settings.name),
+            qPrintable(announcer.errorString()));
+    const QString type
+        = settings.tls ? QStringLiteral("_https._tcp") : QStringLiteral("_http._tcp");
+    if (announcer.announce(settings.name, port, type, { QStringLiteral("path=/") }))
+        std::printf("device portal: announced \"%s\" (%s) on %s\n",
+            qPrintable(announcer.serviceName()), qPrintable(type),
+            qPrintable(announcer.hostName()));
+    else
+        std::printf("device portal: not announced: %s\n", qPrintable(announcer.errorString()));
     std::fflush(stdout);
 }
 
@@ -128,13 +179,16 @@ int main(int argc, char *argv[])
 
     NetworkManager manager;
     // Before the server: destroying the server waits for the handlers that use these.
+    ZRServiceAnnouncer announcer;
     Portal portal(&manager, settings.allowChanges);
     const QString wifi = manager.defaultWifiInterface();
     std::unique_ptr<Setup> setup;
     if (!settings.setup.ssid.isEmpty() && wifi.isEmpty())
         std::fprintf(stderr, "device-portal: no Wi-Fi interface here, so no setup mode\n");
-    else if (!settings.setup.ssid.isEmpty())
+    else if (!settings.setup.ssid.isEmpty()) {
+        settings.setup.servedByListen = listensEverywhere(settings) && settings.port == 80;
         setup = std::make_unique<Setup>(&manager, wifi, settings.setup);
+    }
     portal.setSetup(setup.get());
     ZRHttpServer server;
     server.setMaxBodySize(64 * 1024); // a join is a few dozen bytes
@@ -142,13 +196,17 @@ int main(int argc, char *argv[])
         && !setUpPortalTls(server, settings.stateDir, settings.address, &settings.fingerprint))
         return 1;
     ZRHttpRouter router(&server);
+    portal.setWhereabouts(
+        &announcer, settings.name, settings.tls ? QStringLiteral("https") : QStringLiteral("http"));
     portal.addRoutes(router);
 
     const int status
         = serveUntilSignal(server, settings.address, settings.port, 64, [&](quint16 port) {
               announce(settings, port);
+              portal.setPort(QHostAddress(settings.address).isLoopback() ? 0 : port);
               if (setup)
                   setup->start(&portal); // its threads block the stop signals, as this one does
+              announceOnNetworks(announcer, settings, port);
           });
     if (setup)
         setup->stop();

@@ -124,20 +124,22 @@ QJsonArray strongestCells(const QList<WifiAp> &cells)
     return result;
 }
 
-// An address, localhost, or the device's host name.
-bool isDeviceHost(const QByteArray &host)
+// An address, localhost, or one of the device's names (NAME or NAME.local for each of `names`).
+bool isDeviceHost(const QByteArray &host, const QStringList &names)
 {
     const QString name = QUrl(QStringLiteral("http://") + QString::fromUtf8(host)).host();
-    const QString self = QHostInfo::localHostName();
-    return !QHostAddress(name).isNull() || name == QLatin1String("localhost") || name == self
-        || name == self + QLatin1String(".local");
+    if (!QHostAddress(name).isNull() || name == QLatin1String("localhost"))
+        return true;
+    return std::any_of(names.cbegin(), names.cend(), [&name](const QString &own) {
+        return !own.isEmpty() && (name == own || name == own + QLatin1String(".local"));
+    });
 }
 
 // A page elsewhere must not reconfigure the device through the browser of someone who can
 // reach it. A cross-site POST carries another Origin; a name of the other site that now
 // resolves to the device (DNS rebinding) arrives as a Host that is not the device's. Either
 // scheme is the device's own: one host and port serves HTTP or HTTPS, never both.
-QString crossSiteRefusal(const ZRHttpRequest &request)
+QString crossSiteRefusal(const ZRHttpRequest &request, const QStringList &names)
 {
     const QByteArray host = request.headerValue("Host");
     const QByteArray origin = request.headerValue("Origin");
@@ -148,7 +150,7 @@ QString crossSiteRefusal(const ZRHttpRequest &request)
     if (crossSite
         || (!origin.isEmpty() && origin != "http://" + host && origin != "https://" + host))
         return QStringLiteral("refused: the request comes from another site");
-    if (!isDeviceHost(host))
+    if (!isDeviceHost(host, names))
         return QStringLiteral("refused: open the portal by the device's address or host name");
     return QString();
 }
@@ -193,6 +195,22 @@ void Portal::setSetup(Setup *setup)
     m_setup = setup;
 }
 
+void Portal::setWhereabouts(
+    ZRServiceAnnouncer *announcer, const QString &name, const QString &scheme)
+{
+    m_announcer = announcer;
+    m_name = name;
+    m_scheme = scheme;
+}
+
+QStringList Portal::ownNames() const
+{
+    QStringList names { QHostInfo::localHostName(), m_name };
+    if (m_announcer && m_announcer->isAnnounced())
+        names.append(m_announcer->hostName().section(QLatin1Char('.'), 0, 0));
+    return names;
+}
+
 void Portal::addRoutes(ZRHttpRouter &router, Side side)
 {
     // What the device tells about itself (its interfaces, the networks in reach) is no business
@@ -202,7 +220,7 @@ void Portal::addRoutes(ZRHttpRouter &router, Side side)
         router.route(method, path, [this, handler](const ZRHttpRequest &request) {
             if (isCaptive(request))
                 return toSetupPage();
-            const QString refusal = crossSiteRefusal(request);
+            const QString refusal = crossSiteRefusal(request, ownNames());
             if (!refusal.isEmpty())
                 return failure(403, refusal);
             serviceUnavailable = false;
@@ -246,7 +264,7 @@ bool Portal::isCaptive(const ZRHttpRequest &request) const
     if (!m_setup)
         return false;
     const QString path = request.pathOnly();
-    return !isDeviceHost(request.headerValue("Host"))
+    return !isDeviceHost(request.headerValue("Host"), ownNames())
         || std::any_of(std::begin(ConnectivityChecks), std::end(ConnectivityChecks),
             [&path](const char *check) { return path == QLatin1String(check); });
 }
@@ -270,10 +288,43 @@ QJsonObject Portal::status(Side side)
             { "network", nameOrNull(connected ? asked(m_manager->connectedAp()) : QString()) } };
     }
     const bool allowed = m_allowChanges || (m_setup && side == Side::AccessPoint);
-    QJsonObject answer { { "changesAllowed", allowed }, { "wifi", link } };
+    QJsonObject answer { { "changesAllowed", allowed }, { "wifi", link }, { "device", device() } };
     if (m_setup)
         answer.insert("setup", asked(m_setup->describe()));
     return answer;
+}
+
+// Where a phone or laptop finds the device once it is on their network: by its .local name,
+// which some phones do not resolve (several Android versions), so by its address too.
+QJsonObject Portal::device()
+{
+    const int port = m_port;
+    const bool announced = m_announcer && m_announcer->isAnnounced();
+    const QString host = announced ? m_announcer->hostName() : m_name + QLatin1String(".local");
+    const bool usual = (m_scheme == QLatin1String("http") && port == 80)
+        || (m_scheme == QLatin1String("https") && port == 443);
+    const QString url
+        = QStringLiteral("%1://%2%3/")
+              .arg(m_scheme, host, usual ? QString() : QLatin1Char(':') + QString::number(port));
+    QJsonArray addresses; // of the networks it is on, not of its own access point
+    for (const QNetworkInterface &each :
+        m_manager->ethernetInterfaces() + m_manager->wifiInterfaces()) {
+        for (const QNetworkAddressEntry &entry : each.addressEntries()) {
+            const QHostAddress ip = entry.ip();
+            if (ip.protocol() == QAbstractSocket::IPv4Protocol && !ip.isLoopback()
+                && ip.toString() != Setup::Address)
+                addresses.append(ip.toString());
+        }
+    }
+    const QString note = port == 0
+        ? QStringLiteral("The portal listens on this device alone (--listen), so no other "
+                         "device reaches it on the network.")
+        : QStringLiteral("Some Android phones do not open .local names: then use the device's "
+                         "address, shown here once it has joined and in your router's list of "
+                         "connected devices.");
+    return { { "name", m_name }, { "host", host }, { "announced", announced },
+        { "url", port == 0 ? QJsonValue() : QJsonValue(url) }, { "addresses", addresses },
+        { "note", note } };
 }
 
 // Any page may ask, and a scan runs a root tool for seconds: requests that come while one runs

@@ -3,10 +3,13 @@
 
 #include <networkmanager.h>
 #include <zrhttprouter.h>
+#include <zrserviceannouncer.h>
 
 #include <QElapsedTimer>
 #include <QJsonObject>
 #include <QMutex>
+
+#include <atomic>
 
 class Setup;
 
@@ -18,7 +21,8 @@ QJsonObject joinOutcome(const QString &ssid, int result);
 // the JSON API the page calls:
 //
 //   GET  /api/interfaces  Ethernet and Wi-Fi interfaces: kind, default mark, state, addresses
-//   GET  /api/status      the Wi-Fi link and its network; whether joins are allowed
+//   GET  /api/status      the Wi-Fi link and its network; whether joins are allowed; where
+//                         the device is found on its networks (its .local name and address)
 //   GET  /api/scan        networks in reach, each once (its strongest cell), strongest first;
 //                         one scan at a time, its result reused for ten seconds
 //   POST /api/join        {"ssid": ..., "passphrase": ...}: joins, answers with the outcome
@@ -47,21 +51,34 @@ public:
 
     // Setup mode; before addRoutes, and `setup` outlives the routes.
     void setSetup(Setup *setup);
+    // Where the device is found once on a network: NAME.local (or the name `announcer`, which
+    // outlives the routes, got from avahi-daemon), at `scheme`://NAME.local:PORT/. Before
+    // addRoutes.
+    void setWhereabouts(ZRServiceAnnouncer *announcer, const QString &name, const QString &scheme);
+    // The PORT, once listening; 0 (as before) where the portal listens on this device alone.
+    void setPort(int port) { m_port = port; }
     void addRoutes(ZRHttpRouter &router, Side side = Side::Listen);
 
     QJsonObject interfaces();
     QJsonObject status(Side side = Side::Listen);
+    QJsonObject device();
     QJsonObject scan();
     ZRHttpReply join(const ZRHttpRequest &request, Side side = Side::Listen);
     ZRHttpReply report();
 
 private:
     bool isCaptive(const ZRHttpRequest &request) const;
+    // The names the device answers to, besides its addresses: its host name and the .local ones.
+    QStringList ownNames() const;
     QJsonObject freshScan();
 
     NetworkManager *const m_manager;
     const bool m_allowChanges;
     Setup *m_setup = nullptr;
+    ZRServiceAnnouncer *m_announcer = nullptr;
+    QString m_name; // what the device is called on the network
+    QString m_scheme;
+    std::atomic<int> m_port { 0 };
     QMutex m_joining; // one join at a time: each one ends every supplicant, another join's too
     QMutex m_scanning; // held while a scan runs; guards the two below
     QElapsedTimer m_scannedAt;

@@ -143,6 +143,13 @@ void Setup::bringUp()
 
 void Setup::serveOnAccessPoint()
 {
+    if (m_options.servedByListen) {
+        say(QStringLiteral("serving http://%1/ to the access point's clients through --listen")
+                .arg(Address));
+        QMutexLocker lock(&m_mutex);
+        m_served = true;
+        return;
+    }
     auto server = std::make_unique<ZRHttpServer>();
     server->setMaxBodySize(64 * 1024);
     auto router = std::make_unique<ZRHttpRouter>(server.get());
@@ -161,12 +168,12 @@ void Setup::serveOnAccessPoint()
 
 void Setup::stopServingOnAccessPoint()
 {
-    if (!m_server)
-        return;
     {
         QMutexLocker lock(&m_mutex);
         m_served = false;
     }
+    if (!m_server)
+        return;
     m_server->stop();
     m_server->waitForConnections(HandlersWaitMs);
     m_router.reset();

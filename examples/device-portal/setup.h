@@ -31,6 +31,8 @@ public:
         QString ssid;
         QString passphrase; // empty: an open access point
         int waitSeconds = 20;
+        // The portal's own server serves port 80 of every address, the access point's too.
+        bool servedByListen = false;
     };
     static const QString Address; // of the device on its access point
 

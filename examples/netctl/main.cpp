@@ -1,10 +1,12 @@
 // netctl: look at the machine's network interfaces, scan for Wi-Fi networks, join one and
 // start DHCP, watch what changes, all through NetworkManager; doctor tells which tool each step
-// takes here, and status which interfaces the NetworkManager service drives.
+// takes here, and status which interfaces the NetworkManager service drives. announce publishes
+// a service of this device by multicast DNS (through avahi-daemon) until interrupted.
 //
 // Note: like every program that creates a NetworkManager, netctl switches the first Wi-Fi
 // interface on when it starts; without root rights the tools refuse and nothing changes.
 #include <networkmanager.h>
+#include <zrserviceannouncer.h>
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -17,6 +19,9 @@
 #include <csignal>
 #include <cstdio>
 #include <string>
+#include <thread>
+
+#include <pthread.h>
 
 #include <termios.h>
 #include <unistd.h>
@@ -42,6 +47,8 @@ const char Usage[] // %1: the program
       "points\n"
       "       %1 doctor             the tool (or service) each step takes here, what is "
       "missing\n"
+      "       %1 announce NAME PORT [TYPE]  publish this device's service NAME on PORT\n"
+      "                                 (TYPE _http._tcp by default) until interrupted\n"
       "join, dhcp, release, ethernet and ap change the system and need root; --verbose shows the "
       "library's trace.\n";
 
@@ -307,6 +314,68 @@ int accessPoint(const QString &action, const QString &interface, const QString &
         manager.startAccessPoint(interface, ssid, readPassphrase());
     return reportOutcome();
 }
+
+// Runs the event loop until Ctrl-C or SIGTERM, which a thread of its own waits for; before
+// any other thread starts, so that all of them leave the two signals to it.
+class UntilSignal
+{
+public:
+    UntilSignal()
+    {
+        sigemptyset(&m_signals);
+        sigaddset(&m_signals, SIGINT);
+        sigaddset(&m_signals, SIGTERM);
+        pthread_sigmask(SIG_BLOCK, &m_signals, nullptr);
+    }
+    void run()
+    {
+        std::thread waiter([this] {
+            int signal = 0;
+            sigwait(&m_signals, &signal);
+            // By name: the event carries nothing from this thread to the other.
+            QMetaObject::invokeMethod(QCoreApplication::instance(), "quit", Qt::QueuedConnection);
+        });
+        QCoreApplication::exec();
+        waiter.join();
+    }
+
+private:
+    sigset_t m_signals;
+};
+
+int announce(const QString &name, const QString &portText, const QString &type)
+{
+    bool ok = false;
+    const uint port = portText.toUInt(&ok);
+    if (!ok || port == 0 || port > 65535) {
+        err << program << ": PORT must be a number from 1 to 65535\n";
+        return 2;
+    }
+    UntilSignal untilSignal;
+    ZRServiceAnnouncer announcer;
+    QObject::connect(&announcer, &ZRServiceAnnouncer::announcedChanged, [&](bool announced) {
+        if (announced)
+            out << "announced \"" << announcer.serviceName() << "\" (" << type << ", port " << port
+                << ") on " << announcer.hostName() << "\n";
+        else
+            out << "not announced now: " << announcer.errorString() << "\n";
+        out.flush();
+    });
+    const bool web = type == QLatin1String("_http._tcp") || type == QLatin1String("_https._tcp");
+    if (!announcer.announce(name, quint16(port), type,
+            web ? QStringList { QStringLiteral("path=/") } : QStringList())) {
+        err << program << ": announcing \"" << name << "\": " << announcer.errorString() << "\n";
+        announcer.withdraw();
+        return 1;
+    }
+    untilSignal.run();
+    if (!announcer.withdraw()) {
+        err << program << ": not withdrawn: " << announcer.errorString() << "\n";
+        return 1;
+    }
+    out << "withdrawn\n";
+    return 0;
+}
 } // namespace
 
 int main(int argc, char *argv[])
@@ -334,6 +403,8 @@ int main(int argc, char *argv[])
         return watch(args.value(1).toInt());
     if (command == QLatin1String("doctor") && args.size() == 1)
         return doctor();
+    if (command == QLatin1String("announce") && (args.size() == 3 || args.size() == 4))
+        return announce(args.at(1), args.at(2), args.value(3, QStringLiteral("_http._tcp")));
     if (command == QLatin1String("scan") && args.size() <= 2) {
         NetworkManager manager;
         return scan(manager, args.value(1));

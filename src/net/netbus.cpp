@@ -176,7 +176,35 @@ QDBusConnection NetBus::connection()
 
 bool NetBus::hasService()
 {
-    return reach() == Reach::Connected && m_serviceOwned;
+    return reach() == Reach::Connected && owns(latin1(ServiceName));
+}
+
+bool NetBus::follow(const QString &name)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!m_followed.contains(name))
+            m_followed.append(name);
+    }
+    if (reach() != Reach::Connected || !m_thread->isRunning())
+        return false;
+    // Asked on the bus thread, where its signals come in: what it hears, it hears after this.
+    bool owned = false;
+    const auto ask = [this, name, &owned] {
+        const QDBusConnection bus = connection();
+        owned = bus.isConnected() && watch(bus, { name }, CallLimitMs) && owns(name);
+    };
+    if (QThread::currentThread() == m_thread)
+        ask();
+    else
+        QMetaObject::invokeMethod(this, ask, Qt::BlockingQueuedConnection);
+    return owned;
+}
+
+bool NetBus::owns(const QString &name)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_owned.contains(name);
 }
 
 QDBusMessage NetBus::call(const QDBusMessage &message)
@@ -215,7 +243,7 @@ void NetBus::startAttempt(std::unique_lock<std::mutex> &lock)
     m_attemptEnds = Clock::now() + std::chrono::milliseconds(ConnectLimitMs);
     const QString previous = m_connection.name();
     m_connection = QDBusConnection(QString());
-    m_serviceOwned = false;
+    m_owned.clear();
     if (!m_thread->isRunning()) {
         // Started with every signal blocked, as are the threads Qt's bus code starts from it:
         // signals are the application's, which may wait for them on a thread of its choosing.
@@ -263,34 +291,29 @@ void NetBus::attempt(const QString &address, const QString &previous, int limitM
         break;
     }
     qCDebug(lcNet, "system bus at %s: %s", qUtf8Printable(address), nameOf(reach));
+    QSet<QString> owned;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_reach = reach;
         m_connection = QDBusConnection(reach == Reach::Connected ? name : QString());
         m_connecting = false;
+        owned = m_owned;
     }
     m_decided.notify_all();
+    for (const QString &each : owned)
+        emit ownerChanged(each, true);
 }
 
 NetBus::Reach NetBus::open(const QString &address, const QString &name, int limitMs)
 {
     QDBusConnection bus = QDBusConnection::connectToBus(address, name);
-    const QString busService = latin1(BusService);
-    // Watched before it is asked, so that no change between the two goes unseen.
-    if (bus.isConnected()) {
-        bus.connect(busService, latin1(BusPath), busService, QStringLiteral("NameOwnerChanged"),
-            { latin1(ServiceName) }, QString(), this,
-            SLOT(nameOwnerChanged(QString, QString, QString)));
-        const QDBusMessage reply
-            = bus.call(QDBusMessage::createMethodCall(
-                           busService, latin1(BusPath), busService, QStringLiteral("NameHasOwner"))
-                    << latin1(ServiceName),
-                QDBus::Block, limitMs);
-        if (reply.type() == QDBusMessage::ReplyMessage) {
-            m_serviceOwned = reply.arguments().value(0).toBool();
-            return Reach::Connected;
-        }
+    QStringList followed;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        followed = m_followed;
     }
+    if (bus.isConnected() && watch(bus, followed, limitMs))
+        return Reach::Connected;
     qCDebug(lcNet, "system bus at %s: %s", qUtf8Printable(address),
         qUtf8Printable(bus.lastError().message()));
     const bool answered = bus.isConnected();
@@ -298,12 +321,44 @@ NetBus::Reach NetBus::open(const QString &address, const QString &name, int limi
     return answered ? Reach::Unanswered : Reach::Absent;
 }
 
+bool NetBus::watch(QDBusConnection bus, const QStringList &names, int limitMs)
+{
+    const QString busService = latin1(BusService);
+    // Watched before they are asked, so that no change between the two goes unseen.
+    for (const QString &name : names) {
+        bus.connect(busService, latin1(BusPath), busService, QStringLiteral("NameOwnerChanged"),
+            { name }, QString(), this, SLOT(nameOwnerChanged(QString, QString, QString)));
+    }
+    const QDBusMessage reply = bus.call(QDBusMessage::createMethodCall(busService, latin1(BusPath),
+                                            busService, QStringLiteral("ListNames")),
+        QDBus::Block, limitMs);
+    if (reply.type() != QDBusMessage::ReplyMessage)
+        return false;
+    const QStringList listed = reply.arguments().value(0).toStringList();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (const QString &name : names) {
+        if (listed.contains(name))
+            m_owned.insert(name);
+        else
+            m_owned.remove(name);
+    }
+    return true;
+}
+
 void NetBus::nameOwnerChanged(const QString &name, const QString &, const QString &newOwner)
 {
-    if (name != QLatin1String(ServiceName))
-        return;
-    m_serviceOwned = !newOwner.isEmpty();
-    qCDebug(lcNet, "%s %s the system bus", ServiceName, newOwner.isEmpty() ? "left" : "is on");
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!m_followed.contains(name))
+            return;
+        if (newOwner.isEmpty())
+            m_owned.remove(name);
+        else
+            m_owned.insert(name);
+    }
+    qCDebug(
+        lcNet, "%s %s the system bus", qUtf8Printable(name), newOwner.isEmpty() ? "left" : "is on");
+    emit ownerChanged(name, !newOwner.isEmpty());
 }
 
 // Before the application goes: the thread ends, and the connection with it. A later use starts

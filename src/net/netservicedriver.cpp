@@ -5,6 +5,7 @@
 #include "netcall_p.h"
 #include "netsystem_p.h"
 #include "nettooloutput_p.h"
+#include "nettools_p.h"
 #include "zrlogging_p.h"
 
 #include <QDBusArgument>
@@ -394,6 +395,16 @@ Profile joining(Profile profile, const QByteArray &ssid, const QString &passphra
             = QVariantMap { { QStringLiteral("key-mgmt"), QStringLiteral("wpa-psk") },
                   { QStringLiteral("psk"), passphrase } };
     }
+    // The router's leases name the device, as with the tools' DHCP clients; a profile's own
+    // choice stays.
+    QVariantMap &ipv4 = profile[QStringLiteral("ipv4")];
+    if (!ipv4.contains(QStringLiteral("method")))
+        ipv4.insert(QStringLiteral("method"), QStringLiteral("auto"));
+    if (!ipv4.contains(QStringLiteral("dhcp-send-hostname")))
+        ipv4.insert(QStringLiteral("dhcp-send-hostname"), true);
+    const QString hostName = NetTools::dhcpHostName();
+    if (!ipv4.contains(QStringLiteral("dhcp-hostname")) && !hostName.isEmpty())
+        ipv4.insert(QStringLiteral("dhcp-hostname"), hostName);
     return profile;
 }
 

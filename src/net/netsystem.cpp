@@ -9,6 +9,7 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QStandardPaths>
+#include <QSysInfo>
 #include <QThread>
 
 #include <cerrno>
@@ -233,6 +234,11 @@ bool NetSystem::removeDirectory(const QString &path)
 bool NetSystem::signalProcess(qint64 pid, int signal)
 {
     return ::kill(static_cast<pid_t>(pid), signal) == 0;
+}
+
+QString NetSystem::hostName()
+{
+    return QSysInfo::machineHostName();
 }
 
 bool NetSystem::hasService()

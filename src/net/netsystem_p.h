@@ -77,6 +77,8 @@ public:
     virtual bool removeDirectory(const QString &path);
     // Sends `signal` to process `pid`; false when it could not be sent.
     virtual bool signalProcess(qint64 pid, int signal);
+    // The machine's host name, as the kernel keeps it.
+    virtual QString hostName();
 
     // Whether the NetworkManager service owns its name on the system bus, and who carries out
     // the calls for `interface`. Asks the bus only.

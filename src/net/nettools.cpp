@@ -7,6 +7,7 @@
 
 #include <QCoreApplication>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QVector>
 
 #include <algorithm>
@@ -192,19 +193,57 @@ QString udhcpcPidFile(const QString &interface)
     return QStringLiteral("/run/udhcpc.%1.pid").arg(interface);
 }
 
+const char DhclientConfig[] = "/etc/dhcp/dhclient.conf";
+
+// Whether a dhclient configuration sends a host name (Debian's does: gethostname()).
+bool sendsHostName(const QByteArray &config)
+{
+    static const QRegularExpression send(QStringLiteral("^\\s*send\\s+host-name\\b"));
+    for (const QByteArray &line : config.split('\n')) {
+        if (send.match(QString::fromUtf8(line)).hasMatch())
+            return true;
+    }
+    return false;
+}
+
+// dhclient sends a host name only where its configuration says so. Where the machine's does
+// not, the client gets one of its own that takes the machine's and adds the line.
 QStringList dhclientStart(const QString &interface)
 {
-    return { QStringLiteral("-4"), QStringLiteral("-v"), QStringLiteral("-i"),
+    QStringList arguments { QStringLiteral("-4"), QStringLiteral("-v"), QStringLiteral("-i"),
         QStringLiteral("-pf"), dhclientFile("/run/dhclient.%1.pid", interface),
         QStringLiteral("-lf"), dhclientFile("/var/lib/dhcp/dhclient.%1.leases", interface),
         QStringLiteral("-I"), QStringLiteral("-df"),
-        dhclientFile("/var/lib/dhcp/dhclient6.%1.leases", interface), interface };
+        dhclientFile("/var/lib/dhcp/dhclient6.%1.leases", interface) };
+    const QString system = QString::fromLatin1(DhclientConfig);
+    if (!NetTools::dhcpHostName().isEmpty() && !sendsHostName(machine().readFile(system))) {
+        const QString own = dhclientFile("/run/dhclient.%1.conf", interface);
+        QByteArray config = "send host-name = gethostname();\n";
+        if (machine().exists(system))
+            config.prepend("include \"" + system.toUtf8() + "\";\n");
+        if (machine().writePrivateFile(own, config))
+            arguments << QStringLiteral("-cf") << own;
+    }
+    return arguments << interface;
 }
 
 QStringList udhcpcStart(const QString &interface)
 {
-    return { QStringLiteral("-i"), interface, QStringLiteral("-b"), QStringLiteral("-p"),
-        udhcpcPidFile(interface) };
+    QStringList arguments { QStringLiteral("-i"), interface, QStringLiteral("-b"),
+        QStringLiteral("-p"), udhcpcPidFile(interface) };
+    const QString name = NetTools::dhcpHostName();
+    if (!name.isEmpty())
+        arguments << QStringLiteral("-x") << QStringLiteral("hostname:") + name;
+    return arguments;
+}
+
+QStringList dhcpcdStart(const QString &interface)
+{
+    QStringList arguments { QStringLiteral("-4"), QStringLiteral("-b") };
+    const QString name = NetTools::dhcpHostName();
+    if (!name.isEmpty())
+        arguments << QStringLiteral("-h") << name;
+    return arguments << interface;
 }
 
 // A process's name as the kernel keeps it (what killall matches), empty when it is gone.
@@ -417,8 +456,7 @@ bool startDhcp(const QString &interface)
     if (is(program, "/sbin/dhclient"))
         return machine().startDetached(program, dhclientStart(interface));
     if (is(program, "dhcpcd"))
-        return machine().startDetached(
-            program, { QStringLiteral("-4"), QStringLiteral("-b"), interface });
+        return machine().startDetached(program, dhcpcdStart(interface));
     if (is(program, "udhcpc"))
         return machine().startDetached(program, udhcpcStart(interface));
     if (is(program, "busybox"))
@@ -657,6 +695,18 @@ bool endProcess(qint64 pid, const QByteArray &name)
         return true;
     machine().signalProcess(pid, SIGKILL);
     return waitForEnd(pid, KillWaitMs);
+}
+
+QString dhcpHostName()
+{
+    static const QRegularExpression hostName(
+        QStringLiteral("^[A-Za-z0-9]([A-Za-z0-9-]{0,62})(\\.[A-Za-z0-9]([A-Za-z0-9-]{0,62}))*$"));
+    constexpr int MaxNameBytes = 253;
+    const QString name = machine().hostName();
+    return name.size() <= MaxNameBytes && name != QLatin1String("localhost")
+            && hostName.match(name).hasMatch()
+        ? name
+        : QString();
 }
 
 QList<NetToolChoice> choices()

@@ -25,8 +25,9 @@ QString runtimeDirectory();
 void bringUp(const QString &interface);
 // /sbin/ifconfig NAME 0.0.0.0 down | ip addr flush dev NAME, ip link set dev NAME down
 void takeDown(const QString &interface);
-// Starts a DHCP client in the background (/sbin/dhclient | dhcpcd | udhcpc | busybox udhcpc);
-// false when the one found could not be started, or none was found.
+// Starts a DHCP client in the background (/sbin/dhclient | dhcpcd | udhcpc | busybox udhcpc),
+// sending dhcpHostName() (see startDhcp in the .cpp for how each does); false when the one found
+// could not be started, or none was found.
 bool startDhcp(const QString &interface);
 // Releases the lease and ends the client, waiting for it: dhclient -r | dhcpcd -4 -k, and where
 // dhclient is missing also a udhcpc named by its pid file.
@@ -74,6 +75,11 @@ bool isProcess(qint64 pid, const QByteArray &name);
 // Ends process `pid` if it still is `name` (a pid file may be stale): SIGTERM, then SIGKILL
 // after three seconds. True when no such process is left.
 bool endProcess(qint64 pid, const QByteArray &name);
+
+// The machine's host name, which DHCP clients send so that the server's leases name the
+// device: letters, digits and hyphens (dots between labels). Empty for any other name, and for
+// localhost: nothing is sent then.
+QString dhcpHostName();
 
 // Every step with what would carry it out now.
 QList<NetToolChoice> choices();

@@ -6,6 +6,7 @@
 #include "netmanagerstate_p.h"
 #include "netsystem_p.h"
 #include "nettools_p.h"
+#include "zrserviceannouncer.h"
 
 #include <QHostAddress>
 #include <QMap>
@@ -482,6 +483,14 @@ QList<NetToolChoice> NetworkManager::toolChoices()
             choice.missing.clear();
         }
     }
+    NetToolChoice announcing { QStringLiteral("announce the device by mDNS"),
+        { QStringLiteral("ZRServiceAnnouncer::announce") }, QString(), QStringList(),
+        QStringList() };
+    if (ZRServiceAnnouncer::isAvailable())
+        announcing.tool = QStringLiteral("avahi-daemon (D-Bus)");
+    else
+        announcing.missing.append(QStringLiteral("avahi-daemon"));
+    choices.append(announcing);
     return choices;
 }
 

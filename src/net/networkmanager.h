@@ -232,7 +232,9 @@ public:
     // What carries out each step of the controller on this machine, and what is missing. Only
     // looks: runs nothing and needs no NetworkManager (whose constructor switches Wi-Fi on).
     // A step the service carries out for every interface it concerns names the service
-    // ("NetworkManager service (D-Bus)") as its tool.
+    // ("NetworkManager service (D-Bus)") as its tool. The last step says whether
+    // ZRServiceAnnouncer can announce the device: "avahi-daemon (D-Bus)" when the daemon is on
+    // the system bus.
     static QList<NetToolChoice> toolChoices();
     // How calls for `interface` are carried out now: "NetworkManager service (D-Bus)" or
     // "tools"; where the bus or the service does not answer, "nothing: the system bus or the

@@ -128,12 +128,14 @@ public:
         }
         return true;
     }
+    QString hostName() override { return machineName; }
     // The machine the fake stands for has no NetworkManager service.
     bool hasService() override { return false; }
     NetRoute route(const QString &) override { return NetRoute::Tools; }
 
     QStringList calls;
     QSet<QString> failingStarts;
+    QString machineName; // none: the DHCP clients send no name
     // The machine's files by path; a directory is there when a file below it is.
     QMap<QString, QByteArray> files;
     QSet<QString> readOnly;

@@ -101,7 +101,8 @@ void TestNetModernTools::toolChoices()
             "start the WPA supplicant: /sbin/wpa_supplicant",
             "give an interface its address: ip for ifconfig",
             "start the access point:  for hostapd", "serve its DHCP and DNS:  for dnsmasq",
-            "scan beside the access point: iw" }));
+            "scan beside the access point: iw",
+            "announce the device by mDNS:  for avahi-daemon" }));
 }
 
 void TestNetModernTools::startEthernet()
@@ -110,8 +111,8 @@ void TestNetModernTools::startEthernet()
     QCOMPARE(manager.startEthernetInterface(QString()), 0);
     // The DHCP client is detached: its line may come a little later.
     QTRY_COMPARE(callLines(stubDir),
-        (QStringList {
-            QStringLiteral("@ip,link,set,dev,eth0,up"), QStringLiteral("@dhcpcd,-4,-b,eth0") }));
+        (QStringList { QStringLiteral("@ip,link,set,dev,eth0,up"),
+            QStringLiteral("@dhcpcd,-4,-b,-h,zrnet-device,eth0") }));
 }
 
 void TestNetModernTools::blockingRuns_data()
@@ -199,7 +200,8 @@ void TestNetModernTools::join()
                  QStringLiteral("Home"), QStringLiteral("pass phrase 1"), QStringLiteral("wlan0")),
         0);
 
-    QTRY_COMPARE(callLines(stubDir).constLast(), QStringLiteral("@dhcpcd,-4,-b,wlan0"));
+    QTRY_COMPARE(
+        callLines(stubDir).constLast(), QStringLiteral("@dhcpcd,-4,-b,-h,zrnet-device,wlan0"));
     const QStringList lines = callLines(stubDir);
     QCOMPARE(lines.mid(0, 5),
         (QStringList { QStringLiteral("@wpa_passphrase,Home"),

@@ -97,6 +97,8 @@ void prepare(FakeNetSystem &fake, const QStringList &setup)
             fake.missingPrograms.insert(rest);
         } else if (entry.startsWith(QLatin1Char('!'))) {
             fake.failingStarts.insert(rest);
+        } else if (entry.startsWith(QLatin1Char('@'))) {
+            fake.machineName = rest;
         } else {
             QString path = entry.section(QLatin1Char('='), 0, 0);
             path.replace(QLatin1String("$$"), QString::number(QCoreApplication::applicationPid()));
@@ -680,6 +682,29 @@ void TestNetworkManager::modernTools_data()
         << "startDhcp"
         << "eth0" << noDhcpcd + QStringList { "-udhcpc" } << "0"
         << QStringList { "detached busybox,udhcpc,-i,eth0,-b,-p,/run/udhcpc.eth0.pid" };
+    // Each client sends the machine's name its own way; dhclient as its configuration says.
+    const QString dhclient = dhclientStart("eth0").replace(",eth0", ",%1eth0");
+    QTest::newRow("name to dhcpcd") << "startDhcp"
+                                    << "eth0" << noDhclient + QStringList { "@kiosk-lobby" } << "0"
+                                    << QStringList { "detached dhcpcd,-4,-b,-h,kiosk-lobby,eth0" };
+    QTest::newRow("name to udhcpc")
+        << "startDhcp"
+        << "eth0" << noDhcpcd + QStringList { "@kiosk-lobby" } << "0"
+        << QStringList {
+               "detached udhcpc,-i,eth0,-b,-p,/run/udhcpc.eth0.pid,-x,hostname:kiosk-lobby"
+           };
+    QTest::newRow("name to dhclient, by a configuration of its own")
+        << "startDhcp"
+        << "eth0" << QStringList { "@kiosk-lobby" } << "0"
+        << QStringList { dhclient.arg("-cf,/run/dhclient.eth0.conf,") };
+    QTest::newRow("name to dhclient, by the machine's configuration")
+        << "startDhcp"
+        << "eth0"
+        << QStringList { "@kiosk-lobby", "/etc/dhcp/dhclient.conf=  send host-name \"x\";\n" }
+        << "0" << QStringList { dhclient.arg("") };
+    QTest::newRow("no name worth sending") << "startDhcp"
+                                           << "eth0" << noDhclient + QStringList { "@localhost" }
+                                           << "0" << QStringList { "detached dhcpcd,-4,-b,eth0" };
     QTest::newRow("no client, no ip")
         << "startEthernetInterface"
         << "" << noClient + noIfconfig + QStringList { "-ip" } << "1001" << QStringList();

@@ -136,6 +136,8 @@ async function runCaptive(page, url, screenshot) {
   check(page.url() === 'http://192.168.42.1/', `${url} lands on ${page.url()}`);
   check((await textOf(page, 'access-point', 'is up')).includes('Kiosk Setup'),
     'the page is in setup mode, its access point up');
+  const found = await textOf(page, 'found-at', '.local');
+  check(/http:\/\/[\w-]+\.local(:\d+)?\//.test(found), `it says where the device will be: ${found}`);
   await page.screenshot({ path: screenshot, fullPage: true });
   console.log(`screenshot: ${screenshot}`);
 }

@@ -1,9 +1,10 @@
 """The interface controller, through netctl, against real daemons in the namespaces of
 tests/tools/netlab.py: one path a run.
 
-    realnet_test.py tools|service|access-point DIRECTORY   (programs in ZRNET_NETCTL,
+    realnet_test.py tools|service|access-point|announce DIRECTORY   (programs in ZRNET_NETCTL,
         ZRNET_PORTAL, ZRNET_NODE, ZRNET_BROWSER_TEST; files and the screenshot in DIRECTORY)
 """
+import json
 import os
 import re
 import shutil
@@ -26,6 +27,31 @@ def address(device, interface, env=None):
                 if line.startswith(interface + ':'))
     found = re.search(r', ([\d.]+)/\d+', line)
     return (found.group(1) if found else None), line
+
+
+def log(lab, name):
+    with open(lab.path(name + '.log')) as file:
+        return file.read()
+
+
+AVAHI = ['avahi-daemon', '--no-drop-root', '--no-chroot', '--no-rlimits', '-f']
+
+
+def avahi(lab, node, interface):
+    """avahi-daemon for `interface` on a bus of the node's own; the environment that reaches it."""
+    env = {'DBUS_SYSTEM_BUS_ADDRESS': node.bus(node.name + '-bus')}
+    node.start(node.name + '-avahi', AVAHI + [lab.write(
+        node.name + '-avahi.conf', f'[server]\nuse-ipv6=no\nallow-interfaces={interface}\n')],
+        env=env)
+    return env
+
+
+def browse(node, env):
+    """The _http._tcp services resolved from the node: {name: (host, address, port, TXT)};
+    none before its daemon is on the bus."""
+    lines = node.run(['avahi-browse', '-rtp', '_http._tcp'], env=env, check=False).splitlines()
+    return {re.sub(r'\\(\d{3})', lambda code: chr(int(code[1])), line.split(';')[3]):
+            tuple(line.split(';')[6:10]) for line in lines if line.startswith('=')}
 
 
 def leased(leases, ip):
@@ -53,6 +79,9 @@ def tools(lab):
     device, home = lab.node('device'), lab.node('home')
     lab.link(device, 'eth9', home, 'eth0', HOME_NET + '1/24')
     leases = home.dnsmasq('eth0', HOME_NET + '50,' + HOME_NET + '99')
+    device.run(['hostname', 'kiosk-lobby'])
+    # dhclient sends the name by a configuration of the library's own then.
+    device.run(['sed', '-i', '/^send host-name/d', '/etc/dhcp/dhclient.conf'])
     for client, hide, served, start, stop in TOOLS:
         device.hide(*hide)
         if not shutil.which(client):
@@ -64,7 +93,7 @@ def tools(lab):
         if served:
             ip, line = until(lambda: (now := address(device, 'eth9'))[0] and now, 20, client)
             assert ip.startswith(HOME_NET) and 50 <= int(ip.split('.')[3]) <= 99, line
-            assert leased(leases, ip), f'{ip} not in the lease file'
+            assert leased(leases, ip + ' kiosk-lobby'), f'{ip} kiosk-lobby not in the lease file'
             print(f'{client}: {line}; lease file: {open(leases).read().strip()}')
         else:
             assert not wait(lambda: address(device, 'eth9')[0], 3), 'a lease from nowhere'
@@ -134,13 +163,15 @@ def service(lab):
         if SECURITY in sent:
             back[SECURITY].update(added.GetSecrets(SECURITY, dbus_interface=NM + '.Settings.'
                                                    'Connection')[SECURITY])
+        # The service leaves its defaults out of what it reads back.
+        read = {f'{setting}.{key}': back[setting].get(key, {'dhcp-send-hostname': dbus.Boolean(True)}.get(key))
+                for setting, keys in sent.items() for key in keys}
         for setting, keys in sent.items():
             for key, value in keys.items():
-                assert back[setting][key] == value, f'{setting}.{key}: {value} read back as ' \
-                    f'{back[setting].get(key)}'
+                assert read[f'{setting}.{key}'] == value, f'{setting}.{key}: {value} read back ' \
+                    f'as {read[f"{setting}.{key}"]}'
         print(f'{sent["connection"]["id"]}: read back from the service:',
-              {f'{setting}.{key}': plain(back[setting][key]) for setting, keys in sent.items()
-               for key in keys if key != 'uuid'})
+              {name: plain(value) for name, value in read.items() if not name.endswith('uuid')})
     device.run([NETCTL, 'ap', 'stop', 'wlan0'], env=mock)
 
 
@@ -162,10 +193,11 @@ def access_point(lab):
                       env={**lab.fake_wifi('wlan0'), **lab.stubs('hostapd', 'rfkill')})
     phone = lab.node('phone')
     lab.link(device, 'wlan0', phone, 'wlan0')
-    device.start('portal', [os.environ['ZRNET_PORTAL'], '--listen', '127.0.0.1:0',
-                            '--allow-changes', '--setup-ssid', 'Kiosk Setup', '--setup-wait', '1'])
-    until(lambda: 'serving http://192.168.42.1/' in open(lab.path('portal.log')).read(), 60,
-          'the access point')
+    # On port 80 of every address, the one server serves the access point's clients too.
+    device.start('portal', [os.environ['ZRNET_PORTAL'], '--listen', '0.0.0.0:80', '--name',
+                            'kiosk-lobby', '--allow-changes', '--setup-ssid', 'Kiosk Setup',
+                            '--setup-wait', '1'], env=avahi(lab, device, 'wlan0'))
+    until(lambda: 'serving http://192.168.42.1/' in log(lab, 'portal'), 60, 'the access point')
     script = lab.write('udhcpc.script', f'#!/bin/sh\nenv >{lab.path("lease")}.$1\n'
                        'exec /etc/udhcpc/default.script "$@"\n', 0o755)
     dhcp = ['udhcpc', '-i', 'wlan0', '-n', '-q', '-t', '4', '-T', '1', '-O', '114', '-s', script]
@@ -177,6 +209,10 @@ def access_point(lab):
     answers = phone.run(['getent', 'hosts', 'connectivitycheck.gstatic.com', 'captive.apple.com'])
     assert answers.split()[::2] == ['192.168.42.1'] * 2, answers
     print('phone: DNS answers', answers.split())
+    mdns = avahi(lab, phone, 'wlan0')
+    found = until(lambda: browse(phone, mdns).get('kiosk-lobby'), 30, 'the service on the air')
+    assert found == ('kiosk-lobby.local', '192.168.42.1', '80', '"path=/"'), found
+    print('phone: avahi-browse finds kiosk-lobby at', found)
     print(phone.run([os.environ['ZRNET_NODE'], os.environ['ZRNET_BROWSER_TEST'], '--captive',
                      '--url', 'http://connectivitycheck.gstatic.com/generate_204',
                      os.path.join(os.path.dirname(lab.directory), 'captive-portal.png')]).strip())
@@ -186,9 +222,56 @@ def access_point(lab):
     print('portal stopped: no dnsmasq, no DHCP answer')
 
 
+def announce(lab):
+    device, home = lab.node('device'), lab.node('home')
+    lab.link(device, 'eth9', home, 'eth0', HOME_NET + '1/24')
+    leases = home.dnsmasq('eth0', HOME_NET + '50,' + HOME_NET + '99')
+    device.run([NETCTL, 'dhcp', 'eth9'])
+    ip = until(lambda: address(device, 'eth9')[0], 20, 'a lease')
+    said = device.run([NETCTL, 'announce', 'Kiosk', '80'], check=False)  # no bus at all
+    assert said.startswith(os.path.basename(NETCTL) + ': announcing "Kiosk": there is no system '
+                           'bus'), said
+    mdns, laptop = avahi(lab, device, 'eth9'), avahi(lab, home, 'eth0')
+    device.start('portal', [os.environ['ZRNET_PORTAL'], '--listen', '0.0.0.0:8080', '--name',
+                            'kiosk-lobby'], env=mdns)
+    # The daemon may come after the portal: the portal announces once it does.
+    found = until(lambda: browse(home, laptop).get('kiosk-lobby'), 30, 'the portal from home')
+    doctor = device.run([NETCTL, 'doctor'], env=mdns, check=False)
+    assert re.search(r'announce the device by mDNS +avahi-daemon \(D-Bus\)', doctor), doctor
+    assert found == ('kiosk-lobby.local', ip, '8080', '"path=/"'), found
+    print('home: avahi-browse -rtp _http._tcp:', home.run(['avahi-browse', '-rtp', '_http._tcp'],
+                                                          env=laptop).strip().replace('\n', ' | '))
+    resolved = home.run(['avahi-resolve', '-n', 'kiosk-lobby.local'], env=laptop)
+    assert resolved.split() == ['kiosk-lobby.local', ip], resolved
+    print('home: avahi-resolve -n kiosk-lobby.local:', resolved.strip())
+    status = json.loads(home.run(['curl', '-sS', '--resolve', f'kiosk-lobby.local:8080:{ip}',
+                                  'http://kiosk-lobby.local:8080/api/status']))['device']
+    assert status['url'] == 'http://kiosk-lobby.local:8080/' and ip in status['addresses'], status
+    print(f'lease file: {open(leases).read().strip()}; /api/status device: {status}')
+
+    # The daemon restarts: the name and the service come back.
+    device.stop('device-avahi')
+    until(lambda: 'kiosk-lobby' not in browse(home, laptop), 20, 'the daemon gone')
+    device.start('device-avahi', AVAHI + [lab.path('device-avahi.conf')], env=mdns)
+    assert until(lambda: browse(home, laptop).get('kiosk-lobby'), 30, 'the service back') == found
+    # The same name at home: the device takes the daemon's next one, and withdraws it at the end.
+    home.start('home-kiosk', [NETCTL, 'announce', 'Kiosk', '9000'], env=laptop)
+    until(lambda: 'Kiosk' in browse(home, laptop), 20, 'the name at home')
+    device.start('kiosk', [NETCTL, 'announce', 'Kiosk', '9001'], env=mdns)
+    assert until(lambda: browse(home, laptop).get('Kiosk #2'), 20, 'the next name')[2] == '9001'
+    print('collision:', log(lab, 'kiosk').strip())
+    device.stop('kiosk')
+    device.stop('portal')
+    until(lambda: browse(home, laptop).keys() == {'Kiosk'}, 20, 'both withdrawn')
+    print(f'withdrawn: {log(lab, "kiosk").strip().splitlines()[-1]}; home sees only "Kiosk"')
+
+
 PATHS = {'tools': (tools, ['dnsmasq']),
          'service': (service, ['dnsmasq', 'NetworkManager', 'dbus-daemon']),
-         'access-point': (access_point, ['dnsmasq', 'udhcpc', 'chromium', 'getent'])}
+         'access-point': (access_point, ['dnsmasq', 'udhcpc', 'chromium', 'getent',
+                                         'avahi-daemon', 'avahi-browse']),
+         'announce': (announce, ['dnsmasq', 'avahi-daemon', 'avahi-browse', 'avahi-resolve',
+                                 'curl'])}
 
 
 def main():

@@ -10,10 +10,11 @@ service and a browser without touching the machine's own interfaces or bus.
 
 Lab() first runs the calling script again as the first process of fresh mount and process
 namespaces, so whatever it started ends with it (or skips with 77 where namespaces are
-refused). A node is a network, mount and UTS namespace of its own: lo up, its own sysfs read
-only, /run a tmpfs, /etc and /var/lib copies on write, so that no script of a DHCP client or
-daemon writes the machine's resolv.conf, leases or state. A daemon runs in a node with its
-configuration, pid, lease and log files in the lab's directory, and is stopped by its pid.
+refused). A node is a network, mount and UTS namespace of its own: its name as host name, lo
+up, its own sysfs read only, /run a tmpfs, /etc and /var/lib copies on write, so that no
+script of a DHCP client or daemon writes the machine's resolv.conf, leases or state. A daemon
+runs in a node with its configuration, pid, lease and log files in the lab's directory, and is
+stopped by its pid.
 """
 import os
 import shutil
@@ -25,7 +26,8 @@ import time
 SKIP = 77
 HERE = os.path.dirname(os.path.abspath(__file__))
 
-NODE_SETUP = '''set -e; ip link set lo up; mount -t sysfs -o ro sysfs /sys; mount -t tmpfs run /run
+NODE_SETUP = '''set -e; hostname "$1"; ip link set lo up
+mount -t sysfs -o ro sysfs /sys; mount -t tmpfs run /run
 mount -t tmpfs scratch "$0"
 for d in /etc /var/lib; do
     mkdir -p "$0/$d" "$0/$d-work"
@@ -59,7 +61,7 @@ class Node:
         os.makedirs(self.scratch)
         self.holder = subprocess.Popen(
             ['unshare', '--net', '--mount', '--uts', '--propagation', 'private', 'sh', '-c',
-             NODE_SETUP, self.scratch], stdout=subprocess.PIPE, text=True)
+             NODE_SETUP, self.scratch, name], stdout=subprocess.PIPE, text=True)
         assert self.holder.stdout.readline() == 'ready\n', f'node {name} could not be made'
 
     def hide(self, *programs):

@@ -43,10 +43,23 @@ function when(time) {
   return new Date(time).toLocaleTimeString([], { hour: '2-digit', minute: '2-digit' });
 }
 
+// Where the device will be once it has joined, said before the access point goes.
+function showWhereabouts(device) {
+  const found = $('found-at');
+  if (!device.url) {
+    found.textContent = device.note;
+    return;
+  }
+  const address = device.addresses.length ? ` (address ${device.addresses.join(', ')})` : '';
+  found.replaceChildren('Once on your network, find this device at ', el('strong', device.url),
+    `${address}. ${device.note}`);
+}
+
 // Setup mode: the device's own access point, and how the last join went.
-function showSetup(setup) {
+function showSetup(setup, device) {
   $('setup').hidden = !setup;
   if (!setup) return;
+  showWhereabouts(device);
   const ap = setup.accessPoint;
   if (ap.up) {
     $('access-point').replaceChildren(`Access point `, el('strong', ap.ssid),
@@ -63,8 +76,8 @@ function showSetup(setup) {
 }
 
 async function showStatus() {
-  const { changesAllowed, wifi, setup } = await api('/api/status');
-  showSetup(setup);
+  const { changesAllowed, wifi, setup, device } = await api('/api/status');
+  showSetup(setup, device);
   $('mode').textContent = changesAllowed
     ? 'Changes allowed: joining a network reconfigures this device.'
     : 'Read-only: this portal was started without --allow-changes, so it joins no network.';
