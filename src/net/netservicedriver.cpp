@@ -3,6 +3,7 @@
 #include "netaccesspoint_p.h"
 #include "netbus_p.h"
 #include "netcall_p.h"
+#include "netservicenames_p.h"
 #include "netsystem_p.h"
 #include "nettooloutput_p.h"
 #include "nettools_p.h"
@@ -26,32 +27,22 @@ using AddressData = QList<QVariantMap>;
 Q_DECLARE_METATYPE(AddressData)
 
 namespace {
+using namespace NetService;
+
 constexpr int PollMs = 200;
 constexpr int ScanWaitMs = 10000;
 constexpr int JoinWaitMs = 30000;
 constexpr int RadioWaitMs = 10000;
 
-const char ManagerPath[] = "/org/freedesktop/NetworkManager";
-const char ManagerInterface[] = "org.freedesktop.NetworkManager";
 const char SettingsPath[] = "/org/freedesktop/NetworkManager/Settings";
 const char SettingsInterface[] = "org.freedesktop.NetworkManager.Settings";
 const char ProfileInterface[] = "org.freedesktop.NetworkManager.Settings.Connection";
-const char DeviceInterface[] = "org.freedesktop.NetworkManager.Device";
-const char WirelessInterface[] = "org.freedesktop.NetworkManager.Device.Wireless";
 const char AccessPointInterface[] = "org.freedesktop.NetworkManager.AccessPoint";
-const char PropertiesInterface[] = "org.freedesktop.DBus.Properties";
 
 const char WirelessSetting[] = "802-11-wireless";
 const char SecuritySetting[] = "802-11-wireless-security";
 
-// Device states and the reasons for them, as the service numbers them.
-enum : uint {
-    StateUnavailable = 20,
-    StateDisconnected = 30,
-    StateIpConfig = 70,
-    StateActivated = 100,
-    StateFailed = 120,
-};
+// The reasons for a device's state, as the service numbers them.
 enum : uint {
     ReasonIpConfigUnavailable = 5,
     ReasonIpConfigExpired = 6,
@@ -70,11 +61,6 @@ constexpr uint KeyMgmtSuiteB192 = 0x2000;
 NetSystem &machine()
 {
     return *NetSystem::current();
-}
-
-QString latin1(const char *text)
-{
-    return QString::fromLatin1(text);
 }
 
 QVariant pathArgument(const QString &path)
@@ -540,7 +526,7 @@ bool NetServiceDriver::isLinked(const QString &interface)
     if (device.isEmpty())
         return false;
     const uint state = statusOf(bus, device).state;
-    return state >= StateIpConfig && state <= StateActivated
+    return isUp(state)
         && pathOf(bus.property(device, WirelessInterface, "ActiveAccessPoint"))
         != QLatin1String("/");
 }

@@ -2,6 +2,7 @@
 
 #include "netbus_p.h"
 #include "netcall_p.h"
+#include "netservicenames_p.h"
 
 #include <QDBusArgument>
 #include <QDBusConnection>
@@ -11,25 +12,9 @@
 
 namespace {
 constexpr int AskLimitMs = 5000;
-// Device states: not managed, and the span in which its link carries traffic.
-constexpr uint StateUnmanaged = 10;
-constexpr uint StateIpConfig = 70;
-constexpr uint StateActivated = 100;
+using namespace NetService;
 
-const char DeviceInterface[] = "org.freedesktop.NetworkManager.Device";
-const char WirelessInterface[] = "org.freedesktop.NetworkManager.Device.Wireless";
-const char PropertiesInterface[] = "org.freedesktop.DBus.Properties";
 const char DevicesPrefix[] = "/org/freedesktop/NetworkManager/Devices/";
-
-QString latin1(const char *text)
-{
-    return QString::fromLatin1(text);
-}
-
-bool isUp(uint state)
-{
-    return state >= StateIpConfig && state <= StateActivated;
-}
 
 // A property of the service's object; invalid when it did not answer.
 QVariant ask(const QString &path, const char *interface, const char *name)
@@ -46,9 +31,9 @@ QVariant ask(const QString &path, const char *interface, const char *name)
 // The service's devices by path: their interface and state.
 QHash<QString, QPair<QString, uint>> currentDevices()
 {
-    const QDBusMessage reply = NetBus::instance().call(QDBusMessage::createMethodCall(
-        latin1(NetBus::ServiceName), QStringLiteral("/org/freedesktop/NetworkManager"),
-        QStringLiteral("org.freedesktop.NetworkManager"), QStringLiteral("GetDevices")));
+    const QDBusMessage reply
+        = NetBus::instance().call(QDBusMessage::createMethodCall(latin1(NetBus::ServiceName),
+            latin1(ManagerPath), latin1(ManagerInterface), QStringLiteral("GetDevices")));
     QHash<QString, QPair<QString, uint>> found;
     if (reply.type() != QDBusMessage::ReplyMessage)
         return found;
