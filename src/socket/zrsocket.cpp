@@ -213,7 +213,13 @@ qint64 sendInSteps(
                 pace->moved();
             continue;
         }
-        if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
+        if (n == 0) {
+            // Nothing more to send: a file that ended early. Not "try again", which the caller
+            // would wait on for ever.
+            errno = EPIPE;
+            break;
+        }
+        if (errno != EAGAIN && errno != EWOULDBLOCK)
             break;
         if (pace)
             pace->waiting();

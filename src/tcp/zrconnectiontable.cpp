@@ -12,6 +12,7 @@
 #include <limits>
 
 #include <sys/epoll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
@@ -151,11 +152,18 @@ void ZRConnectionTable::threadEnded(QThread *thread)
 // Out of the list and the poll set, under the lock.
 void ZRConnectionTable::forget(ZRConnection *connection)
 {
+    withdrawLocked(connection);
+    unlink(connection);
+}
+
+// Unparked, and out of the poll set: a connection taken for another reason than its socket's
+// readiness must not be reported ready after that, while a thread serves it or once it is gone.
+void ZRConnectionTable::withdrawLocked(ZRConnection *connection)
+{
     unparkLocked(connection);
     if (connection->m_inPollSet && m_pollFd >= 0)
         ::epoll_ctl(m_pollFd, EPOLL_CTL_DEL, connection->socket(), nullptr);
     connection->m_inPollSet = false;
-    unlink(connection);
 }
 
 int ZRConnectionTable::size() const
@@ -235,11 +243,21 @@ ZRConnectionTable::Room ZRConnectionTable::room(int cap, bool mayGiveWay, int wa
 
 ZRConnection *ZRConnectionTable::takeGivingWay()
 {
+    // A parked connection whose next bytes have come, though the poll set has not told yet, may
+    // hold a whole request: it is passed over, within a few looks.
+    constexpr int MostLooks = 16;
+    int looks = 0;
     std::lock_guard<std::mutex> lock(m_mutex);
     for (int rank : { GivesWayFirst, Incomplete }) {
-        if (!m_parked[rank].empty()) {
-            ZRConnection *connection = m_parked[rank].begin()->second;
-            unparkLocked(connection);
+        for (const auto &parked : m_parked[rank]) {
+            ZRConnection *connection = parked.second;
+            char byte;
+            if (::recv(connection->socket(), &byte, 1, MSG_PEEK | MSG_DONTWAIT) > 0) {
+                if (++looks == MostLooks)
+                    return nullptr;
+                continue;
+            }
+            withdrawLocked(connection);
             return connection;
         }
     }
@@ -320,7 +338,7 @@ QVector<ZRConnection *> ZRConnectionTable::takeExpired(qint64 now)
     for (auto &parked : m_parked) {
         while (!parked.empty() && parked.begin()->first <= now) {
             expired.append(parked.begin()->second);
-            unparkLocked(parked.begin()->second);
+            withdrawLocked(parked.begin()->second);
         }
     }
     return expired;
@@ -333,7 +351,7 @@ QVector<ZRConnection *> ZRConnectionTable::takeParked()
     for (auto &parked : m_parked) {
         while (!parked.empty()) {
             all.append(parked.begin()->second);
-            unparkLocked(parked.begin()->second);
+            withdrawLocked(parked.begin()->second);
         }
     }
     return all;

@@ -83,7 +83,7 @@ public:
     enum Room { Below, GiveWay, Full };
     Room room(int cap, bool mayGiveWay, int wakeFd);
     // From the accept loop: the parked connection that gives way first (see rankOf()), out of
-    // the poll set; null when none.
+    // the poll set; null when none, or when those looked at have bytes waiting.
     ZRConnection *takeGivingWay();
 
     // The accept loop's poll set (an epoll descriptor, -1 when no loop runs), and the loop's
@@ -110,6 +110,7 @@ private:
     static ZRConnection *next(ZRConnection *connection);
     void unlink(ZRConnection *connection);
     void unparkLocked(ZRConnection *connection);
+    void withdrawLocked(ZRConnection *connection);
     void forget(ZRConnection *connection);
 
     mutable std::mutex m_mutex; // guards every member below but the two atomics

@@ -57,7 +57,8 @@ int ZRTlsSession::bioWrite(BIO *bio, const char *data, int size)
 {
     auto *session = static_cast<ZRTlsSession *>(BIO_get_data(bio));
     BIO_clear_retry_flags(bio);
-    return ZRSocketPrivate::sendAll(session->m_socket, data, size, MSG_DONTWAIT, session->m_pace)
+    return ZRSocketPrivate::sendAll(
+               session->m_socket, data, size, MSG_DONTWAIT, session->m_pace, !session->m_closing)
             == size
         ? size
         : -1;
@@ -84,8 +85,10 @@ ZRTlsSession::Progress ZRTlsSession::handshake()
 
 ssize_t ZRTlsSession::read(char *buffer, size_t size)
 {
-    if (m_broken)
+    if (m_broken) {
+        errno = ECONNRESET;
         return -1;
+    }
     const int wanted = int(qMin<size_t>(size, std::numeric_limits<int>::max()));
     const int n = SSL_read(m_ssl, buffer, wanted);
     if (n > 0)
@@ -100,9 +103,11 @@ ssize_t ZRTlsSession::read(char *buffer, size_t size)
     default:
         break;
     }
+    // A peer gone without close_notify leaves errno as it was, often "try again" from an
+    // earlier read: the caller would wait on a socket that stays readable at its end.
     const int error = errno;
     failed(n, "TLS read failed");
-    errno = error;
+    errno = error == 0 || error == EAGAIN || error == EWOULDBLOCK ? ECONNRESET : error;
     return -1;
 }
 
@@ -121,6 +126,10 @@ bool ZRTlsSession::write(const char *data, qint64 size)
 void ZRTlsSession::close()
 {
     // Once only: a second call would wait for the peer's close_notify.
+    // The close_notify goes only if the socket takes it at once: a peer that stopped reading
+    // must not hold the thread (the accept loop's, when it ends a connection) for the stall
+    // limit.
+    m_closing = true;
     if (!m_broken && SSL_is_init_finished(m_ssl) && !(SSL_get_shutdown(m_ssl) & SSL_SENT_SHUTDOWN))
         SSL_shutdown(m_ssl);
     ERR_clear_error();

@@ -49,6 +49,7 @@ private:
     ZRSendPace *const m_pace;
     SSL *const m_ssl;
     bool m_broken = false; // a fatal failure: no close_notify may follow
+    bool m_closing = false; // the close_notify is sent without waiting
 };
 
 #endif // ZRTLSSESSION_P_H

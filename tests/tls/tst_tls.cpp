@@ -79,10 +79,12 @@ private slots:
     void stalledHandshakeDroppedAtTheDeadline_data();
     void stalledHandshakeDroppedAtTheDeadline();
     void resetDuringALargeReply();
+    void peerGoneWithoutCloseNotify();
 
 private:
     QString write(const QString &name, const QByteArray &bytes);
     ChildRun curl(int port, const QString &caFile, const QStringList &paths);
+    ChildRun leaveAfterStatus(int port, const char *path, bool reset);
 
     QTemporaryDir dir;
     QByteArray certificate, key, otherCertificate, otherKey;
@@ -241,26 +243,52 @@ void TestTls::stalledHandshakeDroppedAtTheDeadline()
     QCOMPARE(s.errors, 0);
 }
 
-void TestTls::resetDuringALargeReply()
+// A client that asks for `path`, prints the reply's status line and leaves without close_notify,
+// with a reset when `reset`.
+ChildRun TestTls::leaveAfterStatus(int port, const char *path, bool reset)
 {
-    Served s;
-    QVERIFY(s.server.setTlsCertificate(certificate, key));
-    // Reads the start of the reply, then closes with a reset.
     const char code[] = R"(
 import socket, ssl, struct, sys
 ctx = ssl.create_default_context(cafile=sys.argv[2])
 s = ctx.wrap_socket(socket.create_connection(('127.0.0.1', int(sys.argv[1]))), server_hostname='localhost')
-s.sendall(b'GET /big HTTP/1.1\r\nHost: localhost\r\n\r\n')
+s.sendall(b'GET %s HTTP/1.1\r\nHost: localhost\r\n\r\n' % sys.argv[3].encode())
 print(s.recv(100).split(b'\r\n')[0].decode())
-s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack('ii', 1, 0))
+if sys.argv[4] == 'reset':
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack('ii', 1, 0))
 s.close()
 )";
-    const ChildRun run = runChild(QStringLiteral("python3"),
-        { QStringLiteral("-c"), QString::fromLatin1(code), QString::number(s.run.port),
-            certificateFile });
-    QCOMPARE(run.output, QByteArray("HTTP/1.1 200 OK\n"));
+    return runChild(QStringLiteral("python3"),
+        { QStringLiteral("-c"), QString::fromLatin1(code), QString::number(port), certificateFile,
+            QString::fromLatin1(path), reset ? QStringLiteral("reset") : QStringLiteral("close") });
+}
+
+void TestTls::resetDuringALargeReply()
+{
+    Served s;
+    QVERIFY(s.server.setTlsCertificate(certificate, key));
+    QCOMPARE(leaveAfterStatus(s.run.port, "/big", true).output, QByteArray("HTTP/1.1 200 OK\n"));
     QTRY_COMPARE_WITH_TIMEOUT(s.errors, 1, 15000);
     QCOMPARE(s.lastError, -901);
+}
+
+// A kept-open connection whose client leaves without close_notify (as Python's ssl does, and
+// many clients between requests) ends at once, not at the keep-alive time.
+void TestTls::peerGoneWithoutCloseNotify()
+{
+    Served s;
+    s.server.setKeepAliveTimeout(60000);
+    QVERIFY(s.server.setTlsCertificate(certificate, key));
+    std::atomic<bool> ended { false };
+    QObject::connect(
+        &s.server, &ZRHttpServer::connectionThread, &s.server,
+        [&ended](const ZRHttpRequest &, ZRSocketThread *thread) {
+            QObject::connect(
+                thread, &ZRSocketThread::finished, thread, [&ended] { ended = true; },
+                Qt::DirectConnection);
+        },
+        Qt::DirectConnection);
+    QCOMPARE(leaveAfterStatus(s.run.port, "/a", false).output, QByteArray("HTTP/1.1 200 OK\n"));
+    QTRY_VERIFY_WITH_TIMEOUT(ended, 3000);
 }
 
 QTEST_GUILESS_MAIN(TestTls)
