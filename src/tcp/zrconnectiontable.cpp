@@ -116,16 +116,27 @@ void ZRConnectionTable::release(ZRConnection *connection)
 {
     ZRSocketThread *thread = connection->handle();
     const int socket = connection->socket();
+    const bool ownThread
+        = connection->servesItself() && (thread->isRunning() || thread->isFinished());
+    bool loopDeletes = false;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         forget(connection);
+        // Who deletes the thread is settled with its leaving the table: a server stopping in
+        // between hands the application's thread only the connections it still finds there.
+        if (ownThread) {
+            thread->m_deletesConnection = true;
+            loopDeletes = m_loopDeletes;
+            if (loopDeletes)
+                m_ended.append(thread);
+        }
         wake(m_wakeFd);
         m_changed.notify_all();
     }
     ZRSocket::closeSocket(socket);
-    if (connection->servesItself() && (thread->isRunning() || thread->isFinished())) {
-        thread->m_deletesConnection = true;
-        threadEnded(thread);
+    if (ownThread) {
+        if (!loopDeletes)
+            deleteWhenFinished(thread);
         return;
     }
     // Its end, announced as a thread's: the handle's receivers may rely on it.
@@ -143,8 +154,13 @@ void ZRConnectionTable::threadEnded(QThread *thread)
             return;
         }
     }
-    // Deleting from finished() (never from inside run()) guarantees that nobody destroys a
-    // QThread that is still running.
+    deleteWhenFinished(thread);
+}
+
+// Deleting from finished() (never from inside run()) guarantees that nobody destroys a QThread
+// that is still running.
+void ZRConnectionTable::deleteWhenFinished(QThread *thread)
+{
     QObject::connect(
         thread, &QThread::finished, thread, &QObject::deleteLater, Qt::DirectConnection);
 }

@@ -111,6 +111,7 @@ private:
     void unlink(ZRConnection *connection);
     void unparkLocked(ZRConnection *connection);
     void withdrawLocked(ZRConnection *connection);
+    static void deleteWhenFinished(QThread *thread);
     void forget(ZRConnection *connection);
 
     mutable std::mutex m_mutex; // guards every member below but the two atomics
