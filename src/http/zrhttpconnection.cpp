@@ -4,6 +4,8 @@
 #include "zrhttpname_p.h"
 #include "zrhttpreply.h"
 #include "zrhttpserver.h"
+#include "zrhttpstream.h"
+#include "zrhttpstream_p.h"
 #include "zrlogging_p.h"
 #include "zrsocket_p.h"
 #include "zrsocketthread.h"
@@ -15,6 +17,7 @@
 #include <cstring>
 #include <utility>
 
+#include <poll.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -90,6 +93,7 @@ qint64 ZRHttpConnection::deadline() const
     case Closing:
         return phaseSince() + LingerMs;
     case Held:
+    case Streaming: // bounded by the pace while bytes wait, which it parks with
         break;
     }
     return NoDeadline;
@@ -110,7 +114,7 @@ void ZRHttpConnection::serve(ZRWorker &worker)
 {
     for (;;) {
         const Step step = proceed(worker);
-        if (step == Ended || (step == WaitForSocket && !waitForSocket()))
+        if (step == Ended || step == LetGo || (step == WaitForSocket && !waitForSocket()))
             return;
     }
 }
@@ -120,6 +124,8 @@ ZRHttpConnection::Step ZRHttpConnection::proceed(ZRWorker &worker)
     switch (phase()) {
     case Sending:
         return pushOnThread(); // the pace judges a reply's time
+    case Streaming:
+        return serveStream();
     case Held:
         // The application let the request go unanswered: the next one's time starts now.
         setPhase(FirstByte);
@@ -354,11 +360,17 @@ void ZRHttpConnection::sendBytes(ZRHttpServer &server, const QByteArray &bytes)
 // own on the plain socket; else it is read and written in pieces by the caller's thread.
 void ZRHttpConnection::sendReply(ZRHttpServer &server, const ZRHttpReply &reply)
 {
-    const bool keepOpen
-        = m_keepOpen && !zrListHas(reply.header(QByteArrayLiteral("Connection")), "close");
+    // Over HTTP/1.0 a stream's end is the connection's.
+    const bool keepOpen = m_keepOpen && !(reply.isStream() && m_http10)
+        && !zrListHas(reply.header(QByteArrayLiteral("Connection")), "close");
     const char *connectionValue = !keepOpen ? "close" : m_http10 ? "keep-alive" : nullptr;
+    if (reply.isStream() && !m_answeringHead && reply.hasContent()) {
+        startStream(server, reply, connectionValue, keepOpen);
+        return;
+    }
     if (m_answeringHead || reply.bodyFile().isEmpty()) {
-        startReply(server, reply.serialise(!m_answeringHead, connectionValue), -1, 0, keepOpen);
+        startReply(
+            server, reply.serialise(!m_answeringHead, connectionValue, !m_http10), -1, 0, keepOpen);
         return;
     }
     const QByteArray head = reply.serialise(false, connectionValue);
@@ -396,6 +408,119 @@ void ZRHttpConnection::startReply(
         handle()->next();
     else
         concludeReply(pushed == Done, &server) ? handle()->next() : handle()->stop();
+}
+
+// The head goes out, then the producer gets the stream, on this thread; the connection's
+// thread, let go, parks the connection.
+void ZRHttpConnection::startStream(
+    ZRHttpServer &server, const ZRHttpReply &reply, const char *connection, bool keepOpen)
+{
+    auto link = std::make_shared<ZRHttpStreamLink>();
+    link->connection = this;
+    link->chunked = !m_http10;
+    auto stream = std::make_shared<ZRHttpStream>(link);
+    link->stream = stream;
+    m_stream = link;
+    setPhase(Streaming, false);
+    m_pace.start(socket(), server.requestTimeout(), server.minimumSendRate(), 0);
+    m_replyKeepsOpen = keepOpen;
+    m_output.clear();
+    m_outputSent = 0;
+    m_watchesOut = false;
+    feedStream(*link, reply.serialise(false, connection, link->chunked), false);
+    (*reply.m_streamStarted)(std::move(stream));
+    handle()->next();
+}
+
+// The connection stays linked, so alive, while the lock is held; a parked one is resumed when
+// it has to act: the body ended, or failed, or bytes wait and it does not watch for room yet.
+bool ZRHttpConnection::feedStream(ZRHttpStreamLink &link, const QByteArray &bytes, bool last)
+{
+    std::lock_guard<std::mutex> lock(link.mutex);
+    ZRHttpConnection *connection = link.connection;
+    if (!link.open || !connection)
+        return false;
+    const bool fed = connection->queueStreamed(bytes);
+    link.open = fed && !last;
+    link.finished = fed && last;
+    const bool waiting = connection->m_outputSent < connection->m_output.size();
+    if (!link.open || (waiting && !connection->m_watchesOut))
+        connection->table().resume(connection);
+    return fed;
+}
+
+// Under the stream's lock: the bytes queued behind those waiting, as far as the socket takes
+// them now. A client that leaves too much untaken ends its stream.
+bool ZRHttpConnection::queueStreamed(const QByteArray &bytes)
+{
+    if (m_transport->plainSocket() < 0)
+        return m_transport->write(bytes);
+    if (m_output.size() - m_outputSent + bytes.size() > ZRHttpStream::MaxQueued) {
+        qCDebug(lcHttp, "A stream's client takes too little: the stream ends");
+        return false;
+    }
+    m_output.remove(0, int(m_outputSent));
+    m_outputSent = 0;
+    m_output += bytes;
+    return push() != Failed;
+}
+
+// On a thread of the pool: the stream's bytes that wait, its end, or its client gone. Parked
+// under the stream's lock, so that a producer's change either comes before it, and is seen
+// here, or finds the connection parked, and resumes it.
+ZRHttpConnection::Step ZRHttpConnection::serveStream()
+{
+    std::unique_lock<std::mutex> lock(m_stream->mutex);
+    bool failed = !m_stream->open && !m_stream->finished;
+    if (!failed && m_outputSent < m_output.size())
+        failed = push() == Failed;
+    const bool waiting = m_outputSent < m_output.size();
+    if (!failed && m_stream->finished && !waiting) {
+        m_stream->connection = nullptr;
+        lock.unlock();
+        m_stream.reset();
+        if (concludeReply(true, nullptr))
+            return Proceed;
+    } else if (!failed && !clientGone()) {
+        m_watchesOut = waiting;
+        const unsigned events = EPOLLRDHUP | (waiting ? EPOLLOUT : 0u);
+        if (table().park(this, events, waiting ? m_pace.deadline() : NoDeadline))
+            return LetGo;
+        // No loop to park in: the server is stopping, and the stream ends.
+    }
+    if (lock.owns_lock())
+        lock.unlock();
+    end();
+    return Ended;
+}
+
+// The client closed its end, or reset it: nothing it could still read is coming.
+bool ZRHttpConnection::clientGone() const
+{
+    pollfd watched { socket(), POLLRDHUP, 0 };
+    return ::poll(&watched, 1, 0) > 0 && (watched.revents & (POLLRDHUP | POLLHUP | POLLERR));
+}
+
+void ZRHttpConnection::leaving()
+{
+    if (m_stream)
+        unlinkStream();
+}
+
+// The producer learns of an end it did not make, once, outside the lock.
+void ZRHttpConnection::unlinkStream()
+{
+    std::shared_ptr<ZRHttpStream> told;
+    {
+        std::lock_guard<std::mutex> lock(m_stream->mutex);
+        m_stream->connection = nullptr;
+        m_stream->open = false;
+        if (!m_stream->finished)
+            told = m_stream->stream.lock();
+    }
+    m_stream.reset();
+    if (told)
+        emit told->closed();
 }
 
 // What is left of the reply, as far as the socket takes it without waiting; the head waits

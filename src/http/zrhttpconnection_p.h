@@ -12,6 +12,7 @@
 
 class ZRHttpReply;
 class ZRHttpServer;
+struct ZRHttpStreamLink;
 class ZRServer;
 class ZRTlsContext;
 class ZRTlsTransport;
@@ -39,6 +40,12 @@ class ZRTransport;
 // transport is the plain socket, what is left waits in the connection, and the connection's
 // thread takes it from there, parking it meanwhile; over TLS the caller's thread sends it all.
 //
+// A streamed reply (ZRHttpStream) is sent the same way, from whichever thread its producer
+// writes on, under the stream's lock. Meanwhile the connection waits parked, watching for its
+// client going and, while bytes wait, for room; a producer that needs it to act on something
+// the socket does not tell (an end, a write that left bytes waiting) has the accept loop resume
+// it.
+//
 // Memory: an idle connection keeps its handle, this object and the parser's empty buffers;
 // messages are read into the serving thread's buffer.
 class ZRHttpConnection : public ZRConnection
@@ -60,9 +67,15 @@ public:
     // ends after them), or a reply.
     void sendBytes(ZRHttpServer &server, const QByteArray &bytes);
     void sendReply(ZRHttpServer &server, const ZRHttpReply &reply);
+    // From a stream's producer, on any thread: bytes of the body, framed, or its end (last).
+    // False when the stream has ended, or ends now.
+    static bool feedStream(ZRHttpStreamLink &link, const QByteArray &bytes, bool last);
+
+protected:
+    void leaving() override;
 
 private:
-    enum Step { Proceed, WaitForSocket, Ended };
+    enum Step { Proceed, WaitForSocket, Ended, LetGo };
     enum Push { Done, Blocked, Failed };
 
     void restart(const ZRHttpServer &server);
@@ -79,6 +92,12 @@ private:
     void handToApplication(ZRHttpServer &server);
     void startReply(
         ZRHttpServer &server, const QByteArray &head, int file, qint64 fileLength, bool keepOpen);
+    void startStream(
+        ZRHttpServer &server, const ZRHttpReply &reply, const char *connection, bool keepOpen);
+    bool queueStreamed(const QByteArray &bytes);
+    Step serveStream();
+    bool clientGone() const;
+    void unlinkStream();
     Push push();
     Step pushOnThread();
     bool concludeReply(bool sent, ZRServer *server);
@@ -91,6 +110,7 @@ private:
     ZRHttpRequestParser m_parser;
     ZRSendPace m_pace;
     QByteArray m_unread; // bytes read with a request that belong to the next one
+    std::shared_ptr<ZRHttpStreamLink> m_stream; // while a stream goes out
     // The reply going out on the plain socket: bytes, then a range of a file.
     QByteArray m_output;
     qint64 m_outputSent = 0;
@@ -111,6 +131,7 @@ private:
     bool m_replyKeepsOpen = false; // the reply going out leaves the connection open
     bool m_plainOnTlsPort = false;
     bool m_graceSpent = false; // the read that found nothing waited for the grace already
+    bool m_watchesOut = false; // a stream parked waiting for room; under the stream's lock
 };
 
 #endif // ZRHTTPCONNECTION_P_H

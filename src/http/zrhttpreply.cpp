@@ -159,6 +159,26 @@ ZRHttpReply ZRHttpReply::text(const QByteArray &body, int status)
     return reply;
 }
 
+ZRHttpReply ZRHttpReply::stream(StreamStarted started, QByteArray contentType, int status)
+{
+    ZRHttpReply reply(status);
+    reply.setHeader(QByteArrayLiteral("Content-Type"), contentType);
+    reply.m_streamStarted = std::make_shared<const StreamStarted>(std::move(started));
+    return reply;
+}
+
+ZRHttpReply ZRHttpReply::eventStream(StreamStarted started)
+{
+    ZRHttpReply reply = stream(std::move(started), QByteArrayLiteral("text/event-stream"));
+    reply.setHeader(QByteArrayLiteral("Cache-Control"), QByteArrayLiteral("no-cache"));
+    return reply;
+}
+
+bool ZRHttpReply::isStream() const
+{
+    return m_streamStarted != nullptr;
+}
+
 ZRHttpReply ZRHttpReply::html(const QByteArray &body, int status)
 {
     ZRHttpReply reply(status);
@@ -289,6 +309,7 @@ void ZRHttpReply::setBody(QByteArray body, QByteArray contentType)
 {
     m_body = std::move(body);
     m_bodyFile.clear();
+    m_streamStarted.reset();
     if (!contentType.isEmpty())
         setHeader(QByteArrayLiteral("Content-Type"), contentType);
 }
@@ -363,9 +384,9 @@ QByteArray ZRHttpReply::head() const
     return serialise(false, "close");
 }
 
-QByteArray ZRHttpReply::serialise(bool withBody, const char *connection) const
+QByteArray ZRHttpReply::serialise(bool withBody, const char *connection, bool chunked) const
 {
-    const bool bodyWritten = withBody && hasContent();
+    const bool bodyWritten = withBody && hasContent() && !isStream();
     QByteArray out;
     out.reserve(256 + (bodyWritten ? int(bodySize()) : 0));
     out += "HTTP/1.1 ";
@@ -377,7 +398,10 @@ QByteArray ZRHttpReply::serialise(bool withBody, const char *connection) const
         if (!isFraming(header.first))
             appendLine(out, header.first, header.second);
     }
-    if (hasContent()) {
+    if (hasContent() && isStream()) {
+        if (chunked)
+            out += "Transfer-Encoding: chunked\r\n";
+    } else if (hasContent()) {
         out += "Content-Length: ";
         appendNumber(out, bodySize());
         out += "\r\n";

@@ -8,11 +8,15 @@
 #include <QPair>
 #include <QString>
 
+#include <functional>
+#include <memory>
+
 class QDateTime;
 class QJsonArray;
 class QJsonDocument;
 class QJsonObject;
 class ZRHttpMultiPart;
+class ZRHttpStream;
 
 // A whole HTTP/1.1 reply for ZRHttpServer::sendReply(): status code, headers and body. A plain
 // value, cheap to copy; build it on any thread.
@@ -42,6 +46,19 @@ public:
     static ZRHttpReply json(const QJsonDocument &document, int status = 200);
     static ZRHttpReply json(const QJsonObject &object, int status = 200);
     static ZRHttpReply json(const QJsonArray &array, int status = 200);
+
+    // A reply whose body is produced while it goes out: once the head has gone, started gets
+    // the stream to write the body to, on the thread that sends the reply, and may keep it for
+    // as long as it produces (see ZRHttpStream). The body goes in chunks over HTTP/1.1 and
+    // ends its connection over HTTP/1.0; it has no Content-Length. To a HEAD request, or with
+    // a status that carries no content, the head goes alone and started is not called; nor is
+    // it by toByteArray(), which writes the head. Setting a body or a body file makes the reply
+    // a whole one again.
+    using StreamStarted = std::function<void(std::shared_ptr<ZRHttpStream> stream)>;
+    static ZRHttpReply stream(StreamStarted started, QByteArray contentType, int status = 200);
+    // A stream of server-sent events: text/event-stream, not to be cached.
+    static ZRHttpReply eventStream(StreamStarted started);
+    bool isStream() const;
 
     int status() const;
     void setStatus(int status);
@@ -99,7 +116,8 @@ private:
     // setBodyFile() without looking at the file.
     void assignBodyFile(const QString &path, QByteArray contentType, qint64 offset, qint64 length);
     // connection: the Connection value written unless the caller set one; null writes none.
-    QByteArray serialise(bool withBody, const char *connection) const;
+    // chunked: a stream's body follows in chunks.
+    QByteArray serialise(bool withBody, const char *connection, bool chunked = false) const;
 
     bool accepts(const QByteArray &name, const QByteArray &value) const;
 
@@ -109,6 +127,7 @@ private:
     QString m_bodyFile;
     qint64 m_fileOffset = 0;
     qint64 m_fileLength = 0;
+    std::shared_ptr<const StreamStarted> m_streamStarted; // set for a stream
 };
 
 #endif // ZRHTTPREPLY_H

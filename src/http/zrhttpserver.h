@@ -40,7 +40,10 @@ class ZRHttpConnection;
 // POST, PUT or PATCH without Content-Length or chunks, nor HTTP/1.0 chunks) and the
 // reply does not say "Connection: close": the connection then reads the next
 // request, emitted with the same ZRSocketThread*. Requests that arrive before the
-// previous answer went out (pipelined) are answered in order. The other
+// previous answer went out (pipelined) are answered in order. A streamed reply
+// (ZRHttpReply::stream()) keeps the connection until its producer ends it, its
+// client goes or the server stops, holding no thread while it waits for either,
+// and counts toward maxConnections() like any reply going out. The other
 // sendReply() forms send precisely the bytes given (no status line or header is
 // added) and end the connection.
 //
@@ -75,7 +78,8 @@ class ZRHttpConnection;
 // plain text, saying that the port speaks HTTPS, and the connection ends.
 //
 // Stopping the server closes the connections that wait for a first byte or for
-// their next request; the others are served to their end. Destroying the server
+// their next request, and ends open streams (their producers see closed()); the
+// others are served to their end. Destroying the server
 // stops it, closes without an answer every connection whose request is still
 // arriving, and waits until no connection's thread is inside its code. Requests
 // already handed to the application stay the application's to answer; do so

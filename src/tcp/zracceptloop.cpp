@@ -110,10 +110,13 @@ void ZRAcceptLoop::wait()
     endExpired();
 }
 
-// The connections found ready leave the poll set together, then go to threads.
+// The connections found ready leave the poll set together, then go to threads, with those
+// resumed; the ones found ready are no longer parked when the resumed ones are taken, so none
+// goes to two threads.
 void ZRAcceptLoop::handle(const epoll_event *events, int count)
 {
     QVarLengthArray<ZRConnection *, EventsPerWait> ready;
+    bool woken = false;
     for (int i = 0; i < count; ++i) {
         if (events[i].data.u64 == ListeningTag) {
             m_clientWaiting = true;
@@ -121,12 +124,17 @@ void ZRAcceptLoop::handle(const epoll_event *events, int count)
             quint64 rings;
             (void)!::read(m_server.m_wakeUp, &rings, sizeof rings);
             setListening(true); // room may have come
+            woken = true;
         } else {
             ready.append(static_cast<ZRConnection *>(events[i].data.ptr));
         }
     }
     m_table.unpark(ready.constData(), ready.size());
     for (ZRConnection *connection : qAsConst(ready))
+        m_table.pool().push(connection);
+    if (!woken)
+        return;
+    for (ZRConnection *connection : m_table.takeResumed())
         m_table.pool().push(connection);
 }
 
@@ -186,7 +194,8 @@ void ZRAcceptLoop::endExpired()
 {
     const QVector<ZRConnection *> expired = m_table.takeExpired(ZRSocketPrivate::monotonicMs());
     for (ZRConnection *connection : expired) {
-        if (connection->phase() == ZRConnection::Sending) {
+        const ZRConnection::Phase phase = connection->phase();
+        if (phase == ZRConnection::Sending || phase == ZRConnection::Streaming) {
             m_table.pool().push(connection);
             continue;
         }
@@ -196,7 +205,7 @@ void ZRAcceptLoop::endExpired()
 }
 
 // When the loop ends, connections idle or yet to send anything are closed; the others are served
-// on to their end, their threads waiting for their sockets themselves.
+// on to their end, their threads waiting for their sockets themselves (a stream ends there).
 void ZRAcceptLoop::endParked()
 {
     for (ZRConnection *connection : m_table.takeParked()) {

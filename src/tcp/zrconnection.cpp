@@ -37,6 +37,7 @@ void ZRConnection::end()
 
 void ZRConnection::release()
 {
+    leaving();
     m_table->release(this);
 }
 

@@ -43,6 +43,7 @@ public:
         Sending, // the answer is going out
         Idle, // answered, kept open for the next request
         Closing, // refused and answered: what the client still sends is dropped, for a while
+        Streaming, // a body produced while it goes out: waits for its producer and its client
     };
 
     ZRConnection(int socket, const QString &address, std::shared_ptr<ZRConnectionTable> table);
@@ -76,6 +77,9 @@ public:
     void abandon();
 
 protected:
+    // The first step of release(), while the socket is still open: whoever else may reach the
+    // connection lets go of it.
+    virtual void leaving() { }
     // stamped: the phase's start is noted, for a deadline that counts from it.
     void setPhase(Phase phase, bool stamped = true);
     qint64 phaseSince() const { return m_phaseSince; }

@@ -169,6 +169,7 @@ void ZRConnectionTable::deleteWhenFinished(QThread *thread)
 void ZRConnectionTable::forget(ZRConnection *connection)
 {
     withdrawLocked(connection);
+    m_resumed.removeOne(connection);
     unlink(connection);
 }
 
@@ -345,6 +346,29 @@ void ZRConnectionTable::unpark(ZRConnection *const *connections, int count)
     std::lock_guard<std::mutex> lock(m_mutex);
     for (int i = 0; i < count; ++i)
         unparkLocked(connections[i]);
+}
+
+void ZRConnectionTable::resume(ZRConnection *connection)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (connection->m_parkedRank < 0 || m_resumed.contains(connection))
+        return;
+    m_resumed.append(connection);
+    wake(m_loopWakeFd);
+}
+
+QVector<ZRConnection *> ZRConnectionTable::takeResumed()
+{
+    QVector<ZRConnection *> taken;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (ZRConnection *connection : qAsConst(m_resumed)) {
+        if (connection->m_parkedRank >= 0) {
+            withdrawLocked(connection);
+            taken.append(connection);
+        }
+    }
+    m_resumed.clear();
+    return taken;
 }
 
 QVector<ZRConnection *> ZRConnectionTable::takeExpired(qint64 now)

@@ -94,6 +94,12 @@ public:
     bool park(ZRConnection *connection, unsigned events, qint64 deadline);
     // From the accept loop, the connections its poll set has found ready: no longer parked.
     void unpark(ZRConnection *const *connections, int count);
+    // From any thread, for a parked connection that has something to do that its socket will
+    // not tell (a stream's producer wrote or ended): the loop is woken to take it, and only the
+    // loop takes it, so that a parked connection keeps one owner.
+    void resume(ZRConnection *connection);
+    // From the accept loop, woken: the connections resumed, still parked, no longer parked.
+    QVector<ZRConnection *> takeResumed();
     // From the accept loop: the parked connections whose deadline has come, no longer parked.
     QVector<ZRConnection *> takeExpired(qint64 now);
     // From the accept loop at the end: every parked connection, no longer parked.
@@ -119,6 +125,7 @@ private:
     ZRConnection *m_first = nullptr; // the connections, most recent first
     int m_size = 0;
     QVector<QThread *> m_ended; // ended, waiting for the accept loop to delete them
+    QVector<ZRConnection *> m_resumed; // parked, to be taken by the loop; none that has ended
     bool m_loopDeletes = false;
     int m_wakeFd = -1; // rung on a connection's end while the loop waits for room, else -1
     int m_pollFd = -1;

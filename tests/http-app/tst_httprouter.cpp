@@ -5,6 +5,7 @@
 #include <zrhttpmultipart.h>
 #include <zrhttprouter.h>
 #include <zrhttpserver.h>
+#include <zrhttpstream.h>
 
 #include <QJsonArray>
 #include <QJsonObject>
@@ -109,6 +110,7 @@ private slots:
     void multipartReadByEmail();
     void headerWithCrlfNeverSent();
     void routerGoneBeforeServer();
+    void streamsEndEveryWay();
 
 private:
     QByteArray get(const QByteArray &request);
@@ -573,6 +575,100 @@ void TestHttpRouter::routerGoneBeforeServer()
     auto outlived = std::make_unique<ZRHttpRouter>(own.get());
     own.reset();
     outlived.reset();
+}
+
+// A stream's bytes as a client meets them, and each way a stream ends: its producer's close
+// (HTTP/1.1 chunks, the connection kept; HTTP/1.0, the connection closed), its client going,
+// its client taking nothing, the server destroyed. The producer learns of each end but its own.
+void TestHttpRouter::streamsEndEveryWay()
+{
+    const int threadsBefore = loopback::threadCount();
+    auto own = std::make_unique<ZRHttpServer>();
+    ZRHttpRouter routes(own.get());
+    QMutex mutex;
+    QVector<std::shared_ptr<ZRHttpStream>> streams;
+    std::atomic<int> told { 0 };
+    routes.route(RequestGet, QStringLiteral("/events"), [&](const ZRHttpRequest &) {
+        return ZRHttpReply::eventStream([&](std::shared_ptr<ZRHttpStream> stream) {
+            QObject::connect(stream.get(), &ZRHttpStream::closed, [&] { ++told; });
+            stream->sendEvent("one\r\ntwo", "tick", "7");
+            QMutexLocker lock(&mutex);
+            streams.append(std::move(stream));
+        });
+    });
+    const int port = loopback::freePort();
+    QVERIFY(own->start(QStringLiteral("127.0.0.1"), port, 64) > 0);
+    const auto count = [&] {
+        QMutexLocker lock(&mutex);
+        return streams.size();
+    };
+    // The stream a request opens; null when none comes.
+    const auto opened = [&](Peer &client, const QByteArray &request) {
+        const int before = count();
+        client.connectTo(port);
+        client.send(request);
+        const bool came = QTest::qWaitFor([&] { return count() > before; }, 5000);
+        QMutexLocker lock(&mutex);
+        return came ? streams.last() : nullptr;
+    };
+    const QByteArray event = "event: tick\nid: 7\ndata: one\ndata: two\n\n";
+
+    Peer client;
+    std::shared_ptr<ZRHttpStream> stream = opened(client, "GET /events HTTP/1.1\r\n\r\n");
+    QVERIFY(stream && stream->sendComment("ping") && stream->write(QByteArray()));
+    stream->close();
+    QVERIFY(!stream->isOpen() && !stream->write("late"));
+    // The next request on the same connection; to HEAD, the head alone.
+    client.send("HEAD /events HTTP/1.1\r\nConnection: close\r\n\r\n");
+    const auto [head, rest] = split(client.readAll());
+    QCOMPARE(headerOf(head, "Content-Type"), QByteArray("text/event-stream"));
+    QCOMPARE(headerOf(head, "Transfer-Encoding"), QByteArray("chunked"));
+    QVERIFY(!head.contains("Content-Length"));
+    const auto [nextHead, nothing] = split(rest.mid(rest.indexOf("HTTP/1.1 200")));
+    QCOMPARE(rest.left(rest.indexOf("HTTP/1.1 200")),
+        "27\r\n" + event + "\r\n7\r\n: ping\n\r\n0\r\n\r\n");
+    QVERIFY(headerOf(nextHead, "Transfer-Encoding") == "chunked" && nothing.isEmpty());
+    QCOMPARE(count(), 1);
+
+    stream = opened(client, "GET /events HTTP/1.0\r\n\r\n");
+    QVERIFY(stream && stream->write("raw"));
+    stream.reset(); // let go of, it ends
+    {
+        QMutexLocker lock(&mutex);
+        streams.clear();
+    }
+    const auto [oldHead, oldBody] = split(client.readAll());
+    QVERIFY(!oldHead.contains("Content-Length") && !oldHead.contains("Transfer-Encoding"));
+    QCOMPARE(headerOf(oldHead, "Connection"), QByteArray("close"));
+    QCOMPARE(oldBody, event + "raw");
+    QCOMPARE(told.load(), 0);
+
+    stream = opened(client, "GET /events HTTP/1.1\r\n\r\n");
+    QVERIFY(stream);
+    client.close();
+    QTRY_COMPARE(told.load(), 1);
+    QVERIFY(!stream->isOpen() && !stream->sendEvent("gone"));
+    QVERIFY(own->waitForConnections(5000));
+
+    // A client that takes nothing: the stream ends before it holds much more than its bound.
+    stream = opened(client, "GET /events HTTP/1.1\r\n\r\n");
+    QVERIFY(stream);
+    const QByteArray piece(64 * 1024, 'x');
+    int written = 0;
+    while (written < 400 && stream->write(piece))
+        ++written;
+    QVERIFY2(written < 400, qPrintable(QString::number(written)));
+    QTRY_COMPARE(told.load(), 2);
+
+    stream = opened(client, "GET /events HTTP/1.1\r\n\r\n");
+    QVERIFY(stream);
+    own.reset();
+    QTRY_COMPARE(told.load(), 3);
+    QVERIFY(!stream->write("after"));
+    QVERIFY(client.readAll().endsWith(event + "\r\n") && client.closedByPeer()); // no last chunk
+    stream.reset();
+    streams.clear();
+    QVERIFY(loopback::releaseEndedThreads(threadsBefore));
 }
 
 QTEST_GUILESS_MAIN(TestHttpRouter)
