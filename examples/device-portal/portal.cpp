@@ -188,7 +188,74 @@ ZRHttpPart jsonPart(const char *name, const QJsonObject &object)
 
 Portal::Portal(NetworkManager *manager, bool allowChanges)
     : m_manager(manager), m_allowChanges(allowChanges)
-{ }
+{
+    forwardChanges();
+}
+
+// What the controller tells of the device's network goes to the pages as it comes.
+void Portal::forwardChanges()
+{
+    const auto tell = [this](const char *event, const QString &interface, const char *key = nullptr,
+                          const QJsonValue &value = QJsonValue()) {
+        QJsonObject data { { "interface", interface } };
+        if (key)
+            data.insert(QLatin1String(key), value);
+        broadcast(event, data);
+    };
+    QObject::connect(m_manager, &NetworkManager::linkChanged, &m_changes,
+        [tell](const QString &interface, bool up) { tell("link", interface, "up", up); });
+    QObject::connect(m_manager, &NetworkManager::wifiNetworkChanged, &m_changes,
+        [tell](const QString &interface, const QString &ssid) {
+            tell("network", interface, "ssid", nameOrNull(ssid));
+        });
+    QObject::connect(m_manager, &NetworkManager::addressesChanged, &m_changes,
+        [tell](const QString &interface) { tell("addresses", interface); });
+    QObject::connect(m_manager, &NetworkManager::accessPointChanged, &m_changes,
+        [tell](const QString &interface, bool up) { tell("access-point", interface, "up", up); });
+}
+
+// A page that has gone is forgotten at the next event.
+void Portal::broadcast(const QByteArray &event, const QJsonObject &data)
+{
+    const QByteArray text = QJsonDocument(data).toJson(QJsonDocument::Compact);
+    QMutexLocker lock(&m_listening);
+    m_listeners.erase(std::remove_if(m_listeners.begin(), m_listeners.end(),
+                          [&](const QPair<Side, std::shared_ptr<ZRHttpStream>> &listener) {
+                              return !listener.second->sendEvent(text, event);
+                          }),
+        m_listeners.end());
+}
+
+void Portal::broadcastStatus()
+{
+    bool asked[2] = {}; // by side, each asked for once, without the lock
+    {
+        QMutexLocker lock(&m_listening);
+        for (const auto &listener : qAsConst(m_listeners))
+            asked[int(listener.first)] = true;
+    }
+    QByteArray texts[2];
+    for (int side : { 0, 1 }) {
+        if (asked[side])
+            texts[side] = QJsonDocument(status(Side(side))).toJson(QJsonDocument::Compact);
+    }
+    QMutexLocker lock(&m_listening);
+    for (const auto &listener : qAsConst(m_listeners)) {
+        if (!texts[int(listener.first)].isEmpty())
+            listener.second->sendEvent(texts[int(listener.first)], "status");
+    }
+}
+
+ZRHttpReply Portal::events(Side side)
+{
+    const QByteArray now = QJsonDocument(status(side)).toJson(QJsonDocument::Compact);
+    return guarded(
+        ZRHttpReply::eventStream([this, now, side](std::shared_ptr<ZRHttpStream> stream) {
+            stream->sendEvent(now, "status");
+            QMutexLocker lock(&m_listening);
+            m_listeners.append({ side, std::move(stream) });
+        }));
+}
 
 void Portal::setSetup(Setup *setup)
 {
@@ -251,6 +318,7 @@ void Portal::addRoutes(ZRHttpRouter &router, Side side)
     route(RequestPost, "/api/join",
         [this, side](const ZRHttpRequest &request) { return join(request, side); });
     route(RequestGet, "/api/report", [this](const ZRHttpRequest &) { return report(); });
+    route(RequestGet, "/api/events", [this, side](const ZRHttpRequest &) { return events(side); });
     if (!m_setup)
         return;
     // Every other page of any name leads to the setup page too; of the device's own, none.
@@ -340,6 +408,8 @@ QJsonObject Portal::scan()
         m_scannedAt.start();
         if (serviceUnavailable)
             m_scannedAt.invalidate(); // the next request asks again
+        else
+            broadcast("scan", m_lastScan);
     }
     return m_lastScan;
 }
@@ -382,6 +452,7 @@ ZRHttpReply Portal::join(const ZRHttpRequest &request, Side side)
         // Answered at once: the access point, and with it the client, goes off the air.
         if (!m_setup->requestJoin(ssid.toString(), passphrase.toString()))
             return failure(409, "another join is under way");
+        broadcast("join", { { "ssid", ssid }, { "outcome", "joining" } });
         return guarded(
             ZRHttpReply::json(QJsonObject { { "ssid", ssid }, { "outcome", "joining" },
                                   { "message", "Joining; /api/status tells how it went." } },
@@ -390,9 +461,13 @@ ZRHttpReply Portal::join(const ZRHttpRequest &request, Side side)
     std::unique_lock<QMutex> joining(m_joining, std::try_to_lock);
     if (!joining.owns_lock())
         return failure(409, "another join is under way");
+    broadcast("join", { { "ssid", ssid }, { "outcome", "joining" } });
     const int result
         = asked(m_manager->connectToAp(ssid.toString(), passphrase.toString(), QString()));
-    return guarded(ZRHttpReply::json(joinOutcome(ssid.toString(), result)));
+    const QJsonObject outcome = joinOutcome(ssid.toString(), result);
+    broadcast("join", outcome);
+    broadcastStatus();
+    return guarded(ZRHttpReply::json(outcome));
 }
 
 ZRHttpReply Portal::report()

@@ -3,13 +3,16 @@
 
 #include <networkmanager.h>
 #include <zrhttprouter.h>
+#include <zrhttpstream.h>
 #include <zrserviceannouncer.h>
 
 #include <QElapsedTimer>
 #include <QJsonObject>
 #include <QMutex>
+#include <QVector>
 
 #include <atomic>
+#include <memory>
 
 class Setup;
 
@@ -27,6 +30,11 @@ QJsonObject joinOutcome(const QString &ssid, int result);
 //                         one scan at a time, its result reused for ten seconds
 //   POST /api/join        {"ssid": ..., "passphrase": ...}: joins, answers with the outcome
 //   GET  /api/report      status and scan as the two parts of a multipart/mixed reply
+//   GET  /api/events      server-sent events, as things happen: first "status" (as
+//                         /api/status), then "join" (ssid, outcome "joining", then as
+//                         /api/join answers, then "status" again), "scan" (as /api/scan, for any
+//                         page's fresh scan), and "link", "network", "addresses", "access-point"
+//                         (the interface, and what changed) from the device's network
 //
 // In setup mode (setSetup) the portal also answers the checks by which phones find a captive
 // portal: a phone that asks for its check page, or for any name that is not the device's,
@@ -65,12 +73,20 @@ public:
     QJsonObject scan();
     ZRHttpReply join(const ZRHttpRequest &request, Side side = Side::Listen);
     ZRHttpReply report();
+    ZRHttpReply events(Side side = Side::Listen);
+    // The status anew, as each page listening sees it from its side: after a join, and as the
+    // setup's access point comes or goes.
+    void broadcastStatus();
 
 private:
     bool isCaptive(const ZRHttpRequest &request) const;
     // The names the device answers to, besides its addresses: its host name and the .local ones.
     QStringList ownNames() const;
     QJsonObject freshScan();
+    // One event to every page listening; from any thread (the controller's signals come on the
+    // main thread, joins and scans on the connections').
+    void broadcast(const QByteArray &event, const QJsonObject &data);
+    void forwardChanges();
 
     NetworkManager *const m_manager;
     const bool m_allowChanges;
@@ -84,6 +100,9 @@ private:
     QElapsedTimer m_scannedAt;
     QJsonObject m_lastScan;
     bool m_scannedBeside = false; // m_lastScan was made beside the access point
+    QMutex m_listening; // guards the list below
+    QVector<QPair<Side, std::shared_ptr<ZRHttpStream>>> m_listeners; // of /api/events
+    QObject m_changes; // the context of the controller's signals: they end with the portal
 };
 
 #endif // DEVICE_PORTAL_PORTAL_H

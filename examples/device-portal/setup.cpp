@@ -139,6 +139,7 @@ void Setup::bringUp()
     }
     say(QStringLiteral("access point \"%1\" up on %2").arg(m_options.ssid, m_wifi));
     serveOnAccessPoint();
+    m_portal->broadcastStatus();
 }
 
 void Setup::serveOnAccessPoint()
@@ -197,6 +198,9 @@ void Setup::join(const QString &ssid, const QString &passphrase)
     }
     if (result != 0 && !isStopping())
         bringUp(); // back on the air, for the page to say why
-    QMutexLocker lock(&m_mutex);
-    m_joining.clear();
+    {
+        QMutexLocker lock(&m_mutex);
+        m_joining.clear();
+    }
+    m_portal->broadcastStatus();
 }

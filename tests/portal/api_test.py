@@ -71,6 +71,21 @@ class Portal:
         return self.json('POST', '/api/join',
                          json.dumps({'ssid': ssid, 'passphrase': passphrase}).encode())
 
+    def listen(self):
+        """curl -N on /api/events, once its first event (the status) has come."""
+        curl = subprocess.Popen(['curl', '-sN', '--max-time', '300', self.url + 'api/events'],
+                                stdout=subprocess.PIPE, text=True)
+        first = [curl.stdout.readline(), curl.stdout.readline(), curl.stdout.readline()]
+        assert first[0] == 'event: status\n' and first[2] == '\n', first
+        return curl
+
+
+def events_of(text):
+    """(event, data) of each event a stream carried."""
+    fields = [dict(line.split(': ', 1) for line in block.split('\n'))
+              for block in text.split('\n\n') if block]
+    return [(each['event'], json.loads(each['data'])) for each in fields]
+
 
 def stub_log():
     with open(os.path.join(os.environ['ZRNET_STUB_DIR'], 'log'), 'rb') as log:
@@ -167,6 +182,7 @@ class PortalApi(unittest.TestCase):
             ('Home Network', PASSPHRASES['Home Network'], None, 'joined',
              'Joined; the device is getting its address by DHCP.'),
         ]
+        events = self.portal.listen()
         for ssid, passphrase, breakage, outcome, words in cases:
             with self.subTest(ssid=ssid, passphrase=passphrase, breakage=breakage):
                 if breakage:
@@ -185,6 +201,12 @@ class PortalApi(unittest.TestCase):
                 joined = outcome != 'no-link'
                 self.assertEqual(now['wifi'], {'interface': 'wlan0', 'connected': joined,
                                                'network': ssid if joined else None})
+        events.terminate()
+        heard = events_of(events.communicate()[0])
+        self.assertEqual([(e, d['ssid'], d['outcome']) for e, d in heard if e == 'join'],
+                         [each for case in cases for each in
+                          (('join', case[0], 'joining'), ('join', case[0], case[3]))])
+        self.assertEqual(heard[-1][1]['wifi']['network'], 'Home Network')
 
     def test_scans_at_once_share_one_run(self):
         before = len(stub_log())
@@ -223,6 +245,7 @@ class PortalSafety(unittest.TestCase):
 
     def test_stopped_during_a_join_answers_it_first(self):
         portal = Portal('--allow-changes', stderr=subprocess.PIPE)
+        events = portal.listen()  # ended by the portal as it stops, before the join's end
         before = len(stub_log())
         with ThreadPool(1) as pool:
             join = pool.apply_async(portal.join, ('Home Network', 'wrong passphrase'))
@@ -230,6 +253,8 @@ class PortalSafety(unittest.TestCase):
             portal.process.terminate()
             self.assertEqual(join.get(timeout=60)[2]['outcome'], 'no-link')
         self.assertEqual(portal.process.wait(timeout=30), 0)
+        self.assertEqual([d.get('outcome') for _, d in events_of(events.communicate(timeout=30)[0])],
+                         ['joining'])
         self.assertEqual(portal.process.stderr.read(), '')
 
     def test_silent_bus_answers_503(self):

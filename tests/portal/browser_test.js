@@ -99,11 +99,26 @@ async function run(page, url, screenshot) {
     'The link did not come up (wrong passphrase or out of range).'),
     'a wrong passphrase is reported as such');
 
+  // A second listener beside the page's own, to see the events themselves.
+  await page.evaluate(() => new Promise(opened => {
+    window.heard = [];
+    const events = new EventSource('/api/events');
+    for (const name of ['status', 'join']) {
+      events.addEventListener(name, e => window.heard.push([name, JSON.parse(e.data)]));
+    }
+    events.onopen = opened;
+  }));
   await page.fill('#passphrase', PASSPHRASE);
   await page.click('#join-button');
   await page.waitForSelector('#outcome.ok', { timeout: JOIN_WAIT_MS });
   check((await page.textContent('#outcome')).startsWith(`${HOME}: Joined`),
     'the right passphrase joins');
+  await page.waitForFunction(() => window.heard.length >= 4);
+  const heard = (await page.evaluate(() => window.heard)).map(([name, data]) =>
+    `${name} ${data.outcome || (data.wifi.connected ? data.wifi.network : '-')}`);
+  check(JSON.stringify(heard) === JSON.stringify(
+    ['status -', 'join joining', 'join joined', `status ${HOME}`]),
+    `an EventSource hears the join as it goes (${JSON.stringify(heard)})`);
   await page.waitForFunction(() => document.getElementById('link').textContent.includes('connected to'));
   check(await page.textContent('#link') === `wlan0: connected to ${HOME}`,
     'the status shows the joined network');

@@ -76,7 +76,10 @@ function showSetup(setup, device) {
 }
 
 async function showStatus() {
-  const { changesAllowed, wifi, setup, device } = await api('/api/status');
+  showStatusOf(await api('/api/status'));
+}
+
+function showStatusOf({ changesAllowed, wifi, setup, device }) {
   showSetup(setup, device);
   $('mode').textContent = changesAllowed
     ? 'Changes allowed: joining a network reconfigures this device.'
@@ -127,9 +130,12 @@ function networkRow(network) {
 }
 
 async function showScan() {
+  $('scan-note').textContent = 'Scanning…';
+  showScanOf(await api('/api/scan'));
+}
+
+function showScanOf({ interface: wifi, networks, keptSince }) {
   const note = $('scan-note');
-  note.textContent = 'Scanning…';
-  const { interface: wifi, networks, keptSince } = await api('/api/scan');
   fill($('networks'), networks.map(networkRow));
   const seen = keptSince
     ? ` at ${when(keptSince)}, before the access point went up (the radio cannot scan beside it)`
@@ -185,6 +191,28 @@ async function join(event) {
   }
 }
 
+// A join under way, from this page or another: its progress, then its outcome.
+function showJoin({ ssid, outcome, message }) {
+  const line = $('outcome');
+  if (outcome === 'joining' && line.className === 'busy') return; // this page's own, told already
+  line.className = outcome === 'joining' ? 'busy' : outcome === 'joined' ? 'ok' : 'failed';
+  line.textContent = outcome === 'joining' ? `Joining ${ssid}… (this can take a few seconds)`
+    : `${ssid}: ${message}`;
+}
+
+// The device tells what changes as it happens (and its whole status first, again after each
+// reconnection: in setup mode the access point comes and goes by itself).
+function listen() {
+  const events = new EventSource('/api/events');
+  const data = handler => event => handler(JSON.parse(event.data));
+  events.addEventListener('status', data(showStatusOf));
+  events.addEventListener('scan', data(showScanOf));
+  events.addEventListener('join', data(showJoin));
+  for (const name of ['link', 'network', 'addresses', 'access-point']) {
+    events.addEventListener(name, () => refresh(showStatus, showInterfaces));
+  }
+}
+
 // Runs each loader; a failure shows in the status line instead of stopping the others.
 async function refresh(...loaders) {
   await Promise.all(loaders.map(loader => loader().catch(error => {
@@ -195,8 +223,7 @@ async function refresh(...loaders) {
 
 $('join').addEventListener('submit', join);
 $('rescan').addEventListener('click', () => refresh(showScan));
-// In setup mode the access point comes and goes by itself.
-setInterval(() => $('setup').hidden || refresh(showStatus), 5000);
+listen();
 refresh(showStatus, showInterfaces, showScan).then(() => {
   document.body.dataset.loaded = 'true';
 });
