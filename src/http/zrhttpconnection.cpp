@@ -121,6 +121,10 @@ void ZRHttpConnection::serve(ZRWorker &worker)
 
 ZRHttpConnection::Step ZRHttpConnection::proceed(ZRWorker &worker)
 {
+    if (!handle()->m_running) { // stopped by an answer that came after its thread let go
+        end();
+        return Ended;
+    }
     switch (phase()) {
     case Sending:
         return pushOnThread(); // the pace judges a reply's time
@@ -237,11 +241,16 @@ ZRHttpConnection::Step ZRHttpConnection::readMore(ZRWorker &worker)
             return Ended;
         }
     }
-    if (!handle()->handOver(worker.buffer, int(n), fresh)) {
-        end();
-        return Ended;
+    switch (handle()->handOver(worker.buffer, int(n), fresh, true)) {
+    case ZRSocketThread::Going:
+        return Proceed;
+    case ZRSocketThread::Stopped:
+        break;
+    case ZRSocketThread::LetGo:
+        return LetGo; // the connection is the answer's now: not to be touched here
     }
-    return Proceed;
+    end();
+    return Ended;
 }
 
 // What a refused client still sends is read and dropped for a while, so that closing with

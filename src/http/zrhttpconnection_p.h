@@ -26,9 +26,13 @@ class ZRTransport;
 // pool serves it, and when it has to wait for its socket again it goes back, parked, to the
 // accept loop's poll set: after a short grace while reading (a busy client's next request
 // usually comes at once, and then keeps its thread), at once while a reply waits for room. Once
-// a whole request is handed to the application, the thread waits with it for its next(),
-// stop() or reply, as a thread of its own would; so a slot holding a request holds that
-// thread, and may run an event loop on it.
+// a whole request is handed to the application, the thread waits for its next(), stop() or
+// reply while the slots it runs are at work (a slot may run an event loop on it, and answer
+// from there); when they return without an answer, the thread lets go, and the connection
+// waits in the table, served by no thread and in no poll set, until the answer comes from
+// whichever thread and hands it to the pool. Unless the raw message signal (the server's or
+// the handle's) has receivers: its bytes live in the thread's buffer, so the thread waits as
+// long as they may be read.
 //
 // The handle. The ZRSocketThread the application gets with each request is the connection's,
 // the same for every request of the connection, and never started itself: next() and stop()

@@ -32,8 +32,10 @@ class ZRHttpConnection;
 // the same for all its requests: next(), stop(), clientSocket() and
 // remoteAddress() work as for a thread of its own, but it never runs itself
 // (wait() returns at once); it emits finished() when the connection ends and
-// is deleted then. A slot holding a request holds the thread serving it, and
-// may run an event loop on it (see ZRSocketThread).
+// is deleted then. A slot may hold the request and run an event loop on the
+// thread serving it (see ZRSocketThread); once the slots have returned without
+// answering (a queued receiver, a stream), the thread goes on to other
+// connections, and the answer from any thread picks the connection up again.
 //
 // A ZRHttpReply leaves the connection open when the request allows it (HTTP/1.1
 // without "Connection: close", HTTP/1.0 with "Connection: keep-alive", and not a

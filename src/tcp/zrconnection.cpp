@@ -3,6 +3,7 @@
 #include "zrlogging_p.h"
 #include "zrsocket_p.h"
 #include "zrsocketthread.h"
+#include "zrworkerpool_p.h"
 
 ZRConnection::ZRConnection(
     int socket, const QString &address, std::shared_ptr<ZRConnectionTable> table)
@@ -46,6 +47,24 @@ void ZRConnection::abandon()
     qCDebug(lcTcp, "Cannot start a thread for the connection from %s",
         qUtf8Printable(m_handle->remoteAddress()));
     release();
+}
+
+bool ZRConnection::answer()
+{
+    Answer expected = Awaited;
+    if (m_answer.compare_exchange_strong(expected, Answered, std::memory_order_acq_rel)
+        || expected == Answered) // one more, which the semaphore counts as ever
+        return true;
+    // Let go: nobody else holds the connection now, so it goes to the pool as it is.
+    m_answer.store(Awaited, std::memory_order_relaxed);
+    m_table->pool().push(this);
+    return false;
+}
+
+bool ZRConnection::letGo()
+{
+    Answer expected = Awaited;
+    return m_answer.compare_exchange_strong(expected, LetGo, std::memory_order_acq_rel);
 }
 
 void ZRConnection::setPhase(Phase phase, bool stamped)

@@ -76,6 +76,18 @@ public:
     // No thread could be started to serve it: it ends unserved.
     void abandon();
 
+    // The answer to a message handed over (its handle's next() or stop()), between the thread
+    // that handed it over and whoever answers, without a lock: the thread either waits for the
+    // answer, or lets go of the connection when none has come as its receivers return; then
+    // the answer hands the connection to a thread of the pool.
+    // From the handle's next() and stop(): true when the thread is to be woken (else the
+    // connection has gone to the pool).
+    bool answer();
+    // From the thread that handed the message over: true when it may let go (no answer yet);
+    // else the answer has come or is coming, and the thread takes it with answerTaken().
+    bool letGo();
+    void answerTaken() { m_answer.store(Awaited, std::memory_order_release); }
+
 protected:
     // The first step of release(), while the socket is still open: whoever else may reach the
     // connection lets go of it.
@@ -87,7 +99,10 @@ protected:
 private:
     friend class ZRConnectionTable;
 
+    enum Answer : quint8 { Awaited, Answered, LetGo };
+
     ZRSocketThread *const m_handle; // owned
+    std::atomic<Answer> m_answer { Awaited };
     const std::shared_ptr<ZRConnectionTable> m_table;
     std::atomic<Phase> m_phase { FirstByte }; // written by whoever serves it, read by anyone
     qint64 m_phaseSince; // monotonic ms; with the phase, by whoever serves it

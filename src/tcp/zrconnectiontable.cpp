@@ -71,15 +71,16 @@ void ZRConnectionTable::detach()
 // signal connection, so that a server being destroyed can wait until no connection is inside
 // its signal, and a message that comes after it is gone ends its connection instead of waiting
 // for an answer that nobody will give.
-void ZRConnectionTable::relay(ZRConnection &connection, char *message, int size)
+bool ZRConnectionTable::relay(ZRConnection &connection, char *message, int size)
 {
     ZRServer *to = enter();
     if (!to) {
         connection.handle()->stop();
-        return;
+        return false;
     }
-    to->relay(connection, message, size);
+    const bool lent = to->relay(connection, message, size);
     leave();
+    return lent;
 }
 
 void ZRConnectionTable::add(ZRConnection *connection)

@@ -47,8 +47,9 @@ public:
     // entered.
     ZRServer *enter();
     void leave();
-    // A connection's message, to the server (entered, or the connection is stopped).
-    void relay(ZRConnection &connection, char *message, int size);
+    // A connection's message, to the server (entered, or the connection is stopped). True when
+    // the server's signal lent the bytes out.
+    bool relay(ZRConnection &connection, char *message, int size);
     // From the server's destruction: nothing enters from now on, and this returns once nothing
     // is inside (not counting the calling thread, should it be one of them).
     void detach();

@@ -220,12 +220,14 @@ void ZRServer::acceptLoop(int s, QSemaphore *started)
 
 // The signal costs nothing where no receiver waits for it (an HTTP server's application
 // usually listens to its requests only).
-void ZRServer::relay(ZRConnection &connection, char *message, int size)
+bool ZRServer::relay(ZRConnection &connection, char *message, int size)
 {
     static const QMetaMethod signal = QMetaMethod::fromSignal(&ZRServer::connectionThread);
     connection.received(*this, message, size);
-    if (isSignalConnected(signal))
-        emit connectionThread(message, connection.handle());
+    if (!isSignalConnected(signal))
+        return false;
+    emit connectionThread(message, connection.handle());
+    return true;
 }
 
 ZRSocketThread *ZRServerHandover::startConnection(

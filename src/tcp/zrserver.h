@@ -114,7 +114,8 @@ private:
     int openListeningSocket(const QString &address, int port, int backlog);
     void acceptLoop(int socket, QSemaphore *started = nullptr);
     // A connection's message: to the connection's own handling first, then to the signal.
-    void relay(ZRConnection &connection, char *message, int size);
+    // True when the signal carried it: receivers may hold the bytes until they answer.
+    bool relay(ZRConnection &connection, char *message, int size);
     ZRSocketThread *startConnection(int socket, const QString &address);
     // Connections accepted from now on speak TLS with it (null: plain TCP).
     void setTlsContext(std::shared_ptr<const ZRTlsContext> context);

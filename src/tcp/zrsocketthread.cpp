@@ -49,27 +49,37 @@ int ZRSocketThread::messageSize() const
 
 void ZRSocketThread::next()
 {
-    m_pacing.release();
+    if (!m_connection || m_connection->answer())
+        m_pacing.release();
 }
 
 void ZRSocketThread::stop()
 {
     m_running = false;
-    m_pacing.release();
+    next();
 }
 
-bool ZRSocketThread::handOver(char *message, int size, bool toAll)
+ZRSocketThread::Handed ZRSocketThread::handOver(char *message, int size, bool toAll, bool mayLetGo)
 {
+    static const QMetaMethod signal = QMetaMethod::fromSignal(&ZRSocketThread::connectionThread);
     message[size] = '\0';
     m_messageSize = size;
     // A server's connection hands the message to the server first, as if its signal were
     // connected to the server's before any other.
+    bool lent = false;
     if (m_connection)
-        m_connection->table().relay(*m_connection, message, size);
-    if (toAll)
+        lent = m_connection->table().relay(*m_connection, message, size);
+    if (toAll) {
+        lent = lent || isSignalConnected(signal);
         emit connectionThread(message, this);
+    }
+    // Bytes lent out live in this thread's buffer: it waits while they may be read.
+    if (mayLetGo && !lent && m_connection->letGo())
+        return LetGo;
     m_pacing.acquire();
-    return m_running;
+    if (m_connection)
+        m_connection->answerTaken();
+    return m_running ? Going : Stopped;
 }
 
 void ZRSocketThread::announceEnd()
@@ -100,7 +110,7 @@ void ZRSocketThread::receiveLoop()
             qCDebug(lcTcp, "readsize = 0. Exiting");
             break;
         }
-        if (!handOver(buffer, int(n)))
+        if (handOver(buffer, int(n)) != Going)
             break;
     }
     m_running = false;

@@ -33,9 +33,11 @@ class ZRConnection;
 //
 // A ZRHttpServer's connections are served by the server's threads instead (see
 // ZRHttpServer): their object is the connection's handle, never started itself;
-// the thread serving the connection carries its messages, waits for next() or
-// stop(), and runs the slots; finished() is emitted, and the object deleted, when
-// the connection ends.
+// the thread serving the connection carries its messages and runs the slots, and
+// waits for next() or stop() until they have returned (and, while a receiver of
+// the raw message signal holds the bytes, after); next() and stop() from any
+// thread then hand the connection to a thread of the server's again. finished()
+// is emitted, and the object deleted, when the connection ends.
 class ZRNET_EXPORT ZRSocketThread : public QThread
 {
     Q_OBJECT
@@ -68,11 +70,14 @@ private:
 
     // The handle of a server's connection, which deletes it.
     ZRSocketThread(int socket, QString address, ZRConnection *connection);
+    enum Handed { Going, Stopped, LetGo };
     // Hands a message (size bytes in a buffer with room for one more) to the receivers: the
     // server's first, then this object's own signal unless only the server is to see it (bytes
     // given back, that the signal has carried already). Returns once a receiver has called
-    // next() (true) or stop() (false).
-    bool handOver(char *message, int size, bool toAll = true);
+    // next() (Going) or stop() (Stopped); with mayLetGo, when the receivers have returned
+    // without either and no signal lent them the bytes, at once (LetGo): the answer, when it
+    // comes, hands the connection to the server's pool.
+    Handed handOver(char *message, int size, bool toAll = true, bool mayLetGo = false);
     // A server's connection that never ran as a thread announces its end as a thread would.
     void announceEnd();
     void receiveLoop();

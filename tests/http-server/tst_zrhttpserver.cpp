@@ -821,19 +821,30 @@ void TestZRHttpServer::queuedToAMainThreadObject()
     // Short, to show it does not run while the application holds the request.
     Served s(Qt::AutoConnection, 300);
     s.app.answer = nullptr;
+    // One thread serves every connection: a request the application holds holds none.
+    s.server.setMaxConnectionThreads(1);
     QProcess client;
     QStringList arguments = pythonArguments("/queued", "get");
     arguments.replaceInStrings(QStringLiteral("{port}"), QString::number(s.run.port));
     arguments.replaceInStrings(QStringLiteral("{file}"), payloadFile);
     client.start(python, arguments);
-    QTRY_COMPARE_WITH_TIMEOUT(s.app.requests().size(), 1, 30000);
-    const Seen seen = s.app.requests().first();
+    Peer other(s.run.port);
+    QVERIFY(other.send("GET /other HTTP/1.1\r\n\r\n"));
+    QTRY_COMPARE_WITH_TIMEOUT(s.app.requests().size(), 2, 30000);
+    const QList<Seen> held = s.app.requests();
+    const Seen seen = held.at(held.at(0).path == "/queued" ? 0 : 1);
     QCOMPARE(seen.deliveredOn, QThread::currentThread());
     QCOMPARE(seen.path, QByteArray("/queued"));
     QTest::qWait(1000);
     s.server.sendReply(okReply(seen.summary()), seen.thread);
     QVERIFY(client.waitForFinished(30000));
     QCOMPARE(client.readAllStandardOutput(), seen.summary() + "200\n");
+    const Seen later = held.at(held.at(0).path == "/queued" ? 1 : 0);
+    later.thread->next(); // unanswered: the connection reads on
+    QVERIFY(other.send("GET /third HTTP/1.1\r\n\r\n"));
+    QTRY_COMPARE(s.app.requests().size(), 3);
+    s.server.sendReply(okReply("third"), s.app.requests().last().thread);
+    QCOMPARE(other.readAll(), okReply("third"));
     QCOMPARE(s.app.errors(), QList<int>());
 }
 
