@@ -437,7 +437,8 @@ void ZRHttpConnection::startStream(
     m_outputSent = 0;
     m_watchesOut = false;
     feedStream(*link, reply.serialise(false, connection, link->chunked), false);
-    (*reply.m_streamStarted)(std::move(stream));
+    if (*reply.m_streamStarted) // else the stream, let go of, ends at once
+        (*reply.m_streamStarted)(std::move(stream));
     handle()->next();
 }
 
