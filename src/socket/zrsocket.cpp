@@ -469,14 +469,28 @@ QString addressText(sockaddr_storage address, int *port)
     return QString::fromLatin1(text);
 }
 
+namespace {
+
+quint16 portOf(int socket, int (*name)(int, sockaddr *, socklen_t *))
+{
+    sockaddr_storage address {};
+    socklen_t length = sizeof address;
+    int port = 0;
+    if (name(socket, reinterpret_cast<sockaddr *>(&address), &length) == 0)
+        addressText(address, &port);
+    return quint16(port);
+}
+
+} // namespace
+
 quint16 localPort(int socket)
 {
-    sockaddr_storage bound {};
-    socklen_t length = sizeof bound;
-    int port = 0;
-    if (::getsockname(socket, reinterpret_cast<sockaddr *>(&bound), &length) == 0)
-        addressText(bound, &port);
-    return quint16(port);
+    return portOf(socket, ::getsockname);
+}
+
+quint16 peerPort(int socket)
+{
+    return portOf(socket, ::getpeername);
 }
 
 bool isResourceShortage(int error)

@@ -90,6 +90,8 @@ inline int waitFor(int socket, short events, int timeoutMs)
 QString addressText(sockaddr_storage address, int *port = nullptr);
 // The port a socket is bound to; 0 when unknown.
 quint16 localPort(int socket);
+// The port of a connected socket's peer; 0 when unknown.
+quint16 peerPort(int socket);
 
 // Whether a failed accept means the process or system is out of resources,
 // so retrying at once would only spin.
