@@ -4,7 +4,6 @@
 
 #include <QJsonArray>
 #include <QJsonObject>
-#include <QNetworkCookie>
 #include <QRegularExpression>
 #include <QtTest>
 
@@ -63,8 +62,6 @@ private slots:
     void requestTarget_data();
     void requestTarget();
     void requestHeaderAndJson();
-    void cookies_data();
-    void cookies();
 };
 
 void TestHttpReply::statusLine_data()
@@ -288,46 +285,6 @@ void TestHttpReply::requestHeaderAndJson()
     request.setBody("{\"a\":");
     QVERIFY(request.json(&error).isNull());
     QVERIFY(error.error != QJsonParseError::NoError);
-}
-
-void TestHttpReply::cookies_data()
-{
-    QTest::addColumn<QByteArray>("name");
-    QTest::addColumn<QByteArray>("value");
-    QTest::addColumn<int>("sameSite"); // ZRHttpReply::SameSite
-    QTest::addColumn<QByteArray>("line"); // empty: refused
-
-    const int unset = int(ZRHttpReply::SameSite::Unset);
-    QTest::newRow("plain") << QByteArray("id") << QByteArray("a1") << unset
-                           << QByteArray("Set-Cookie: id=a1; HttpOnly; path=/");
-    QTest::newRow("SameSite, as Qt 6 writes it")
-        << QByteArray("id") << QByteArray("a1") << int(ZRHttpReply::SameSite::None)
-        << QByteArray("Set-Cookie: id=a1; HttpOnly; path=/; SameSite=None");
-    QTest::newRow("';' in the name")
-        << QByteArray("id; Domain=evil.example") << QByteArray("a1") << unset << QByteArray();
-    QTest::newRow("';' in the value")
-        << QByteArray("id") << QByteArray("a1; Domain=evil.example") << unset << QByteArray();
-    QTest::newRow("CRLF in the value")
-        << QByteArray("id") << QByteArray("a1\r\nX-Evil: 1") << unset << QByteArray();
-}
-
-void TestHttpReply::cookies()
-{
-    QFETCH(QByteArray, name);
-    QFETCH(QByteArray, value);
-    QFETCH(int, sameSite);
-    QFETCH(QByteArray, line);
-
-    if (line.isEmpty())
-        QTest::ignoreMessage(
-            QtWarningMsg, QRegularExpression(QStringLiteral("^(Cookie|Header) refused")));
-    QNetworkCookie cookie(name, value);
-    cookie.setHttpOnly(true);
-    cookie.setPath(QStringLiteral("/"));
-    ZRHttpReply reply;
-    QCOMPARE(reply.addCookie(cookie, ZRHttpReply::SameSite(sameSite)), !line.isEmpty());
-    const QByteArrayList lines = headLines(reply.head());
-    QCOMPARE(lines.first(), line.isEmpty() ? QByteArray("Content-Length: 0") : line);
 }
 
 QTEST_GUILESS_MAIN(TestHttpReply)
