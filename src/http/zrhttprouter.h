@@ -43,12 +43,16 @@ struct ZRHttpRoutes;
 // Every request goes through the before-hooks, then its route (or the router's own answer),
 // then the default headers, then the CORS headers, then the after-hooks, which so see the reply
 // as it goes out, but for what the server itself writes (Content-Length, Date, Connection).
+// Preflights pass through the hooks too, and browsers send them without credentials: a check
+// of credentials in a before-hook lets OPTIONS requests go on.
 //
 // Handlers and hooks run on the connection's thread, as many at once as there are requests, so
-// what they share must be thread-safe; a route given a context runs its handler, and the
-// after-hooks, on the context's thread instead. Every other function may be called at any
-// time from any thread. Destroying the router stops its answers to every server it serves; a
-// handler already running still answers.
+// what they share must be thread-safe. A route given a context runs its handler, and then the
+// after-hooks, on the context's thread instead (the 503 of a context gone meanwhile, on the
+// thread that destroyed it). Every other function may be called at any time from any thread.
+// Destroying the router stops its answers to every server it serves; a handler already running
+// still answers, as does one waiting for its context. A server destroyed while a handler waits
+// for its context leaves that request unanswered: its connection ends.
 class ZRNET_EXPORT ZRHttpRouter
 {
 public:
@@ -88,9 +92,9 @@ public:
 
     // Replaces a route of the same method and path.
     void route(RequestType method, QString path, Handler handler);
-    // A route whose handler runs on context's thread, through its event loop, while the request
-    // waits; the reply goes out as the handler returns. A context that is gone (destroyed before
-    // the request, or while it waits; or null) answers 503.
+    // A route whose handler runs on context's thread, through its event loop (which must run),
+    // while the request waits; the reply goes out as the handler returns. A context that is gone
+    // (destroyed before the request, or while it waits; or null) answers 503.
     void route(RequestType method, QString path, QObject *context, Handler handler);
 
     // Hooks run in the order added, each on every request of the router.
