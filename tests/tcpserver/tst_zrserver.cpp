@@ -11,10 +11,11 @@
 #include <QPointer>
 #include <QSocketNotifier>
 #include <QTimer>
-#include <QLoggingCategory>
 #include <QtTest>
 
 #include <memory>
+
+#include <unistd.h>
 
 using loopback::Peer;
 using loopback::Running;
@@ -99,6 +100,8 @@ private slots:
     }
     void cleanup() { QVERIFY(loopback::releaseEndedThreads(baseline)); }
     void startFailureAndStates();
+    void startFailureSaysWhy_data();
+    void startFailureSaysWhy();
     void stopEndsTheLoopAndClosesTheSocket();
     void aStoppedServerCannotListenAgain();
     void largeWriteArrivesInHeldChunks();
@@ -141,6 +144,56 @@ void TestZRServer::startFailureAndStates()
     QCOMPARE(second.errorText(),
         QStringLiteral("Something happened creating server socket. Exiting with error code -301"));
     ZRSocket::closeSocket(s);
+}
+
+void TestZRServer::startFailureSaysWhy_data()
+{
+    QTest::addColumn<QString>("address");
+    QTest::addColumn<int>("port"); // 0: one another socket holds
+    QTest::addColumn<QString>("why"); // %1: the port
+    QTest::newRow("a name") << "localhost" << 8080
+                            << "localhost is a name; listen on 127.0.0.1 or ::1";
+    QTest::newRow("in use") << "127.0.0.1" << 0
+                            << "port %1 is in use; end the program listening on it or choose "
+                               "another port";
+    QTest::newRow("no address") << "300.1.1.1" << 8080
+                                << "300.1.1.1 is not an address; give IPv4 or IPv6 in numbers, "
+                                   "0.0.0.0 or :: for every address, 127.0.0.1 or ::1 for this "
+                                   "machine only";
+    QTest::newRow("out of range") << "::1" << 99999
+                                  << "port %1 is out of range; choose one from 1 to 65535 (0: "
+                                     "any free port)";
+    QTest::newRow("privileged") << "127.0.0.1" << 80
+                                << "port %1 needs privileges; run as root or with "
+                                   "CAP_NET_BIND_SERVICE, or choose a port from 1024 up";
+}
+
+// The specified text stays the same for every cause; the warning tells them apart.
+void TestZRServer::startFailureSaysWhy()
+{
+    QFETCH(QString, address);
+    QFETCH(int, port);
+    QFETCH(QString, why);
+    int taken = -1;
+    if (port == 0) {
+        port = loopback::freePort();
+        taken = ZRSocket::createServerSocket(QStringLiteral("127.0.0.1"), port, 1);
+        QVERIFY(taken > 0);
+    }
+    // As a user would run it; the saved set-user-id brings root back.
+    const bool dropped = port == 80 && ::geteuid() == 0 && ::seteuid(65534) == 0;
+    QTest::ignoreMessage(QtWarningMsg,
+        qPrintable(QStringLiteral("cannot listen on %1, port %2: ").arg(address).arg(port)
+            + why.replace(QLatin1String("%1"), QString::number(port))));
+    ZRServer server;
+    const int started = server.start(address, port, 5);
+    if (dropped)
+        QVERIFY(::seteuid(0) == 0);
+    if (taken > 0)
+        ZRSocket::closeSocket(taken);
+    QCOMPARE(started, -1);
+    QCOMPARE(server.errorText(),
+        QStringLiteral("Something happened creating server socket. Exiting with error code -301"));
 }
 
 void TestZRServer::stopEndsTheLoopAndClosesTheSocket()
@@ -426,8 +479,10 @@ void TestZRServer::errorTextIsReadWhileWritten()
         }
     }));
     reader->start();
-    for (int i = 0; i < 200; ++i)
+    for (int i = 0; i < 200; ++i) {
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("is in use"));
         QCOMPARE(server.listenConnections(QStringLiteral("127.0.0.1"), port, 5), -1);
+    }
     done = true;
     QVERIFY(reader->wait(5000));
     QVERIFY(!torn);
