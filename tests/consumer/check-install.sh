@@ -33,6 +33,22 @@ cmake --build "$prefix/build" >/dev/null
 libdir=$(dirname "$(find "$prefix" -name "lib$package.so.1" | head -1)")
 LD_LIBRARY_PATH="$libdir" "$prefix/build/consumer"
 
+# A project on the other Qt hears which package is its own, not Qt's complaint.
+if [ "$package" = zrnet ]; then other=6 right=zrnet-qt6; else other=5 right=zrnet; fi
+status=0
+said=$(cmake -S "$source" -B "$prefix/other" -DCMAKE_PREFIX_PATH="$prefix" \
+    -DZRNET_PACKAGE="$package" -DOTHER_QT=$other 2>&1) || status=$?
+if echo "$said" | grep -q "provided by \"Qt$other\""; then
+    echo "consumer: Qt $other is not installed here: the refusal of a Qt $other project is not checked"
+elif [ "$status" = 0 ] || ! echo "$said" | grep -q "find_package($right)"; then
+    echo "a Qt $other project was not told to use $right:"; echo "$said"; exit 1
+fi
+
+# QtDBus is the library's own: its include path is in no user's flags.
+if PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --cflags "$package" | grep -qi dbus; then
+    echo "pkg-config --cflags $package carries QtDBus"; exit 1
+fi
+
 # No flags of our own: the pc file must carry what Qt asks of its users (-fPIC).
 PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --exists "$package"
 # shellcheck disable=SC2046
