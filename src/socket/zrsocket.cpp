@@ -684,17 +684,20 @@ QString ZRSocketPrivate::listenFailureAdvice(const QString &address, int port, i
             return c.isLetter();
         }) && !address.contains(QLatin1Char(':'));
         return name ? QStringLiteral("%1 is a name; listen on an address: %2").arg(address, all)
-                    : QStringLiteral("%1 is not an address; give IPv4 or IPv6 in numbers, %2")
-                          .arg(address, all);
+                    : QStringLiteral("%1 is not an address; write one in numbers, as 127.0.0.1 "
+                                     "or ::1")
+                          .arg(address);
     }
+    const auto &in6 = reinterpret_cast<const sockaddr_in6 &>(parsed);
+    if (parsed.ss_family == AF_INET6 && IN6_IS_ADDR_LINKLOCAL(&in6.sin6_addr) && !in6.sin6_scope_id)
+        return QStringLiteral("%1 is link-local; name its interface too, as %1%eth0").arg(address);
     if (!validPort(port))
         return QStringLiteral("port %1 is out of range; choose one from 1 to 65535 (0: any free "
                               "port)")
             .arg(port);
     switch (error) {
     case EADDRINUSE:
-        return QStringLiteral("port %1 is in use; end the program listening on it or choose "
-                              "another port")
+        return QStringLiteral("port %1 is in use; stop what listens there or choose another port")
             .arg(port);
     case EACCES:
         return QStringLiteral("port %1 needs privileges; run as root or with "

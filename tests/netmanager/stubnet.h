@@ -50,11 +50,14 @@ inline bool isStub(const QString &path)
     return file.open(QIODevice::ReadOnly) && file.readAll().contains(StubMarker);
 }
 
-// Skips the test unless stubnet-run started it (run by hand); the stub directory otherwise.
+// Skips the test unless stubnet-run started it; the stub directory otherwise.
 #define STUBNET_DIR_OR_SKIP(dir)                                                                   \
     do {                                                                                           \
-        if (qEnvironmentVariableIsEmpty("ZRNET_STUBNET"))                                          \
-            QSKIP("not started by tests/tools/stubnet-run");                                       \
+        if (qEnvironmentVariableIsEmpty("ZRNET_STUBNET")) {                                        \
+            const QString why = qEnvironmentVariable("ZRNET_STUBNET_UNAVAILABLE",                  \
+                QStringLiteral("not started by tests/tools/stubnet-run"));                         \
+            QSKIP(qPrintable(why));                                                                \
+        }                                                                                          \
         dir = qEnvironmentVariable("ZRNET_STUB_DIR");                                              \
     } while (false)
 

@@ -365,7 +365,8 @@ class SetupMode(unittest.TestCase):
 
 if __name__ == '__main__':
     if not os.environ.get('ZRNET_STUB_WIFI'):
-        print('SKIP: needs the simulated device of stubnet-run --device (not started by it)')
+        print('SKIP: needs the simulated device of stubnet-run --device (%s)'
+              % os.environ.get('ZRNET_STUBNET_UNAVAILABLE', 'not started by it'))
         sys.exit(SKIP)
     PORTAL = sys.argv.pop(1)
     unittest.main(verbosity=2)

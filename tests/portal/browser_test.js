@@ -190,7 +190,8 @@ async function main() {
     return 2;
   }
   if (!attached && !process.env.ZRNET_STUB_WIFI) {
-    console.log('SKIP: needs the simulated device of stubnet-run --device (not started by it)');
+    console.log('SKIP: needs the simulated device of stubnet-run --device (' +
+      (process.env.ZRNET_STUBNET_UNAVAILABLE || 'not started by it') + ')');
     return SKIP;
   }
   let portal = attached ? { url: args[1], stop() {} } : await startPortal(args[0], stateDir);
