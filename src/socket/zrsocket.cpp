@@ -679,6 +679,8 @@ QString ZRSocketPrivate::listenFailureAdvice(const QString &address, int port, i
     if (!numericAddress(address.toUtf8(), parsed)) {
         if (address.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0)
             return QStringLiteral("localhost is a name; listen on 127.0.0.1 or ::1");
+        if (address.contains(QLatin1Char(':')) && address.contains(QLatin1Char('%')))
+            return QStringLiteral("%1 names no interface of this machine after %").arg(address);
         // A name has a letter in it; digits, dots and colons alone are an address gone wrong.
         const bool name = std::any_of(address.cbegin(), address.cend(), [](QChar c) {
             return c.isLetter();
