@@ -17,15 +17,23 @@
 #include <functional>
 #include <pthread.h>
 
-// The program's exit status: 0 after a stop, 1 when listening failed (the cause printed).
-inline int serveUntilSignal(ZRServer &server, const QString &address, int port, int backlog,
-    const std::function<void(quint16)> &listening = {})
+// Blocks the two signals on this thread and those it starts from now on; call it before other
+// servers start, to serve those until the signal too.
+inline sigset_t blockStopSignals()
 {
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGINT);
     sigaddset(&stopSignals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    return stopSignals;
+}
+
+// The program's exit status: 0 after a stop, 1 when listening failed (the cause printed).
+inline int serveUntilSignal(ZRServer &server, const QString &address, int port, int backlog,
+    const std::function<void(quint16)> &listening = {})
+{
+    sigset_t stopSignals = blockStopSignals();
     if (server.start(address, port, backlog) < 0) {
         std::fprintf(
             stderr, "%s: %s\n", qPrintable(server.errorText()), qPrintable(ZRSocket::lastError()));

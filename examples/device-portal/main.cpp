@@ -11,21 +11,20 @@
 // refuses to join networks unless started with --allow-changes. On a device, as root:
 //   device-portal --listen 0.0.0.0:8080 --allow-changes
 // or --listen [::]:8080 for IPv6 and IPv4 alike.
-// With --tls it serves HTTPS, with a certificate it makes on first start (see portaltls.h).
-// With --setup-ssid, a device without a network offers its own: whenever its Wi-Fi has had no
-// link for --setup-wait seconds (20; at start, at once), it becomes the access point NAME
-// (open, or WPA2 with the passphrase) and serves the page on http://192.168.42.1/ as well,
-// where phones open it by themselves; its clients may join a network (see setup.h).
-// Where it listens beyond this device, it announces the page by multicast DNS through
-// avahi-daemon (_http._tcp, or _https._tcp with --tls) as --name (the host name by default),
-// which it also asks the daemon to publish the device as: http://NAME.local:PORT/ on every
-// network it serves, and the setup page says so before the device joins one. With --listen on
+// With --tls it serves HTTPS, with a certificate it makes on first start (see
+// ../common/selfsignedtls.h). With --setup-ssid, a device without a network offers its own:
+// whenever its Wi-Fi has had no link for --setup-wait seconds (20; at start, at once), it becomes
+// the access point NAME (open, or WPA2 with the passphrase) and serves the page on
+// http://192.168.42.1/ as well, where phones open it by themselves; its clients may join a network
+// (see setup.h). Where it listens beyond this device, it announces the page by multicast DNS
+// through avahi-daemon (_http._tcp, or _https._tcp with --tls) as --name (the host name by
+// default), which it also asks the daemon to publish the device as: http://NAME.local:PORT/ on
+// every network it serves, and the setup page says so before the device joins one. With --listen on
 // port 80 of every address, that server serves the access point's clients too, and they may
 // join only with --allow-changes.
 // Like every program that creates a NetworkManager, it switches the Wi-Fi radio on at start
 // (where it has the rights to).
 #include "portal.h"
-#include "portaltls.h"
 #include "setup.h"
 
 #include <zrhttpserver.h>
@@ -39,6 +38,7 @@
 
 #include "../common/listenaddress.h"
 #include "../common/quiet.h"
+#include "../common/selfsignedtls.h"
 #include "../common/serveuntilsignal.h"
 
 #include <cstdio>
@@ -193,7 +193,10 @@ int main(int argc, char *argv[])
     ZRHttpServer server;
     server.setMaxBodySize(64 * 1024); // a join is a few dozen bytes
     if (settings.tls
-        && !setUpPortalTls(server, settings.stateDir, settings.address, &settings.fingerprint))
+        && !setUpSelfSignedTls(server,
+            { QStringLiteral("device-portal"), settings.stateDir, QStringLiteral("portal"),
+                settings.address },
+            &settings.fingerprint))
         return 1;
     ZRHttpRouter router(&server);
     portal.setWhereabouts(

@@ -258,7 +258,7 @@ int join(const QString &ssid, const QString &interface)
 // Prints each change the library announces as it comes, for `seconds` (0: until ended).
 int watch(int seconds)
 {
-    NetworkManager manager;
+    NetworkManager manager(NetAccess::ReadOnly);
     QElapsedTimer clock;
     clock.start();
     const auto say = [&](const QString &what) {
@@ -411,7 +411,7 @@ int main(int argc, char *argv[])
     }
     if (args.size() == 1
         && (command == QLatin1String("list") || command == QLatin1String("status"))) {
-        NetworkManager manager;
+        NetworkManager manager(NetAccess::ReadOnly); // looking switches nothing on
         return command == QLatin1String("list") ? list(manager) : status(manager);
     }
     err << QString::fromLatin1(Usage).arg(program);

@@ -351,7 +351,12 @@ void ZRHttpConnection::handToApplication(ZRHttpServer &server)
     m_http10 = parsed.version == ZRHttpParsedRequest::Http10;
     m_answeringHead = parsed.method == RequestHead;
     setPhase(Held, false);
+    if (m_served == 1) {
+        m_remotePort = peerPort(socket());
+        m_localPort = localPort(socket());
+    }
     ZRHttpRequest request;
+    request.setArrival(handle()->remoteAddress(), m_remotePort, m_localPort, m_tls != nullptr);
     request.setType(RequestType(parsed.method));
     request.setPath(parsed.path);
     request.setProtocol(parsed.protocol);

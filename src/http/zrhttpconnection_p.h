@@ -126,6 +126,8 @@ private:
     qint64 m_keepAliveMs = 0;
     qint64 m_dropped = 0; // bytes dropped while closing
     int m_served = 0; // requests handed to the application
+    quint16 m_remotePort = 0; // both taken with the first request
+    quint16 m_localPort = 0;
     short m_waitsFor = 0; // POLLIN or POLLOUT, while waiting for the socket
     bool m_described = false; // the request line has been logged
     bool m_continueSent = false;

@@ -10,7 +10,9 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QNetworkCookie>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -287,6 +289,39 @@ bool ZRHttpReply::addHeader(const QByteArray &name, const QByteArray &value)
         return false;
     m_headers.append(Header(name, value));
     return true;
+}
+
+namespace {
+
+// What would end a cookie's name, or its value, early and make the rest an attribute.
+bool cookieBreaks(const QNetworkCookie &cookie)
+{
+    const QByteArray name = cookie.name();
+    return name.isEmpty() || cookie.value().contains(';')
+        || std::any_of(name.cbegin(), name.cend(),
+            [](char c) { return c == '=' || c == ';' || c == ',' || c == ' ' || c == '\t'; });
+}
+
+QByteArray rawForm(QNetworkCookie cookie, ZRHttpReply::SameSite sameSite)
+{
+    static const char *const names[] = { "", "None", "Lax", "Strict" };
+    if (sameSite == ZRHttpReply::SameSite::Unset)
+        return cookie.toRawForm();
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+    cookie.setSameSitePolicy(QNetworkCookie::SameSite::Default);
+#endif
+    return cookie.toRawForm() + "; SameSite=" + names[int(sameSite)];
+}
+
+} // namespace
+
+bool ZRHttpReply::addCookie(const QNetworkCookie &cookie, SameSite sameSite)
+{
+    if (cookieBreaks(cookie)) {
+        qCWarning(lcHttp, "Cookie refused: its name or value would change its attributes");
+        return false;
+    }
+    return addHeader(QByteArrayLiteral("Set-Cookie"), rawForm(cookie, sameSite));
 }
 
 QByteArray ZRHttpReply::header(const QByteArray &name) const

@@ -15,6 +15,7 @@ class QDateTime;
 class QJsonArray;
 class QJsonDocument;
 class QJsonObject;
+class QNetworkCookie;
 class ZRHttpMultiPart;
 class ZRHttpStream;
 
@@ -72,6 +73,14 @@ public:
     bool setHeader(const QByteArray &name, const QByteArray &value);
     // One more line of that name, after those there are (as Set-Cookie needs); same refusals.
     bool addHeader(const QByteArray &name, const QByteArray &value);
+    // The SameSite attribute of a cookie, as Qt 6's QNetworkCookie::SameSite names it.
+    enum class SameSite { Unset, None, Lax, Strict };
+    // One more Set-Cookie line: the cookie's QNetworkCookie::toRawForm(), then, unless Unset,
+    // "; SameSite=Lax" (or None, Strict) in place of any the cookie carries itself (Qt 6), so
+    // the line is the same on Qt 5 and Qt 6. False, with a warning, for a cookie with no name,
+    // a name holding '=', ';', ',' or a blank, or a value holding ';' (each would change the
+    // cookie's attributes), and for a raw form that would split the reply.
+    bool addCookie(const QNetworkCookie &cookie, SameSite sameSite = SameSite::Unset);
     // Looks the name up in any letter case; the first value, empty when not set.
     QByteArray header(const QByteArray &name) const;
     bool hasHeader(const QByteArray &name) const;

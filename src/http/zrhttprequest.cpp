@@ -52,7 +52,9 @@ ZRHttpRequest::ZRHttpRequest(QObject *parent) : ZRHttpBase(parent) { }
 
 ZRHttpRequest::ZRHttpRequest(const ZRHttpRequest &other)
     : ZRHttpBase(other), m_type(other.m_type), m_path(other.m_path), m_protocol(other.m_protocol),
-      m_headerLines(other.m_headerLines), m_pathParameters(other.m_pathParameters)
+      m_headerLines(other.m_headerLines), m_pathParameters(other.m_pathParameters),
+      m_remoteAddress(other.m_remoteAddress), m_remotePort(other.m_remotePort),
+      m_localPort(other.m_localPort), m_tls(other.m_tls), m_arrival(other.m_arrival)
 { }
 
 ZRHttpRequest &ZRHttpRequest::operator=(const ZRHttpRequest &other)
@@ -63,6 +65,11 @@ ZRHttpRequest &ZRHttpRequest::operator=(const ZRHttpRequest &other)
     m_protocol = other.m_protocol;
     m_headerLines = other.m_headerLines;
     m_pathParameters = other.m_pathParameters;
+    m_remoteAddress = other.m_remoteAddress;
+    m_remotePort = other.m_remotePort;
+    m_localPort = other.m_localPort;
+    m_tls = other.m_tls;
+    m_arrival = other.m_arrival;
     return *this;
 }
 
@@ -194,4 +201,39 @@ QJsonDocument ZRHttpRequest::json(QJsonParseError *error) const
         error->error = QJsonParseError::DeepNesting;
     }
     return QJsonDocument();
+}
+
+QString ZRHttpRequest::remoteAddress() const
+{
+    return m_remoteAddress;
+}
+
+quint16 ZRHttpRequest::remotePort() const
+{
+    return m_remotePort;
+}
+
+quint16 ZRHttpRequest::localPort() const
+{
+    return m_localPort;
+}
+
+bool ZRHttpRequest::isTls() const
+{
+    return m_tls;
+}
+
+qint64 ZRHttpRequest::nsecsSinceArrival() const
+{
+    return m_arrival.isValid() ? m_arrival.nsecsElapsed() : -1;
+}
+
+void ZRHttpRequest::setArrival(
+    const QString &remoteAddress, quint16 remotePort, quint16 localPort, bool tls)
+{
+    m_remoteAddress = remoteAddress;
+    m_remotePort = remotePort;
+    m_localPort = localPort;
+    m_tls = tls;
+    m_arrival.start();
 }

@@ -3,6 +3,7 @@
 
 #include "zrhttpbase.h"
 
+#include <QElapsedTimer>
 #include <QJsonDocument>
 #include <QList>
 #include <QMap>
@@ -72,6 +73,17 @@ public:
     // QJsonParseError::DeepNesting at the offset of the bracket that goes too deep.
     QJsonDocument json(QJsonParseError *error = nullptr) const;
 
+    // What the server knows of the connection the request came on: the client's address (as
+    // ZRSocketThread::remoteAddress() writes it) and port, the server's port it reached, and
+    // whether it came over TLS. Empty, 0 and false for a request the server did not make.
+    QString remoteAddress() const;
+    quint16 remotePort() const;
+    quint16 localPort() const;
+    bool isTls() const;
+    // Nanoseconds since the server had the whole request (-1 for one it did not make): once the
+    // reply is made, the time an access log reports.
+    qint64 nsecsSinceArrival() const;
+
     // The single source of method texts; filled during static initialisation, read-only
     // afterwards, so connection threads read it without a lock.
     static QMap<RequestType, QString> requestTypeString;
@@ -80,12 +92,19 @@ private:
     friend class ZRHttpConnection;
     // addHeader() for each line, the list itself kept as it is.
     void addHeaders(const QList<QPair<QByteArray, QByteArray>> &lines);
+    // The connection's facts, and the moment of arrival: now.
+    void setArrival(const QString &remoteAddress, quint16 remotePort, quint16 localPort, bool tls);
 
     RequestType m_type = RequestGet;
     QString m_path;
     QString m_protocol;
     QList<QPair<QByteArray, QByteArray>> m_headerLines; // what addHeader() was given, in order
     QMap<QString, QString> m_pathParameters;
+    QString m_remoteAddress;
+    quint16 m_remotePort = 0;
+    quint16 m_localPort = 0;
+    bool m_tls = false;
+    QElapsedTimer m_arrival; // invalid unless the server made the request
 };
 
 Q_DECLARE_METATYPE(ZRHttpRequest)

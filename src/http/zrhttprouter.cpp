@@ -1,4 +1,6 @@
 #include "zrhttprouter.h"
+#include "zrconnectiontable_p.h"
+#include "zrhttpconnection_p.h"
 #include "zrhttpname_p.h"
 #include "zrhttppath_p.h"
 #include "zrhttpserver.h"
@@ -15,6 +17,45 @@
 
 namespace {
 
+// The object a route's handler runs with. It counts as gone from the moment its destruction
+// begins, under the lock that posting takes, so a call is either posted before (and dropped
+// with the object's other events) or not at all: a QPointer could go null between its check
+// and the post.
+class Context
+{
+public:
+    static std::shared_ptr<Context> watch(QObject *object)
+    {
+        auto context = std::make_shared<Context>();
+        context->m_object = object;
+        if (object) {
+            context->m_watch = QObject::connect(
+                object, &QObject::destroyed, [weak = std::weak_ptr<Context>(context)] {
+                    if (const std::shared_ptr<Context> alive = weak.lock()) {
+                        QMutexLocker lock(&alive->m_mutex);
+                        alive->m_object = nullptr;
+                    }
+                });
+        }
+        return context;
+    }
+    ~Context() { QObject::disconnect(m_watch); }
+
+    // Queued to the object's thread; false, call left as it was, when the object is gone.
+    template <typename Call>
+    bool post(Call &call)
+    {
+        QMutexLocker lock(&m_mutex);
+        return m_object
+            && QMetaObject::invokeMethod(m_object, std::move(call), Qt::QueuedConnection);
+    }
+
+private:
+    QMutex m_mutex; // guards m_object
+    QObject *m_object = nullptr; // null once gone
+    QMetaObject::Connection m_watch;
+};
+
 struct Route
 {
     RequestType method;
@@ -24,6 +65,7 @@ struct Route
     bool prefix;
     ZRHttpRouter::Handler handler;
     bool folder = false; // serveDirectory()'s: a file not there leaves the path to other routes
+    std::shared_ptr<Context> context {}; // null: the handler runs on the connection's thread
 
     bool matches(const QStringList &target) const
     {
@@ -58,6 +100,9 @@ struct Config
     QVector<Route> routes;
     QList<ZRHttpReply::Header> defaults;
     QStringList origins; // empty: no cross-origin requests
+    ZRHttpRouter::CorsOptions cors;
+    QVector<ZRHttpRouter::BeforeHook> before;
+    QVector<ZRHttpRouter::AfterHook> after;
 };
 
 int methodBit(RequestType method)
@@ -103,18 +148,29 @@ bool beats(const Route &route, const Route &best, RequestType method)
     return specificity != 0 ? specificity > 0 : route.method == method;
 }
 
-ZRHttpReply call(const Route &route, const ZRHttpRequest &request)
+// False when f threw: an exception must not leave the connection's thread, as it would end the
+// process, nor a context's event loop.
+template <typename F>
+bool guarded(const char *what, const ZRHttpRequest &request, F f)
 {
-    // An exception must not leave the connection's thread: it would end the process.
     try {
-        return route.handler(request);
+        f();
+        return true;
     } catch (const std::exception &e) {
-        qCWarning(lcHttp, "Handler for %s %s threw: %s", qUtf8Printable(request.typeString()),
+        qCWarning(lcHttp, "%s for %s %s threw: %s", what, qUtf8Printable(request.typeString()),
             qUtf8Printable(request.path()), e.what());
     } catch (...) {
-        qCWarning(lcHttp, "Handler for %s %s threw", qUtf8Printable(request.typeString()),
+        qCWarning(lcHttp, "%s for %s %s threw", what, qUtf8Printable(request.typeString()),
             qUtf8Printable(request.path()));
     }
+    return false;
+}
+
+ZRHttpReply call(const Route &route, const ZRHttpRequest &request)
+{
+    ZRHttpReply reply;
+    if (guarded("Handler", request, [&] { reply = route.handler(request); }))
+        return reply;
     return ZRHttpRouter::statusReply(500, request);
 }
 
@@ -146,13 +202,18 @@ bool isPreflight(const Config &config, const ZRHttpRequest &request)
         && allows(config, request.headerValue("Origin"));
 }
 
-ZRHttpReply preflightReply(int methods, const ZRHttpRequest &request)
+ZRHttpReply preflightReply(
+    const ZRHttpRouter::CorsOptions &cors, int methods, const ZRHttpRequest &request)
 {
     ZRHttpReply reply(204);
     reply.setHeader("Access-Control-Allow-Methods", methodsText(withImplied(methods)));
-    const QByteArray headers = request.headerValue("Access-Control-Request-Headers");
+    const QByteArray headers = cors.allowedHeaders.isEmpty()
+        ? request.headerValue("Access-Control-Request-Headers")
+        : cors.allowedHeaders.join(", ");
     if (!headers.isEmpty())
         reply.setHeader("Access-Control-Allow-Headers", headers);
+    if (cors.maxAgeSeconds >= 0)
+        reply.setHeader("Access-Control-Max-Age", QByteArray::number(cors.maxAgeSeconds));
     return reply;
 }
 
@@ -164,7 +225,10 @@ int allMethods(const Config &config)
     return methods;
 }
 
-ZRHttpReply dispatch(const Config &config, const ZRHttpRequest &request)
+// The route's reply, or the router's own; for a route with a context, nothing yet: the route,
+// in *later, with the path's segments for its parameters.
+ZRHttpReply dispatch(
+    const Config &config, const ZRHttpRequest &request, const Route **later, QStringList *segments)
 {
     const ZRHttpPath path = ZRHttpPath::parse(request.path());
     const RequestType method = request.type();
@@ -184,10 +248,15 @@ ZRHttpReply dispatch(const Config &config, const ZRHttpRequest &request)
             serving.append(&route);
     }
     if (allowed && isPreflight(config, request))
-        return preflightReply(allowed, request);
+        return preflightReply(config.cors, allowed, request);
     std::stable_sort(serving.begin(), serving.end(),
         [method](const Route *a, const Route *b) { return beats(*a, *b, method); });
     for (const Route *route : qAsConst(serving)) {
+        if (route->context) {
+            *later = route;
+            *segments = path.segments;
+            return ZRHttpReply();
+        }
         ZRHttpReply reply = callWithParameters(*route, path.segments, request);
         if (!route->folder || reply.status() != 404)
             return reply;
@@ -198,29 +267,129 @@ ZRHttpReply dispatch(const Config &config, const ZRHttpRequest &request)
     return allowReply(method == RequestOptions ? 204 : 405, allowed, request);
 }
 
+// Every reply of a router with CORS varies with Origin, those to other origins or to none too:
+// a cache must not hand one origin's answer to another.
 void addCrossOriginHeaders(const Config &config, const ZRHttpRequest &request, ZRHttpReply &reply)
 {
-    const QByteArray origin = request.headerValue("Origin");
-    if (!allows(config, origin) || reply.hasHeader("Access-Control-Allow-Origin"))
+    if (config.origins.isEmpty())
         return;
-    reply.setHeader("Access-Control-Allow-Origin",
-        config.origins.contains(QStringLiteral("*")) ? QByteArrayLiteral("*") : origin);
     const QByteArray vary = reply.header("Vary");
     if (vary.isEmpty())
         reply.setHeader("Vary", "Origin");
     else if (!zrListHas(vary, "Origin"))
         reply.setHeader("Vary", vary + ", Origin");
+    const QByteArray origin = request.headerValue("Origin");
+    if (!allows(config, origin) || reply.hasHeader("Access-Control-Allow-Origin"))
+        return;
+    const bool anyOrigin = config.origins.contains(QStringLiteral("*")) && !config.cors.credentials;
+    reply.setHeader("Access-Control-Allow-Origin", anyOrigin ? QByteArrayLiteral("*") : origin);
+    if (config.cors.credentials)
+        reply.setHeader("Access-Control-Allow-Credentials", "true");
+    if (!config.cors.exposedHeaders.isEmpty())
+        reply.setHeader("Access-Control-Expose-Headers", config.cors.exposedHeaders.join(", "));
 }
 
-ZRHttpReply answer(const Config &config, const ZRHttpRequest &request)
+std::optional<ZRHttpReply> runBeforeHooks(const Config &config, const ZRHttpRequest &request)
 {
-    ZRHttpReply reply = dispatch(config, request);
+    for (const ZRHttpRouter::BeforeHook &hook : config.before) {
+        std::optional<ZRHttpReply> reply;
+        if (!guarded("Before-hook", request, [&] { reply = hook(request); }))
+            return ZRHttpRouter::statusReply(500, request);
+        if (reply)
+            return reply;
+    }
+    return std::nullopt;
+}
+
+// What every reply gets after its route: default headers, CORS headers, the after-hooks.
+ZRHttpReply finish(const Config &config, const ZRHttpRequest &request, ZRHttpReply reply)
+{
     for (const ZRHttpReply::Header &header : config.defaults) {
         if (!reply.hasHeader(header.first))
             reply.setHeader(header.first, header.second);
     }
     addCrossOriginHeaders(config, request, reply);
+    for (const ZRHttpRouter::AfterHook &hook : config.after)
+        guarded("After-hook", request, [&] { hook(request, reply); });
     return reply;
+}
+
+// From another thread than the connection's, once the server's signal has returned: inside the
+// server, so that it cannot go meanwhile. Once it has gone, nobody is left to send: the
+// connection ends unanswered.
+void sendLater(const ZRHttpReply &reply, ZRSocketThread *thread)
+{
+    ZRHttpConnection *connection = ZRHttpConnection::of(thread);
+    const std::shared_ptr<ZRConnectionTable> table
+        = connection ? connection->table().shared_from_this() : nullptr;
+    ZRServer *server = table ? table->enter() : nullptr;
+    if (!server) {
+        thread->stop();
+        return;
+    }
+    static_cast<ZRHttpServer *>(server)->sendReply(reply, thread);
+    table->leave();
+}
+
+// A request waiting for its route's handler on the context's thread. Answered once: by the
+// handler's reply, or, should the call never run (its context went first), by 503 as it goes.
+class Deferred
+{
+public:
+    Deferred(std::shared_ptr<const Config> config, const Route &route, QStringList segments,
+        const ZRHttpRequest &request, ZRSocketThread *thread)
+        : m_config(std::move(config)), m_route(route), m_segments(std::move(segments)),
+          m_request(request), m_thread(thread)
+    { }
+    Deferred(const Deferred &) = delete;
+    Deferred &operator=(const Deferred &) = delete;
+    ~Deferred()
+    {
+        if (!m_answered)
+            answer(ZRHttpRouter::statusReply(503, m_request));
+    }
+
+    void run() { answer(callWithParameters(m_route, m_segments, m_request)); }
+    // Still inside the server's signal: the context is gone already.
+    void refuse(ZRHttpServer &server)
+    {
+        m_answered = true;
+        server.sendReply(
+            finish(*m_config, m_request, ZRHttpRouter::statusReply(503, m_request)), m_thread);
+    }
+
+private:
+    void answer(const ZRHttpReply &reply)
+    {
+        m_answered = true;
+        sendLater(finish(*m_config, m_request, reply), m_thread);
+    }
+
+    const std::shared_ptr<const Config> m_config; // keeps m_route
+    const Route &m_route;
+    const QStringList m_segments;
+    const ZRHttpRequest m_request;
+    ZRSocketThread *const m_thread;
+    bool m_answered = false;
+};
+
+// On the connection's thread, inside the server's signal.
+void respond(const std::shared_ptr<const Config> &config, ZRHttpServer &server,
+    const ZRHttpRequest &request, ZRSocketThread *thread)
+{
+    const Route *later = nullptr;
+    QStringList segments;
+    std::optional<ZRHttpReply> reply = runBeforeHooks(*config, request);
+    if (!reply)
+        reply = dispatch(*config, request, &later, &segments);
+    if (!later) {
+        server.sendReply(finish(*config, request, std::move(*reply)), thread);
+        return;
+    }
+    auto waiting = std::make_shared<Deferred>(config, *later, segments, request, thread);
+    auto run = [waiting] { waiting->run(); };
+    if (!later->context->post(run))
+        waiting->refuse(server);
 }
 
 // How much the Accept header wants a media type (RFC 9110 12.5.1): the weight of the most
@@ -318,25 +487,58 @@ struct ZRHttpRoutes
 
 ZRHttpRouter::ZRHttpRouter(ZRHttpServer *server) : m_routes(std::make_shared<ZRHttpRoutes>())
 {
-    if (!server)
-        return;
-    // The server as context: the connection goes with it, whichever of the two goes first.
-    m_connection = QObject::connect(
-        server, &ZRHttpServer::connectionThread, server,
-        [routes = m_routes, server](const ZRHttpRequest &request, ZRSocketThread *thread) {
-            server->sendReply(answer(*routes->snapshot(), request), thread);
-        },
-        Qt::DirectConnection);
+    serve(server);
 }
 
 ZRHttpRouter::~ZRHttpRouter()
 {
-    QObject::disconnect(m_connection);
+    QMutexLocker lock(&m_mutex);
+    for (const auto &served : qAsConst(m_served))
+        QObject::disconnect(served.second);
+}
+
+void ZRHttpRouter::serve(ZRHttpServer *server)
+{
+    if (!server)
+        return;
+    QMutexLocker lock(&m_mutex);
+    m_served.erase(std::remove_if(m_served.begin(), m_served.end(),
+                       [](const auto &served) { return served.first.isNull(); }),
+        m_served.end());
+    for (const auto &served : qAsConst(m_served)) {
+        if (served.first.data() == server)
+            return;
+    }
+    // The server as context: the connection goes with it, whichever of the two goes first.
+    const QMetaObject::Connection connection = QObject::connect(
+        server, &ZRHttpServer::connectionThread, server,
+        [routes = m_routes, server](const ZRHttpRequest &request, ZRSocketThread *thread) {
+            respond(routes->snapshot(), *server, request, thread);
+        },
+        Qt::DirectConnection);
+    m_served.append({ QPointer<QObject>(server), connection });
 }
 
 void ZRHttpRouter::route(RequestType method, QString path, Handler handler)
 {
     m_routes->add(makeRoute(method, std::move(path), std::move(handler)));
+}
+
+void ZRHttpRouter::route(RequestType method, QString path, QObject *context, Handler handler)
+{
+    Route route = makeRoute(method, std::move(path), std::move(handler));
+    route.context = Context::watch(context);
+    m_routes->add(std::move(route));
+}
+
+void ZRHttpRouter::before(BeforeHook hook)
+{
+    m_routes->update([&](Config &config) { config.before.append(std::move(hook)); });
+}
+
+void ZRHttpRouter::after(AfterHook hook)
+{
+    m_routes->update([&](Config &config) { config.after.append(std::move(hook)); });
 }
 
 namespace {
@@ -383,7 +585,20 @@ void ZRHttpRouter::setDefaultHeader(const QByteArray &name, const QByteArray &va
 
 void ZRHttpRouter::setCors(const QStringList &allowedOrigins)
 {
-    m_routes->update([&](Config &config) { config.origins = allowedOrigins; });
+    setCors(allowedOrigins, CorsOptions());
+}
+
+bool ZRHttpRouter::setCors(const QStringList &allowedOrigins, const CorsOptions &options)
+{
+    ZRHttpReply check; // refuses what would split a reply, with the warning
+    if (!check.setHeader("Access-Control-Allow-Headers", options.allowedHeaders.join(", "))
+        || !check.setHeader("Access-Control-Expose-Headers", options.exposedHeaders.join(", ")))
+        return false;
+    m_routes->update([&](Config &config) {
+        config.origins = allowedOrigins;
+        config.cors = options;
+    });
+    return true;
 }
 
 ZRHttpReply ZRHttpRouter::statusReply(int status, const ZRHttpRequest &request)

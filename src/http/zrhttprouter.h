@@ -5,17 +5,24 @@
 #include "zrhttprequest.h"
 
 #include <QMetaObject>
+#include <QMutex>
+#include <QPair>
+#include <QPointer>
 #include <QString>
 #include <QStringList>
+#include <QVector>
 
 #include <functional>
 #include <memory>
+#include <optional>
 
+class QObject;
 class ZRHttpServer;
 struct ZRHttpRoutes;
 
-// Answers every request of one server from a table of routes: a method, a path and a handler
-// that returns the reply. Nothing else should answer that server's requests.
+// Answers every request of the servers it serves from a table of routes: a method, a path and
+// a handler that returns the reply. Nothing else should answer those servers' requests; one
+// router may serve several (plain HTTP and HTTPS, say), with the same routes.
 //
 // A route's path is matched segment by segment against the request's path, split at "/" as
 // sent and each segment then percent-decoded, with dot segments resolved (a path climbing
@@ -29,25 +36,70 @@ struct ZRHttpRoutes;
 //
 // A GET route answers HEAD too (the server then sends no body). A path no route matches gets
 // 404; a matched path asked with a method no route of it has gets 405 with Allow, or 204 with
-// Allow for OPTIONS; "OPTIONS *" gets 204 with every method of the router. A handler that
-// throws gets its client a 500 and the log a warning; the server serves on. These answers of
-// the router's own are statusReply()s.
+// Allow for OPTIONS; "OPTIONS *" gets 204 with every method of the router. A handler or hook
+// that throws gets its client a 500 and the log a warning; the server serves on. These answers
+// of the router's own are statusReply()s.
 //
-// Handlers run on the connection's thread, as many at once as there are requests, so what
-// they share must be thread-safe. Every other function may be called at any time from any
-// thread. Destroying the router stops its answers; a handler already running still answers.
+// Every request goes through the before-hooks, then its route (or the router's own answer),
+// then the default headers, then the CORS headers, then the after-hooks, which so see the reply
+// as it goes out, but for what the server itself writes (Content-Length, Date, Connection).
+// Preflights pass through the hooks too, and browsers send them without credentials: a check
+// of credentials in a before-hook lets OPTIONS requests go on.
+//
+// Handlers and hooks run on the connection's thread, as many at once as there are requests, so
+// what they share must be thread-safe. A route given a context runs its handler, and then the
+// after-hooks, on the context's thread instead (the 503 of a context gone meanwhile, on the
+// thread that destroyed it). Every other function may be called at any time from any thread.
+// Destroying the router stops its answers to every server it serves; a handler already running
+// still answers, as does one waiting for its context. A server destroyed while a handler waits
+// for its context leaves that request unanswered: its connection ends.
 class ZRNET_EXPORT ZRHttpRouter
 {
 public:
     using Handler = std::function<ZRHttpReply(const ZRHttpRequest &)>;
+    // A reply answers the request instead of its route; nothing lets it go on.
+    using BeforeHook = std::function<std::optional<ZRHttpReply>(const ZRHttpRequest &)>;
+    // May change the reply (add headers), or only look (an access log).
+    using AfterHook = std::function<void(const ZRHttpRequest &, ZRHttpReply &)>;
 
-    explicit ZRHttpRouter(ZRHttpServer *server);
+    // What setCors() allows beyond the origins.
+    struct CorsOptions
+    {
+        // Requests with credentials (cookies, HTTP authentication) too: every reply to an
+        // allowed origin says Access-Control-Allow-Credentials: true, and names that origin
+        // even where "*" allows it, as browsers refuse "*" with credentials.
+        bool credentials = false;
+        // How long a browser may keep a preflight's answer (Access-Control-Max-Age), in
+        // seconds; negative sends none, and the browser's own default holds.
+        int maxAgeSeconds = -1;
+        // The request headers allowed (Access-Control-Allow-Headers on preflights); empty
+        // allows those a preflight asks for.
+        QList<QByteArray> allowedHeaders;
+        // The reply headers a page's script may read beyond the simple ones
+        // (Access-Control-Expose-Headers).
+        QList<QByteArray> exposedHeaders;
+    };
+
+    // Serves server (see serve()) unless it is null.
+    explicit ZRHttpRouter(ZRHttpServer *server = nullptr);
     ~ZRHttpRouter();
     ZRHttpRouter(const ZRHttpRouter &) = delete;
     ZRHttpRouter &operator=(const ZRHttpRouter &) = delete;
 
+    // Answers server's requests too, from now on, until the router or the server goes; a server
+    // served already is served once.
+    void serve(ZRHttpServer *server);
+
     // Replaces a route of the same method and path.
     void route(RequestType method, QString path, Handler handler);
+    // A route whose handler runs on context's thread, through its event loop (which must run),
+    // while the request waits; the reply goes out as the handler returns. A context that is gone
+    // (destroyed before the request, or while it waits; or null) answers 503.
+    void route(RequestType method, QString path, QObject *context, Handler handler);
+
+    // Hooks run in the order added, each on every request of the router.
+    void before(BeforeHook hook);
+    void after(AfterHook hook);
 
     // GET and HEAD of the files below directory (a folder, or a Qt resource folder such as
     // ":/page") under prefix ("/static" serves "/static/app.css"); index.html for a folder.
@@ -71,18 +123,24 @@ public:
     // Cross-origin requests from these origins ("https://app.example:8443"; "*" for any) are
     // allowed: a preflight (OPTIONS with Origin and Access-Control-Request-Method) to a path
     // that has routes gets 204 with Access-Control-Allow-Methods and -Headers, and every reply
-    // to an allowed Origin carries Access-Control-Allow-Origin and Vary: Origin. Requests from
-    // other origins are answered as usual, without those headers, so browsers refuse them.
+    // to an allowed Origin carries Access-Control-Allow-Origin. Requests from other origins are
+    // answered as usual, without those headers, so browsers refuse them. With any origin
+    // allowed, every reply says Vary: Origin, so that no cache hands one origin's answer to
+    // another.
     void setCors(const QStringList &allowedOrigins);
+    // The same, with options; false, with a warning, and nothing changed, when a header name
+    // would split a reply.
+    bool setCors(const QStringList &allowedOrigins, const CorsOptions &options);
 
     // The router's own answer for a status: the reason phrase as {"error": "Not Found"} when
     // the request's Accept prefers application/json to text/plain, as plain text otherwise.
     static ZRHttpReply statusReply(int status, const ZRHttpRequest &request);
 
 private:
-    // Shared with the connection, which outlives the router when a handler is running.
+    // Shared with the connections, which outlive the router when a handler is running.
     const std::shared_ptr<ZRHttpRoutes> m_routes;
-    QMetaObject::Connection m_connection;
+    QMutex m_mutex; // guards m_served
+    QVector<QPair<QPointer<QObject>, QMetaObject::Connection>> m_served; // by server
 };
 
 #endif // ZRHTTPROUTER_H

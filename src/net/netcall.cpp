@@ -52,6 +52,8 @@ QString netFailureText(NetFailureReason reason, const QString &detail)
         return QStringLiteral("the NetworkManager service refused: %1").arg(detail);
     case NetFailureReason::ToolFailed:
         return QStringLiteral("%1 failed").arg(detail);
+    case NetFailureReason::ReadOnly:
+        return QStringLiteral("this NetworkManager only reads; nothing was changed");
     }
     return QString();
 }

@@ -38,8 +38,8 @@ QList<QMetaMethod> watchSignals()
 }
 } // namespace
 
-NetManagerState::NetManagerState(NetworkManager *manager)
-    : QObject(manager), manager(manager), worker(new NetWorker)
+NetManagerState::NetManagerState(NetworkManager *manager, NetAccess access)
+    : QObject(manager), manager(manager), accessMode(access), worker(new NetWorker)
 {
     const std::lock_guard<std::mutex> guard(registryLock());
     registry().insert(manager, this);

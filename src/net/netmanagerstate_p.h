@@ -24,10 +24,11 @@ class NetManagerState : public QObject
     Q_OBJECT
 
 public:
-    explicit NetManagerState(NetworkManager *manager);
+    NetManagerState(NetworkManager *manager, NetAccess access);
     ~NetManagerState() override;
 
     static NetManagerState *of(const NetworkManager *manager);
+    NetAccess access() const { return accessMode; }
     // Called as the manager goes: it hears nothing more, and what its worker runs has ended.
     void shutDown();
 
@@ -62,6 +63,7 @@ private:
     void setAccessPoint(const QString &interface, bool active);
 
     NetworkManager *const manager;
+    const NetAccess accessMode;
     std::unique_ptr<NetWorker> worker; // gone once shut down
     NetMonitor *monitor = nullptr; // a child, made when first watched
     NetServiceWatch *service = nullptr; // a child made then too, which jobs may still reach

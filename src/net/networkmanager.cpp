@@ -224,6 +224,17 @@ QStringList namesOf(const QList<NetInterface> &interfaces)
     return result;
 }
 
+// Holds the interface for a change, as NetCall::hold does; a manager that only reads holds
+// nothing, so that no change runs past this point.
+bool holdForChange(const NetworkManager *manager, NetCall &call, const QString &interface)
+{
+    if (manager->access() == NetAccess::ReadOnly) {
+        NetCall::record(NetFailureReason::ReadOnly, interface);
+        return false;
+    }
+    return call.hold(interface);
+}
+
 // A step concerns Ethernet interfaces too when one of its operations works on them.
 bool concernsEthernet(const NetToolChoice &choice)
 {
@@ -256,11 +267,15 @@ QString netResultText(NetResult result)
     return QStringLiteral("unknown result");
 }
 
-NetworkManager::NetworkManager()
+NetworkManager::NetworkManager() : NetworkManager(NetAccess::ReadWrite) { }
+
+NetworkManager::NetworkManager(NetAccess access)
 {
     qRegisterMetaType<WifiAp>();
     qRegisterMetaType<QList<WifiAp>>();
-    new NetManagerState(this);
+    new NetManagerState(this, access);
+    if (access == NetAccess::ReadOnly)
+        return;
     NetToolDriver::removeStaleFiles();
     const QString wifi = defaultWifiInterface();
     if (!wifi.isEmpty())
@@ -270,6 +285,13 @@ NetworkManager::NetworkManager()
 NetworkManager::~NetworkManager()
 {
     NetManagerState::of(this)->shutDown();
+}
+
+// Once shut down, nothing of it runs any more: what it may do no longer matters.
+NetAccess NetworkManager::access() const
+{
+    const NetManagerState *state = NetManagerState::of(this);
+    return state ? state->access() : NetAccess::ReadOnly;
 }
 
 QList<QNetworkInterface> NetworkManager::wifiInterfaces()
@@ -296,7 +318,7 @@ int NetworkManager::startEthernetInterface(QString interface)
 {
     NetCall call(ChangeLimitMs);
     const QString name = resolve(interface, QNetworkInterface::Ethernet, false);
-    if (name.isEmpty() || !call.hold(name))
+    if (name.isEmpty() || !holdForChange(this, call, name))
         return reported(
             call, code(name.isEmpty() ? NetResult::NoInterface : NetResult::DhcpFailed));
     const int result = NetDriver::dhcpResult(NetDriver::forInterface(name).startEthernet(name));
@@ -315,7 +337,7 @@ void NetworkManager::stopEthernetInterface(QString interface)
 {
     NetCall call(ChangeLimitMs);
     const QString name = resolve(interface, QNetworkInterface::Ethernet, false);
-    if (!name.isEmpty() && call.hold(name))
+    if (!name.isEmpty() && holdForChange(this, call, name))
         NetDriver::forInterface(name).stopEthernet(name);
     concluded(call, QStringLiteral("%1 is down").arg(name));
 }
@@ -325,7 +347,7 @@ int NetworkManager::startDhcp(QString interface)
 {
     NetCall call(ChangeLimitMs);
     const QString name = interface.isEmpty() ? QString() : resolve(interface, {}, false);
-    if (interface.isEmpty() || name.isEmpty() || !call.hold(name))
+    if (interface.isEmpty() || name.isEmpty() || !holdForChange(this, call, name))
         return reported(call,
             code(name.isEmpty() && !interface.isEmpty() ? NetResult::NoInterface
                                                         : NetResult::DhcpFailed));
@@ -337,7 +359,7 @@ void NetworkManager::stopDhcp(QString interface)
 {
     NetCall call(ChangeLimitMs);
     const QString name = interface.isEmpty() ? QString() : resolve(interface, {}, false);
-    if (!name.isEmpty() && call.hold(name))
+    if (!name.isEmpty() && holdForChange(this, call, name))
         NetDriver::forInterface(name).stopDhcp(name);
     concluded(call, QStringLiteral("the DHCP lease of %1 was released").arg(name));
 }
@@ -346,7 +368,7 @@ void NetworkManager::initializeWifiInterface(QString interface)
 {
     NetCall call(ChangeLimitMs);
     const QString name = resolve(interface, QNetworkInterface::Wifi, true);
-    if (!name.isEmpty() && call.hold(name))
+    if (!name.isEmpty() && holdForChange(this, call, name))
         NetDriver::forInterface(name).switchWifiOn(name);
     concluded(call, QStringLiteral("%1 is on").arg(name));
 }
@@ -355,7 +377,7 @@ void NetworkManager::stopWifiInterface(QString interface)
 {
     NetCall call(ChangeLimitMs);
     const QString name = resolve(interface, QNetworkInterface::Wifi, true);
-    if (!name.isEmpty() && call.hold(name))
+    if (!name.isEmpty() && holdForChange(this, call, name))
         NetDriver::forInterface(name).switchWifiOff(name);
     concluded(call, QStringLiteral("%1 is off").arg(name));
 }
@@ -508,7 +530,7 @@ int NetworkManager::connectToAp(QString ssid, QString passphrase, QString interf
                            "changed"));
     else if (!isJoinPassphrase(passphrase))
         NetCall::record(NetFailureReason::InvalidPassphrase);
-    if (NetCall::recorded() != NetFailureReason::None || !call.hold(name))
+    if (NetCall::recorded() != NetFailureReason::None || !holdForChange(this, call, name))
         return reported(call, code(NetResult::LinkTimeout));
     return reported(call, NetDriver::forInterface(name).join(ssid, passphrase, name),
         netResultText(NetResult::DhcpStarted));
@@ -523,7 +545,7 @@ int NetworkManager::startAccessPoint(const QString &interface, const QString &ss
         return reported(call, code(NetResult::NoInterface));
     if (!isAccessPointName(ssid) || !isWpaPassphrase(passphrase) || !isAccessPointAddress(address))
         return reported(call, code(NetResult::AccessPointRefused));
-    if (!call.hold(name))
+    if (!holdForChange(this, call, name))
         return reported(call, code(NetResult::AccessPointFailed));
     const int result
         = NetDriver::forInterface(name).startAccessPoint(name, ssid, passphrase, address);
@@ -539,8 +561,8 @@ bool NetworkManager::stopAccessPoint(const QString &interface)
     NetCall call(AccessPointLimitMs);
     const QString name = usableName(interface, QNetworkInterface::Wifi);
     const bool gone = name.isEmpty()
-        || (call.hold(name) && NetDriver::forInterface(name).stopAccessPoint(name));
-    if (!name.isEmpty())
+        || (holdForChange(this, call, name) && NetDriver::forInterface(name).stopAccessPoint(name));
+    if (!name.isEmpty() && access() == NetAccess::ReadWrite)
         NetManagerState::announceAccessPoint(name, false);
     call.conclude(gone, QStringLiteral("no access point is left on %1").arg(name),
         NetFailureReason::ToolFailed,

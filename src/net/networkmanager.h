@@ -65,6 +65,17 @@ enum class NetFailureReason : int {
     DhcpFailed, // no DHCP client could be started
     ServiceRefused, // the NetworkManager service said no: `detail` is its message
     ToolFailed, // a tool ran and failed: `detail` names it
+    ReadOnly, // a NetworkManager made to read only was asked for a change: nothing was run
+};
+
+// What a NetworkManager may do to the machine.
+enum class NetAccess : int {
+    ReadWrite, // everything; creating it switches the default Wi-Fi interface on
+    // Looks only, for a status page: interfaces, link, addresses, the network, scans. Creating
+    // it runs nothing, and every operation that would change the machine (the radio, up/down,
+    // DHCP, a join, an access point) runs no tool and asks the service nothing: it returns its
+    // failure result, with reason ReadOnly.
+    ReadOnly,
 };
 
 struct NetFailure
@@ -126,16 +137,19 @@ struct NetToolChoice
 // event loop, as do the *Async operations, which run on a thread the object owns, one at a
 // time per interface, in the order asked.
 //
-// Creating a NetworkManager switches the default Wi-Fi interface on (see initializeWifiInterface).
+// Creating a NetworkManager switches the default Wi-Fi interface on (see initializeWifiInterface),
+// unless it is made NetAccess::ReadOnly.
 class ZRNET_EXPORT NetworkManager : public QObject
 {
     Q_OBJECT
 
 public:
     NetworkManager();
+    explicit NetworkManager(NetAccess access);
     // Waits for an asynchronous operation that is running (each is bounded); those still
     // queued are dropped.
     ~NetworkManager() override;
+    NetAccess access() const;
 
     // Every interface Qt reports as Wi-Fi or as Ethernet (virtual ones included), in its order.
     QList<QNetworkInterface> wifiInterfaces();

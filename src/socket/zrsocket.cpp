@@ -7,6 +7,7 @@
 #include <QElapsedTimer>
 #include <QMutex>
 
+#include <algorithm>
 #include <atomic>
 #include <limits>
 #include <memory>
@@ -37,6 +38,9 @@ constexpr int HostNameBufferSize = 256;
 constexpr qint64 SendFilePiece = 1024 * 1024;
 
 std::atomic<int> sendStallLimit { 30000 };
+
+// The errno behind this thread's last createServerSocket(), read right after it failed.
+thread_local int listenError = 0;
 
 // Guards the last-error pair so text and number always change together.
 QMutex lastErrorMutex;
@@ -469,14 +473,28 @@ QString addressText(sockaddr_storage address, int *port)
     return QString::fromLatin1(text);
 }
 
+namespace {
+
+quint16 portOf(int socket, int (*name)(int, sockaddr *, socklen_t *))
+{
+    sockaddr_storage address {};
+    socklen_t length = sizeof address;
+    int port = 0;
+    if (name(socket, reinterpret_cast<sockaddr *>(&address), &length) == 0)
+        addressText(address, &port);
+    return quint16(port);
+}
+
+} // namespace
+
 quint16 localPort(int socket)
 {
-    sockaddr_storage bound {};
-    socklen_t length = sizeof bound;
-    int port = 0;
-    if (::getsockname(socket, reinterpret_cast<sockaddr *>(&bound), &length) == 0)
-        addressText(bound, &port);
-    return quint16(port);
+    return portOf(socket, ::getsockname);
+}
+
+quint16 peerPort(int socket)
+{
+    return portOf(socket, ::getpeername);
 }
 
 bool isResourceShortage(int error)
@@ -612,12 +630,14 @@ int ZRSocket::acceptClientConnection(int socket, sockaddr_storage &address)
 
 int ZRSocket::createServerSocket(QString address, int port, int backlog)
 {
+    int &error = listenError;
     const QByteArray host = address.toUtf8();
     sockaddr_storage server {};
     const bool addressOk = numericAddress(host, server);
     const int s = newSocket(addressOk ? server.ss_family : AF_INET);
     if (s < 0) {
-        setSystemError(-103, "Could not create socket. Error: %1", errno);
+        error = errno;
+        setSystemError(-103, "Could not create socket. Error: %1", error);
         return -1;
     }
     SocketGuard closeOnFailure(s);
@@ -627,10 +647,12 @@ int ZRSocket::createServerSocket(QString address, int port, int backlog)
     qCDebug(lcSocket, "Serving on address: %s, port: %d", host.constData(), port);
 
     if (!setSocketReuse(s)) {
+        error = errno;
         setLastError(-101, QStringLiteral("Cannot set socket reuse"));
         return -1;
     }
     if (!setSocketBuffer(s, SendBufferSize)) {
+        error = errno;
         setLastError(-102, QStringLiteral("Cannot set socket buffer"));
         return -1;
     }
@@ -638,21 +660,78 @@ int ZRSocket::createServerSocket(QString address, int port, int backlog)
     const int v6Only = 0;
     if (server.ss_family == AF_INET6)
         ::setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, &v6Only, sizeof v6Only);
-    int bindError = addressOk ? 0 : EADDRNOTAVAIL;
+    error = addressOk ? 0 : EADDRNOTAVAIL;
     if (addressOk && !validPort(port))
-        bindError = EINVAL;
-    if (!bindError && ::bind(s, reinterpret_cast<sockaddr *>(&server), addressLength(server)) != 0)
-        bindError = errno;
-    if (bindError) {
-        setSystemError(-301, "Bind failed: %1", bindError);
+        error = EINVAL;
+    if (!error && ::bind(s, reinterpret_cast<sockaddr *>(&server), addressLength(server)) != 0)
+        error = errno;
+    if (error) {
+        setSystemError(-301, "Bind failed: %1", error);
         return -1;
     }
     qCDebug(lcSocket) << "Bind done\n";
     if (::listen(s, backlog) != 0) {
-        setSystemError(-301, "Listen failed: %1", errno);
+        error = errno;
+        setSystemError(-301, "Listen failed: %1", error);
         return -1;
     }
     return closeOnFailure.release();
+}
+
+int ZRSocketPrivate::lastListenError()
+{
+    return listenError;
+}
+
+QString ZRSocketPrivate::listenFailureAdvice(const QString &address, int port, int error)
+{
+    const QString all = QStringLiteral("0.0.0.0 or :: for every address, 127.0.0.1 or ::1 for "
+                                       "this machine only");
+    sockaddr_storage parsed {};
+    if (address.isEmpty())
+        return QStringLiteral("no address given; listen on ") + all;
+    if (!numericAddress(address.toUtf8(), parsed)) {
+        if (address.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0)
+            return QStringLiteral("localhost is a name; listen on 127.0.0.1 or ::1");
+        if (address.contains(QLatin1Char(':')) && address.contains(QLatin1Char('%')))
+            return QStringLiteral("%1 names no interface of this machine after %").arg(address);
+        // A name has a letter in it; digits, dots and colons alone are an address gone wrong.
+        const bool name = std::any_of(address.cbegin(), address.cend(), [](QChar c) {
+            return c.isLetter();
+        }) && !address.contains(QLatin1Char(':'));
+        return name ? QStringLiteral("%1 is a name; listen on an address: %2").arg(address, all)
+                    : QStringLiteral("%1 is not an address; write one in numbers, as 127.0.0.1 "
+                                     "or ::1")
+                          .arg(address);
+    }
+    const auto &in6 = reinterpret_cast<const sockaddr_in6 &>(parsed);
+    if (parsed.ss_family == AF_INET6 && IN6_IS_ADDR_LINKLOCAL(&in6.sin6_addr) && !in6.sin6_scope_id)
+        return QStringLiteral("%1 is link-local; name its interface too, as %1%eth0").arg(address);
+    if (!validPort(port))
+        return QStringLiteral("port %1 is out of range; choose one from 1 to 65535 (0: any free "
+                              "port)")
+            .arg(port);
+    switch (error) {
+    case EADDRINUSE:
+        return QStringLiteral("port %1 is in use; stop what listens there or choose another port")
+            .arg(port);
+    case EACCES:
+        return QStringLiteral("port %1 needs privileges; run as root or with "
+                              "CAP_NET_BIND_SERVICE, or choose a port from 1024 up")
+            .arg(port);
+    case EADDRNOTAVAIL:
+        return QStringLiteral("%1 is not an address of this machine; listen on one of its own, "
+                              "or on %2")
+            .arg(address, all);
+    case EAFNOSUPPORT:
+        return QStringLiteral("IPv6 is off on this machine; listen on an IPv4 address");
+    case EMFILE:
+    case ENFILE:
+        return QStringLiteral("no descriptor is left for a socket (%1); raise the open-file "
+                              "limit or close some")
+            .arg(errnoText(error));
+    }
+    return errnoText(error);
 }
 
 int ZRSocket::createRemoteSocket(QString host, int port)

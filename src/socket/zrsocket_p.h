@@ -90,6 +90,16 @@ inline int waitFor(int socket, short events, int timeoutMs)
 QString addressText(sockaddr_storage address, int *port = nullptr);
 // The port a socket is bound to; 0 when unknown.
 quint16 localPort(int socket);
+// The port of a connected socket's peer; 0 when unknown.
+quint16 peerPort(int socket);
+
+// The errno of the step that failed in the calling thread's last ZRSocket::createServerSocket()
+// (EADDRNOTAVAIL for an address that is no number, EINVAL for a port out of range); 0 after
+// a success.
+int lastListenError();
+// What went wrong, and what to do, when a socket could not listen on `address` and `port`
+// with `error`: one sentence for a warning ("localhost is a name; listen on 127.0.0.1 or ::1").
+QString listenFailureAdvice(const QString &address, int port, int error);
 
 // Whether a failed accept means the process or system is out of resources,
 // so retrying at once would only spin.

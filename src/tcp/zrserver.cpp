@@ -189,6 +189,10 @@ int ZRServer::openListeningSocket(const QString &address, int port, int backlog)
         setErrorText(
             QStringLiteral("Something happened creating server socket. Exiting with error code %1")
                 .arg(ZRSocket::lastErrorNumber()));
+        // The text above is the same for every cause; this one says which, and what to do.
+        qCWarning(lcTcp, "cannot listen on %s, port %d: %s", qUtf8Printable(address), port,
+            qUtf8Printable(ZRSocketPrivate::listenFailureAdvice(
+                address, port, ZRSocketPrivate::lastListenError())));
         return s;
     }
     m_port = ZRSocketPrivate::localPort(s);

@@ -24,7 +24,7 @@ fi
 # The shared library brings OpenSSL itself: a consumer needs none of its development files.
 cmake -S "$source" -B "$prefix/build" -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_CXX_COMPILER="$cxx" \
     -DZRNET_PACKAGE="$package" -DCMAKE_DISABLE_FIND_PACKAGE_OpenSSL=ON >/dev/null
-! grep -rqi "ssl" "$prefix"/lib*/pkgconfig "$prefix"/lib*/*/pkgconfig 2>/dev/null
+! grep -rqi "ssl" "$prefix"/lib*/pkgconfig "$prefix"/lib*/*/pkgconfig 2>/dev/null || exit 1
 # netctl comes along, and finds the library from where it lies (usage: exit 2, touching nothing).
 status=0
 "$prefix/bin/$package-netctl" >/dev/null 2>&1 || status=$?
@@ -32,6 +32,13 @@ test "$status" = 2
 cmake --build "$prefix/build" >/dev/null
 libdir=$(dirname "$(find "$prefix" -name "lib$package.so.1" | head -1)")
 LD_LIBRARY_PATH="$libdir" "$prefix/build/consumer"
+
+# A Qt 5 project is told to take zrnet, a Qt 6 one zrnet-qt6; QtDBus is in no user's cflags.
+if [ "$package" = zrnet ]; then other=6 right=zrnet-qt6; else other=5 right=zrnet; fi
+said=$(cmake -S "$source" -B "$prefix/other" -DCMAKE_PREFIX_PATH="$prefix" -DZRNET_PACKAGE="$package" \
+    -DOTHER_QT=$other 2>&1) && { echo "$said"; exit 1; }
+echo "$said" | grep -q -e "find_package($right)" -e "provided by \"Qt$other\"" || { echo "$said"; exit 1; }
+! PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --cflags "$package" | grep -qi dbus || exit 1
 
 # No flags of our own: the pc file must carry what Qt asks of its users (-fPIC).
 PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --exists "$package"

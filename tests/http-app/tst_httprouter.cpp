@@ -6,14 +6,17 @@
 #include <zrhttprouter.h>
 #include <zrhttpserver.h>
 #include <zrhttpstream.h>
+#include <zrtls.h>
 
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QMutex>
+#include <QNetworkCookie>
 #include <QProcess>
 #include <QSemaphore>
 #include <QtTest>
 
+#include <future>
 #include <memory>
 #include <stdexcept>
 
@@ -95,7 +98,10 @@ private slots:
     void initTestCase();
     void cleanupTestCase();
     // The server's threads outlive its connections: no connection may.
-    void cleanup() { QVERIFY(server->waitForConnections(10000)); }
+    void cleanup()
+    {
+        QVERIFY(server->waitForConnections(10000) && tlsServer->waitForConnections(10000));
+    }
 
     void routes_data();
     void routes();
@@ -111,6 +117,12 @@ private slots:
     void headerWithCrlfNeverSent();
     void routerGoneBeforeServer();
     void streamsEndEveryWay();
+    void connectionFacts_data();
+    void connectionFacts();
+    void corsAnyOriginWithCredentials();
+    void cookieRoundTrip();
+    void handlerOnContextThread_data();
+    void handlerOnContextThread();
 
 private:
     QByteArray get(const QByteArray &request);
@@ -120,6 +132,11 @@ private:
     std::unique_ptr<ZRHttpServer> server;
     std::unique_ptr<ZRHttpRouter> router;
     std::unique_ptr<loopback::Running> run;
+    // HTTPS, answered by the same router
+    std::unique_ptr<ZRHttpServer> tlsServer;
+    std::unique_ptr<loopback::Running> tlsRun;
+    QObject *context = nullptr; // of the routes run on the main thread; deleted by a test
+    QSemaphore queuedArrived;
 };
 
 void TestHttpRouter::initTestCase()
@@ -169,7 +186,56 @@ void TestHttpRouter::initTestCase()
     });
     router->serveDirectory(QStringLiteral("/static"), folder.filePath(QStringLiteral("static")));
     router->setDefaultHeader("X-Served-By", "test");
-    router->setCors({ QStringLiteral("http://front.example") });
+    ZRHttpRouter::CorsOptions cors;
+    cors.credentials = true;
+    cors.maxAgeSeconds = 600;
+    cors.allowedHeaders = { "Content-Type" };
+    cors.exposedHeaders = { "X-Served-By", "X-After" };
+    QVERIFY(router->setCors({ QStringLiteral("http://front.example") }, cors));
+    router->before([this](const ZRHttpRequest &request) -> std::optional<ZRHttpReply> {
+        if (request.pathOnly() == QLatin1String("/queued"))
+            queuedArrived.release();
+        if (request.pathOnly().startsWith(QLatin1String("/private"))
+            && request.headerValue("Authorization") != "Bearer t")
+            return ZRHttpRouter::statusReply(401, request);
+        return std::nullopt;
+    });
+    router->after([](const ZRHttpRequest &, ZRHttpReply &reply) {
+        reply.setHeader("X-After", QByteArray::number(reply.status()));
+    });
+    router->route(RequestGet, QStringLiteral("/private/data"),
+        [](const ZRHttpRequest &) { return ZRHttpReply::text("granted"); });
+    router->route(RequestGet, QStringLiteral("/facts"), [](const ZRHttpRequest &r) {
+        return ZRHttpReply::text(QStringLiteral("%1 %2 %3 %4\n")
+                                     .arg(r.remoteAddress())
+                                     .arg(r.remotePort())
+                                     .arg(r.localPort())
+                                     .arg(r.isTls() && r.nsecsSinceArrival() >= 0)
+                                     .toUtf8());
+    });
+    router->route(RequestGet, QStringLiteral("/session"), [](const ZRHttpRequest &request) {
+        const QString session = request.cookie(QStringLiteral("session"));
+        ZRHttpReply reply
+            = ZRHttpReply::text(session.isEmpty() ? "new " : "back " + session.toUtf8());
+        QNetworkCookie cookie("session", "s1");
+        cookie.setHttpOnly(true);
+        reply.addCookie(cookie, ZRHttpReply::SameSite::Strict);
+        reply.addCookie(QNetworkCookie("bad", "1; Domain=evil.example")); // refused
+        return reply;
+    });
+    // Of a class of the program's own, so that under ThreadSanitizer its events pass through
+    // tsanqtsync.cpp's QObject::event().
+    struct Context : QObject
+    {
+    };
+    context = new Context;
+    const auto onMainThread = [](const ZRHttpRequest &) {
+        return ZRHttpReply::text(QThread::currentThread() == qApp->thread() ? "main" : "other");
+    };
+    for (const char *path : { "/main", "/queued" })
+        router->route(RequestGet, QLatin1String(path), context, onMainThread);
+    QObject gone;
+    router->route(RequestGet, QStringLiteral("/gone"), &gone, onMainThread);
     QVERIFY(QDir(folder.path()).mkpath(QStringLiteral("static/sub")));
     for (const char *name : { "static/a.txt", "static/sub/index.html", "secret.txt" }) {
         QFile file(folder.filePath(QLatin1String(name)));
@@ -192,16 +258,28 @@ void TestHttpRouter::initTestCase()
         return reply;
     });
     run = std::make_unique<loopback::Running>(*server);
+    tlsServer = std::make_unique<ZRHttpServer>();
+    QByteArray certificate;
+    QByteArray key;
+    QVERIFY(ZRTls::generateSelfSigned(QStringLiteral("t"), {}, 1, &certificate, &key));
+    QVERIFY(tlsServer->setTlsCertificate(certificate, key));
+    router->serve(tlsServer.get());
+    router->serve(tlsServer.get()); // once is enough: a second answer would break the first
+    tlsRun = std::make_unique<loopback::Running>(*tlsServer);
     baseline = loopback::threadCount();
 }
 
 void TestHttpRouter::cleanupTestCase()
 {
     server->stop();
+    tlsServer->stop();
     run.reset();
-    QVERIFY(loopback::releaseEndedThreads(baseline - 1));
+    tlsRun.reset();
+    QVERIFY(loopback::releaseEndedThreads(baseline - 2));
     router.reset();
     server.reset();
+    tlsServer.reset();
+    delete context;
     MessageLog::uninstall();
 }
 
@@ -372,6 +450,27 @@ void TestHttpRouter::files_data()
     QTest::newRow("preflight, other origin")
         << preflight + header("Origin: http://other.example") << "/echo" << 204 << QByteArray()
         << QByteArray("!Access-Control");
+    QTest::newRow("preflight: allowed headers, max-age, credentials")
+        << preflight + header("Origin: http://front.example") << "/echo" << 204 << QByteArray()
+        << QByteArray("Allow-Headers: Content-Type\r\nAccess-Control-Max-Age: 600\r\nX-Served-By: "
+                      "test\r\nVary: Origin\r\nAccess-Control-Allow-"
+                      "Origin: http://front.example\r\nAccess-Control-Allow-Credentials: true\r\n");
+    QTest::newRow("allowed origin: exposed headers, after-hook's header last")
+        << header("Origin: http://front.example") << "/status" << 200 << QByteArray()
+        << QByteArray("Access-Control-Expose-Headers: X-Served-By, X-After\r\nX-After: 200\r\n");
+    QTest::newRow("other origin: Vary all the same")
+        << header("Origin: http://other.example") << "/status" << 200 << QByteArray()
+        << QByteArray("Vary: Origin");
+    QTest::newRow("no origin: Vary all the same")
+        << none << "/status" << 200 << QByteArray() << QByteArray("Vary: Origin");
+    QTest::newRow("before-hook answers 401, after-hook sees it")
+        << none << "/private/data" << 401 << QByteArray("Unauthorized\n")
+        << QByteArray("X-After: 401");
+    QTest::newRow("before-hook lets the route answer")
+        << header("Authorization: Bearer t") << "/private/data" << 200 << QByteArray("granted")
+        << QByteArray();
+    QTest::newRow("after-hook sees the router's own 404")
+        << none << "/nowhere" << 404 << QByteArray("Not Found\n") << QByteArray("X-After: 404");
 }
 
 // Through curl, so every line is checked as sent; nothing outside the folder is ever served.
@@ -669,6 +768,85 @@ void TestHttpRouter::streamsEndEveryWay()
     stream.reset();
     streams.clear();
     QVERIFY(loopback::releaseEndedThreads(threadsBefore));
+}
+
+void TestHttpRouter::connectionFacts_data()
+{
+    QTest::addColumn<bool>("tls");
+    QTest::newRow("plain") << false;
+    QTest::newRow("TLS") << true;
+}
+
+// Two requests on one kept-open connection, each reporting what the server knows of it.
+void TestHttpRouter::connectionFacts()
+{
+    QFETCH(bool, tls);
+    const int port = tls ? tlsRun->port : run->port;
+    const QString url
+        = QStringLiteral("%1://127.0.0.1:%2/facts").arg(tls ? "https" : "http").arg(port);
+    const ChildRun client = runChild(QStringLiteral("curl"),
+        { "-sSk", "--noproxy", "*", "-w", "%{local_port} %{num_connects}\n", url, url });
+    QVERIFY2(client.ok(), client.errors.constData());
+    const QByteArray clientPort = client.output.split(' ').value(1);
+    const QByteArray facts = "127.0.0.1 " + clientPort + ' ' + QByteArray::number(port) + ' '
+        + QByteArray::number(tls) + '\n' + clientPort;
+    QCOMPARE(client.output, facts + " 1\n" + facts + " 0\n");
+}
+
+// Browsers refuse "*" with credentials: the origin is named instead.
+void TestHttpRouter::corsAnyOriginWithCredentials()
+{
+    ZRHttpRouter::CorsOptions cors;
+    cors.credentials = true;
+    QVERIFY(router->setCors({ QStringLiteral("*") }, cors));
+    const ChildRun client = runChild(QStringLiteral("curl"),
+        { "-sSi", "--noproxy", "*", "-H", "Origin: http://any.example",
+            QStringLiteral("http://127.0.0.1:%1/status").arg(run->port) });
+    router->setCors({ QStringLiteral("http://front.example") }, {});
+    const QByteArray head = split(client.output).first;
+    QCOMPARE(headerOf(head, "Access-Control-Allow-Origin"), QByteArray("http://any.example"));
+    QCOMPARE(headerOf(head, "Access-Control-Allow-Credentials"), QByteArray("true"));
+}
+
+// curl keeps the cookie and sends it back; one that would set another domain never goes out.
+void TestHttpRouter::cookieRoundTrip()
+{
+    const QString url = QStringLiteral("http://127.0.0.1:%1/session").arg(run->port);
+    const ChildRun client
+        = runChild(QStringLiteral("curl"), { "-sSi", "--noproxy", "*", "-b", "", url, url });
+    QCOMPARE(client.output.count("\r\nSet-Cookie: session=s1; HttpOnly; SameSite=Strict\r\n"), 2);
+    QVERIFY(client.output.contains("\r\n\r\nnew HTTP/1.1 200 OK\r\n"));
+    QVERIFY(client.output.endsWith("\r\n\r\nback s1") && !client.output.contains("evil"));
+}
+
+void TestHttpRouter::handlerOnContextThread_data()
+{
+    QTest::addColumn<QByteArray>("path");
+    QTest::addColumn<QByteArray>("answer"); // status line, and body
+
+    QTest::newRow("on the main thread") << QByteArray("/main") << QByteArray("200 OK main");
+    QTest::newRow("context gone before")
+        << QByteArray("/gone") << QByteArray("503 Service Unavailable Service Unavailable\n");
+    QTest::newRow("context gone while the request waits")
+        << QByteArray("/queued") << QByteArray("503 Service Unavailable Service Unavailable\n");
+}
+
+// The main thread runs its event loop while the client waits; for /queued it deletes the
+// context as soon as the request is in, before its call is posted or after: 503 either way.
+void TestHttpRouter::handlerOnContextThread()
+{
+    QFETCH(QByteArray, path);
+    QFETCH(QByteArray, answer);
+    auto reply = std::async(std::launch::async,
+        [&] { return get("GET " + path + " HTTP/1.1\r\nConnection: close\r\n\r\n"); });
+    if (path == "/queued") {
+        QVERIFY(queuedArrived.tryAcquire(1, 10000));
+        delete context;
+        context = nullptr;
+    }
+    QTRY_VERIFY(reply.wait_for(std::chrono::seconds(0)) == std::future_status::ready);
+    const auto [head, body] = split(reply.get());
+    QCOMPARE(head.mid(9, head.indexOf("\r\n") - 9) + ' ' + body, answer);
 }
 
 QTEST_GUILESS_MAIN(TestHttpRouter)

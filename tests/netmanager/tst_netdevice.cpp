@@ -52,6 +52,7 @@ private slots:
     void concurrentJoins();
     void wedgedToolEndsWithinDeadline();
     void supplicantFileHoldsNoPassphrase();
+    void readOnlyChangesNothing();
 
 private:
     QString stubDir;
@@ -227,6 +228,20 @@ void TestNetDevice::supplicantFileHoldsNoPassphrase()
     QCOMPARE(supplicant->configMode, QStringLiteral("600"));
     QCOMPARE(QFileInfo(QStringLiteral("/run/zrnet")).permissions() & 0x0077, 0);
     QCOMPARE(QDir(QStringLiteral("/run/zrnet")).entryList(QDir::Files), QStringList());
+}
+
+void TestNetDevice::readOnlyChangesNothing()
+{
+    Manager joined(stubDir);
+    QCOMPARE(joined.connectToAp(Home, Right, QStringLiteral("wlan0")), 0);
+    QVERIFY(QFile(stubDir + QStringLiteral("/log")).resize(0)); // still associated
+    NetworkManager reader(NetAccess::ReadOnly);
+    QCOMPARE(reader.connectedAp(QStringLiteral("wlan0")), Home);
+    QCOMPARE(reader.connectToAp(Home, Right, QStringLiteral("wlan0")), 1000);
+    for (const Operation &change : blockingOperations())
+        change(reader, QStringLiteral("wlan0"));
+    QCOMPARE(NetworkManager::lastFailure().reason, NetFailureReason::ReadOnly);
+    QCOMPARE(callLines(stubDir), QStringList { "@iwconfig,wlan0" });
 }
 
 QTEST_GUILESS_MAIN(TestNetDevice)

@@ -1,6 +1,7 @@
 // A cross-origin fetch in Debian's chromium against the README's sample, which allows the
-// origin http://localhost:5173: from a page of that origin the preflight passes and the JSON
-// comes back; from http://127.0.0.1:5173 the browser refuses it. python3's http.server serves
+// origin http://localhost:5173 with credentials: from a page of that origin the preflight passes
+// and the JSON comes back, with the page's cookies too; from http://127.0.0.1:5173 the browser
+// refuses it. python3's http.server serves
 // the pages of both origins.
 //
 //   node cors_test.js README-SAMPLE
@@ -43,12 +44,15 @@ async function main() {
     browser = await chromium.launch({ executablePath: '/usr/bin/chromium', headless: true,
       args: ['--no-sandbox', '--disable-gpu', '--no-first-run', '--disable-background-networking'] });
     const page = await browser.newPage();
-    const post = () => page.evaluate(() => fetch('http://127.0.0.1:8080/echo', {
-      method: 'POST', headers: { 'Content-Type': 'application/json' }, body: '{"a":[1,2]}',
-    }).then(reply => reply.text(), error => `refused: ${error.name}`));
+    const post = (credentials = 'same-origin') => page.evaluate(credentials => fetch(
+      'http://127.0.0.1:8080/echo', { method: 'POST', credentials,
+        headers: { 'Content-Type': 'application/json' }, body: '{"a":[1,2]}' },
+    ).then(reply => reply.text(), error => `refused: ${error.name}`), credentials);
     await page.goto('http://localhost:5173/');
     const allowed = await post();
     check(allowed === '{"a":[1,2]}', `the allowed origin gets the answer (${allowed})`);
+    const withCookies = await post('include');
+    check(withCookies === allowed, `with credentials too (${withCookies})`);
     await page.goto('http://127.0.0.1:5173/');
     const other = await post();
     check(other === 'refused: TypeError', `another origin is refused (${other})`);

@@ -1,4 +1,4 @@
-#include "portaltls.h"
+#include "selfsignedtls.h"
 
 #include <zrhttpserver.h>
 #include <zrtls.h>
@@ -26,13 +26,13 @@ namespace {
 constexpr int ValidityDays = 825; // the longest that browsers accept
 constexpr int RenewDays = 30; // renewed this long before it ends, so no visit meets it expired
 
-// The names a browser may reach the portal by: the host's name and each address it listens on
+// The names a browser may reach the server by: the host's name and each address it listens on
 // (for a wildcard, every address of the device: IPv4 only for 0.0.0.0, all of them for ::).
-QStringList namesFor(const QString &listenAddress)
+QStringList namesFor(const SelfSignedTls &tls)
 {
     const QString host = QSysInfo::machineHostName();
-    QStringList names { host.isEmpty() ? QStringLiteral("device-portal") : host };
-    const QHostAddress listening(listenAddress);
+    QStringList names { host.isEmpty() ? tls.program : host };
+    const QHostAddress listening(tls.listenAddress);
     const bool anyIPv4 = listening == QHostAddress::AnyIPv4;
     if (!anyIPv4 && listening != QHostAddress::AnyIPv6) {
         names << listening.toString();
@@ -103,82 +103,85 @@ QString staleness(const QByteArray &pem, const QStringList &names, bool *selfSig
 }
 
 // A key that others than its owner may read is no secret any more: refused, with why.
-bool isPrivate(const QString &keyPath)
+bool isPrivate(const QString &program, const QString &keyPath)
 {
     struct stat status;
     if (::stat(QFile::encodeName(keyPath).constData(), &status) != 0
         || (status.st_mode & (S_IRWXG | S_IRWXO)) == 0)
         return true;
     std::fprintf(stderr,
-        "device-portal: refusing the key %s: its group or others may read it (mode %03o); make "
-        "it private (chmod 600), or remove it and its certificate to have a new pair made\n",
-        qPrintable(keyPath), unsigned(status.st_mode & 0777));
+        "%s: refusing the key %s: its group or others may read it (mode %03o); make it private "
+        "(chmod 600), or remove it and its certificate to have a new pair made\n",
+        qPrintable(program), qPrintable(keyPath), unsigned(status.st_mode & 0777));
     return false;
 }
 
-bool makePair(
-    const QString &stateDir, const QString &listenAddress, QByteArray *certificate, QByteArray *key)
+QString pathOf(const SelfSignedTls &tls, const char *extension)
+{
+    return tls.stateDir + QLatin1Char('/') + tls.name + QLatin1String(extension);
+}
+
+bool makePair(const SelfSignedTls &tls, QByteArray *certificate, QByteArray *key)
 {
     QString error;
-    const QStringList names = namesFor(listenAddress);
+    const QStringList names = namesFor(tls);
+    const QByteArray program = tls.program.toLocal8Bit();
     if (!ZRTls::generateSelfSigned(names.first(), names, ValidityDays, certificate, key, &error)) {
-        std::fprintf(stderr, "device-portal: cannot make a certificate: %s\n", qPrintable(error));
+        std::fprintf(
+            stderr, "%s: cannot make a certificate: %s\n", program.constData(), qPrintable(error));
         return false;
     }
     // The key first: a certificate without its key would be taken for a pair next time.
-    if (!QDir().mkpath(stateDir)
-        || !writeAtomically(stateDir + QStringLiteral("/portal.key"), *key, 0600)
-        || !writeAtomically(stateDir + QStringLiteral("/portal.crt"), *certificate, 0644)) {
-        std::fprintf(stderr, "device-portal: cannot store the certificate in %s: %s\n",
-            qPrintable(stateDir), std::strerror(errno));
+    if (!QDir().mkpath(tls.stateDir) || !writeAtomically(pathOf(tls, ".key"), *key, 0600)
+        || !writeAtomically(pathOf(tls, ".crt"), *certificate, 0644)) {
+        std::fprintf(stderr, "%s: cannot store the certificate in %s: %s\n", program.constData(),
+            qPrintable(tls.stateDir), std::strerror(errno));
         return false;
     }
-    std::printf("device portal: made a self-signed certificate for %s in %s\n",
-        qPrintable(names.join(QStringLiteral(", "))), qPrintable(stateDir));
+    std::printf("%s: made a self-signed certificate for %s in %s\n", program.constData(),
+        qPrintable(names.join(QStringLiteral(", "))), qPrintable(tls.stateDir));
     return true;
 }
 
-// The pair in stateDir: made where there is none, and made again where the portal's own no
+// The pair in stateDir: made where there is none, and made again where the program's own no
 // longer serves. One from elsewhere is its owner's to renew: used as it is, with a warning.
-bool loadPair(
-    const QString &stateDir, const QString &listenAddress, QByteArray *certificate, QByteArray *key)
+bool loadPair(const SelfSignedTls &tls, QByteArray *certificate, QByteArray *key)
 {
-    QFile certificateFile(stateDir + QStringLiteral("/portal.crt"));
-    QFile keyFile(stateDir + QStringLiteral("/portal.key"));
+    QFile certificateFile(pathOf(tls, ".crt"));
+    QFile keyFile(pathOf(tls, ".key"));
     if (!certificateFile.exists() || !keyFile.exists())
-        return makePair(stateDir, listenAddress, certificate, key);
-    if (!isPrivate(keyFile.fileName()))
+        return makePair(tls, certificate, key);
+    if (!isPrivate(tls.program, keyFile.fileName()))
         return false;
     if (certificateFile.open(QIODevice::ReadOnly) && keyFile.open(QIODevice::ReadOnly)) {
         *certificate = certificateFile.readAll();
         *key = keyFile.readAll();
     }
     bool selfSigned = false;
-    const QString stale = staleness(*certificate, namesFor(listenAddress), &selfSigned);
+    const QString stale = staleness(*certificate, namesFor(tls), &selfSigned);
     if (stale.isEmpty())
         return true;
     if (!selfSigned) {
-        std::fprintf(stderr, "device-portal: warning: the certificate in %s no longer serves: %s\n",
-            qPrintable(stateDir), qPrintable(stale));
+        std::fprintf(stderr, "%s: warning: the certificate in %s no longer serves: %s\n",
+            qPrintable(tls.program), qPrintable(tls.stateDir), qPrintable(stale));
         return true;
     }
-    std::printf("device portal: the certificate in %s is made again: %s\n", qPrintable(stateDir),
-        qPrintable(stale));
-    return makePair(stateDir, listenAddress, certificate, key);
+    std::printf("%s: the certificate in %s is made again: %s\n", qPrintable(tls.program),
+        qPrintable(tls.stateDir), qPrintable(stale));
+    return makePair(tls, certificate, key);
 }
 
 } // namespace
 
-bool setUpPortalTls(ZRHttpServer &server, const QString &stateDir, const QString &listenAddress,
-    QByteArray *fingerprint)
+bool setUpSelfSignedTls(ZRHttpServer &server, const SelfSignedTls &tls, QByteArray *fingerprint)
 {
     QByteArray certificate;
     QByteArray key;
-    if (!loadPair(stateDir, listenAddress, &certificate, &key))
+    if (!loadPair(tls, &certificate, &key))
         return false;
     if (!server.setTlsCertificate(certificate, key)) {
-        std::fprintf(stderr, "device-portal: cannot use the certificate in %s: %s\n",
-            qPrintable(stateDir), qPrintable(server.errorText()));
+        std::fprintf(stderr, "%s: cannot use the certificate in %s: %s\n", qPrintable(tls.program),
+            qPrintable(tls.stateDir), qPrintable(server.errorText()));
         return false;
     }
     *fingerprint = ZRTls::fingerprintSha256(certificate);
