@@ -49,8 +49,9 @@ public:
     static ZRHttpReply json(const QJsonArray &array, int status = 200);
 
     // A reply whose body is produced while it goes out: once the head has gone, started gets
-    // the stream to write the body to, on the thread that sends the reply, and may keep it for
-    // as long as it produces (see ZRHttpStream). The body goes in chunks over HTTP/1.1 and
+    // the stream to write the body to, on the thread that sends the reply, and keeps it for as
+    // long as it produces (see ZRHttpStream); it should return soon, as a handler does, and
+    // write later from wherever the body comes from. The body goes in chunks over HTTP/1.1 and
     // ends its connection over HTTP/1.0; it has no Content-Length. To a HEAD request, or with
     // a status that carries no content, the head goes alone and started is not called; nor is
     // it by toByteArray(), which writes the head. Setting a body or a body file makes the reply
