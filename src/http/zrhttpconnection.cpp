@@ -468,11 +468,13 @@ bool ZRHttpConnection::feedStream(ZRHttpStreamLink &link, const QByteArray &byte
 // them now. A client that leaves too much untaken ends its stream.
 bool ZRHttpConnection::queueStreamed(const QByteArray &bytes)
 {
-    if (m_transport->plainSocket() < 0)
-        return m_transport->write(bytes);
     if (m_output.size() - m_outputSent + bytes.size() > ZRHttpStream::MaxQueued) {
         qCDebug(lcHttp, "A stream's client takes too little: the stream ends");
         return false;
+    }
+    if (m_transport->plainSocket() < 0) { // sent by the connection's thread: see serveStream()
+        m_output += bytes;
+        return true;
     }
     m_output.remove(0, int(m_outputSent));
     m_outputSent = 0;
@@ -487,6 +489,17 @@ ZRHttpConnection::Step ZRHttpConnection::serveStream()
 {
     std::unique_lock<std::mutex> lock(m_stream->mutex);
     bool failed = !m_stream->open && !m_stream->finished;
+    if (!failed && m_outputSent < m_output.size() && m_transport->plainSocket() < 0) {
+        // A TLS write waits for the client, so it is made here, never on the producer's thread,
+        // and outside the lock, so that the producer's writes queue meanwhile; what they queued
+        // goes in the next round.
+        const QByteArray out = std::exchange(m_output, QByteArray());
+        lock.unlock();
+        if (m_transport->write(out))
+            return Proceed;
+        end();
+        return Ended;
+    }
     if (!failed && m_outputSent < m_output.size())
         failed = push() == Failed;
     const bool waiting = m_outputSent < m_output.size();

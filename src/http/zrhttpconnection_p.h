@@ -45,7 +45,8 @@ class ZRTransport;
 // thread takes it from there, parking it meanwhile; over TLS the caller's thread sends it all.
 //
 // A streamed reply (ZRHttpStream) is sent the same way, from whichever thread its producer
-// writes on, under the stream's lock. Meanwhile the connection waits parked, watching for its
+// writes on, under the stream's lock; over TLS, whose writes wait for the client, by a thread
+// of the pool, so that a slow client never holds the producer up. Meanwhile the connection waits parked, watching for its
 // client going and, while bytes wait, for room; a producer that needs it to act on something
 // the socket does not tell (an end, a write that left bytes waiting) has the accept loop resume
 // it.

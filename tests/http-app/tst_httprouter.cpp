@@ -117,6 +117,7 @@ private slots:
     void headerWithCrlfNeverSent();
     void routerGoneBeforeServer();
     void streamsEndEveryWay();
+    void tlsStreamToAClientTakingNothing();
     void connectionFacts_data();
     void connectionFacts();
     void corsAnyOriginWithCredentials();
@@ -768,6 +769,49 @@ void TestHttpRouter::streamsEndEveryWay()
     stream.reset();
     streams.clear();
     QVERIFY(loopback::releaseEndedThreads(threadsBefore));
+}
+
+// Over TLS, whose writes wait for the client, a client that takes nothing holds up no producer:
+// its writes queue up to the bound and then fail; the stream ends when the client goes.
+void TestHttpRouter::tlsStreamToAClientTakingNothing()
+{
+    auto opened = std::make_shared<std::pair<QMutex, std::shared_ptr<ZRHttpStream>>>();
+    auto told = std::make_shared<std::atomic<bool>>(false);
+    router->route(RequestGet, QStringLiteral("/tls-events"), [=](const ZRHttpRequest &) {
+        return ZRHttpReply::eventStream([=](std::shared_ptr<ZRHttpStream> stream) {
+            QObject::connect(stream.get(), &ZRHttpStream::closed, [=] { *told = true; });
+            QMutexLocker lock(&opened->first);
+            opened->second = std::move(stream);
+        });
+    });
+    QProcess client;
+    client.start(QStringLiteral("python3"),
+        { QStringLiteral("-c"),
+            QStringLiteral("import socket, ssl, sys, time\n"
+                           "s = ssl._create_unverified_context().wrap_socket("
+                           "socket.create_connection(('127.0.0.1', int(sys.argv[1]))))\n"
+                           "s.sendall(b'GET /tls-events HTTP/1.1\\r\\n\\r\\n')\n"
+                           "time.sleep(60)"),
+            QString::number(tlsRun->port) });
+    const auto stream = [&] {
+        QMutexLocker lock(&opened->first);
+        return opened->second;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(stream() != nullptr, 10000);
+    // The writes come back while the client still takes nothing (a write that waited for it
+    // would wait for the server's stall limit, 30 s).
+    auto writes = std::async(std::launch::async, [piece = QByteArray(64 * 1024, 'x'), &stream] {
+        int written = 0;
+        while (written < 400 && stream()->write(piece))
+            ++written;
+        return written;
+    });
+    QTRY_VERIFY_WITH_TIMEOUT(
+        writes.wait_for(std::chrono::seconds(0)) == std::future_status::ready, 10000);
+    QVERIFY(writes.get() < 400 && client.state() == QProcess::Running);
+    client.kill();
+    client.waitForFinished(5000);
+    QTRY_VERIFY(told->load());
 }
 
 void TestHttpRouter::connectionFacts_data()
