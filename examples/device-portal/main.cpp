@@ -22,8 +22,8 @@
 // every network it serves, and the setup page says so before the device joins one. With --listen on
 // port 80 of every address, that server serves the access point's clients too, and they may
 // join only with --allow-changes.
-// Like every program that creates a NetworkManager, it switches the Wi-Fi radio on at start
-// (where it has the rights to).
+// With --allow-changes or in setup mode it switches the Wi-Fi radio on at start (where it has the
+// rights to); without either it only looks, and switches nothing.
 #include "portal.h"
 #include "setup.h"
 
@@ -177,7 +177,9 @@ int main(int argc, char *argv[])
     if (!parse(quietUnlessVerbose(app), &settings))
         return 2;
 
-    NetworkManager manager;
+    // A portal that may change nothing only looks, and so does not even switch the radio on.
+    const bool changes = settings.allowChanges || !settings.setup.ssid.isEmpty();
+    NetworkManager manager(changes ? NetAccess::ReadWrite : NetAccess::ReadOnly);
     // Before the server: destroying the server waits for the handlers that use these.
     ZRServiceAnnouncer announcer;
     Portal portal(&manager, settings.allowChanges);

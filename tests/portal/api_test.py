@@ -231,6 +231,7 @@ class PortalApi(unittest.TestCase):
 
 class PortalSafety(unittest.TestCase):
     def test_read_only_unless_allowed(self):
+        start = len(stub_log())
         portal = Portal()
         try:
             self.assertIn('read-only', portal.said[-1])
@@ -240,6 +241,7 @@ class PortalSafety(unittest.TestCase):
             self.assertIn('--allow-changes', body['error'])
             self.assertEqual(stub_log(), before)
             self.assertEqual(portal.json('GET', '/api/status')[2]['changesAllowed'], False)
+            self.assertNotIn(b'rfkill', stub_log()[start:], 'it switched the radio on')
         finally:
             portal.stop()
 
