@@ -8,6 +8,7 @@
 
 #include <QCoreApplication>
 
+#include <algorithm>
 #include <chrono>
 #include <limits>
 
@@ -26,6 +27,40 @@ void wake(int eventFd)
     if (eventFd >= 0)
         (void)!::write(eventFd, &one, sizeof one);
 }
+
+// Pool threads that end once their server's accept loop has gone: each is joined and deleted
+// by the next one that ends so, the last as the process exits. A deferred deletion would need an
+// event loop, and by then the application's may have returned for good.
+class EndedThreads
+{
+public:
+    void add(QThread *thread)
+    {
+        QVector<QThread *> finished;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            auto running = std::partition(
+                m_threads.begin(), m_threads.end(), [](QThread *t) { return t->isFinished(); });
+            finished = QVector<QThread *>(m_threads.begin(), running);
+            m_threads.erase(m_threads.begin(), running);
+            m_threads.append(thread);
+        }
+        deleteAll(finished);
+    }
+    ~EndedThreads() { deleteAll(m_threads); }
+
+private:
+    static void deleteAll(const QVector<QThread *> &threads)
+    {
+        for (QThread *thread : threads) {
+            thread->wait();
+            delete thread;
+        }
+    }
+
+    std::mutex m_mutex;
+    QVector<QThread *> m_threads;
+};
 
 } // namespace
 
@@ -155,7 +190,8 @@ void ZRConnectionTable::threadEnded(QThread *thread)
             return;
         }
     }
-    deleteWhenFinished(thread);
+    static EndedThreads ended;
+    ended.add(thread);
 }
 
 // Deleting from finished() (never from inside run()) guarantees that nobody destroys a QThread

@@ -99,10 +99,6 @@ void ZRWorkerPool::push(ZRConnection *connection)
 void ZRWorkerPool::startThread()
 {
     auto *thread = new ZRWorkerThread(m_table.shared_from_this());
-    // Started by whichever thread hands a connection over (an application's answering one may
-    // end first), the object belongs to the main thread, which deletes it once the loop does not.
-    if (QCoreApplication *app = QCoreApplication::instance())
-        thread->moveToThread(app->thread());
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_stackSize > 0)
