@@ -29,8 +29,9 @@ void wake(int eventFd)
 }
 
 // Pool threads that end once their server's accept loop has gone: each is joined and deleted
-// by the next one that ends so, the last as the process exits. A deferred deletion would need an
-// event loop, and by then the application's may have returned for good.
+// by the next one that ends so. A deferred deletion would need an event loop, and by then the
+// application's may have returned for good. Never destroyed, as a thread may end while the
+// process exits: the last ones stay, still referenced, until it has.
 class EndedThreads
 {
 public:
@@ -45,19 +46,13 @@ public:
             m_threads.erase(m_threads.begin(), running);
             m_threads.append(thread);
         }
-        deleteAll(finished);
-    }
-    ~EndedThreads() { deleteAll(m_threads); }
-
-private:
-    static void deleteAll(const QVector<QThread *> &threads)
-    {
-        for (QThread *thread : threads) {
-            thread->wait();
-            delete thread;
+        for (QThread *ended : qAsConst(finished)) {
+            ended->wait();
+            delete ended;
         }
     }
 
+private:
     std::mutex m_mutex;
     QVector<QThread *> m_threads;
 };
@@ -190,8 +185,8 @@ void ZRConnectionTable::threadEnded(QThread *thread)
             return;
         }
     }
-    static EndedThreads ended;
-    ended.add(thread);
+    static EndedThreads *const ended = new EndedThreads;
+    ended->add(thread);
 }
 
 // Deleting from finished() (never from inside run()) guarantees that nobody destroys a QThread
