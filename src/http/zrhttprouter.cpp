@@ -1,5 +1,6 @@
 #include "zrhttprouter.h"
 #include "zrconnectiontable_p.h"
+#include "zrhttpcompression_p.h"
 #include "zrhttpconnection_p.h"
 #include "zrhttpname_p.h"
 #include "zrhttppath_p.h"
@@ -103,6 +104,7 @@ struct Config
     ZRHttpRouter::CorsOptions cors;
     QVector<ZRHttpRouter::BeforeHook> before;
     QVector<ZRHttpRouter::AfterHook> after;
+    int compressFrom = -1; // the smallest body compressed; negative: none
 };
 
 int methodBit(RequestType method)
@@ -309,6 +311,7 @@ ZRHttpReply finish(const Config &config, const ZRHttpRequest &request, ZRHttpRep
             reply.setHeader(header.first, header.second);
     }
     addCrossOriginHeaders(config, request, reply);
+    ZRHttpCompression::compress(request, reply, config.compressFrom);
     for (const ZRHttpRouter::AfterHook &hook : config.after)
         guarded("After-hook", request, [&] { hook(request, reply); });
     return reply;
@@ -554,18 +557,40 @@ QString withoutTrailingSlashes(QString prefix)
 
 void ZRHttpRouter::serveDirectory(const QString &prefix, const QString &directory)
 {
+    serveDirectory(prefix, directory, DirectoryOptions());
+}
+
+bool ZRHttpRouter::serveDirectory(
+    const QString &prefix, const QString &directory, const DirectoryOptions &options)
+{
+    ZRHttpReply check; // refuses what would split a reply, with the warning
+    if (!options.cacheControl.isEmpty() && !check.setHeader("Cache-Control", options.cacheControl))
+        return false;
     Route route = makeRoute(RequestGet, withoutTrailingSlashes(prefix) + QLatin1String("/*"),
-        fileHandler(prefix, directory));
+        fileHandler(prefix, directory, options));
     route.folder = true;
     m_routes->add(std::move(route));
+    return true;
 }
 
 ZRHttpRouter::Handler ZRHttpRouter::fileHandler(const QString &prefix, const QString &directory)
 {
+    return fileHandler(prefix, directory, DirectoryOptions());
+}
+
+ZRHttpRouter::Handler ZRHttpRouter::fileHandler(
+    const QString &prefix, const QString &directory, const DirectoryOptions &options)
+{
     const QString path = withoutTrailingSlashes(prefix);
     const int depth = path.isEmpty() ? 0 : ZRHttpPath::parse(path).segments.size();
-    const auto folder = std::make_shared<ZRHttpFolder>(directory);
+    const auto folder = std::make_shared<ZRHttpFolder>(directory, options);
     return [folder, depth](const ZRHttpRequest &request) { return folder->serve(depth, request); };
+}
+
+void ZRHttpRouter::setCompression(bool on, int minimumSize)
+{
+    m_routes->update(
+        [&](Config &config) { config.compressFrom = on ? qMax(0, minimumSize) : -1; });
 }
 
 void ZRHttpRouter::setDefaultHeader(const QByteArray &name, const QByteArray &value)

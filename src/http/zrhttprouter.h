@@ -80,6 +80,18 @@ public:
         QList<QByteArray> exposedHeaders;
     };
 
+    // How serveDirectory() answers beyond the files themselves.
+    struct DirectoryOptions
+    {
+        // The Cache-Control of its answers with a file (200, 206, 304): "max-age=3600",
+        // "no-cache", ...; empty sends none.
+        QByteArray cacheControl;
+        // A file's gzip copy beside it ("app.js.gz" beside "app.js") answers the clients
+        // whose Accept-Encoding takes gzip, with the file's type, Content-Encoding: gzip and
+        // Vary: Accept-Encoding; ranges then count the copy's bytes.
+        bool precompressed = true;
+    };
+
     // Serves server (see serve()) unless it is null.
     explicit ZRHttpRouter(ZRHttpServer *server = nullptr);
     ~ZRHttpRouter();
@@ -111,10 +123,24 @@ public:
     // is not there leaves the path to the other routes: the next most specific, else their
     // 405, else 404.
     void serveDirectory(const QString &prefix, const QString &directory);
+    // The same with options; false, with a warning, and nothing served, when the Cache-Control
+    // value would split a reply.
+    bool serveDirectory(
+        const QString &prefix, const QString &directory, const DirectoryOptions &options);
     // The handler that serveDirectory() routes at prefix + "/*", for a route of one's own that
     // wraps it (a check before the files, say). Such a route is an ordinary one: a file not
     // there gets 404.
     static Handler fileHandler(const QString &prefix, const QString &directory);
+    static Handler fileHandler(
+        const QString &prefix, const QString &directory, const DirectoryOptions &options);
+
+    // Replies whose body, held in memory, is at least minimumSize bytes of text, JSON,
+    // JavaScript, XML or SVG go gzip-encoded to the clients whose Accept-Encoding takes gzip,
+    // after the CORS headers and before the after-hooks, with Vary: Accept-Encoding (and an ETag
+    // of their own). Off at first. Left as they are: bodies sent from a file (serveDirectory()
+    // sends their precompressed copies instead), streams, ranges, replies that name a
+    // Content-Encoding of their own, and bodies that would not shrink.
+    void setCompression(bool on, int minimumSize = 1024);
 
     // Adds the header to every reply of this router, its own included, unless the handler
     // set that header itself. Replaces an earlier default of the same name.

@@ -1,4 +1,5 @@
 #include "zrhttpchunkdecoder_p.h"
+#include "zrhttpcompression_p.h"
 #include "zrhttppath_p.h"
 #include "zrhttprequest.h"
 #include "zrhttprouter.h"
@@ -218,10 +219,14 @@ QByteArray mimeType(const Found &file)
     return found.type;
 }
 
-ZRHttpReply fileReply(const Found &file, const ZRHttpRequest &request)
+// The answer with file's bytes, of type; `coding` names the content coding of a precompressed
+// copy ("gzip"), whose ETag says so as well, so that no cache takes it for the file itself.
+ZRHttpReply fileReply(const Found &file, const ZRHttpRequest &request, const QByteArray &type,
+    const QByteArray &coding = QByteArray())
 {
     const QByteArray etag = '"' + QByteArray::number(file.size, 16) + '-'
-        + QByteArray::number(file.modified.toMSecsSinceEpoch(), 16) + '"';
+        + QByteArray::number(file.modified.toMSecsSinceEpoch(), 16)
+        + (coding.isEmpty() ? QByteArray() : '-' + coding) + '"';
     const QByteArray lastModified = ZRHttpReply::httpDate(file.modified);
     ZRHttpReply reply(200); // each header once: added, not looked for
     reply.addHeader("ETag", etag);
@@ -251,7 +256,23 @@ ZRHttpReply fileReply(const Found &file, const ZRHttpRequest &request)
     }
     if (!isResource(file.real) && ::access(QFile::encodeName(file.real).constData(), R_OK) != 0)
         return ZRHttpRouter::statusReply(404, request);
-    ZRHttpFolder::setBodyFile(reply, file.real, mimeType(file), first, last - first + 1);
+    ZRHttpFolder::setBodyFile(reply, file.real, type, first, last - first + 1);
+    if (!coding.isEmpty())
+        reply.setHeader("Content-Encoding", coding);
+    return reply;
+}
+
+// The file's gzip copy beside it ("app.js.gz"), as the file of that type and of that coding;
+// the file itself where there is none, or none below the folder.
+ZRHttpReply precompressedReply(const QString &root, const QString &inside, QStringList steps,
+    const Found &file, const ZRHttpRequest &request)
+{
+    steps.last() += QLatin1String(".gz");
+    Found copy;
+    if (!find(root, steps, &copy) || copy.folder || !copy.real.startsWith(inside))
+        return fileReply(file, request, mimeType(file));
+    ZRHttpReply reply = fileReply(copy, request, mimeType(file), "gzip");
+    ZRHttpCompression::addVary(reply, "Accept-Encoding");
     return reply;
 }
 
@@ -284,7 +305,14 @@ ZRHttpReply ZRHttpFolder::serve(int depth, const ZRHttpRequest &request)
     const QString inside = root.endsWith(QLatin1Char('/')) ? root : root + QLatin1Char('/');
     if (file.folder || !file.real.startsWith(inside))
         return ZRHttpRouter::statusReply(404, request);
-    return fileReply(file, request);
+    ZRHttpReply reply = m_options.precompressed
+            && ZRHttpCompression::acceptsGzip(request.headerValue("Accept-Encoding"))
+        ? precompressedReply(root, inside, below, file, request)
+        : fileReply(file, request, mimeType(file));
+    if (!m_options.cacheControl.isEmpty()
+        && (reply.status() == 200 || reply.status() == 206 || reply.status() == 304))
+        reply.setHeader("Cache-Control", m_options.cacheControl);
+    return reply;
 }
 
 QString ZRHttpFolder::realPath(bool lookAgain)

@@ -2,6 +2,7 @@
 #define ZRHTTPSTATICFILES_P_H
 
 #include "zrhttpreply.h"
+#include "zrhttprouter.h"
 
 #include <QMutex>
 #include <QString>
@@ -19,7 +20,9 @@ class ZRHttpRequest;
 class ZRHttpFolder
 {
 public:
-    explicit ZRHttpFolder(const QString &directory) : m_directory(directory) { }
+    ZRHttpFolder(const QString &directory, const ZRHttpRouter::DirectoryOptions &options)
+        : m_directory(directory), m_options(options)
+    { }
     // The answer to a GET or HEAD of a file below the folder, the request's path segments after
     // the first depth naming it.
     ZRHttpReply serve(int depth, const ZRHttpRequest &request);
@@ -35,6 +38,7 @@ private:
     QString realPath(bool lookAgain);
 
     const QString m_directory;
+    const ZRHttpRouter::DirectoryOptions m_options;
     QMutex m_mutex; // guards the three below
     QString m_real;
     dev_t m_device = 0;

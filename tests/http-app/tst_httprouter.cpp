@@ -80,6 +80,11 @@ QPair<QByteArray, QByteArray> split(const QByteArray &reply)
                    : qMakePair(reply.left(end + 4), reply.mid(end + 4));
 }
 
+QByteArray bigText()
+{
+    return QByteArray("a line of text that compresses well\n").repeated(100);
+}
+
 QByteArray headerOf(const QByteArray &head, const QByteArray &name)
 {
     const int at = head.indexOf("\r\n" + name + ": ");
@@ -186,6 +191,17 @@ void TestHttpRouter::initTestCase()
         return reply;
     });
     router->serveDirectory(QStringLiteral("/static"), folder.filePath(QStringLiteral("static")));
+    ZRHttpRouter::DirectoryOptions cached;
+    cached.cacheControl = "max-age=60";
+    cached.precompressed = false;
+    QVERIFY(router->serveDirectory(
+        QStringLiteral("/cached"), folder.filePath(QStringLiteral("static")), cached));
+    cached.cacheControl = "max-age=60\r\nSet-Cookie: a=1";
+    QVERIFY(!router->serveDirectory(
+        QStringLiteral("/split"), folder.filePath(QStringLiteral("static")), cached));
+    router->setCompression(true);
+    router->route(RequestGet, QStringLiteral("/big"),
+        [](const ZRHttpRequest &) { return ZRHttpReply::text(bigText()); });
     router->setDefaultHeader("X-Served-By", "test");
     ZRHttpRouter::CorsOptions cors;
     cors.credentials = true;
@@ -245,6 +261,14 @@ void TestHttpRouter::initTestCase()
     }
     QVERIFY(QFile::link(
         QStringLiteral("../secret.txt"), folder.filePath(QStringLiteral("static/out"))));
+    // The copy says other words than the file, so that a client shows which it got.
+    const ChildRun gzip = runChild(QStringLiteral("gzip"), { "-c" }, "from the copy");
+    const QList<QPair<QString, QByteArray>> files { { "static/app.js", "plain script" },
+        { "static/app.js.gz", gzip.output } };
+    for (const auto &[name, bytes] : files) {
+        QFile file(folder.filePath(name));
+        QVERIFY(gzip.ok() && file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
+    }
     router->route(RequestGet, QStringLiteral("/throw"),
         [](const ZRHttpRequest &) -> ZRHttpReply { throw std::runtime_error("boom"); });
     router->route(RequestGet, QStringLiteral("/report"), [](const ZRHttpRequest &) {
@@ -472,6 +496,31 @@ void TestHttpRouter::files_data()
         << QByteArray();
     QTest::newRow("after-hook sees the router's own 404")
         << none << "/nowhere" << 404 << QByteArray("Not Found\n") << QByteArray("X-After: 404");
+    const QStringList compressed { "--compressed" };
+    QTest::newRow("gzip: a large text encoded")
+        << compressed << "/big" << 200 << bigText() << QByteArray("Content-Encoding: gzip");
+    QTest::newRow("gzip: any coding taken") << header("Accept-Encoding: br, *;q=0.5") << "/big"
+                                            << 200 << QByteArray() << QByteArray("Content-Encoding: gzip");
+    for (const char *refused : { "Accept-Encoding: gzip;q=0, br", "Accept-Encoding: *;q=0",
+             "Accept-Encoding: identity" })
+        QTest::newRow(refused) << header(refused) << "/big" << 200 << bigText()
+                               << QByteArray("!Content-Encoding");
+    QTest::newRow("gzip: Vary beside Origin's, encoded or not")
+        << none << "/big" << 200 << bigText() << QByteArray("Vary: Origin, Accept-Encoding");
+    QTest::newRow("gzip: a small reply left alone")
+        << compressed << "/status" << 200 << QByteArray() << QByteArray("!Content-Encoding");
+    QTest::newRow("precompressed copy, of the file's type")
+        << compressed << "/static/app.js" << 200 << QByteArray("from the copy")
+        << QByteArray("Content-Type: text/javascript");
+    QTest::newRow("precompressed copy: the file for a client without gzip")
+        << none << "/static/app.js" << 200 << QByteArray("plain script")
+        << QByteArray("!Content-Encoding");
+    QTest::newRow("Cache-Control of a folder, copies off")
+        << compressed << "/cached/app.js" << 200 << QByteArray("plain script")
+        << QByteArray("Cache-Control: max-age=60");
+    QTest::newRow("Cache-Control on 304")
+        << header("If-None-Match: {etag}") << "/cached/a.txt" << 304 << QByteArray()
+        << QByteArray("Cache-Control: max-age=60");
 }
 
 // Through curl, so every line is checked as sent; nothing outside the folder is ever served.
