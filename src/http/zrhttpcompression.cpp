@@ -3,11 +3,16 @@
 #include "zrhttpreply.h"
 #include "zrhttprequest.h"
 
+#include <QFile>
+
 #include <zlib.h>
 
 #include <climits>
 
 namespace {
+
+// A file's body larger than this goes from the file as it is (a precompressed copy serves it).
+constexpr qint64 maxFileSize = 256 * 1024;
 
 // The weight of one element of an Accept-Encoding list ("gzip;q=0.5"): 1 unless it says.
 double weight(const QList<QByteArray> &parameters)
@@ -24,6 +29,18 @@ QByteArray mediaType(const QByteArray &contentType)
 {
     const int semicolon = contentType.indexOf(';');
     return (semicolon < 0 ? contentType : contentType.left(semicolon)).trimmed().toLower();
+}
+
+// The body as it stands; a file's range read from the file. Null when the file cannot be read.
+QByteArray bodyOf(const ZRHttpReply &reply)
+{
+    if (reply.bodyFile().isEmpty())
+        return reply.body();
+    QFile file(reply.bodyFile());
+    if (!file.open(QIODevice::ReadOnly) || !file.seek(reply.bodyFileOffset()))
+        return QByteArray();
+    const QByteArray bytes = file.read(reply.bodySize());
+    return bytes.size() == reply.bodySize() ? bytes : QByteArray();
 }
 
 } // namespace
@@ -84,21 +101,25 @@ void ZRHttpCompression::addVary(ZRHttpReply &reply, const char *field)
 void ZRHttpCompression::compress(
     const ZRHttpRequest &request, ZRHttpReply &reply, int minimumSize)
 {
-    // A file is sent from the file and a stream as it comes; a range counts bytes of the body
-    // as it stands.
-    if (minimumSize < 0 || reply.isStream() || !reply.bodyFile().isEmpty() || !reply.hasContent()
-        || reply.status() == 206 || reply.hasHeader("Content-Encoding")
-        || reply.hasHeader("Content-Range") || reply.bodySize() < minimumSize
-        || reply.bodySize() > INT_MAX / 2 || !compressible(reply.header("Content-Type")))
+    // A stream goes as it comes; a range counts bytes of the body as it stands; a large file
+    // goes from the file rather than through memory.
+    const qint64 size = reply.bodySize();
+    if (minimumSize < 0 || reply.isStream() || !reply.hasContent() || reply.status() == 206
+        || reply.hasHeader("Content-Encoding") || reply.hasHeader("Content-Range")
+        || size < minimumSize || size > (reply.bodyFile().isEmpty() ? INT_MAX / 2 : maxFileSize)
+        || !compressible(reply.header("Content-Type")))
         return;
     addVary(reply, "Accept-Encoding");
     if (!acceptsGzip(request.headerValue("Accept-Encoding")))
         return;
-    const QByteArray encoded = gzip(reply.body());
-    if (encoded.isEmpty() || encoded.size() >= reply.bodySize())
+    const QByteArray body = bodyOf(reply);
+    const QByteArray encoded = body.isNull() ? QByteArray() : gzip(body);
+    if (encoded.isEmpty() || encoded.size() >= size)
         return; // incompressible after all: the body as it is costs the client less
     reply.setBody(encoded);
     reply.setHeader("Content-Encoding", "gzip");
+    if (reply.hasHeader("Accept-Ranges"))
+        reply.setHeader("Accept-Ranges", "none"); // ranges are of the file's bytes only
     QByteArray etag = reply.header("ETag");
     if (etag.endsWith('"')) {
         etag.insert(etag.size() - 1, "-gzip");

@@ -21,9 +21,9 @@ public:
     static QByteArray gzip(const QByteArray &data);
     // Adds field to the reply's Vary list unless it names it already.
     static void addVary(ZRHttpReply &reply, const char *field);
-    // Encodes the reply's body for the request when both allow it: a body held in memory of at
-    // least minimumSize bytes, a compressible type, no coding of its own, not a range, and a
-    // client that takes gzip. Every reply that could be encoded says Vary: Accept-Encoding,
+    // Encodes the reply's body for the request when both allow it: a body of at least
+    // minimumSize bytes (held in memory, or a file's of 256 KiB at most), a compressible type,
+    // no coding of its own, not a range, and a client that takes gzip. Every reply that could be encoded says Vary: Accept-Encoding,
     // encoded or not, and an encoded one gets an ETag of its own.
     static void compress(const ZRHttpRequest &request, ZRHttpReply &reply, int minimumSize);
 };

@@ -137,9 +137,9 @@ public:
     // Replies whose body, held in memory, is at least minimumSize bytes of text, JSON,
     // JavaScript, XML or SVG go gzip-encoded to the clients whose Accept-Encoding takes gzip,
     // after the CORS headers and before the after-hooks, with Vary: Accept-Encoding (and an ETag
-    // of their own). Off at first. Left as they are: bodies sent from a file (serveDirectory()
-    // sends their precompressed copies instead), streams, ranges, replies that name a
-    // Content-Encoding of their own, and bodies that would not shrink.
+    // of their own). Off at first. Left as they are: files over 256 KiB, which go from the file
+    // (serveDirectory() sends their precompressed copies instead), streams, ranges, replies that
+    // name a Content-Encoding of their own, and bodies that would not shrink.
     void setCompression(bool on, int minimumSize = 1024);
 
     // Adds the header to every reply of this router, its own included, unless the handler

@@ -264,7 +264,7 @@ void TestHttpRouter::initTestCase()
     // The copy says other words than the file, so that a client shows which it got.
     const ChildRun gzip = runChild(QStringLiteral("gzip"), { "-c" }, "from the copy");
     const QList<QPair<QString, QByteArray>> files { { "static/app.js", "plain script" },
-        { "static/app.js.gz", gzip.output } };
+        { "static/app.js.gz", gzip.output }, { "static/big.txt", bigText() } };
     for (const auto &[name, bytes] : files) {
         QFile file(folder.filePath(name));
         QVERIFY(gzip.ok() && file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
@@ -515,6 +515,8 @@ void TestHttpRouter::files_data()
     QTest::newRow("precompressed copy: the file for a client without gzip")
         << none << "/static/app.js" << 200 << QByteArray("plain script")
         << QByteArray("!Content-Encoding");
+    QTest::newRow("gzip: a file without a copy, read and encoded")
+        << compressed << "/static/big.txt" << 200 << bigText() << QByteArray("Accept-Ranges: none");
     QTest::newRow("Cache-Control of a folder, copies off")
         << compressed << "/cached/app.js" << 200 << QByteArray("plain script")
         << QByteArray("Cache-Control: max-age=60");
