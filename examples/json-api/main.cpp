@@ -10,13 +10,17 @@
 //   curl -i -d '{"a":[1,2]}' http://127.0.0.1:8080/echo
 //   curl -i -d 'buy milk' http://127.0.0.1:8080/notes; curl -i http://127.0.0.1:8080/notes
 //   curl -i http://127.0.0.1:8080/report
+//   curl -i -F name=value -F file=@picture.png http://127.0.0.1:8080/form
 //   curl -i http://127.0.0.1:8080/nowhere
+#include <zrhttpform.h>
 #include <zrhttpmultipart.h>
 #include <zrhttprouter.h>
 #include <zrhttpserver.h>
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QDateTime>
+#include <QFile>
 #include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonObject>
@@ -60,6 +64,29 @@ ZRHttpMultiPart report(qint64 requests)
         part("text/html; charset=utf-8", "<meter max=\"60\" value=\"" + count + "\"></meter>"));
     report.append(chart);
     return report;
+}
+
+// Each part of a multipart form: its field's name, its file name, size and SHA-256.
+ZRHttpReply describeForm(const ZRHttpRequest &request)
+{
+    const ZRHttpForm form = ZRHttpForm::parse(request);
+    if (form.error() != ZRHttpForm::NoError)
+        return ZRHttpReply::json(
+            QJsonObject { { QStringLiteral("error"), form.errorString() } }, 400);
+    QJsonArray parts;
+    for (const ZRHttpForm::Part &part : form.parts()) {
+        QCryptographicHash sha256(QCryptographicHash::Sha256);
+        QFile file(part.filePath);
+        if (part.isFile() && file.open(QIODevice::ReadOnly))
+            sha256.addData(&file);
+        else
+            sha256.addData(part.value);
+        parts.append(QJsonObject { { QStringLiteral("name"), part.name },
+            { QStringLiteral("fileName"), part.fileName },
+            { QStringLiteral("size"), part.size },
+            { QStringLiteral("sha256"), QString::fromLatin1(sha256.result().toHex()) } });
+    }
+    return ZRHttpReply::json(parts);
 }
 
 // One line per request, as the reply goes out: who asked, over what, and how it went.
@@ -109,6 +136,7 @@ int main(int argc, char *argv[])
     router.serve(&server);
     router.serve(&httpsServer);
     router.after(logRequest);
+    router.setCompression(true);
     router.route(RequestGet, QStringLiteral("/status"), [&](const ZRHttpRequest &) {
         return ZRHttpReply::json(QJsonObject {
             { QStringLiteral("status"), QStringLiteral("ok") },
@@ -127,6 +155,7 @@ int main(int argc, char *argv[])
         }
         return ZRHttpReply::json(body);
     });
+    router.route(RequestPost, QStringLiteral("/form"), describeForm);
     router.route(RequestGet, QStringLiteral("/report"), [&](const ZRHttpRequest &) {
         ZRHttpReply reply;
         reply.setMultipart(report(++requests));
