@@ -47,7 +47,7 @@ fairness_table() {
     end_started
     # Loaded over alone, paired per round: "name round ratio".
     awk 'NR == FNR { alone[$1 " " $2] = $3; next }
-         { a = alone[$1 " " $2]; printf "%s %d %.3f\n", $1, $2, a > 0 ? $3 / a : 0 }' \
+         { a = alone[$1 " " $2]; printf "%s %d %.3f\n", $1, $2, (a > 0 ? $3 / a : 0) }' \
         "$RUN/fair-alone" "$RUN/fair-loaded" >"$RUN/fair-ratios"
     echo
     echo "| server | requests/s alone | requests/s beside sleepers | × alone | p50 ms | p99 ms | errors | sleeps done |"
@@ -64,7 +64,8 @@ fairness_table() {
     echo "Medians of $ROUNDS rounds; p50 and p99 are the fast requests' beside the sleepers; sleeps"
     echo "done: /sleep requests the $SLEEPERS sleeping clients completed in $((DURATION + 1)) s (at most"
     echo "$((SLEEPERS * (DURATION + 1))) when every sleep runs beside the others). wrk counts a request"
-    echo "that waits over 2 s as a timeout error, with no latency."
+    echo "that waits over 2 s as a timeout error, with no latency; a run in which none was answered"
+    echo "shows 0 requests/s and one error."
     echo
     echo "Goals for zrnet beside $SLEEPERS sleeping handlers in this run:"
     goal "fast requests' p99, ms" "$(printf '%.2f' "$(median "$RUN/fair-loaded" zrnet 5)")" "<=" 20

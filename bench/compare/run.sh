@@ -303,7 +303,7 @@ measure() {
             printf "%s %d %.0f %.3f %.3f %d %.1f\n", name, round, rps, p50, p99, errors,
                 ticks * 1e6 / tck / requests
         }' >>"$file"
-    tail -n 1 "$file" | awk -v mode="$mode" '{ printf "  round %s %-5s %-15s %8s req/s  p50 %6s ms  p99 %7s ms  errors %s  CPU %s us/req\n", $2, mode, $1, $3, $4, $5, $6, $7 }'
+    tail -n 1 "$file" | awk -v mode="$mode" '{ printf "  round %s %-5s %-18s %8s req/s  p50 %6s ms  p99 %7s ms  errors %s  CPU %s us/req\n", $2, mode, $1, $3, $4, $5, $6, $7 }'
 }
 
 # Waits (bounded) until a server's descriptor count has held still for 0.6 s.
@@ -381,7 +381,7 @@ idle() {
         d = h > 0 ? h : 1
         printf "%s %d %d %.1f %.2f %.2f %s %d %d\n", n, c, h, r / d, f / d, t / d, fresh, f, thr }' \
         >>"$table"
-    tail -n 1 "$table" | awk -v m="$mode" '{ printf "  idle %-6s %-15s %5d held %5d: %6s KB/conn, %s fds/conn, %s threads/conn, fresh request %s%s\n", m, $1, $2, $3, $4, $5, $6, $7, $7 == "no" ? "" : " ms" }'
+    tail -n 1 "$table" | awk -v m="$mode" '{ printf "  idle %-6s %-18s %5d held %5d: %6s KB/conn, %s fds/conn, %s threads/conn, fresh request %s%s\n", m, $1, $2, $3, $4, $5, $6, $7, $7 == "no" ? "" : " ms" }'
     # Let the server close them before the next count (bounded).
     tries=0
     while [ "$(fd_count "$name")" -gt $((fd0 + 16)) ] && [ $tries -lt 15 ]; do
