@@ -37,9 +37,11 @@ fi
 
 # ---- inside the private network namespace from here on ----
 ip link set lo up
-# Both ends of every connection are here: the server and the clients need a descriptor each.
-ulimit -n $((CLIENTS + 1024)) 2>/dev/null || ulimit -n "$(ulimit -Hn)"
-[ "$(ulimit -n)" -gt "$CLIENTS" ] || echo "burst: only $(ulimit -n) descriptors per process" >&2
+# Both ends of every connection are here: the server and the clients need a descriptor each,
+# and the server keeps an eighth of its limit for other uses.
+need=$((CLIENTS * 8 / 7 + 1024))
+ulimit -n $((need > 65536 ? need : 65536)) 2>/dev/null || ulimit -n "$(ulimit -Hn)"
+[ "$(ulimit -n)" -ge "$need" ] || echo "burst: only $(ulimit -n) descriptors per process" >&2
 trap end_started EXIT
 trap 'exit 130' INT TERM
 URL=http://127.0.0.1:$PORT/hello
@@ -88,7 +90,7 @@ while :; do
     fi
     [ -z "$held_at" ] || [ $((elapsed - held_at)) -lt $((SETTLE_SECONDS * 1000)) ] || break
     [ "$elapsed" -lt $(((CONNECT_SECONDS + SETTLE_SECONDS + 10) * 1000)) ] || break
-    sleep "$(awk -v n="$(date +%s%N)" -v s="$now" 'BEGIN { d = 0.25 - (n - s) / 1e9; print d > 0 ? d : 0 }')"
+    sleep "$(awk -v n="$(date +%s%N)" -v s="$now" 'BEGIN { d = 0.25 - (n - s) / 1e9; print (d > 0 ? d : 0) }')"
 done
 connected=$(awk '/^connected/ { print $2 }' "$RUN/clients.out")
 read -r threads rss fds <<<"$(sample)"
@@ -96,7 +98,7 @@ fresh=$(curl -s --noproxy '*' --max-time 2 -o /dev/null -w '%{http_code} %{time_
 echo
 echo "Held: ${connected:-0} of $CLIENTS kept-open clients connected within ${held_at:-?} ms;" \
     "the server then: $threads threads, RSS $rss KB ($(awk -v a="$rss" -v b="$rss0" -v n="${connected:-0}" \
-        'BEGIN { printf "%.2f", n > 0 ? (a - b) / n : 0 }') KB per client more than before)," \
+        'BEGIN { printf "%.2f", (n > 0 ? (a - b) / n : 0) }') KB per client more than before)," \
     "$fds descriptors"
 echo "Peak during the burst: $peak threads (before: $threads0)"
 echo "A fresh request while they are held: $fresh (HTTP status, seconds)"
