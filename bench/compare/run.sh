@@ -502,9 +502,9 @@ hello_table() {
     echo
     echo "Goals for zrnet in this run:"
     goal "requests/s × nginx, one connection per request" \
-        "$(printf '%.2f' "$(median "$RUN/ratios" zrnet 3)")" ">=" 0.85
+        "$(printf '%.2f' "$(median "$RUN/ratios" zrnet 3)")" ">=" 0.90
     goal "requests/s × nginx, connections kept open" \
-        "$(printf '%.2f' "$(median "$RUN/kept-ratios" zrnet 3)")" ">=" 0.90
+        "$(printf '%.2f' "$(median "$RUN/kept-ratios" zrnet 3)")" ">=" 1.00
     goal "p99 at $CONNECTIONS clients kept open, ms" \
         "$(printf '%.2f' "$(median "$RUN/kept-rounds" zrnet 5)")" "<=" 2
     goal "CPU per request / pthread-64k's" "$(awk -v a="$(median "$RUN/rounds" zrnet 7)" \
