@@ -26,8 +26,9 @@
 
 enum { LOOPS = 2, EVENTS = 256, IN_SIZE = 4096, OUT_SIZE = 8192 };
 
-static const char reply_close[] = "HTTP/1.1 200 OK\r\nContent-Length: 13\r\nConnection: close\r\n\r\n"
-                                  "Hello, world!";
+static const char reply_close[]
+    = "HTTP/1.1 200 OK\r\nContent-Length: 13\r\nConnection: close\r\n\r\n"
+      "Hello, world!";
 static const char reply_kept[] = "HTTP/1.1 200 OK\r\nContent-Length: 13\r\n\r\nHello, world!";
 
 static SSL_CTX *tls;
@@ -35,17 +36,19 @@ static int port;
 
 /* An idle connection holds no buffer: it is taken while a request is part read or
  * its reply part written, and given back once both are done. */
-struct conn {
+struct conn
+{
     int fd;
-    unsigned events;   /* what epoll watches for it now */
-    int closing;       /* close once the output is out */
+    unsigned events; /* what epoll watches for it now */
+    int closing; /* close once the output is out */
     int handshaken;
     SSL *ssl;
-    char *buf;         /* IN_SIZE input, then OUT_SIZE output */
+    char *buf; /* IN_SIZE input, then OUT_SIZE output */
     size_t have, out, sent;
 };
 
-struct loop {
+struct loop
+{
     int ep, listener;
 };
 
@@ -78,9 +81,15 @@ static ssize_t io(struct conn *c, int writing, char *p, size_t n, unsigned *want
     if (r > 0)
         return r;
     switch (SSL_get_error(c->ssl, r)) {
-    case SSL_ERROR_WANT_READ: *want = EPOLLIN; return 0;
-    case SSL_ERROR_WANT_WRITE: *want = EPOLLOUT; return 0;
-    default: ERR_clear_error(); return -1;
+    case SSL_ERROR_WANT_READ:
+        *want = EPOLLIN;
+        return 0;
+    case SSL_ERROR_WANT_WRITE:
+        *want = EPOLLOUT;
+        return 0;
+    default:
+        ERR_clear_error();
+        return -1;
     }
 }
 
@@ -109,6 +118,7 @@ static int answer(struct conn *c)
 static unsigned serve(struct conn *c)
 {
     unsigned want = EPOLLIN;
+    int drained = 0;
     if (c->ssl && !c->handshaken) {
         int r = SSL_accept(c->ssl);
         if (r <= 0) {
@@ -134,6 +144,8 @@ static unsigned serve(struct conn *c)
             return 0;
         if (c->out)
             continue;
+        if (drained)
+            break;
         ssize_t n = io(c, 0, c->buf + c->have, IN_SIZE - 1 - c->have, &want);
         if (n < 0)
             return 0;
@@ -142,9 +154,9 @@ static unsigned serve(struct conn *c)
         c->have += (size_t)n;
         if (answer(c) < 0)
             return 0;
-        /* A short plain read took all there was: no second recv just to hear EAGAIN. */
-        if (!c->ssl && !c->out && (size_t)n < IN_SIZE - 1 - (c->have - (size_t)n))
-            break;
+        /* A short plain read took all there was: no second recv just to hear EAGAIN (as
+         * nginx). TLS may hold more in its own buffer: read on until it wants more. */
+        drained = !c->ssl && (size_t)n < IN_SIZE - 1 - (c->have - (size_t)n);
     }
     if (want == EPOLLIN && !c->have && !c->out) {
         free(c->buf);
