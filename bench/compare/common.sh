@@ -37,6 +37,19 @@ build_zrnet_hello() {
     cmake --build "$1" -j2 --target zrnet-hello >/dev/null
 }
 
+# wait_answering URL PID TENTHS: waits until URL answers, for at most TENTHS tenths of a
+# second and while the process PID lives; fails otherwise.
+wait_answering() {
+    local tries=0
+    until curl -s --noproxy '*' --max-time 1 -o /dev/null "$1"; do
+        tries=$((tries + 1))
+        if [ $tries -ge "$3" ] || ! kill -0 "$2" 2>/dev/null; then
+            return 1
+        fi
+        sleep 0.1
+    done
+}
+
 # Every process started, by id; end_started ends them (SIGTERM, then SIGKILL
 # after 5 s in all). Set as the EXIT trap, so every way out runs it.
 PIDS=""

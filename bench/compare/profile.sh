@@ -8,6 +8,13 @@
 # start), the share of each thread name, and the split kernel / Qt / glib /
 # libzrnet / libc.
 #
+# First, per request under the same wrk for COUNT_SECONDS (default 3): the server's
+# context switches (perf stat's software counter over all its threads; without perf,
+# the voluntary and involuntary switches of /proc/PID/task/*/status, threads alive at
+# both ends only), CPU migrations, and instructions where the machine has hardware
+# counters (a virtual machine often has none: then callgrind counts them at the end,
+# over sequential requests).
+#
 # Sampling is system-wide (per CPU) on purpose: per-thread sampling restarts its
 # period in every new thread and so misses most of the short-lived connection
 # threads. Where perf cannot sample, callgrind counts instructions over
@@ -20,6 +27,7 @@
 # Builds zrnet-hello in BUILD (default build); the data stay in BUILD/bench/compare/profile.
 set -eu
 DURATION=${DURATION:-8}
+COUNT_SECONDS=${COUNT_SECONDS:-3}
 REQUESTS=${REQUESTS:-1000}
 TOP=${TOP:-25}
 MODE=${MODE:-close}
@@ -51,9 +59,16 @@ if [ -z "${ZRNET_PROFILE_IN_NETNS:-}" ]; then
             TOOL=callgrind
         }
     fi
-    [ "$TOOL" = perf ] || install_missing valgrind
+    # Hardware counters: instructions from perf stat, else from callgrind.
+    COUNTERS=none
+    if command -v perf >/dev/null && perf stat -x, -e context-switches true 2>&1 | grep -q '^[0-9]'; then
+        COUNTERS=software
+        perf stat -x, -e instructions true 2>&1 | grep -q '^[0-9]' && COUNTERS=hardware
+    fi
+    if [ "$TOOL" != perf ] || [ "$COUNTERS" != hardware ]; then install_missing valgrind; fi
     exec env ZRNET_PROFILE_IN_NETNS=1 BUILD="$BUILD" TOOL="$TOOL" DURATION="$DURATION" \
-        REQUESTS="$REQUESTS" TOP="$TOP" MODE="$MODE" unshare --net bash "$0"
+        REQUESTS="$REQUESTS" TOP="$TOP" MODE="$MODE" COUNTERS="$COUNTERS" \
+        COUNT_SECONDS="$COUNT_SECONDS" unshare --net bash "$0"
 fi
 
 # ---- inside the private network namespace from here on ----
@@ -66,15 +81,10 @@ trap end_started EXIT
 trap 'exit 130' INT TERM
 
 wait_ready() { # wait_ready TENTHS
-    local tries=0
-    until curl -s --noproxy '*' --max-time 1 -o /dev/null "$URL"; do
-        tries=$((tries + 1))
-        if [ $tries -ge "$1" ] || ! kill -0 "$server" 2>/dev/null; then
-            echo "profile: zrnet-hello did not start" >&2
-            exit 1
-        fi
-        sleep 0.1
-    done
+    wait_answering "$URL" "$server" "$1" || {
+        echo "profile: zrnet-hello did not start" >&2
+        exit 1
+    }
 }
 
 # Ends the server with SIGTERM, which it handles by stopping, and waits (bounded).
@@ -92,7 +102,9 @@ stop_server() {
 cd "$OUT"
 echo "## zrnet-hello profile, $(date -u '+%Y-%m-%d %H:%M UTC'), zrnet $(git -C "$OLDPWD" rev-parse --short HEAD 2>/dev/null || echo '?')"
 
-if [ "$TOOL" = callgrind ]; then
+# Instructions over REQUESTS sequential requests under callgrind, then (unless "brief") the
+# top functions and the split by object file.
+callgrind_count() {
     rm -f callgrind.out
     valgrind --tool=callgrind --instr-atstart=no --callgrind-out-file="$OUT/callgrind.out" "$SERVER" $PORT \
         >"$OUT/server.log" 2>&1 &
@@ -118,6 +130,7 @@ if [ "$TOOL" = callgrind ]; then
     callgrind_annotate --auto=no "$OUT/callgrind.out" 2>/dev/null |
         awk -v n="$REQUESTS" '/PROGRAM TOTALS/ { t = $1; gsub(/,/, "", t)
             printf "%s instructions in all, %.0f per request\n", $1, t / n }'
+    [ "${1:-}" != brief ] || return 0
     echo
     echo "Top $TOP functions by instructions executed (self):"
     echo '```'
@@ -133,6 +146,63 @@ if [ "$TOOL" = callgrind ]; then
         END { for (o in by) if (by[o] >= total / 10000) printf "%6.2f%%  %s\n", 100 * by[o] / total, o }' \
         "$OUT/functions.txt" |
         sort -rn
+}
+
+# Context switches, migrations and (given hardware counters) instructions per request over
+# COUNT_SECONDS of the loaded run, on the server as it runs natively.
+per_request() {
+    local stat="" c0 c1
+    echo
+    echo "Per request, wrk -t2 -c32 ${HEADER[*]:+-H 'Connection: close' }for ${COUNT_SECONDS}s:"
+    QT_LOGGING_RULES='zrnet.*.debug=false' "$SERVER" $PORT >"$OUT/server.log" 2>&1 &
+    server=$!
+    PIDS="$PIDS $server"
+    wait_ready 50
+    c0=$(switches)
+    if [ "$COUNTERS" != none ]; then
+        local events=context-switches,cpu-migrations
+        [ "$COUNTERS" = software ] || events=instructions,$events
+        perf stat -x, -e "$events" -p "$server" -o "$OUT/stat.csv" &
+        stat=$!
+        PIDS="$PIDS $stat"
+        sleep 0.2
+    fi
+    timeout --foreground $((COUNT_SECONDS + 30)) wrk -t2 -c32 -d"${COUNT_SECONDS}s" "${HEADER[@]}" \
+        "$URL" >"$OUT/wrk-count.txt" || true
+    c1=$(switches)
+    if [ -n "$stat" ]; then
+        kill -INT "$stat" 2>/dev/null || true
+        wait "$stat" 2>/dev/null || true
+        PIDS=${PIDS/ $stat/}
+    fi
+    stop_server
+    local requests
+    requests=$(awk '/ requests in / { print $1 }' "$OUT/wrk-count.txt")
+    if [ -z "$requests" ] || [ "$requests" -eq 0 ]; then
+        echo "- wrk served no request"
+        return 0
+    fi
+    grep -E 'Requests/sec' "$OUT/wrk-count.txt" | sed 's/^ */- wrk: /'
+    if [ -n "$stat" ]; then
+        awk -F, -v n="$requests" '$3 ~ /^(instructions|context-switches|cpu-migrations)$/ {
+                printf "- %s per request (perf stat): %.2f\n", $3, $1 / n }' "$OUT/stat.csv"
+    fi
+    [ "$COUNTERS" = hardware ] || echo "- instructions: no hardware counters here; callgrind counts them below"
+    echo "$c0 $c1" | awk -v n="$requests" '{
+        printf "- context switches per request from /proc (threads alive at both ends): %.2f voluntary, %.2f involuntary\n",
+            ($3 - $1) / n, ($4 - $2) / n }'
+}
+
+# Voluntary and involuntary context switches summed over the server's threads now.
+switches() {
+    cat /proc/"$server"/task/*/status 2>/dev/null |
+        awk '/^voluntary_ctxt_switches:/ { v += $2 } /^nonvoluntary_ctxt_switches:/ { n += $2 }
+             END { print v + 0, n + 0 }'
+}
+
+per_request
+if [ "$TOOL" = callgrind ]; then
+    callgrind_count
     exit 0
 fi
 
@@ -203,3 +273,7 @@ report --no-children --sort dso,symbol | awk '{
         for (g in by) printf "%6.2f%%  %s\n", by[g], g | "sort -rn"
         close("sort -rn")
     }'
+if [ "$COUNTERS" != hardware ]; then
+    echo
+    callgrind_count brief
+fi

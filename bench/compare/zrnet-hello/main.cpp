@@ -3,7 +3,8 @@
 // so the connection stays open when the client asks for it; over TLS when given a
 // certificate and its key (PEM files). With --static FOLDER it serves the files of FOLDER at
 // /static/ through ZRHttpRouter::serveDirectory() instead. The server's defaults otherwise,
-// the connection cap included.
+// the connection cap included. /sleep answers after a handler that sleeps a second, on the
+// connection's thread as every handler here (the fairness table of run.sh).
 //
 //   zrnet-hello PORT [CERTIFICATE KEY]
 //   zrnet-hello PORT --static FOLDER
@@ -13,6 +14,7 @@
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QThread>
 
 #include "serveuntilsignal.h"
 
@@ -30,6 +32,8 @@ int main(int argc, char *argv[])
     }
     ZRHttpReply reply;
     reply.setBody(QByteArrayLiteral("Hello, world!"));
+    ZRHttpReply slept;
+    slept.setBody(QByteArrayLiteral("Slept."));
     ZRHttpServer server;
     std::unique_ptr<ZRHttpRouter> router;
     if (folder) {
@@ -49,8 +53,14 @@ int main(int argc, char *argv[])
     // Direct: answered on the connection's own thread, as soon as the request is whole.
     QObject::connect(
         &server, &ZRHttpServer::connectionThread, &server,
-        [&server, &reply](
-            const ZRHttpRequest &, ZRSocketThread *thread) { server.sendReply(reply, thread); },
+        [&server, &reply, &slept](const ZRHttpRequest &request, ZRSocketThread *thread) {
+            if (request.pathOnly() == QLatin1String("/sleep")) {
+                QThread::sleep(1);
+                server.sendReply(slept, thread);
+                return;
+            }
+            server.sendReply(reply, thread);
+        },
         Qt::DirectConnection);
     return serveUntilSignal(server, QStringLiteral("127.0.0.1"), port, 1024);
 }
