@@ -14,8 +14,9 @@
 //
 //   $scrypt$ln=15,r=8,p=1$SALT$HASH          (SALT and HASH in unpadded base64)
 //
-// The cost: N = 2^ln blocks of 128 * r bytes, so 32 MiB of memory at ln=15, r=8, and about
-// 100 ms on a small device's core; p runs that many times over. Raise ln by one to double both
+// The cost: N = 2^ln blocks of 128 * r bytes, so 32 MiB of memory at ln=15, r=8, and 85 ms
+// of CPU on a 2-core x86 build machine (bench_password; a small ARM device's core takes a few
+// times that); p runs that many times over. Raise ln by one to double both
 // the time and the memory (a server verifying several logins at once needs that memory for
 // each). Strings made with other parameters keep verifying with theirs.
 //
