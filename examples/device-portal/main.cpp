@@ -3,18 +3,21 @@
 // plain HTML, CSS and JavaScript compiled in as Qt resources; it calls the JSON API that
 // portal.h lists.
 //
-//   device-portal [--listen ADDRESS:PORT] [--allow-changes] [--tls [--state-dir DIR]] [--verbose]
-//                 [--name NAME] [--setup-ssid NAME [--setup-passphrase PASSPHRASE]
-//                 [--setup-wait SECONDS]]
+//   device-portal [--listen ADDRESS:PORT] [--allow-changes] [--tls] [--state-dir DIR] [--verbose]
+//                 [--password-file FILE] [--name NAME] [--setup-ssid NAME
+//                 [--setup-passphrase PASSPHRASE | --setup-open] [--setup-wait SECONDS]]
 //
 // Safe by default: it listens on 127.0.0.1:8080, reachable from this machine only, and
 // refuses to join networks unless started with --allow-changes. On a device, as root:
 //   device-portal --listen 0.0.0.0:8080 --allow-changes
 // or --listen [::]:8080 for IPv6 and IPv4 alike.
+// Nothing but the page and a passer-by's status without the administrator's password: the page
+// asks for it first (see access.h), or it ships with the device as --password-file's hash.
 // With --tls it serves HTTPS, with a certificate it makes on first start (see
 // ../common/selfsignedtls.h). With --setup-ssid, a device without a network offers its own:
 // whenever its Wi-Fi has had no link for --setup-wait seconds (20; at start, at once), it becomes
-// the access point NAME (open, or WPA2 with the passphrase) and serves the page on
+// the access point NAME (WPA2 with --setup-passphrase, else with the device's own, made at first
+// start and kept in the state directory; open only with --setup-open) and serves the page on
 // http://192.168.42.1/ as well, where phones open it by themselves; its clients may join a network
 // (see setup.h). Where it listens beyond this device, it announces the page by multicast DNS
 // through avahi-daemon (_http._tcp, or _https._tcp with --tls) as --name (the host name by
@@ -24,6 +27,7 @@
 // join only with --allow-changes.
 // With --allow-changes or in setup mode it switches the Wi-Fi radio on at start (where it has the
 // rights to); without either it only looks, and switches nothing.
+#include "access.h"
 #include "portal.h"
 #include "setup.h"
 
@@ -52,6 +56,8 @@ struct Settings
     bool allowChanges = false;
     bool tls = false;
     QString stateDir = QStringLiteral("/var/lib/device-portal");
+    QString passwordFile; // the hash the device ships with
+    bool setupOpen = false;
     QByteArray fingerprint; // of the certificate, with --tls
     QString name; // on the network: NAME.local, and the announced service's name
     bool named = false; // by --name rather than the host name
@@ -73,7 +79,8 @@ bool parse(const QStringList &arguments, Settings *settings)
     const QCommandLineOption tls(QStringLiteral("tls"),
         QStringLiteral("Serve HTTPS with the certificate in the state directory (made if none)."));
     const QCommandLineOption stateDir(QStringLiteral("state-dir"),
-        QStringLiteral("Where the certificate and key live (default /var/lib/device-portal)."),
+        QStringLiteral("Where the password's hash, the setup passphrase, the certificate and key "
+                       "live (default /var/lib/device-portal)."),
         QStringLiteral("DIR"), settings->stateDir);
     const QCommandLineOption setupSsid(QStringLiteral("setup-ssid"),
         QStringLiteral("Setup mode: while the Wi-Fi has no link, be the access point NAME."),
@@ -81,6 +88,12 @@ bool parse(const QStringList &arguments, Settings *settings)
     const QCommandLineOption setupPassphrase(QStringLiteral("setup-passphrase"),
         QStringLiteral("The access point's WPA2 passphrase (default: an open network)."),
         QStringLiteral("PASSPHRASE"));
+    const QCommandLineOption passwordFile(QStringLiteral("password-file"),
+        QStringLiteral("The administrator's password as `zrnet-netctl hash-password` hashed it, "
+                       "until the user sets another."),
+        QStringLiteral("FILE"));
+    const QCommandLineOption setupOpen(QStringLiteral("setup-open"),
+        QStringLiteral("Make the setup access point an open network (default: WPA2)."));
     const QCommandLineOption setupWait(QStringLiteral("setup-wait"),
         QStringLiteral("Seconds without a link before the access point comes up (default 20)."),
         QStringLiteral("SECONDS"), QStringLiteral("20"));
@@ -88,14 +101,21 @@ bool parse(const QStringList &arguments, Settings *settings)
         QStringLiteral(
             "Announce the page as NAME, at http://NAME.local/ (default: the host name)."),
         QStringLiteral("NAME"), QSysInfo::machineHostName());
-    parser.addOptions(
-        { listen, allowChanges, tls, stateDir, name, setupSsid, setupPassphrase, setupWait });
+    parser.addOptions({ listen, allowChanges, tls, stateDir, name, setupSsid, setupPassphrase,
+        setupWait, passwordFile, setupOpen });
     parser.process(arguments); // exits on --help and on unknown options
     settings->name = parser.value(name);
     settings->named = parser.isSet(name);
     settings->allowChanges = parser.isSet(allowChanges);
     settings->tls = parser.isSet(tls);
     settings->stateDir = parser.value(stateDir);
+    settings->passwordFile = parser.value(passwordFile);
+    settings->setupOpen = parser.isSet(setupOpen);
+    if (settings->setupOpen && parser.isSet(setupPassphrase)) {
+        std::fprintf(
+            stderr, "device-portal: --setup-open and --setup-passphrase exclude each other\n");
+        return false;
+    }
     settings->setup = { parser.value(setupSsid), parser.value(setupPassphrase),
         parser.value(setupWait).toInt() };
     // NAME.local goes into URLs as it is.
@@ -168,6 +188,28 @@ void announceOnNetworks(ZRServiceAnnouncer &announcer, const Settings &settings,
     std::fflush(stdout);
 }
 
+// The administrator's password, and the setup access point's passphrase unless it is open.
+bool setUpAccess(Access &access, Settings &settings)
+{
+    QString error;
+    if (!access.load(settings.stateDir, settings.passwordFile, &error)) {
+        std::fprintf(stderr, "device-portal: %s\n", qPrintable(error));
+        return false;
+    }
+    if (!access.hasPassword())
+        std::printf("device portal: no password yet: the page asks for one first\n");
+    if (settings.setup.ssid.isEmpty() || settings.setupOpen || !settings.setup.passphrase.isEmpty())
+        return true;
+    settings.setup.passphrase = Access::setupPassphrase(settings.stateDir, &error);
+    if (settings.setup.passphrase.isEmpty()) {
+        std::fprintf(stderr, "device-portal: %s\n", qPrintable(error));
+        return false;
+    }
+    std::printf("device portal: setup access point \"%s\", WPA2 passphrase %s\n",
+        qPrintable(settings.setup.ssid), qPrintable(settings.setup.passphrase));
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -182,7 +224,11 @@ int main(int argc, char *argv[])
     NetworkManager manager(changes ? NetAccess::ReadWrite : NetAccess::ReadOnly);
     // Before the server: destroying the server waits for the handlers that use these.
     ZRServiceAnnouncer announcer;
+    Access access;
+    if (!setUpAccess(access, settings))
+        return 1;
     Portal portal(&manager, settings.allowChanges);
+    portal.setAccess(&access);
     const QString wifi = manager.defaultWifiInterface();
     std::unique_ptr<Setup> setup;
     if (!settings.setup.ssid.isEmpty() && wifi.isEmpty())

@@ -1,5 +1,6 @@
 #include "portal.h"
 
+#include "access.h"
 #include "setup.h"
 
 #include <zrhttpmultipart.h>
@@ -290,6 +291,10 @@ void Portal::addRoutes(ZRHttpRouter &router, Side side)
             const QString refusal = crossSiteRefusal(request, ownNames());
             if (!refusal.isEmpty())
                 return failure(403, refusal);
+            if (request.pathOnly().startsWith(QLatin1String("/api/"))) {
+                if (const auto refused = m_access->check(request))
+                    return guarded(*refused);
+            }
             serviceUnavailable = false;
             const ZRHttpReply reply = handler(request);
             return serviceUnavailable
@@ -311,8 +316,19 @@ void Portal::addRoutes(ZRHttpRouter &router, Side side)
     }
     route(RequestGet, "/api/interfaces",
         [this](const ZRHttpRequest &) { return guarded(ZRHttpReply::json(interfaces())); });
-    route(RequestGet, "/api/status",
-        [this, side](const ZRHttpRequest &) { return guarded(ZRHttpReply::json(status(side))); });
+    route(RequestGet, "/api/status", [this, side](const ZRHttpRequest &request) {
+        const bool in = m_access->isLoggedIn(request);
+        QJsonObject answer = in ? status(side) : passerByStatus();
+        answer.insert("loggedIn", in);
+        answer.insert("passwordSet", m_access->hasPassword());
+        return guarded(ZRHttpReply::json(answer));
+    });
+    route(RequestPost, "/api/password",
+        [this](const ZRHttpRequest &request) { return guarded(m_access->setPassword(request)); });
+    route(RequestPost, "/api/login",
+        [this](const ZRHttpRequest &request) { return guarded(m_access->login(request)); });
+    route(RequestPost, "/api/logout",
+        [this](const ZRHttpRequest &request) { return guarded(m_access->logout(request)); });
     route(RequestGet, "/api/scan",
         [this](const ZRHttpRequest &) { return guarded(ZRHttpReply::json(scan())); });
     route(RequestPost, "/api/join",
@@ -360,6 +376,12 @@ QJsonObject Portal::status(Side side)
     if (m_setup)
         answer.insert("setup", asked(m_setup->describe()));
     return answer;
+}
+
+QJsonObject Portal::passerByStatus() const
+{
+    return { { "device", QJsonObject { { "name", m_name } } },
+        { "setupMode", m_setup != nullptr } };
 }
 
 // Where a phone or laptop finds the device once it is on their network: by its .local name,

@@ -14,6 +14,7 @@
 #include <atomic>
 #include <memory>
 
+class Access;
 class Setup;
 
 // What /api/join answers for a result of NetworkManager::connectToAp(): ssid, result, outcome
@@ -25,7 +26,9 @@ QJsonObject joinOutcome(const QString &ssid, int result);
 //
 //   GET  /api/interfaces  Ethernet and Wi-Fi interfaces: kind, default mark, state, addresses
 //   GET  /api/status      the Wi-Fi link and its network; whether joins are allowed; where
-//                         the device is found on its networks (its .local name and address)
+//                         the device is found on its networks (its .local name and address);
+//                         without a session only what a passer-by may know: the device's
+//                         name, whether it has a password and whether it is in setup mode
 //   GET  /api/scan        networks in reach, each once (its strongest cell), strongest first;
 //                         one scan at a time, its result reused for ten seconds
 //   POST /api/join        {"ssid": ..., "passphrase": ...}: joins, answers with the outcome
@@ -35,6 +38,9 @@ QJsonObject joinOutcome(const QString &ssid, int result);
 //                         /api/join answers, then "status" again), "scan" (as /api/scan, for any
 //                         page's fresh scan), and "link", "network", "addresses", "access-point"
 //                         (the interface, and what changed) from the device's network
+//
+// Every API route but status and those of Access (password, login, logout) needs a session,
+// and its unsafe requests the X-XSRF-TOKEN header: see access.h.
 //
 // In setup mode (setSetup) the portal also answers the checks by which phones find a captive
 // portal: a phone that asks for its check page, or for any name that is not the device's,
@@ -57,6 +63,8 @@ public:
     // Joins are refused (403) unless allowChanges, or in setup mode from the access point.
     Portal(NetworkManager *manager, bool allowChanges);
 
+    // Who may use the routes; before addRoutes, and it outlives them.
+    void setAccess(Access *access) { m_access = access; }
     // Setup mode; before addRoutes, and `setup` outlives the routes.
     void setSetup(Setup *setup);
     // Where the device is found once on a network: NAME.local (or the name `announcer`, which
@@ -69,6 +77,8 @@ public:
 
     QJsonObject interfaces();
     QJsonObject status(Side side = Side::Listen);
+    // What anyone may see: the name, whether a password is set, whether in setup mode.
+    QJsonObject passerByStatus() const;
     QJsonObject device();
     QJsonObject scan();
     ZRHttpReply join(const ZRHttpRequest &request, Side side = Side::Listen);
@@ -91,6 +101,7 @@ private:
     NetworkManager *const m_manager;
     const bool m_allowChanges;
     Setup *m_setup = nullptr;
+    Access *m_access = nullptr;
     ZRServiceAnnouncer *m_announcer = nullptr;
     QString m_name; // what the device is called on the network
     QString m_scheme;

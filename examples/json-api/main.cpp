@@ -1,7 +1,9 @@
 // A small JSON API on a router: the server writes the status lines, lengths and dates, and
 // answers unknown paths (404), other methods (405) and HEAD by itself. One router answers
 // plain HTTP and HTTPS alike (with a certificate made on first start, kept in the state
-// folder), and an after-hook logs every request, the router's own answers included.
+// folder), and an after-hook logs every request, the router's own answers included. /account
+// needs a login: a session from POST /login (its cookie, and its token in X-XSRF-TOKEN for
+// unsafe requests), or Basic credentials over HTTPS; the password is made at start and printed.
 //
 //   json-api [address=127.0.0.1] [port=8080] [https-port=8443] [--state-dir DIR] [--verbose]
 //   (address "::" serves IPv6 and IPv4; the state folder is ~/.local/share/json-api unless given)
@@ -12,10 +14,19 @@
 //   curl -i http://127.0.0.1:8080/report
 //   curl -i -F name=value -F file=@picture.png http://127.0.0.1:8080/form
 //   curl -i http://127.0.0.1:8080/nowhere
+//   curl -i http://127.0.0.1:8080/account                       (401)
+//   curl -i -c jar -d '{"password":"PASSWORD"}' http://127.0.0.1:8080/login
+//   curl -i -b jar http://127.0.0.1:8080/account
+//   curl -i -b jar -X POST http://127.0.0.1:8080/logout
+//   curl -ik -u admin:PASSWORD https://127.0.0.1:8443/account
 #include <zrhttpform.h>
+#include <zrhttpguard.h>
 #include <zrhttpmultipart.h>
 #include <zrhttprouter.h>
 #include <zrhttpserver.h>
+#include <zrhttpsessions.h>
+#include <zrhttpthrottle.h>
+#include <zrpassword.h>
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
@@ -24,6 +35,7 @@
 #include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonObject>
+#include <QRandomGenerator>
 #include <QSocketNotifier>
 #include <QStandardPaths>
 
@@ -110,6 +122,49 @@ QString takeStateDir(QStringList &arguments)
     return folder;
 }
 
+// An example has nobody to choose its password, and no password may be the same everywhere:
+// one is made at each start.
+QString madePassword()
+{
+    QByteArray bytes(12, Qt::Uninitialized);
+    QRandomGenerator::system()->fillRange(reinterpret_cast<quint32 *>(bytes.data()), 3);
+    return QString::fromLatin1(bytes.toBase64(QByteArray::Base64UrlEncoding));
+}
+
+// POST /login {"password": ...} starts a session, POST /logout ends it, and GET /account answers
+// only within one (or to Basic credentials over HTTPS); the other routes stay open.
+void addAccount(ZRHttpRouter &router, ZRHttpSessions &sessions, ZRHttpThrottle &throttle,
+    const QByteArray &hash)
+{
+    router.route(RequestPost, QStringLiteral("/login"), [&, hash](const ZRHttpRequest &request) {
+        const QString password
+            = request.json().object().value(QStringLiteral("password")).toString();
+        ZRHttpThrottle::Verdict verdict;
+        const auto outcome = throttle.attempt(
+            request.remoteAddress(), [&] { return ZRPassword::verify(password, hash); }, &verdict);
+        if (outcome == ZRHttpThrottle::Outcome::Refused)
+            return ZRHttpThrottle::refusal(verdict);
+        if (outcome == ZRHttpThrottle::Outcome::Wrong)
+            return ZRHttpReply::json(
+                QJsonObject { { QStringLiteral("error"), QStringLiteral("wrong password") } }, 401);
+        ZRHttpReply reply = ZRHttpReply::json(
+            QJsonObject { { QStringLiteral("user"), QStringLiteral("admin") } });
+        sessions.start(request, reply, QStringLiteral("admin"));
+        return reply;
+    });
+    router.route(RequestPost, QStringLiteral("/logout"), [&](const ZRHttpRequest &request) {
+        ZRHttpReply reply(204);
+        sessions.end(request, reply);
+        return reply;
+    });
+    router.route(RequestGet, QStringLiteral("/account"), [&](const ZRHttpRequest &request) {
+        const auto session = sessions.find(request);
+        return ZRHttpReply::json(QJsonObject { { QStringLiteral("user"), QStringLiteral("admin") },
+            { QStringLiteral("by"),
+                session ? QStringLiteral("session") : QStringLiteral("basic") } });
+    });
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -125,6 +180,23 @@ int main(int argc, char *argv[])
     uptime.start();
     std::atomic<qint64> requests { 0 }; // handlers run on many connection threads at once
 
+    // Before the servers, which may still run handlers as they are destroyed: every request
+    // goes through the guard, and /account alone needs a login.
+    const QString password = madePassword();
+    const QByteArray hash = ZRPassword::hash(password);
+    ZRHttpSessions sessions;
+    ZRHttpThrottle throttle;
+    ZRHttpGuard::Options guarding;
+    guarding.openPaths = QStringList { QStringLiteral("/status"), QStringLiteral("/echo"),
+        QStringLiteral("/report"), QStringLiteral("/notes"), QStringLiteral("/form"),
+        QStringLiteral("/login"),
+        QStringLiteral("/logout") };
+    guarding.apiPrefix = QStringLiteral("/");
+    guarding.basic = [hash](const QString &user, const QString &given) {
+        return user == QLatin1String("admin") && ZRPassword::verify(given, hash);
+    };
+    guarding.throttle = &throttle;
+    const ZRHttpGuard guard(&sessions, guarding);
     ZRHttpServer server;
     ZRHttpServer httpsServer;
     QByteArray fingerprint;
@@ -137,6 +209,8 @@ int main(int argc, char *argv[])
     router.serve(&httpsServer);
     router.after(logRequest);
     router.setCompression(true);
+    router.before(guard.hook());
+    addAccount(router, sessions, throttle, hash);
     router.route(RequestGet, QStringLiteral("/status"), [&](const ZRHttpRequest &) {
         return ZRHttpReply::json(QJsonObject {
             { QStringLiteral("status"), QStringLiteral("ok") },
@@ -188,9 +262,11 @@ int main(int argc, char *argv[])
     const QByteArray host = urlHost(address).toUtf8();
     std::printf("JSON API on %s:%d and HTTPS on port %d (certificate SHA-256 %s); try:\n"
                 "  curl -i http://%s:%d/status\n  curl -ik https://%s:%d/status\n"
-                "  curl -i -d '{\"a\":[1,2]}' http://%s:%d/echo\n  curl -i http://%s:%d/report\n",
+                "  curl -i -d '{\"a\":[1,2]}' http://%s:%d/echo\n  curl -i http://%s:%d/report\n"
+                "  curl -ik -u admin:%s https://%s:%d/account\n",
         host.constData(), port, httpsPort, fingerprint.constData(), host.constData(), port,
-        host.constData(), httpsPort, host.constData(), port, host.constData(), port);
+        host.constData(), httpsPort, host.constData(), port, host.constData(), port,
+        qPrintable(password), host.constData(), httpsPort);
     std::fflush(stdout);
     return app.exec(); // the servers stop as they are destroyed
 }

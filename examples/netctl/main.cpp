@@ -6,6 +6,7 @@
 // Note: like every program that creates a NetworkManager, netctl switches the first Wi-Fi
 // interface on when it starts; without root rights the tools refuse and nothing changes.
 #include <networkmanager.h>
+#include <zrpassword.h>
 #include <zrserviceannouncer.h>
 
 #include <QCoreApplication>
@@ -47,6 +48,8 @@ const char Usage[] // %1: the program
       "points\n"
       "       %1 doctor             the tool (or service) each step takes here, what is "
       "missing\n"
+      "       %1 hash-password      the hash of a password (asked for) for device-portal "
+      "--password-file\n"
       "       %1 announce NAME PORT [TYPE]  publish this device's service NAME on PORT\n"
       "                                 (TYPE _http._tcp by default) until interrupted\n"
       "join, dhcp, release, ethernet and ap change the system and need root; --verbose shows the "
@@ -94,9 +97,9 @@ private:
 };
 termios EchoOff::saved {};
 
-QString readPassphrase()
+QString readSecret(const char *prompt)
 {
-    err << "Passphrase: ";
+    err << prompt;
     err.flush();
     std::string line;
     {
@@ -106,6 +109,28 @@ QString readPassphrase()
     }
     err << "\n";
     return QString::fromStdString(line);
+}
+
+QString readPassphrase()
+{
+    return readSecret("Passphrase: ");
+}
+
+// A password's hash for a device that ships with its own (device-portal --password-file): asked
+// for without echo, or read from standard input; a weak one is refused.
+int hashPassword()
+{
+    const QString password = readSecret("Password: ");
+    const QString weakness = ZRPassword::weakness(password);
+    if (!weakness.isEmpty()) {
+        err << program << ": refused: the password is " << weakness << "\n";
+        return 1;
+    }
+    const QByteArray hash = ZRPassword::hash(password);
+    if (hash.isEmpty())
+        return 1;
+    out << hash << "\n";
+    return 0;
 }
 
 // What the library says of the last operation: why it failed, or what it did.
@@ -399,6 +424,8 @@ int main(int argc, char *argv[])
         && ((args.size() == 4 && args.at(1) == QLatin1String("start"))
             || (args.size() == 3 && args.at(1) == QLatin1String("stop"))))
         return isRoot("ap") ? accessPoint(args.at(1), args.at(2), args.value(3)) : 1;
+    if (command == QLatin1String("hash-password") && args.size() == 1)
+        return hashPassword();
     if (command == QLatin1String("watch") && args.size() <= 2)
         return watch(args.value(1).toInt());
     if (command == QLatin1String("doctor") && args.size() == 1)

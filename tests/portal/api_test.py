@@ -3,6 +3,8 @@ tests/tools/stubnet-run --device sets up: every route, every error status, every
 
     stubnet-run --device tests/tools/simulated-device python3 api_test.py PORTAL
 """
+import base64
+import copy
 import email
 import http.client
 import json
@@ -26,6 +28,8 @@ NETWORKS = [
     {'ssid': 'Café Guest', 'quality': 42, 'encrypted': False, 'cells': 1},
 ]
 PASSPHRASES = {'Home Network': 'correct horse battery', HOSTILE: 'only text here'}
+PASSWORD = 'purple monkey dishwasher'
+JSON_TYPE = 'Content-Type: application/json'
 SKIP = 77
 
 
@@ -33,8 +37,11 @@ class Portal:
     """One portal process on a port the system chooses, with what it said on start."""
 
     def __init__(self, *arguments, env=None, listen='127.0.0.1:0', stderr=None):
-        self.process = subprocess.Popen([PORTAL, '--listen', listen, *arguments],
-                                        stdout=subprocess.PIPE, text=True, env=env, stderr=stderr)
+        self.state = tempfile.TemporaryDirectory()
+        self.cookies = {}  # as a browser keeps them: session, XSRF-TOKEN
+        self.process = subprocess.Popen(
+            [PORTAL, '--listen', listen, '--state-dir', self.state.name, *arguments],
+            stdout=subprocess.PIPE, text=True, env=env, stderr=stderr)
         self.said = []  # up to the line after the one that says where it serves
         while not self.said or 'serving' not in self.said[-1]:
             self.said.append(self.process.stdout.readline())
@@ -48,10 +55,19 @@ class Portal:
         self.process.terminate()
         self.process.wait(timeout=30)
         self.process.stdout.close()
+        if self.process.stderr:
+            self.process.stderr.close()
+        self.state.cleanup()
 
-    def request(self, method, path, body=None, headers=()):
-        """(status, headers with lower-case names, body) of one request through curl."""
+    def request(self, method, path, body=None, headers=(), session=True, address=None):
+        """(status, headers with lower-case names, body) of one request through curl, with the
+        session's cookies and token, as the page sends them, unless session is False."""
         command = ['curl', '-sS', '--max-time', '60', '-i', '-X', method]
+        if address:
+            command += ['--interface', address]
+        if session and self.cookies:
+            command += ['-H', 'Cookie: ' + '; '.join('%s=%s' % c for c in self.cookies.items()),
+                        '-H', 'X-XSRF-TOKEN: ' + self.cookies.get('XSRF-TOKEN', '')]
         for header in headers:
             command += ['-H', header]
         if body is not None:
@@ -61,11 +77,24 @@ class Portal:
         head, _, payload = raw.partition(b'\r\n\r\n')
         lines = head.decode('latin-1').split('\r\n')
         fields = dict(line.split(': ', 1) for line in lines[1:])
+        if session:
+            for line in lines[1:]:
+                if line.lower().startswith('set-cookie: '):
+                    name, _, value = line[12:].split(';')[0].partition('=')
+                    self.cookies[name] = value
         return int(lines[0].split()[1]), {k.lower(): v for k, v in fields.items()}, payload
 
-    def json(self, method, path, body=None, headers=('Content-Type: application/json',)):
-        status, fields, payload = self.request(method, path, body, headers)
+    def json(self, method, path, body=None, headers=(JSON_TYPE,), **options):
+        status, fields, payload = self.request(method, path, body, headers, **options)
         return status, fields, json.loads(payload)
+
+    def login(self, password=PASSWORD, **options):
+        """Sets the first password where there is none, else logs in: the status."""
+        body = json.dumps({'password': password}).encode()
+        status, _, answer = self.json('POST', '/api/password', body, **options)
+        if status == 401:  # a password is set already
+            status, _, answer = self.json('POST', '/api/login', body, **options)
+        return status
 
     def join(self, ssid, passphrase):
         return self.json('POST', '/api/join',
@@ -73,7 +102,9 @@ class Portal:
 
     def listen(self):
         """curl -N on /api/events, once its first event (the status) has come."""
-        curl = subprocess.Popen(['curl', '-sN', '--max-time', '300', self.url + 'api/events'],
+        cookie = 'Cookie: session=' + self.cookies['session']
+        curl = subprocess.Popen(['curl', '-sN', '--max-time', '300', '-H', cookie,
+                                 self.url + 'api/events'],
                                 stdout=subprocess.PIPE, text=True)
         first = [curl.stdout.readline(), curl.stdout.readline(), curl.stdout.readline()]
         assert first[0] == 'event: status\n' and first[2] == '\n', first
@@ -105,6 +136,7 @@ class PortalApi(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.portal = Portal('--allow-changes')
+        assert cls.portal.login() == 200
 
     @classmethod
     def tearDownClass(cls):
@@ -234,6 +266,7 @@ class PortalSafety(unittest.TestCase):
         start = len(stub_log())
         portal = Portal()
         try:
+            self.assertEqual(portal.login(), 200)
             self.assertIn('read-only', portal.said[-1])
             before = stub_log()
             status, _, body = portal.join('Home Network', PASSPHRASES['Home Network'])
@@ -247,6 +280,7 @@ class PortalSafety(unittest.TestCase):
 
     def test_stopped_during_a_join_answers_it_first(self):
         portal = Portal('--allow-changes', stderr=subprocess.PIPE)
+        portal.login()
         events = portal.listen()  # ended by the portal as it stops, before the join's end
         before = len(stub_log())
         with ThreadPool(1) as pool:
@@ -268,6 +302,7 @@ class PortalSafety(unittest.TestCase):
             env = dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS='unix:path=' + path)
             portal = Portal('--allow-changes', env=env)
             try:
+                portal.login()
                 before = stub_log()
                 for ask in [lambda: portal.json('GET', '/api/scan'),
                             lambda: portal.join('Home Network', PASSPHRASES['Home Network'])]:
@@ -294,6 +329,7 @@ class PortalSafety(unittest.TestCase):
         env = dict(os.environ, ZRNET_STUB_WIFI='')
         portal = Portal('--allow-changes', env=env)
         try:
+            portal.login()
             self.assertEqual(portal.json('GET', '/api/status')[2]['wifi'], None)
             self.assertEqual(portal.json('GET', '/api/scan')[2],
                              {'interface': None, 'networks': []})
@@ -302,6 +338,86 @@ class PortalSafety(unittest.TestCase):
                              (200, 'no-wifi', 'No Wi-Fi interface.'))
         finally:
             portal.stop()
+
+
+class PortalLogin(unittest.TestCase):
+    """Who may change the device: nobody without the password, and no other site's page."""
+
+    def setUp(self):
+        self.portal = Portal('--allow-changes', stderr=subprocess.PIPE)
+
+    def tearDown(self):
+        self.portal.stop()
+
+    def join(self, headers=(), session=True):
+        body = json.dumps({'ssid': 'Café Guest', 'passphrase': ''}).encode()
+        return self.portal.request('POST', '/api/join', body, (JSON_TYPE, *headers), session)[0]
+
+    def test_changes_need_a_session_and_the_page_own_token(self):
+        portal = self.portal
+        before = stub_log()
+        self.assertEqual([portal.request('GET', path)[0] for path in
+                          ['/api/interfaces', '/api/scan', '/api/report', '/api/events']],
+                         [401] * 4)
+        self.assertEqual(self.join(), 401)
+        self.assertEqual(portal.json('GET', '/api/status')[2],
+                         {'device': {'name': socket.gethostname()}, 'loggedIn': False,
+                          'passwordSet': False, 'setupMode': False})
+        weak = json.dumps({'password': 'password1'}).encode()
+        self.assertEqual(portal.request('POST', '/api/password', weak, (JSON_TYPE,))[0], 400)
+        self.assertEqual(portal.request('POST', '/api/login', b'{}', (JSON_TYPE,))[0], 409)
+        first = json.dumps({'password': PASSWORD}).encode()
+        status, fields, _ = portal.request('POST', '/api/password', first, (JSON_TYPE,))
+        self.assertEqual(status, 200)
+        self.assertRegex(fields['set-cookie'], r'^XSRF-TOKEN=[\w-]{43}; path=/; SameSite=Strict$')
+        self.assertEqual(portal.request('POST', '/api/password', first, (JSON_TYPE,),
+                                        session=False)[0], 401)
+        state = portal.state.name
+        self.assertEqual({name: os.stat(os.path.join(state, name)).st_mode & 0o777
+                          for name in os.listdir(state)}, {'admin-password': 0o600})
+        with open(os.path.join(state, 'admin-password')) as stored:
+            self.assertTrue(stored.read().startswith('$scrypt$ln=15,r=8,p=1$'))
+        self.assertEqual(stub_log(), before, 'a refused request ran a tool')
+
+        # A cookie the browser adds by itself to another site's request proves nothing.
+        for headers in [('Origin: http://evil.example',), ('Sec-Fetch-Site: cross-site',),
+                        ('Sec-Fetch-Site: same-site',), ('X-XSRF-TOKEN: forged',)]:
+            with self.subTest(headers=headers):
+                self.assertEqual(self.join(headers), 403)
+        self.assertEqual(stub_log(), before, 'a refused request ran a tool')
+        self.assertEqual(self.join(), 200)
+        self.assertNotEqual(stub_log(), before, 'the join ran no tool')
+
+        # A changed password ends every session but the one that changed it.
+        other = copy.copy(portal)
+        other.cookies = {}
+        self.assertEqual(other.login(), 200)
+        change = {'password': 'a new long password', 'oldPassword': 'wrong old one'}
+        self.assertEqual(portal.request('POST', '/api/password', json.dumps(change).encode(),
+                                        (JSON_TYPE,))[0], 403)
+        change['oldPassword'] = PASSWORD
+        self.assertEqual(portal.request('POST', '/api/password', json.dumps(change).encode(),
+                                        (JSON_TYPE,))[0], 200)
+        self.assertEqual((self.join(), other.request('GET', '/api/scan')[0]), (200, 401))
+        self.assertEqual(portal.request('POST', '/api/logout', b'', (JSON_TYPE,))[0], 200)
+        self.assertEqual(portal.cookies['session'], '')
+        self.assertEqual(self.join(), 401)
+        self.assertNotIn(PASSWORD, ''.join(portal.said))
+
+    def test_guessing_slows_down_then_stops(self):
+        portal = self.portal
+        self.assertEqual(portal.login(), 200)
+        portal.cookies = {}
+        wrong = json.dumps({'password': 'not the password'}).encode()
+        answers = [portal.request('POST', '/api/login', wrong, (JSON_TYPE,))
+                   for _ in range(11)]
+        self.assertEqual([a[0] for a in answers], [401] * 10 + [429])
+        self.assertGreater(int(answers[-1][1]['retry-after']), 0)
+        right = json.dumps({'password': PASSWORD}).encode()
+        self.assertEqual(portal.request('POST', '/api/login', right, (JSON_TYPE,))[0], 429)
+        # Another address is not held up by this one's guesses.
+        self.assertEqual(portal.request('POST', '/api/login', right, (JSON_TYPE,),
+                                        address='127.0.0.2')[0], 200)
 
 
 class PortalCertificate(unittest.TestCase):
@@ -350,9 +466,12 @@ class SetupMode(unittest.TestCase):
     phones' own checks ask: http.client with the vendors' host names."""
     AP = '192.168.42.1'
 
-    def ask(self, address, port, path, host=None, method='GET', body=None):
+    def ask(self, address, port, path, host=None, method='GET', body=None, cookies=None):
         connection = http.client.HTTPConnection(address, port, timeout=30)
         headers = {'Host': host} if host else {'Content-Type': 'application/json'}
+        if cookies:
+            headers['Cookie'] = '; '.join('%s=%s' % c for c in cookies.items())
+            headers['X-XSRF-TOKEN'] = cookies['XSRF-TOKEN']
         connection.request(method, path, body, headers)
         response = connection.getresponse()
         response.read()
@@ -363,8 +482,10 @@ class SetupMode(unittest.TestCase):
         associated = os.path.join(os.environ['ZRNET_STUB_DIR'], 'associated')
         if os.path.exists(associated):
             os.remove(associated)  # no link, as a device fresh out of its box
+        before = len(stub_log())
         portal = Portal('--setup-ssid', 'Kiosk Setup', '--setup-wait', '1')
         try:
+            self.assertEqual(portal.login(), 200)
             for _ in range(100):
                 if portal.json('GET', '/api/status')[2]['setup']['accessPoint']['served']:
                     break
@@ -381,11 +502,22 @@ class SetupMode(unittest.TestCase):
                         self.assertEqual(self.ask(address, port, path, host), to_page)
                 self.assertEqual(self.ask(address, port, '/'), (200, None))
                 self.assertEqual(self.ask(address, port, '/nowhere')[0], 404)
-            # Joins: refused on --listen (no --allow-changes), taken from the access point's
-            # clients, answered at once as the access point goes off the air.
-            self.assertEqual(portal.join('Home Network', 'x' * 8)[0], 403)
+            # WPA2 by default, with the passphrase made for this device and kept for its label.
+            with open(os.path.join(portal.state.name, 'setup-passphrase')) as kept:
+                passphrase = kept.read().strip()
+            self.assertRegex(passphrase, r'^([a-z2-9]{4}-){3}[a-z2-9]{4}$')
+            self.assertIn(passphrase, ''.join(portal.said))
+            hostapd = [line for line in stub_log()[before:].split(b'\n') if b'/hostapd\t' in line]
+            config = base64.b64decode(hostapd[-1].split(b'\tf:')[1]).decode()
+            self.assertIn('wpa=2\n', config)
+            self.assertIn('wpa_passphrase=%s\n' % passphrase, config)
+            # Joins: a session first; then refused on --listen (no --allow-changes), taken from
+            # the access point's clients, answered at once as the access point goes off the air.
             join = json.dumps({'ssid': 'Home Network'})
-            self.assertEqual(self.ask(self.AP, 80, '/api/join', None, 'POST', join)[0], 202)
+            self.assertEqual(self.ask(self.AP, 80, '/api/join', None, 'POST', join)[0], 401)
+            self.assertEqual(portal.join('Home Network', 'x' * 8)[0], 403)
+            self.assertEqual(
+                self.ask(self.AP, 80, '/api/join', None, 'POST', join, portal.cookies)[0], 202)
         finally:
             portal.stop()
 

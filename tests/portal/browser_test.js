@@ -1,7 +1,9 @@
 // The device portal as a person meets it, in Debian's chromium driven by playwright-core:
-// the page loads, shows the interfaces and the networks in reach (a hostile name as plain
+// on first start the page asks for the administrator's password (a weak one refused), and a
+// join without a session is refused; once set, the page shows the interfaces and the networks in reach (a hostile name as plain
 // text, with no script run), reports a wrong passphrase and then a join, and the status shows
-// the joined network; a screenshot. Then setup mode at a phone's width (runSetup), with a
+// the joined network; a screenshot; after logging out a join is refused again, and logging in
+// brings the page back. Then setup mode at a phone's width (runSetup), with a
 // screenshot after the failed and after the successful join (SCREENSHOT-setup-*.png).
 //
 //   stubnet-run --device tests/tools/simulated-device node browser_test.js [--tls] PORTAL SCREENSHOT
@@ -26,6 +28,7 @@ const NETWORKS = [HOME, HOSTILE, 'Café Guest'];
 const PASSPHRASE = 'correct horse battery';
 const SETUP = ['--setup-ssid', 'Kiosk Setup', '--setup-wait', '2'];
 const PHONE = { width: 390, height: 844 };
+const PASSWORD = 'purple monkey dishwasher';
 const JOIN_WAIT_MS = 60000; // a failing join alone waits six seconds for the link
 
 function check(condition, what) {
@@ -34,10 +37,12 @@ function check(condition, what) {
 }
 
 // Starts the portal and resolves to the URL it says it serves.
+// Without a TLS state directory, in a fresh one of its own: a device on its first start.
 function startPortal(program, stateDir, extra = []) {
-  const tls = stateDir ? ['--tls', '--state-dir', stateDir] : [];
-  const portal = spawn(program, ['--listen', '127.0.0.1:0', '--allow-changes', ...tls, ...extra],
-    { stdio: ['ignore', 'pipe', 'inherit'] });
+  const tls = stateDir ? ['--tls'] : [];
+  const state = stateDir || fs.mkdtempSync(path.join(os.tmpdir(), 'zrnet-portal-state-'));
+  const portal = spawn(program, ['--listen', '127.0.0.1:0', '--allow-changes', '--state-dir', state,
+    ...tls, ...extra], { stdio: ['ignore', 'pipe', 'inherit'] });
   return new Promise((resolve, reject) => {
     let said = '';
     const timer = setTimeout(() => reject(new Error(`the portal said only: ${said}`)), 20000);
@@ -47,11 +52,41 @@ function startPortal(program, stateDir, extra = []) {
       const found = /serving (https?:\/\/\S+\/)/.exec(said);
       if (found && (!stateDir || /fingerprint \S+\n/.test(said))) {
         clearTimeout(timer);
-        const stop = () => new Promise(ended => portal.once('exit', ended).kill('SIGTERM'));
+        const stop = () => new Promise(ended => portal.once('exit', ended).kill('SIGTERM'))
+          .then(() => stateDir || fs.rmSync(state, { recursive: true, force: true }));
         resolve({ url: found[1], said, stop });
       }
     });
   });
+}
+
+// What a POST /api/join from the page's own script gets, with the token it would send.
+async function joinStatus(page) {
+  return page.evaluate(async () => (await fetch('/api/join', {
+    method: 'POST',
+    headers: { 'Content-Type': 'application/json', 'X-XSRF-TOKEN': xsrfToken() },
+    body: JSON.stringify({ ssid: 'Café Guest' }),
+  })).status);
+}
+
+async function signIn(page, title, password) {
+  await page.waitForSelector('#signin:not([hidden])');
+  check(await page.textContent('#signin-title') === title, `the page asks: ${title}`);
+  await page.fill('#password', password);
+  await page.click('#signin-button');
+}
+
+// First start: the password before anything else; a weak one is refused.
+async function choosePassword(page) {
+  check(await joinStatus(page) === 401, 'a join without a session is refused (401)');
+  await signIn(page, 'Choose the administrator\'s password', 'password1');
+  await page.waitForSelector('#signin-outcome.failed');
+  check((await page.textContent('#signin-outcome')).includes('most common'),
+    'a common password is refused, and the page says why');
+  await page.fill('#password', PASSWORD);
+  await page.click('#signin-button');
+  await page.waitForSelector('#portal:not([hidden])');
+  await page.waitForSelector('body[data-loaded="true"]');
 }
 
 async function texts(page, selector) {
@@ -72,6 +107,16 @@ async function run(page, url, screenshot) {
 
   await page.goto(url);
   await page.waitForSelector('body[data-loaded="true"]');
+  await choosePassword(page);
+  problems.splice(0); // the browser logs the refusals asked for on purpose (401, 400)
+  const cookies = (await page.context().cookies(url)).map(c =>
+    `${c.name}: httpOnly=${c.httpOnly} secure=${c.secure} sameSite=${c.sameSite} path=${c.path} ` +
+    `expires=${c.expires}`);
+  console.log(`cookies as the browser keeps them: ${JSON.stringify(cookies)}`);
+  const tls = url.startsWith('https:');
+  check(cookies.includes(`session: httpOnly=true secure=${tls} sameSite=Strict path=/ expires=-1`) &&
+    cookies.includes(`XSRF-TOKEN: httpOnly=false secure=${tls} sameSite=Strict path=/ expires=-1`),
+    'the session cookie is HttpOnly, both are SameSite=Strict, Path=/, Secure over TLS');
   const interfaces = await texts(page, '#interfaces tbody tr');
   check(interfaces.some(row => /^eth0\s*default\s*Ethernet/.test(row)),
     `eth0 shows as the default Ethernet interface (${JSON.stringify(interfaces)})`);
@@ -127,6 +172,16 @@ async function run(page, url, screenshot) {
   check(problems.length === 0, `no errors in the page (${JSON.stringify(problems)})`);
   await page.screenshot({ path: screenshot, fullPage: true });
   console.log(`screenshot: ${screenshot}`);
+
+  await page.click('#logout');
+  await page.waitForSelector('#signin:not([hidden])');
+  check(await joinStatus(page) === 401, 'after logging out a join is refused (401)');
+  await signIn(page, 'Log in', 'not the password');
+  await page.waitForSelector('#signin-outcome.failed');
+  await page.fill('#password', PASSWORD);
+  await page.click('#signin-button');
+  await page.waitForSelector('#portal:not([hidden])');
+  check(await joinStatus(page) === 200, 'logged in again, the page joins');
 }
 
 async function textOf(page, id, wanted) {
@@ -149,6 +204,7 @@ async function runCaptive(page, url, screenshot) {
   await page.goto(url);
   await page.waitForSelector('body[data-loaded="true"]');
   check(page.url() === 'http://192.168.42.1/', `${url} lands on ${page.url()}`);
+  await choosePassword(page);
   check((await textOf(page, 'access-point', 'is up')).includes('Kiosk Setup'),
     'the page is in setup mode, its access point up');
   const found = await textOf(page, 'found-at', '.local');
@@ -161,6 +217,7 @@ async function runSetup(page, url, shots) {
   await page.setViewportSize(PHONE);
   await page.goto(url);
   await page.waitForSelector('body[data-loaded="true"]');
+  if (await page.isVisible('#signin')) await choosePassword(page);
   check((await textOf(page, 'access-point', 'is up')).includes('Kiosk Setup'),
     'with no link, the access point is up');
   check(await page.evaluate(() => document.documentElement.scrollWidth) <= PHONE.width,

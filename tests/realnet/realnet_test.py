@@ -196,7 +196,8 @@ def access_point(lab):
     # On port 80 of every address, the one server serves the access point's clients too.
     device.start('portal', [os.environ['ZRNET_PORTAL'], '--listen', '0.0.0.0:80', '--name',
                             'kiosk-lobby', '--allow-changes', '--setup-ssid', 'Kiosk Setup',
-                            '--setup-wait', '1'], env=avahi(lab, device, 'wlan0'))
+                            '--setup-wait', '1', '--state-dir', lab.path('portal-state')],
+                 env=avahi(lab, device, 'wlan0'))
     until(lambda: 'serving http://192.168.42.1/' in log(lab, 'portal'), 60, 'the access point')
     script = lab.write('udhcpc.script', f'#!/bin/sh\nenv >{lab.path("lease")}.$1\n'
                        'exec /etc/udhcpc/default.script "$@"\n', 0o755)
@@ -233,7 +234,7 @@ def announce(lab):
                            'bus'), said
     mdns, laptop = avahi(lab, device, 'eth9'), avahi(lab, home, 'eth0')
     device.start('portal', [os.environ['ZRNET_PORTAL'], '--listen', '0.0.0.0:8080', '--name',
-                            'kiosk-lobby'], env=mdns)
+                            'kiosk-lobby', '--state-dir', lab.path('portal-state')], env=mdns)
     # The daemon may come after the portal: the portal announces once it does.
     found = until(lambda: browse(home, laptop).get('kiosk-lobby'), 30, 'the portal from home')
     doctor = device.run([NETCTL, 'doctor'], env=mdns, check=False)
@@ -244,8 +245,12 @@ def announce(lab):
     resolved = home.run(['avahi-resolve', '-n', 'kiosk-lobby.local'], env=laptop)
     assert resolved.split() == ['kiosk-lobby.local', ip], resolved
     print('home: avahi-resolve -n kiosk-lobby.local:', resolved.strip())
-    status = json.loads(home.run(['curl', '-sS', '--resolve', f'kiosk-lobby.local:8080:{ip}',
-                                  'http://kiosk-lobby.local:8080/api/status']))['device']
+    # Where the device is found is for its administrator: the first password logs in.
+    curl = ['curl', '-sS', '--resolve', f'kiosk-lobby.local:8080:{ip}', '-b', lab.path('jar'),
+            '-c', lab.path('jar')]
+    home.run(curl + ['-H', 'Content-Type: application/json', '-d', '{"password": "kiosk lobby admin"}',
+                     'http://kiosk-lobby.local:8080/api/password'])
+    status = json.loads(home.run(curl + ['http://kiosk-lobby.local:8080/api/status']))['device']
     assert status['url'] == 'http://kiosk-lobby.local:8080/' and ip in status['addresses'], status
     print(f'lease file: {open(leases).read().strip()}; /api/status device: {status}')
 

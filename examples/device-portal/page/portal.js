@@ -13,12 +13,31 @@ function $(id) {
   return document.getElementById(id);
 }
 
-// The answer's JSON; throws with the portal's reason when the status is not 2xx.
-async function api(path, options) {
-  const response = await fetch(path, options);
+// The token the device set at login, which only this site's scripts can read: every change
+// carries it back, so a page elsewhere cannot make one with this browser's cookie.
+function xsrfToken() {
+  const found = document.cookie.split('; ').find(pair => pair.startsWith('XSRF-TOKEN='));
+  return found ? decodeURIComponent(found.slice('XSRF-TOKEN='.length)) : '';
+}
+
+// The answer's JSON; throws with the portal's reason when the status is not 2xx. A session
+// that has ended (401) brings the login form back.
+async function api(path, options = {}) {
+  const headers = { ...options.headers };
+  if (options.method && options.method !== 'GET') headers['X-XSRF-TOKEN'] = xsrfToken();
+  const response = await fetch(path, { ...options, headers });
   const body = await response.json().catch(() => ({}));
+  if (response.status === 401 && !path.startsWith('/api/login')) showSignIn(true);
   if (!response.ok) throw new Error(body.error || `${response.status} ${response.statusText}`);
   return body;
+}
+
+function post(path, body) {
+  return api(path, {
+    method: 'POST',
+    headers: { 'Content-Type': 'application/json' },
+    body: JSON.stringify(body),
+  });
 }
 
 function fill(table, rows) {
@@ -168,11 +187,7 @@ async function join(event) {
   outcome.className = 'busy';
   outcome.textContent = `Joining ${ssid}… (this can take a few seconds)`;
   try {
-    let answer = await api('/api/join', {
-      method: 'POST',
-      headers: { 'Content-Type': 'application/json' },
-      body: JSON.stringify({ ssid, passphrase: $('passphrase').value }),
-    });
+    let answer = await post('/api/join', { ssid, passphrase: $('passphrase').value });
     if (answer.outcome === 'joining') {
       outcome.textContent = `Joining ${ssid}… the access point is off the air meanwhile; ` +
         'reconnect to it if the join fails.';
@@ -202,8 +217,10 @@ function showJoin({ ssid, outcome, message }) {
 
 // The device tells what changes as it happens (and its whole status first, again after each
 // reconnection: in setup mode the access point comes and goes by itself).
+let events = null;
+
 function listen() {
-  const events = new EventSource('/api/events');
+  events = new EventSource('/api/events');
   const data = handler => event => handler(JSON.parse(event.data));
   events.addEventListener('status', data(showStatusOf));
   events.addEventListener('scan', data(showScanOf));
@@ -221,9 +238,62 @@ async function refresh(...loaders) {
   })));
 }
 
+// Before anything else the administrator's password: chosen on first start, asked for after.
+let passwordSet = true;
+
+function showSignIn(ended) {
+  if (events) events.close();
+  events = null;
+  $('portal').hidden = true;
+  $('logout').hidden = true;
+  $('signin').hidden = false;
+  $('signin-title').textContent = passwordSet ? 'Log in' : 'Choose the administrator\'s password';
+  $('signin-note').textContent = passwordSet
+    ? (ended ? 'Your session has ended; log in again.' : 'This device asks for its password.')
+    : 'Nobody can change this device without it. At least 8 characters; a few words you ' +
+      'will remember make a good one.';
+  $('signin-button').textContent = passwordSet ? 'Log in' : 'Set password';
+  $('password').autocomplete = passwordSet ? 'current-password' : 'new-password';
+  $('mode').textContent = '';
+  document.body.dataset.loaded = 'true';
+}
+
+async function signIn(event) {
+  event.preventDefault();
+  const outcome = $('signin-outcome');
+  try {
+    await post(passwordSet ? '/api/login' : '/api/password', { password: $('password').value });
+    $('password').value = '';
+    outcome.textContent = '';
+    outcome.className = '';
+    await start();
+  } catch (error) {
+    outcome.className = 'failed';
+    outcome.textContent = error.message;
+  }
+}
+
+async function logOut() {
+  await post('/api/logout', {}).catch(() => {});
+  showSignIn(false);
+}
+
+async function start() {
+  document.body.dataset.loaded = 'false';
+  const status = await api('/api/status');
+  passwordSet = status.passwordSet;
+  if (!status.loggedIn) return showSignIn(false);
+  $('signin').hidden = true;
+  $('portal').hidden = false;
+  $('logout').hidden = false;
+  showStatusOf(status);
+  listen();
+  await refresh(showInterfaces, showScan);
+  document.body.dataset.loaded = 'true';
+}
+
 $('join').addEventListener('submit', join);
 $('rescan').addEventListener('click', () => refresh(showScan));
-listen();
-refresh(showStatus, showInterfaces, showScan).then(() => {
-  document.body.dataset.loaded = 'true';
-});
+$('signin-form').addEventListener('submit', signIn);
+$('logout').addEventListener('click', logOut);
+refresh(start);
