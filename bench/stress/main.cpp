@@ -745,7 +745,7 @@ int stopWithLiveConnections(const Options &options)
         if (i < idleCount)
             continue;
         if (i < idleCount + partialCount)
-            sendAll(s, "POST /partial HTTP/1.1\r\nContent-Length: 100\r\n\r\nhalf");
+            sendAll(s, "POST /partial HTTP/1.1\r\nHost: stress\r\nContent-Length: 100\r\n\r\nhalf");
         else
             sendAll(s, "GET /held HTTP/1.1\r\nHost: stress\r\n\r\n");
     }

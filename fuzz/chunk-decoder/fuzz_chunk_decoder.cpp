@@ -6,6 +6,7 @@
 #include "zrhttpchunkdecoder_p.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -49,9 +50,26 @@ bool hexAbove(const char *text, size_t n, uint64_t limit, uint64_t *value)
     return number > limit;
 }
 
-bool isBlank(char c)
+bool isControl(char c)
 {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+    return (c >= 0 && c < ' ') || c == 0x7f;
+}
+
+// A trailer field line without its CR LF: a token, a colon, then no control character but tab.
+bool isFieldLine(const char *line, size_t size)
+{
+    size_t i = 0;
+    while (i < size
+        && (isalnum(static_cast<unsigned char>(line[i]))
+            || (line[i] != '\0' && std::strchr("!#$%&'*+-.^_`|~", line[i]))))
+        ++i;
+    if (i == 0 || i == size || line[i] != ':')
+        return false;
+    for (++i; i < size; ++i) {
+        if (isControl(line[i]) && line[i] != '\t')
+            return false;
+    }
+    return true;
 }
 
 Answer failed(int status)
@@ -67,16 +85,16 @@ Answer reference(const char *data, size_t size, uint64_t maxBody)
     Answer answer;
     size_t pos = 0;
     for (;;) {
-        // chunk-size line: under 4 KiB with its LF.
+        // chunk-size line: under 4 KiB with its LF, ended by CR LF.
         const auto *lf = static_cast<const char *>(std::memchr(data + pos, '\n', size - pos));
         const size_t length = lf ? size_t(lf - data) - pos : size - pos;
         if (length >= size_t(Decoder::maxChunkLineSize))
             return failed(400);
         if (!lf)
             return answer;
-        size_t end = pos + length;
-        if (end > pos && data[end - 1] == '\r')
-            --end;
+        if (length == 0 || data[pos + length - 1] != '\r')
+            return failed(400);
+        const size_t end = pos + length - 1;
         size_t digits = pos;
         while (digits < end && hexValue(data[digits]) >= 0)
             ++digits;
@@ -85,6 +103,10 @@ Answer reference(const char *data, size_t size, uint64_t maxBody)
             ++after;
         if (digits == pos || (after < end && data[after] != ';'))
             return failed(400);
+        for (size_t i = after; i < end; ++i) {
+            if (isControl(data[i]) && data[i] != '\t')
+                return failed(400);
+        }
         uint64_t chunk = 0;
         if (hexAbove(data + pos, digits - pos, maxBody - answer.body.size(), &chunk))
             return failed(413);
@@ -97,15 +119,18 @@ Answer reference(const char *data, size_t size, uint64_t maxBody)
         }
         answer.body.append(data + pos, chunk);
         pos += chunk;
-        // CR LF or LF after the data.
-        if (pos == size || (data[pos] == '\r' && pos + 1 == size))
+        // CR LF after the data, and nothing else.
+        if (pos == size)
             return answer;
-        const size_t ending = data[pos] == '\r' ? 2 : 1;
-        if (data[pos + ending - 1] != '\n')
+        if (data[pos] != '\r')
             return failed(400);
-        pos += ending;
+        if (pos + 1 == size)
+            return answer;
+        if (data[pos + 1] != '\n')
+            return failed(400);
+        pos += 2;
     }
-    // Trailer section: up to 8 KiB, LFs included, ended by a blank line.
+    // Trailer section: up to 8 KiB, LFs included, field lines ended by CR LF up to an empty one.
     const size_t trailerStart = pos;
     for (;;) {
         const auto *lf = static_cast<const char *>(std::memchr(data + pos, '\n', size - pos));
@@ -114,11 +139,13 @@ Answer reference(const char *data, size_t size, uint64_t maxBody)
             return failed(431);
         if (!lf)
             return answer;
-        bool blank = true;
-        for (size_t i = pos; i < end; ++i)
-            blank = blank && isBlank(data[i]);
+        if (end == pos || data[end - 1] != '\r')
+            return failed(400);
+        const bool last = end - 1 == pos;
+        if (!last && !isFieldLine(data + pos, end - 1 - pos))
+            return failed(400);
         pos = end + 1;
-        if (blank)
+        if (last)
             break;
     }
     answer.status = Decoder::Complete;

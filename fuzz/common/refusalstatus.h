@@ -16,6 +16,10 @@ inline int refusalStatus(ZRHttpError error, int httpStatus)
         return 413;
     case ZRHttpError::BadBodyFraming:
         return httpStatus == 501 ? 501 : 400;
+    case ZRHttpError::UnsupportedVersion:
+        return 505;
+    case ZRHttpError::ExpectationFailed:
+        return 417;
     default:
         return 400;
     }

@@ -1,4 +1,5 @@
 #include "zrhttpchunkdecoder_p.h"
+#include "zrhttpname_p.h"
 
 #include <cstring>
 #include <limits>
@@ -18,7 +19,8 @@ int digitValue(char c, int base)
     return value < base ? value : -1;
 }
 
-// chunk-size [blanks] [";" extensions], CR LF or LF already cut off the end.
+// chunk-size [blanks] [";" extensions], CR LF already cut off the end. Extensions are not
+// read, but hold no control character but tab, as the head's fields.
 bool parseChunkSizeLine(const QByteArray &line, qint64 *size)
 {
     int i = ZRHttpChunkDecoder::readNumber(line, 16, size);
@@ -26,7 +28,22 @@ bool parseChunkSizeLine(const QByteArray &line, qint64 *size)
         return false;
     while (i < line.size() && (line.at(i) == ' ' || line.at(i) == '\t'))
         ++i;
-    return i == line.size() || line.at(i) == ';';
+    if (i < line.size() && line.at(i) != ';')
+        return false;
+    for (; i < line.size(); ++i) {
+        if (zrIsControl(line.at(i)) && line.at(i) != '\t')
+            return false;
+    }
+    return true;
+}
+
+// Takes the CR off a line gathered up to its LF; false for a line ended by a bare LF.
+bool chopCr(QByteArray *line)
+{
+    if (!line->endsWith('\r'))
+        return false;
+    line->chop(1);
+    return true;
 }
 
 } // namespace
@@ -107,10 +124,8 @@ void ZRHttpChunkDecoder::takeSizeLine()
 {
     QByteArray line = std::exchange(m_line, QByteArray());
     m_lineDone = false;
-    if (line.endsWith('\r'))
-        line.chop(1);
     qint64 size = 0;
-    if (!parseChunkSizeLine(line, &size))
+    if (!chopCr(&line) || !parseChunkSizeLine(line, &size))
         return fail(ZRHttpError::BadBodyFraming, 400);
     if (size > m_maxBodySize - m_body.size())
         return fail(ZRHttpError::BodyTooLarge, 413);
@@ -122,14 +137,18 @@ void ZRHttpChunkDecoder::takeSizeLine()
     }
 }
 
-// Trailer fields are dropped; the section ends like the header block, at a blank line.
+// Trailer fields are checked as header fields are, then dropped: they never frame anything.
+// The section ends at an empty line, and at nothing else.
 void ZRHttpChunkDecoder::takeTrailerLine()
 {
     m_trailerSize += m_line.size() + 1;
-    const bool last = m_line.trimmed().isEmpty();
-    m_line.clear();
+    QByteArray line = std::exchange(m_line, QByteArray());
     m_lineDone = false;
-    if (last) {
+    ZRFieldLine field;
+    if (!chopCr(&line)
+        || (!line.isEmpty() && !zrReadFieldLine(line.constData(), line.size(), &field)))
+        return fail(ZRHttpError::BadBodyFraming, 400);
+    if (line.isEmpty()) {
         m_state = DoneState;
         m_status = Complete;
     }
@@ -147,12 +166,12 @@ int ZRHttpChunkDecoder::takeData(const char *data, int size)
     return take;
 }
 
-// A chunk's data ends with CR LF or a lone LF.
+// A chunk's data ends with CR LF, and nothing else.
 int ZRHttpChunkDecoder::takeDataEnd(char c)
 {
     if (c == '\r' && !m_crSeen)
         m_crSeen = true;
-    else if (c == '\n')
+    else if (c == '\n' && m_crSeen)
         m_state = SizeLineState;
     else
         fail(ZRHttpError::BadBodyFraming, 400);

@@ -7,8 +7,9 @@
 #include <QByteArray>
 
 // Decodes a body sent with chunked transfer coding: chunk-size lines (extensions ignored),
-// chunk data each ended by CR LF or LF, the last chunk, and the trailer section, whose fields
-// are read and dropped. It knows nothing of the request around it.
+// chunk data each ended by CR LF, the last chunk, and the trailer section, whose fields are
+// checked and dropped. Every line ends with CR LF: a bare LF is refused, as in the head, so
+// that no proxy can read the body's end elsewhere. It knows nothing of the request around it.
 //
 // feed() takes the bytes that follow the header block, in whatever pieces they come, and
 // answers how many of them it used: all of them while NeedMore; once Complete, those up to the

@@ -105,7 +105,6 @@ void ZRHttpConnection::restart(const ZRHttpServer &server)
     m_requestTimeoutMs = server.requestTimeout();
     m_keepAliveMs = server.keepAliveTimeout();
     m_parser = ZRHttpRequestParser(server.maxBodySize());
-    m_parser.setPersistentConnections(m_keepAliveMs > 0);
     m_described = false;
     m_continueSent = false;
 }

@@ -21,6 +21,10 @@ const char *toString(ZRHttpError error)
         return "Request body too large";
     case ZRHttpError::BadBodyFraming:
         return "Bad request body framing";
+    case ZRHttpError::UnsupportedVersion:
+        return "Unsupported HTTP version";
+    case ZRHttpError::ExpectationFailed:
+        return "Expectation failed";
     }
     return "";
 }

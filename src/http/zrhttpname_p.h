@@ -41,13 +41,66 @@ inline bool zrIsBlank(char c)
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-// Whether a comma-separated header value holds the token: an element that, without the
-// blanks around it, is the same name (RFC 9110 5.6.1).
-inline bool zrListHas(const QByteArray &list, const char *token)
+inline bool zrIsAlphanumeric(char c)
+{
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+// A byte of a token (RFC 9110 5.6.2), what methods and header names are made of.
+inline bool zrIsTokenChar(char c)
+{
+    return zrIsAlphanumeric(c) || (c != '\0' && std::strchr("!#$%&'*+-.^_`|~", c));
+}
+
+// A control character as the message grammar sees it: none may appear in a request head but
+// the tab inside a field value.
+inline bool zrIsControl(char c)
+{
+    return (c >= 0 && c < ' ') || c == 0x7f;
+}
+
+// One field line of a head or a trailer section, without its CRLF: a token, a colon, and a
+// value that is kept as sent less the spaces and tabs at either end (RFC 9110 5.5). False for
+// anything else, a line starting with white space (obsolete folding) or with white space
+// before the colon included, so that no line can be read two ways.
+struct ZRFieldLine
+{
+    int nameSize = 0;
+    int valueStart = 0;
+    int valueEnd = 0;
+};
+
+inline bool zrReadFieldLine(const char *line, int size, ZRFieldLine *field)
+{
+    int i = 0;
+    while (i < size && zrIsTokenChar(line[i]))
+        ++i;
+    if (i == 0 || i == size || line[i] != ':')
+        return false;
+    field->nameSize = i++;
+    while (i < size && (line[i] == ' ' || line[i] == '\t'))
+        ++i;
+    field->valueStart = i;
+    int end = i;
+    for (; i < size; ++i) {
+        const char c = line[i];
+        if (zrIsControl(c) && c != '\t')
+            return false;
+        if (c != ' ' && c != '\t')
+            end = i + 1;
+    }
+    field->valueEnd = end;
+    return true;
+}
+
+// Calls visit(element, size) for each element of a comma-separated header value, without the
+// blanks around it, empty ones skipped (RFC 9110 5.6.1), until a call returns false. Returns
+// whether every call returned true.
+template <typename Visit>
+bool zrEachElement(const QByteArray &list, Visit visit)
 {
     const char *at = list.constData();
     const char *const end = at + list.size();
-    const int size = int(std::strlen(token));
     for (;;) {
         const auto *comma = static_cast<const char *>(std::memchr(at, ',', size_t(end - at)));
         const char *elementEnd = comma ? comma : end;
@@ -57,12 +110,22 @@ inline bool zrListHas(const QByteArray &list, const char *token)
         const char *last = elementEnd;
         while (last > first && zrIsBlank(last[-1]))
             --last;
-        if (zrSameName(first, int(last - first), token, size))
-            return true;
-        if (!comma)
+        if (last > first && !visit(first, int(last - first)))
             return false;
+        if (!comma)
+            return true;
         at = comma + 1;
     }
+}
+
+// Whether a comma-separated header value holds the token: an element that, without the
+// blanks around it, is the same name.
+inline bool zrListHas(const QByteArray &list, const char *token)
+{
+    const int size = int(std::strlen(token));
+    return !zrEachElement(list, [token, size](const char *element, int elementSize) {
+        return !zrSameName(element, elementSize, token, size);
+    });
 }
 
 #endif // ZRHTTPNAME_P_H

@@ -9,11 +9,6 @@
 
 namespace {
 
-bool equalsIgnoringCase(const QByteArray &bytes, const char *text)
-{
-    return zrSameName(bytes, text);
-}
-
 struct Method
 {
     int type;
@@ -35,30 +30,42 @@ const QVector<Method> &methodTable()
     return table;
 }
 
+// Methods are case-sensitive (RFC 9110 9.1): `get` is not GET.
 const Method *methodOf(const char *token, int size)
 {
     for (const Method &method : methodTable()) {
-        if (zrSameName(token, size, method.bytes.constData(), method.bytes.size()))
+        if (method.bytes.size() == size && std::memcmp(method.bytes.constData(), token, size) == 0)
             return &method;
     }
     return nullptr;
 }
 
-// The token as text; where it is spelled as usual, the table's text, with no copy of its own.
-QString tokenText(const char *token, int size, const QString &usual)
+bool isToken(const char *data, int size)
 {
-    return usual.size() == size && usual == QLatin1String(token, size)
-        ? usual
-        : QString::fromUtf8(token, size);
+    for (int i = 0; i < size; ++i) {
+        if (!zrIsTokenChar(data[i]))
+            return false;
+    }
+    return size > 0;
 }
 
-ZRHttpParsedRequest::Version versionOf(const char *token, int size)
+bool isDigit(char c)
 {
-    if (zrSameName(token, size, "HTTP/1.1", 8))
-        return ZRHttpParsedRequest::Http11;
-    if (zrSameName(token, size, "HTTP/1.0", 8))
-        return ZRHttpParsedRequest::Http10;
-    return ZRHttpParsedRequest::OtherVersion;
+    return c >= '0' && c <= '9';
+}
+
+// HTTP/1.1, HTTP/1.0, OtherVersion for another HTTP/digit.digit; false for anything else.
+bool readVersion(const char *token, int size, ZRHttpParsedRequest::Version *version)
+{
+    if (size != 8 || std::memcmp(token, "HTTP/", 5) != 0 || !isDigit(token[5]) || token[6] != '.'
+        || !isDigit(token[7]))
+        return false;
+    *version = ZRHttpParsedRequest::OtherVersion;
+    if (token[5] == '1' && token[7] == '1')
+        *version = ZRHttpParsedRequest::Http11;
+    else if (token[5] == '1' && token[7] == '0')
+        *version = ZRHttpParsedRequest::Http10;
+    return true;
 }
 
 const QString &versionText(ZRHttpParsedRequest::Version version)
@@ -68,53 +75,20 @@ const QString &versionText(ZRHttpParsedRequest::Version version)
     return texts[version];
 }
 
-// The bytes with white space folded as QByteArray::simplified() folds it (none at either end,
-// a single space for each run inside), made in one allocation.
-QByteArray folded(const char *data, int size)
+// A host and port as a Host value may hold them (RFC 3986 3.2.2): names, addresses in
+// brackets, percent escapes; no white space, no slash, nothing outside ASCII.
+bool isHostValue(const QByteArray &value)
 {
-    int begin = 0;
-    while (begin < size && zrIsBlank(data[begin]))
-        ++begin;
-    while (size > begin && zrIsBlank(data[size - 1]))
-        --size;
-    QByteArray out(size - begin, Qt::Uninitialized);
-    char *to = out.data();
-    for (int i = begin; i < size; ++i) {
-        if (!zrIsBlank(data[i]))
-            *to++ = data[i];
-        else if (!zrIsBlank(data[i - 1]))
-            *to++ = ' ';
+    for (const char c : value) {
+        if (!zrIsAlphanumeric(c) && (c == '\0' || !std::strchr("-._~!$&'()*+,;=%:[]", c)))
+            return false;
     }
-    out.truncate(int(to - out.constData()));
-    return out;
-}
-
-bool isFramingName(const QByteArray &name)
-{
-    return equalsIgnoringCase(name, "Content-Length")
-        || equalsIgnoringCase(name, "Transfer-Encoding");
+    return true;
 }
 
 bool parseContentLength(const QByteArray &value, qint64 *length)
 {
     return !value.isEmpty() && ZRHttpChunkDecoder::readNumber(value, 10, length) == value.size();
-}
-
-// The body of a request without framing headers: each line with its white space folded
-// and ended by LF.
-QByteArray shapeLines(const QByteArray &text)
-{
-    QByteArray shaped;
-    int start = 0;
-    while (start < text.size()) {
-        int end = text.indexOf('\n', start);
-        if (end < 0)
-            end = text.size();
-        shaped += text.mid(start, end - start).simplified();
-        shaped += '\n';
-        start = end + 1;
-    }
-    return shaped;
 }
 
 } // namespace
@@ -165,132 +139,181 @@ bool ZRHttpRequestParser::step()
     return false;
 }
 
-// Index of the LF (or NUL) ending the line that starts at m_pos, provided the line ends
-// before index limit; otherwise LineNotYet or, when bytes up to limit are there, LineTooLong.
-int ZRHttpRequestParser::findLineEnd(int limit, bool nulEnds)
+// Index of the LF ending the line that starts at m_pos, provided the line ends before index
+// limit; otherwise LineNotYet or, when bytes up to limit are there, LineTooLong.
+int ZRHttpRequestParser::findLineEnd(int limit)
 {
     const int end = qMin(m_buffer.size(), limit);
     if (m_scan < end) {
         const char *data = m_buffer.constData();
         const auto *lf = static_cast<const char *>(std::memchr(data + m_scan, '\n', end - m_scan));
-        int stop = lf ? int(lf - data) : end;
-        if (nulEnds) {
-            const auto *nul
-                = static_cast<const char *>(std::memchr(data + m_scan, 0, stop - m_scan));
-            if (nul)
-                stop = int(nul - data);
-        }
-        if (stop < end)
-            return stop;
+        if (lf)
+            return int(lf - data);
         m_scan = end;
     }
     return m_buffer.size() >= limit ? LineTooLong : LineNotYet;
 }
 
-// Takes the line at m_pos, without its LF (or NUL), if it ends before index limit; one
-// that cannot fails the request with tooLong. False while no line was taken.
-bool ZRHttpRequestParser::takeLine(int limit, bool nulEnds, ZRHttpError tooLong, int tooLongStatus,
-    QByteArray *line, bool *endedByNul, bool shaped)
+// Takes the line of the head at m_pos: where it starts, its size without its line end, and
+// whether that end was CR LF. False while no line was taken (one too long fails the request).
+bool ZRHttpRequestParser::takeHeadLine(int *start, int *size, bool *crlf)
 {
-    const int end = findLineEnd(limit, nulEnds);
+    const int end = findLineEnd(maxHeaderBlockSize);
     if (end == LineTooLong)
-        fail(tooLong, tooLongStatus);
+        fail(ZRHttpError::HeaderBlockTooLarge, 431);
     if (end < 0)
         return false;
-    if (endedByNul)
-        *endedByNul = m_buffer.at(end) == '\0';
-    *line = shaped ? folded(m_buffer.constData() + m_pos, end - m_pos) : bytes(m_pos, end - m_pos);
+    *crlf = end > m_pos && m_buffer.at(end - 1) == '\r';
+    *start = m_pos;
+    *size = end - m_pos - (*crlf ? 1 : 0);
     m_pos = m_scan = end + 1;
     return true;
 }
 
-bool ZRHttpRequestParser::takeHeaderBlockLine(QByteArray *line, bool *endedByNul)
-{
-    return takeLine(
-        maxHeaderBlockSize, true, ZRHttpError::HeaderBlockTooLarge, 431, line, endedByNul, true);
-}
-
 bool ZRHttpRequestParser::readRequestLine()
 {
-    bool endedByNul = false;
-    if (!takeHeaderBlockLine(&m_request.requestLine, &endedByNul))
+    int start = 0;
+    int size = 0;
+    bool crlf = false;
+    if (!takeHeadLine(&start, &size, &crlf))
         return m_status != NeedMore;
+    if (crlf && size == 0) {
+        // RFC 9112 2.2: some clients send a CRLF after a body; the request after it counts.
+        return ++m_emptyLines <= maxEmptyLinesBefore || fail(ZRHttpError::MalformedRequest, 400);
+    }
     m_state = HeaderLinesState;
-    checkRequestLine(m_request.requestLine);
-    if (m_status != NeedMore || !endedByNul)
-        return true;
-    return finishHeaderBlock(true);
+    checkRequestLine(m_buffer.constData() + start, size, crlf);
+    return true;
 }
 
-// The line is folded: three tokens are three runs of bytes between two single spaces.
-void ZRHttpRequestParser::checkRequestLine(const QByteArray &line)
+// method SP target SP version, one space each, then CR LF: a line a proxy could split
+// otherwise is refused.
+void ZRHttpRequestParser::checkRequestLine(const char *line, int size, bool crlf)
 {
-    const int first = line.indexOf(' ');
-    const int second = first < 0 ? -1 : line.indexOf(' ', first + 1);
-    if (second < 0 || line.indexOf(' ', second + 1) >= 0) {
+    m_request.requestLine = QByteArray(line, size);
+    bool controls = false;
+    for (char &c : m_request.requestLine) {
+        if (zrIsControl(c)) {
+            c = ' ';
+            controls = true;
+        }
+    }
+    const char *end = line + size;
+    const auto *first = static_cast<const char *>(std::memchr(line, ' ', size_t(size)));
+    const auto *second = first
+        ? static_cast<const char *>(std::memchr(first + 1, ' ', size_t(end - first - 1)))
+        : nullptr;
+    if (!crlf || controls || !second || second == first + 1 || second + 1 == end
+        || std::memchr(second + 1, ' ', size_t(end - second - 1))
+        || !isToken(line, int(first - line))) {
         fail(ZRHttpError::MalformedRequest, 400);
         return;
     }
-    const char *data = line.constData();
-    const Method *method = methodOf(data, first);
+    const Method *method = methodOf(line, int(first - line));
     if (!method) {
         fail(ZRHttpError::BadRequestType, 501);
         return;
     }
-    const char *protocol = data + second + 1;
-    const int protocolSize = line.size() - second - 1;
-    if (protocolSize < 4 || !zrSameName(protocol, 4, "HTTP", 4)) {
+    ZRHttpParsedRequest::Version version = ZRHttpParsedRequest::OtherVersion;
+    if (!readVersion(second + 1, int(end - second - 1), &version)) {
         fail(ZRHttpError::InvalidRequestProtocol, 400);
         return;
     }
-    m_request.methodText = tokenText(data, first, method->text);
+    if (version == ZRHttpParsedRequest::OtherVersion) {
+        fail(ZRHttpError::UnsupportedVersion, 505);
+        return;
+    }
+    m_request.methodText = method->text;
     m_request.method = method->type;
-    m_request.path = QString::fromUtf8(data + first + 1, second - first - 1);
-    m_request.version = versionOf(protocol, protocolSize);
-    m_request.protocol = tokenText(protocol, protocolSize, versionText(m_request.version));
+    m_request.path = QString::fromUtf8(first + 1, int(second - first - 1));
+    m_request.version = version;
+    m_request.protocol = versionText(version);
 }
 
 bool ZRHttpRequestParser::readHeaderLine()
 {
-    QByteArray line;
-    bool endedByNul = false;
-    const int start = m_pos;
-    if (!takeHeaderBlockLine(&line, &endedByNul))
+    int start = 0;
+    int size = 0;
+    bool crlf = false;
+    if (!takeHeadLine(&start, &size, &crlf))
         return m_status != NeedMore;
-    const bool continued = m_buffer.at(start) == ' ' || m_buffer.at(start) == '\t';
-    if (line.isEmpty())
-        return finishHeaderBlock(endedByNul);
-    const int colon = line.indexOf(':');
-    if (colon < 0)
+    if (!crlf)
         return fail(ZRHttpError::InvalidRequestHeader, 400);
-    // The line is folded: the value starts after at most one space and ends with the line.
-    const int valueStart
-        = colon + 1 < line.size() && line.at(colon + 1) == ' ' ? colon + 2 : colon + 1;
-    QByteArray value(line.constData() + valueStart, line.size() - valueStart);
-    QByteArray name = std::move(line);
-    name.truncate(colon);
-    // RFC 9112 5.2: a proxy may unfold such a line into the one before, where it frames
-    // nothing; framing it here would let the two disagree on where the request ends.
-    if (continued && isFramingName(name.trimmed()))
-        return fail(ZRHttpError::BadBodyFraming, 400);
-    m_request.headers.append(qMakePair(std::move(name), std::move(value)));
-    return endedByNul ? finishHeaderBlock(true) : true;
+    if (size == 0)
+        return finishHeaderBlock();
+    const char *line = m_buffer.constData() + start;
+    ZRFieldLine field;
+    if (!zrReadFieldLine(line, size, &field))
+        return fail(ZRHttpError::InvalidRequestHeader, 400);
+    takeField(QByteArray(line, field.nameSize),
+        QByteArray(line + field.valueStart, field.valueEnd - field.valueStart));
+    return true;
 }
 
-bool ZRHttpRequestParser::finishHeaderBlock(bool endedByNul)
+// Framing and Host are judged as soon as their line is read.
+void ZRHttpRequestParser::takeField(QByteArray name, QByteArray value)
 {
-    readFraming();
-    if (m_status != NeedMore)
-        return true;
-    m_request.keepAlive = asksToKeepConnection() && framingAllowsNext();
-    if (endedByNul) {
-        // The body it declares can never come.
-        if (bodyDeclared())
-            return fail(ZRHttpError::BadBodyFraming, 400);
-        complete(m_pos);
-        m_rest.clear(); // the NUL ends what the client sent
-        return true;
+    if (zrSameName(name, "Content-Length")) {
+        readContentLength(value);
+    } else if (zrSameName(name, "Transfer-Encoding")) {
+        readTransferCoding(value);
+    } else if (zrSameName(name, "Host")) {
+        // RFC 9112 3.2: two Hosts, or one that is no host, leave the target in doubt.
+        if (++m_hosts > 1 || !isHostValue(value))
+            fail(ZRHttpError::InvalidRequestHeader, 400);
     }
+    if (m_status == NeedMore)
+        m_request.headers.append(qMakePair(std::move(name), std::move(value)));
+}
+
+void ZRHttpRequestParser::readContentLength(const QByteArray &value)
+{
+    qint64 length = 0;
+    if (m_codingSeen || !parseContentLength(value, &length)
+        || (m_contentLength >= 0 && length != m_contentLength)) {
+        fail(ZRHttpError::BadBodyFraming, 400);
+        return;
+    }
+    if (length > m_maxBodySize) {
+        fail(ZRHttpError::BodyTooLarge, 413);
+        return;
+    }
+    m_contentLength = length;
+    m_framing = LengthFraming;
+}
+
+// Every line of the header counts, in order; chunked is the only coding known, and it must
+// come last, for after it nothing would say where the body ends.
+void ZRHttpRequestParser::readTransferCoding(const QByteArray &value)
+{
+    if (m_contentLength >= 0) {
+        fail(ZRHttpError::BadBodyFraming, 400);
+        return;
+    }
+    m_codingSeen = true;
+    int status = 0;
+    zrEachElement(value, [this, &status](const char *coding, int size) {
+        if (m_framing == ChunkedFraming)
+            status = 400;
+        else if (!zrSameName(coding, size, "chunked", 7))
+            status = 501;
+        else
+            m_framing = ChunkedFraming;
+        return status == 0;
+    });
+    if (status != 0)
+        fail(ZRHttpError::BadBodyFraming, status);
+}
+
+bool ZRHttpRequestParser::finishHeaderBlock()
+{
+    if (m_request.version == ZRHttpParsedRequest::Http11 && m_hosts == 0)
+        return fail(ZRHttpError::InvalidRequestHeader, 400);
+    if (m_codingSeen && m_framing != ChunkedFraming)
+        return fail(ZRHttpError::BadBodyFraming, 400);
+    if (!expectationsMet())
+        return fail(ZRHttpError::ExpectationFailed, 417);
+    m_request.keepAlive = asksToKeepConnection() && framingAllowsNext();
     m_expectsContinue = wantsContinue();
     switch (m_framing) {
     case LengthFraming:
@@ -302,83 +325,22 @@ bool ZRHttpRequestParser::finishHeaderBlock(bool endedByNul)
     case NoFraming:
         break;
     }
-    // RFC 9112 6.3: without framing a request has no body; on a connection that stays open,
-    // what follows is the next request. The methods that carry a body keep taking the bytes
-    // that came along as their body, as they always have, and end their connection.
-    if (m_persistent && m_request.keepAlive)
-        return complete(m_pos);
-    QByteArray rest = bytes(m_pos, m_buffer.size() - m_pos);
-    const int nul = rest.indexOf('\0');
-    if (nul >= 0)
-        rest.truncate(nul);
-    m_request.body = shapeLines(rest);
-    return complete(m_buffer.size());
+    // RFC 9112 6.3: without framing a request has no body, whatever its method; what follows
+    // is the next request, or is dropped where the connection ends.
+    return complete(m_pos);
 }
 
-// Framing headers are matched in any letter case, and every occurrence counts.
-void ZRHttpRequestParser::readFraming()
+// RFC 9110 10.1.1: 100-continue is the only expectation there is.
+bool ZRHttpRequestParser::expectationsMet() const
 {
-    QList<QByteArray> lengths;
-    QList<QByteArray> codings;
-    for (const auto &header : qAsConst(m_request.headers)) {
-        const QByteArray name = header.first.trimmed();
-        if (!isFramingName(name))
-            continue;
-        const bool isLength = equalsIgnoringCase(name, "Content-Length");
-        // With a blank before the colon, some readers see the header and some don't;
-        // whether the body is framed would be a guess.
-        if (name.size() != header.first.size()) {
-            fail(ZRHttpError::BadBodyFraming, 400);
-            return;
-        }
-        (isLength ? lengths : codings).append(header.second);
+    for (const auto &header : m_request.headers) {
+        if (zrSameName(header.first, "Expect")
+            && !zrEachElement(header.second, [](const char *expectation, int size) {
+                   return zrSameName(expectation, size, "100-continue", 12);
+               }))
+            return false;
     }
-    if (!lengths.isEmpty() && !codings.isEmpty())
-        fail(ZRHttpError::BadBodyFraming, 400);
-    else if (!codings.isEmpty())
-        readTransferCodings(codings);
-    else if (!lengths.isEmpty())
-        readContentLengths(lengths);
-}
-
-void ZRHttpRequestParser::readTransferCodings(const QList<QByteArray> &values)
-{
-    int chunked = 0;
-    for (const QByteArray &value : values) {
-        for (const QByteArray &element : value.split(',')) {
-            const QByteArray coding = element.trimmed();
-            if (coding.isEmpty())
-                continue;
-            if (!equalsIgnoringCase(coding, "chunked")) {
-                fail(ZRHttpError::BadBodyFraming, 501);
-                return;
-            }
-            ++chunked;
-        }
-    }
-    if (chunked != 1)
-        fail(ZRHttpError::BadBodyFraming, 400);
-    else
-        m_framing = ChunkedFraming;
-}
-
-void ZRHttpRequestParser::readContentLengths(const QList<QByteArray> &values)
-{
-    qint64 length = -1;
-    for (const QByteArray &value : values) {
-        qint64 next = 0;
-        if (!parseContentLength(value, &next) || (length >= 0 && next != length)) {
-            fail(ZRHttpError::BadBodyFraming, 400);
-            return;
-        }
-        length = next;
-    }
-    if (length > m_maxBodySize) {
-        fail(ZRHttpError::BodyTooLarge, 413);
-        return;
-    }
-    m_contentLength = length;
-    m_framing = LengthFraming;
+    return true;
 }
 
 // An HTTP/1.0 client does not know the interim answer and must not get it.
@@ -387,8 +349,7 @@ bool ZRHttpRequestParser::wantsContinue() const
     if (!bodyDeclared() || m_request.version == ZRHttpParsedRequest::Http10)
         return false;
     for (const auto &header : m_request.headers) {
-        if (equalsIgnoringCase(header.first, "Expect")
-            && equalsIgnoringCase(header.second, "100-continue"))
+        if (zrSameName(header.first, "Expect") && zrListHas(header.second, "100-continue"))
             return true;
     }
     return false;
@@ -399,7 +360,7 @@ bool ZRHttpRequestParser::asksToKeepConnection() const
     bool close = false;
     bool keepAlive = false;
     for (const auto &header : m_request.headers) {
-        if (!equalsIgnoringCase(header.first, "Connection"))
+        if (!zrSameName(header.first, "Connection"))
             continue;
         close = close || zrListHas(header.second, "close");
         keepAlive = keepAlive || zrListHas(header.second, "keep-alive");
@@ -410,8 +371,9 @@ bool ZRHttpRequestParser::asksToKeepConnection() const
         || (keepAlive && m_request.version == ZRHttpParsedRequest::Http10);
 }
 
-// RFC 9112 6.3 and 6.1: a body without framing ends where the connection does, and an
-// HTTP/1.0 client that sent chunks cannot be trusted to frame what follows.
+// Without framing, a POST, PUT or PATCH may come from a client that sends its body until it
+// closes: ending the connection drops those bytes rather than serving them as a request. An
+// HTTP/1.0 client that sent chunks cannot be trusted to frame what follows (RFC 9112 6.1).
 bool ZRHttpRequestParser::framingAllowsNext() const
 {
     const int method = m_request.method;

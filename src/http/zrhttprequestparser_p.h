@@ -17,13 +17,13 @@ using ZRHttpHeaderList = QList<QPair<QByteArray, QByteArray>>;
 // One request as read from a connection, before it becomes a ZRHttpRequest.
 struct ZRHttpParsedRequest
 {
-    QByteArray requestLine; // the first line with its white space folded
-    QString methodText; // the method token as received, letter case kept
+    QByteArray requestLine; // the first line as sent (control characters as spaces), for the log
+    QString methodText; // the method token, one of the table's
     int method = -1; // index into the method table (GET 0 .. OPTIONS 6)
     QString path;
     QString protocol;
     enum Version { OtherVersion, Http10, Http11 };
-    Version version = OtherVersion; // the protocol token's, in any letter case
+    Version version = OtherVersion;
     ZRHttpHeaderList headers; // in the order received; a repeated name appears each time
     QByteArray body;
     // The client asks to keep the connection open (HTTP/1.1 without "Connection: close", or
@@ -34,7 +34,8 @@ struct ZRHttpParsedRequest
 
 // Assembles one HTTP request from the bytes a connection receives, in whatever pieces
 // they come, and parses it. Knows nothing of sockets or threads: the connection feeds
-// it every piece it receives until the answer is no longer NeedMore.
+// it every piece it receives until the answer is no longer NeedMore. The same bytes give the
+// same answer however they are cut.
 //
 // feed() answers:
 //  - NeedMore: the request is not complete yet. Once the header block has been
@@ -45,28 +46,29 @@ struct ZRHttpParsedRequest
 //  - BadRequest: error() gives the reason and httpStatus() the answer to send.
 // Once Complete or BadRequest, further bytes change nothing.
 //
-// The request line is rejected as soon as it is complete. The header block ends at the
-// first line that is empty after trimming white space; a NUL byte before that ends the
-// request at the NUL. With Content-Length or chunked transfer coding the body is taken
-// byte for byte; with neither, it is what arrived together with the header block, each
-// line with its white space folded and ended by LF; but with persistent connections on, a
-// request other than POST, PUT or PATCH that asks to keep its connection has no body then,
-// and what follows its header block is the next request. A header line that starts with white
-// space (a folded line) and names Content-Length or Transfer-Encoding is refused. White space
-// means ASCII white space only, and bytes are never decoded, so any byte outside the request
-// line passes as is.
+// The head is read strictly, so that it cannot mean one thing here and another to a proxy in
+// front: every line ends with CR LF, and a bare CR or LF, or any other control character but a
+// tab inside a value, is refused. A few empty lines before the request line are skipped. The
+// request line is a method of the table (letter case counts), one space, a target, one space,
+// and HTTP/1.0 or HTTP/1.1 (another HTTP/x.y is 505); it is judged as soon as it ends. Header
+// names are tokens followed at once by the colon; a line that starts with white space is
+// refused; values are kept as sent less the spaces and tabs at either end. An HTTP/1.1 request
+// has exactly one Host, an HTTP/1.0 one at most one. Framing headers are judged as soon as
+// their line ends. The header block ends at the first empty line. With Content-Length or
+// chunked transfer coding the body is taken byte for byte; with neither there is no body, and
+// what follows the header block is the next request. An Expect other than 100-continue is
+// refused with 417.
 class ZRNET_AUTOTEST_EXPORT ZRHttpRequestParser
 {
 public:
     enum Status { NeedMore, Complete, BadRequest };
     enum Framing { NoFraming, LengthFraming, ChunkedFraming };
     static constexpr int maxHeaderBlockSize = 8192;
+    static constexpr int maxEmptyLinesBefore = 4;
     static constexpr qint64 defaultMaxBodySize = 1024 * 1024;
 
     // A negative maximum counts as 0, and one above 1 GiB as 1 GiB: a body is one QByteArray.
     explicit ZRHttpRequestParser(qint64 maxBodySize = defaultMaxBodySize);
-
-    void setPersistentConnections(bool on) { m_persistent = on; }
 
     Status feed(const char *data, int size);
     Status feed(const QByteArray &bytes) { return feed(bytes.constData(), bytes.size()); }
@@ -92,19 +94,17 @@ private:
     enum LineEnd { LineNotYet = -1, LineTooLong = -2 };
 
     bool step();
-    int findLineEnd(int limit, bool nulEnds);
-    // shaped: with its white space folded, as QByteArray::simplified() folds it.
-    bool takeLine(int limit, bool nulEnds, ZRHttpError tooLong, int tooLongStatus, QByteArray *line,
-        bool *endedByNul = nullptr, bool shaped = false);
+    int findLineEnd(int limit);
+    bool takeHeadLine(int *start, int *size, bool *crlf);
     QByteArray bytes(int from, int size) const; // a copy of these bytes of the buffer
-    bool takeHeaderBlockLine(QByteArray *line, bool *endedByNul);
     bool readRequestLine();
-    void checkRequestLine(const QByteArray &line);
+    void checkRequestLine(const char *line, int size, bool crlf);
     bool readHeaderLine();
-    bool finishHeaderBlock(bool endedByNul);
-    void readFraming();
-    void readTransferCodings(const QList<QByteArray> &values);
-    void readContentLengths(const QList<QByteArray> &values);
+    void takeField(QByteArray name, QByteArray value);
+    void readContentLength(const QByteArray &value);
+    void readTransferCoding(const QByteArray &value);
+    bool finishHeaderBlock();
+    bool expectationsMet() const;
     bool wantsContinue() const;
     bool asksToKeepConnection() const;
     bool framingAllowsNext() const;
@@ -122,8 +122,11 @@ private:
     qint64 m_base = 0;
     int m_pos = 0; // next byte to read in m_buffer
     int m_scan = 0; // where the search for the current line's end goes on
+    int m_emptyLines = 0; // skipped before the request line
+    int m_hosts = 0;
+    bool m_codingSeen = false; // a Transfer-Encoding line, even an empty one
     qint64 m_maxBodySize;
-    qint64 m_contentLength = 0;
+    qint64 m_contentLength = -1; // none yet
     qint64 m_bytesUsed = 0;
     ZRHttpChunkDecoder m_chunks;
     State m_state = RequestLineState;
@@ -132,7 +135,6 @@ private:
     int m_httpStatus = 0;
     Framing m_framing = NoFraming;
     bool m_expectsContinue = false;
-    bool m_persistent = false;
 };
 
 #endif // ZRHTTPREQUESTPARSER_P_H

@@ -568,8 +568,8 @@ void TestHttpRouter::largeFileSentFromTheFile()
     // A client gone mid-file fails only its own reply: sendfile() must not raise SIGPIPE.
     Peer gone(run->port);
     char some[4096];
-    QVERIFY(
-        gone.send("GET /static/big.bin HTTP/1.1\r\n\r\n") && ::recv(gone.fd, some, 4096, 0) > 0);
+    QVERIFY(gone.send("GET /static/big.bin HTTP/1.1\r\nHost: a\r\n\r\n")
+        && ::recv(gone.fd, some, 4096, 0) > 0);
     gone.close();
     const long before = peakKb();
     const ChildRun client = runChild(QStringLiteral("curl"),
@@ -687,7 +687,7 @@ void TestHttpRouter::multipartReadByEmail()
 void TestHttpRouter::headerWithCrlfNeverSent()
 {
     MessageLog::take();
-    const QByteArray reply = get("GET /inject HTTP/1.1\r\n\r\n");
+    const QByteArray reply = get("GET /inject HTTP/1.1\r\nHost: a\r\n\r\n");
     QVERIFY2(reply.startsWith("HTTP/1.1 200 OK\r\n"), reply.constData());
     QVERIFY(reply.contains("\r\nX-Fine: yes\r\n"));
     QVERIFY(!reply.contains("X-Injected"));
@@ -712,7 +712,7 @@ void TestHttpRouter::routerGoneBeforeServer()
     {
         loopback::Running running(*own);
         Peer client(running.port);
-        QVERIFY(client.send("GET /slow HTTP/1.1\r\n\r\n"));
+        QVERIFY(client.send("GET /slow HTTP/1.1\r\nHost: a\r\n\r\n"));
         QVERIFY(entered.tryAcquire(1, 10000));
         ownRouter.reset();
         release.release();
@@ -765,12 +765,13 @@ void TestHttpRouter::streamsEndEveryWay()
     const QByteArray event = "event: tick\nid: 7\ndata: one\ndata: two\n\n";
 
     Peer client;
-    std::shared_ptr<ZRHttpStream> stream = opened(client, "GET /events HTTP/1.1\r\n\r\n");
+    std::shared_ptr<ZRHttpStream> stream
+        = opened(client, "GET /events HTTP/1.1\r\nHost: a\r\n\r\n");
     QVERIFY(stream && stream->sendComment("ping") && stream->write(QByteArray()));
     stream->close();
     QVERIFY(!stream->isOpen() && !stream->write("late"));
     // The next request on the same connection; to HEAD, the head alone.
-    client.send("HEAD /events HTTP/1.1\r\nConnection: close\r\n\r\n");
+    client.send("HEAD /events HTTP/1.1\r\nHost: a\r\nConnection: close\r\n\r\n");
     const auto [head, rest] = split(client.readAll());
     QCOMPARE(headerOf(head, "Content-Type"), QByteArray("text/event-stream"));
     QCOMPARE(headerOf(head, "Transfer-Encoding"), QByteArray("chunked"));
@@ -794,7 +795,7 @@ void TestHttpRouter::streamsEndEveryWay()
     QCOMPARE(oldBody, event + "raw");
     QCOMPARE(told.load(), 0);
 
-    stream = opened(client, "GET /events HTTP/1.1\r\n\r\n");
+    stream = opened(client, "GET /events HTTP/1.1\r\nHost: a\r\n\r\n");
     QVERIFY(stream);
     client.close();
     QTRY_COMPARE(told.load(), 1);
@@ -802,7 +803,7 @@ void TestHttpRouter::streamsEndEveryWay()
     QVERIFY(own->waitForConnections(5000));
 
     // A client that takes nothing: the stream ends before it holds much more than its bound.
-    stream = opened(client, "GET /events HTTP/1.1\r\n\r\n");
+    stream = opened(client, "GET /events HTTP/1.1\r\nHost: a\r\n\r\n");
     QVERIFY(stream);
     const QByteArray piece(64 * 1024, 'x');
     int written = 0;
@@ -811,7 +812,7 @@ void TestHttpRouter::streamsEndEveryWay()
     QVERIFY2(written < 400, qPrintable(QString::number(written)));
     QTRY_COMPARE(told.load(), 2);
 
-    stream = opened(client, "GET /events HTTP/1.1\r\n\r\n");
+    stream = opened(client, "GET /events HTTP/1.1\r\nHost: a\r\n\r\n");
     QVERIFY(stream);
     own.reset();
     QTRY_COMPARE(told.load(), 3);
@@ -841,7 +842,7 @@ void TestHttpRouter::tlsStreamToAClientTakingNothing()
             QStringLiteral("import socket, ssl, sys, time\n"
                            "s = ssl._create_unverified_context().wrap_socket("
                            "socket.create_connection(('127.0.0.1', int(sys.argv[1]))))\n"
-                           "s.sendall(b'GET /tls-events HTTP/1.1\\r\\n\\r\\n')\n"
+                           "s.sendall(b'GET /tls-events HTTP/1.1\\r\\nHost: a\\r\\n\\r\\n')\n"
                            "time.sleep(60)"),
             QString::number(tlsRun->port) });
     const auto stream = [&] {
@@ -933,7 +934,7 @@ void TestHttpRouter::handlerOnContextThread()
     QFETCH(QByteArray, path);
     QFETCH(QByteArray, answer);
     auto reply = std::async(std::launch::async,
-        [&] { return get("GET " + path + " HTTP/1.1\r\nConnection: close\r\n\r\n"); });
+        [&] { return get("GET " + path + " HTTP/1.1\r\nHost: a\r\nConnection: close\r\n\r\n"); });
     if (path == "/queued") {
         QVERIFY(queuedArrived.tryAcquire(1, 10000));
         delete context;

@@ -32,7 +32,7 @@ void tst_ZRHttpChunkDecoder::decode_data()
         << QByteArray("1\r\na\r\n0\r\nX: y\r\n\r\nGET / HTTP/1.1\r\n") << oneMiB
         << int(Decoder::Complete) << 0 << QByteArray("a") << qint64(17);
     QTest::newRow("leading zeros past 64 bits of digits")
-        << QByteArray("000000000000000000000000000005\nhello\n0\n\n") << oneMiB
+        << QByteArray("000000000000000000000000000005\r\nhello\r\n0\r\n\r\n") << oneMiB
         << int(Decoder::Complete) << 0 << QByteArray("hello") << qint64(-1);
     QTest::newRow("largest 64-bit size")
         << QByteArray("7fffffffffffffff\r\n") << oneMiB << int(Decoder::Failed) << 413
