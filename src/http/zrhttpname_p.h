@@ -35,6 +35,13 @@ inline bool zrSameName(const QByteArray &a, const char *b)
     return zrSameName(a.constData(), a.size(), b, int(std::strlen(b)));
 }
 
+// A byte of a token (RFC 9110 5.6.2): a name such as a method, a header's or a cookie's.
+inline bool zrIsTokenChar(char c)
+{
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')
+        || (c != 0 && std::strchr("!#$%&'*+-.^_`|~", c) != nullptr);
+}
+
 // ASCII white space, as QByteArray::simplified() and trimmed() see it.
 inline bool zrIsBlank(char c)
 {

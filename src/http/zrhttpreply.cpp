@@ -293,13 +293,20 @@ bool ZRHttpReply::addHeader(const QByteArray &name, const QByteArray &value)
 
 namespace {
 
-// What would end a cookie's name, or its value, early and make the rest an attribute.
+// What would end a cookie's value or an attribute early and make the rest another attribute
+// (or another header): a ';', CR, LF or any other control byte.
+bool breaksCookie(const QByteArray &text)
+{
+    return std::any_of(text.cbegin(), text.cend(),
+        [](char c) { return c == ';' || uchar(c) < 0x20 || uchar(c) == 0x7f; });
+}
+
 bool cookieBreaks(const QNetworkCookie &cookie)
 {
     const QByteArray name = cookie.name();
-    return name.isEmpty() || cookie.value().contains(';')
-        || std::any_of(name.cbegin(), name.cend(),
-            [](char c) { return c == '=' || c == ';' || c == ',' || c == ' ' || c == '\t'; });
+    return name.isEmpty() || !std::all_of(name.cbegin(), name.cend(), zrIsTokenChar)
+        || breaksCookie(cookie.value()) || breaksCookie(cookie.path().toUtf8())
+        || breaksCookie(cookie.domain().toUtf8());
 }
 
 QByteArray rawForm(QNetworkCookie cookie, ZRHttpReply::SameSite sameSite)
@@ -318,7 +325,8 @@ QByteArray rawForm(QNetworkCookie cookie, ZRHttpReply::SameSite sameSite)
 bool ZRHttpReply::addCookie(const QNetworkCookie &cookie, SameSite sameSite)
 {
     if (cookieBreaks(cookie)) {
-        qCWarning(lcHttp, "Cookie refused: its name or value would change its attributes");
+        qCWarning(
+            lcHttp, "Cookie refused: its name, value, path or domain would change its attributes");
         return false;
     }
     return addHeader(QByteArrayLiteral("Set-Cookie"), rawForm(cookie, sameSite));

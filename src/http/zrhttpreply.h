@@ -78,9 +78,9 @@ public:
     enum class SameSite { Unset, None, Lax, Strict };
     // One more Set-Cookie line: the cookie's QNetworkCookie::toRawForm(), then, unless Unset,
     // "; SameSite=Lax" (or None, Strict) in place of any the cookie carries itself (Qt 6), so
-    // the line is the same on Qt 5 and Qt 6. False, with a warning, for a cookie with no name,
-    // a name holding '=', ';', ',' or a blank, or a value holding ';' (each would change the
-    // cookie's attributes), and for a raw form that would split the reply.
+    // the line is the same on Qt 5 and Qt 6. False, with a warning, and nothing written, for a
+    // cookie whose name is not a token, or whose value, path or domain holds ';', CR, LF or
+    // another control byte (each would change the cookie's attributes, or the reply).
     bool addCookie(const QNetworkCookie &cookie, SameSite sameSite = SameSite::Unset);
     // Looks the name up in any letter case; the first value, empty when not set.
     QByteArray header(const QByteArray &name) const;

@@ -11,8 +11,9 @@
 #include "zrworkerpool_p.h"
 
 #include <QMetaMethod>
-#include <QSemaphore>
 
+#include <cerrno>
+#include <cstring>
 #include <limits>
 
 #include <sys/eventfd.h>
@@ -37,6 +38,7 @@ void wake(int eventFd)
 
 ZRServer::ZRServer()
     : m_stackSize(DefaultStackSize), m_wakeUp(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+      m_wakeUpError(m_wakeUp < 0 ? errno : 0),
       m_connections(std::make_shared<ZRConnectionTable>(this))
 {
     m_connections->pool().setStackSize(DefaultStackSize);
@@ -136,11 +138,11 @@ int ZRServer::listenConnections(QString address, int port, int backlog)
     if (!claimLoop())
         return -1;
     QMutexLocker loop(&m_loopMutex);
-    const int s = openListeningSocket(address, port, backlog);
-    if (s > 0)
-        acceptLoop(s);
+    const std::unique_ptr<ZRAcceptLoop> accepting = prepareLoop(address, port, backlog);
+    if (accepting)
+        acceptLoop(*accepting, m_listenSocket);
     m_loopClaimed = false;
-    return s > 0 ? 0 : s;
+    return accepting ? 0 : -1;
 }
 
 int ZRServer::start(QString address, int port, int backlog)
@@ -152,15 +154,16 @@ int ZRServer::start(QString address, int port, int backlog)
     if (!claimLoop())
         return -1;
     QMutexLocker loop(&m_loopMutex);
-    const int s = openListeningSocket(address, port, backlog);
-    if (s <= 0) {
+    std::shared_ptr<ZRAcceptLoop> accepting = prepareLoop(address, port, backlog);
+    if (!accepting) {
         m_loopClaimed = false;
-        return s;
+        return -1;
     }
-    QSemaphore looping;
-    QThread *thread = QThread::create([this, s, &looping] {
+    const int s = m_listenSocket;
+    QThread *thread = QThread::create([this, s, accepting]() mutable {
         QMutexLocker loop(&m_loopMutex);
-        acceptLoop(s, &looping);
+        acceptLoop(*accepting, s);
+        accepting.reset();
         m_loopClaimed = false;
     });
     thread->setObjectName(QStringLiteral("zrnet accept"));
@@ -176,8 +179,6 @@ int ZRServer::start(QString address, int port, int backlog)
         return -1;
     }
     m_loopThread = thread;
-    loop.unlock();
-    looping.acquire();
     return s;
 }
 
@@ -206,16 +207,36 @@ int ZRServer::openListeningSocket(const QString &address, int port, int backlog)
     return s;
 }
 
+// The listening socket and every descriptor the accept loop needs, made on the calling thread,
+// so that a loop that could not run is a failure to listen; null, with the reason in
+// errorText(), when one cannot be made.
+std::unique_ptr<ZRAcceptLoop> ZRServer::prepareLoop(const QString &address, int port, int backlog)
+{
+    if (m_wakeUp < 0) {
+        setErrorText(QStringLiteral("Cannot make the server's wake-up descriptor: %1")
+                         .arg(QString::fromLocal8Bit(std::strerror(m_wakeUpError))));
+        return nullptr;
+    }
+    const int s = openListeningSocket(address, port, backlog);
+    if (s <= 0)
+        return nullptr;
+    ZRSocket::setSocketNonBlocking(s);
+    auto loop = std::make_unique<ZRAcceptLoop>(*this, s);
+    if (loop->prepare())
+        return loop;
+    qCWarning(lcTcp, "cannot serve on %s, port %d: %s", qUtf8Printable(address), port,
+        qUtf8Printable(errorText()));
+    loop.reset();
+    m_listenSocket = -1;
+    m_port = 0;
+    ZRSocket::closeSocket(s);
+    return nullptr;
+}
+
 // Runs until stop(); the one place that closes the listening socket, so stop() never touches
 // a descriptor number that this loop might still be polling or that has been reused since.
-//
-// started, if given, is released once the loop holds every descriptor it needs.
-void ZRServer::acceptLoop(int s, QSemaphore *started)
+void ZRServer::acceptLoop(ZRAcceptLoop &loop, int s)
 {
-    ZRSocket::setSocketNonBlocking(s);
-    ZRAcceptLoop loop(*this, s);
-    if (started)
-        started->release();
     loop.run();
     m_listenSocket = 0;
     m_port = 0;
