@@ -42,6 +42,17 @@ inline bool zrIsTokenChar(char c)
         || (c != 0 && std::strchr("!#$%&'*+-.^_`|~", c) != nullptr);
 }
 
+// What would end a line of a message early, or cut it short where C strings read it: CR, LF or
+// NUL. The one rule for header values and an event's name and id.
+inline bool zrSplitsLines(const QByteArray &text)
+{
+    for (const char c : text) {
+        if (c == '\r' || c == '\n' || c == '\0')
+            return true;
+    }
+    return false;
+}
+
 // ASCII white space, as QByteArray::simplified() and trimmed() see it.
 inline bool zrIsBlank(char c)
 {

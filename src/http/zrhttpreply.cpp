@@ -82,16 +82,6 @@ bool isFraming(const QByteArray &name)
     return zrSameName(name, "Content-Length") || zrSameName(name, "Transfer-Encoding");
 }
 
-// One pass: every header a reply is given goes through here.
-bool splitsLines(const QByteArray &text)
-{
-    for (const char c : text) {
-        if (c == '\r' || c == '\n' || c == '\0')
-            return true;
-    }
-    return false;
-}
-
 QByteArray fileRange(const QString &path, qint64 offset, qint64 length)
 {
     QFile file(path);
@@ -259,7 +249,7 @@ QByteArray ZRHttpReply::httpDate(const QDateTime &utc)
 
 bool ZRHttpReply::accepts(const QByteArray &name, const QByteArray &value) const
 {
-    if (name.isEmpty() || name.contains(':') || splitsLines(name) || splitsLines(value)) {
+    if (name.isEmpty() || name.contains(':') || zrSplitsLines(name) || zrSplitsLines(value)) {
         qCWarning(lcHttp, "Header refused: a line break, NUL or colon would corrupt the reply");
         return false;
     }

@@ -27,13 +27,6 @@ constexpr uint DefaultStackSize = 256 * 1024;
 // megabyte's sendfile() blocks and wakes its thread over and over, for three times the CPU.
 constexpr int ReplySendBufferSize = 1024 * 1024;
 
-void wake(int eventFd)
-{
-    const quint64 one = 1;
-    if (eventFd >= 0)
-        (void)!::write(eventFd, &one, sizeof one);
-}
-
 } // namespace
 
 ZRServer::ZRServer()
@@ -93,7 +86,7 @@ uint ZRServer::threadStackSize() const
 void ZRServer::setMaxConnections(int count)
 {
     m_maxConnections = qMax(0, count);
-    wake(m_wakeUp); // the loop may be waiting for room that a higher cap gives
+    ZRSocketPrivate::wake(m_wakeUp); // the loop may be waiting for room that a higher cap gives
 }
 
 int ZRServer::maxConnections() const
@@ -105,7 +98,7 @@ void ZRServer::setMaxConnectionThreads(int count)
 {
     m_maxConnectionThreads = qMax(0, count);
     m_connections->pool().setMaxThreads(count > 0 ? count : std::numeric_limits<int>::max());
-    wake(m_wakeUp);
+    ZRSocketPrivate::wake(m_wakeUp);
 }
 
 int ZRServer::maxConnectionThreads() const
@@ -299,7 +292,7 @@ ZRSocketThread *ZRServer::startConnection(int socket, const QString &address)
 void ZRServer::stop()
 {
     m_running = false;
-    wake(m_wakeUp);
+    ZRSocketPrivate::wake(m_wakeUp);
     if (m_loopThread == QThread::currentThread())
         return; // the loop ends once this call has returned to it
     // A start() under way holds the mutex until its thread runs.

@@ -27,7 +27,8 @@ class ZRTlsContext;
 // through this object's connectionThread signal on the connection's thread (see ZRSocketThread
 // for the next()/stop() hand-over every receiver must follow). The objects of ended
 // connections are released by the accept loop while it runs; connections still running when
-// the loop ends are released by the application's main thread.
+// the loop ends are released by the next connection thread to end after them (no event loop is
+// needed), the last ones at the process's exit.
 //
 // A stopped server cannot listen again. Destroying a server stops it and waits until no
 // connection thread is inside its signal; connections still running then go on, and one that

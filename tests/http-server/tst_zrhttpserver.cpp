@@ -317,6 +317,7 @@ private slots:
     void closeIsReadWhole_data();
     void closeIsReadWhole();
     void stopEndsAHeldRequestsConnection();
+    void streamWithoutAProducerEndsAtOnce();
     void realClients_data();
     void realClients();
     void droppedWithoutAnswer_data();
@@ -785,6 +786,24 @@ void TestZRHttpServer::stopEndsAHeldRequestsConnection()
     QCOMPARE(got.count("HTTP/1.1 "), 1);
     QVERIFY2(got.contains("\r\nConnection: close\r\n") && got.endsWith("late"), got.constData());
     QCOMPARE(s.app.requests().size(), 1);
+}
+
+// Nobody to write it: the stream's body ends as it begins, and the connection goes on.
+void TestZRHttpServer::streamWithoutAProducerEndsAtOnce()
+{
+    Served s;
+    s.app.answer = [&s](const Seen &seen) {
+        s.server.sendReply(
+            seen.path == "/none" ? ZRHttpReply::eventStream({}) : ZRHttpReply::text(seen.path),
+            seen.thread);
+    };
+    Peer client(s.run.port);
+    QVERIFY(client.send("GET /none HTTP/1.1\r\nHost: a\r\n\r\n"
+                        "GET /next HTTP/1.1\r\nHost: a\r\nConnection: close\r\n\r\n"));
+    const QByteArray got = client.readAll();
+    QCOMPARE(got.count("HTTP/1.1 200 OK\r\n"), 2);
+    QVERIFY2(
+        got.contains("\r\n\r\n0\r\n\r\nHTTP/1.1 200") && got.endsWith("/next"), got.constData());
 }
 
 void TestZRHttpServer::realClients_data()
