@@ -31,13 +31,6 @@ namespace {
 constexpr qint64 LingerMs = 2000;
 constexpr qint64 LingerBytes = 1024 * 1024;
 
-// Without a Date, unlike a ZRHttpReply: these bytes are fixed, so clients can rely on them.
-QByteArray statusReply(int status)
-{
-    return "HTTP/1.1 " + QByteArray::number(status) + ' ' + ZRHttpReply::reasonPhrase(status)
-        + "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
-}
-
 // The answer to a client that speaks plain HTTP to the HTTPS port, in the only form it reads.
 QByteArray plainOnTlsPortReply()
 {
@@ -333,7 +326,8 @@ void ZRHttpConnection::refuse(ZRHttpServer &server, ZRHttpError code, int status
 {
     qCDebug(lcHttp, "%s", toString(code));
     emit server.error(int(code));
-    answerAndClose(statusReply(status));
+    // Without a Date, unlike other replies: these bytes are fixed, so clients can rely on them.
+    answerAndClose(ZRHttpReply(status).serialise(true, "close", false, false));
 }
 
 void ZRHttpConnection::answerAndClose(const QByteArray &answer)

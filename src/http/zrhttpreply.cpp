@@ -417,7 +417,8 @@ QByteArray ZRHttpReply::head() const
     return serialise(false, "close");
 }
 
-QByteArray ZRHttpReply::serialise(bool withBody, const char *connection, bool chunked) const
+QByteArray ZRHttpReply::serialise(
+    bool withBody, const char *connection, bool chunked, bool dated) const
 {
     const bool bodyWritten = withBody && hasContent() && !isStream();
     QByteArray out;
@@ -439,7 +440,7 @@ QByteArray ZRHttpReply::serialise(bool withBody, const char *connection, bool ch
         appendNumber(out, bodySize());
         out += "\r\n";
     }
-    if (indexOf(QByteArrayLiteral("Date")) < 0)
+    if (dated && indexOf(QByteArrayLiteral("Date")) < 0)
         appendLine(out, QByteArrayLiteral("Date"), currentHttpDate());
     if (connection && indexOf(QByteArrayLiteral("Connection")) < 0)
         appendLine(out, QByteArrayLiteral("Connection"), QByteArray(connection));

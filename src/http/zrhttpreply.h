@@ -117,7 +117,6 @@ public:
     bool hasContent() const;
 
 private:
-    friend class ZRHttpConnection;
     friend class ZRHttpConnection; // decides the Connection header when it sends
     friend class ZRHttpServer;
     friend class ZRHttpFolder; // has looked at the file already
@@ -126,8 +125,10 @@ private:
     // setBodyFile() without looking at the file.
     void assignBodyFile(const QString &path, QByteArray contentType, qint64 offset, qint64 length);
     // connection: the Connection value written unless the caller set one; null writes none.
-    // chunked: a stream's body follows in chunks.
-    QByteArray serialise(bool withBody, const char *connection, bool chunked = false) const;
+    // chunked: a stream's body follows in chunks. dated: a Date header unless the caller set
+    // one (the server's own refusals go without, in bytes clients may rely on).
+    QByteArray serialise(
+        bool withBody, const char *connection, bool chunked = false, bool dated = true) const;
 
     bool accepts(const QByteArray &name, const QByteArray &value) const;
 
