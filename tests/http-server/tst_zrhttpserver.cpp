@@ -318,6 +318,7 @@ private slots:
     void closeIsReadWhole();
     void stopEndsAHeldRequestsConnection();
     void streamWithoutAProducerEndsAtOnce();
+    void aBurstGetsAThreadForEachClient();
     void realClients_data();
     void realClients();
     void droppedWithoutAnswer_data();
@@ -804,6 +805,46 @@ void TestZRHttpServer::streamWithoutAProducerEndsAtOnce()
     QCOMPARE(got.count("HTTP/1.1 200 OK\r\n"), 2);
     QVERIFY2(
         got.contains("\r\n\r\n0\r\n\r\nHTTP/1.1 200") && got.endsWith("/next"), got.constData());
+}
+
+// Clients that come at once, more than the idle threads, each get a thread at once: none waits
+// queued behind a thread woken for another. The cap holds them in the backlog until it is raised,
+// so that the accept loop takes them in one pass; each handler holds its thread until all came.
+void TestZRHttpServer::aBurstGetsAThreadForEachClient()
+{
+    Served s;
+    QSemaphore arrived, gate;
+    s.app.answer = [&](const Seen &seen) {
+        if (seen.path == "/gate")
+            return; // held: its connection keeps the cap full, and never gives way
+        if (seen.path == "/hold") {
+            arrived.release();
+            gate.tryAcquire(1, 20000);
+        }
+        s.server.sendReply(ZRHttpReply::text(seen.path), seen.thread);
+    };
+    const QByteArray close = " HTTP/1.1\r\nConnection: close\r\n\r\n";
+    for (int i = 0; i < 2; ++i) { // two threads served, now idle
+        Peer warm(s.run.port);
+        QVERIFY(warm.send("GET /warm" + close) && warm.readAll().endsWith("/warm"));
+        QSignalSpy ended(s.app.requests().at(i).thread, &QThread::finished);
+        warm.close();
+        QTRY_COMPARE(ended.count(), 1);
+    }
+    s.server.setMaxConnections(1);
+    Peer held(s.run.port);
+    QVERIFY(held.send("GET /gate" + close));
+    QTRY_COMPARE(s.app.requests().size(), 3);
+    Peer burst[4];
+    for (Peer &client : burst)
+        QVERIFY(client.connectTo(s.run.port) && client.send("GET /hold" + close));
+    s.server.setMaxConnections(0);
+    QTRY_COMPARE(arrived.available(), 4);
+    gate.release(4);
+    for (Peer &client : burst)
+        QVERIFY(client.readAll().endsWith("/hold"));
+    s.server.sendReply(ZRHttpReply::text("gate"), s.app.requests().at(2).thread);
+    QVERIFY(held.readAll().endsWith("gate"));
 }
 
 void TestZRHttpServer::realClients_data()
