@@ -277,7 +277,7 @@ void ZRHttpConnection::end()
 void ZRHttpConnection::received(ZRServer &to, const char *bytes, int size)
 {
     auto &server = static_cast<ZRHttpServer &>(to);
-    if (!server.m_running) { // stopped: nothing more is served
+    if (!server.m_running && phase() != Reading) { // stopped: no request begins any more
         handle()->stop();
         return;
     }

@@ -86,8 +86,8 @@ class ZRHttpConnection;
 //
 // Stopping the server closes the connections that wait for a first byte or for
 // their next request, and ends open streams (their producers see closed()); the
-// others are served to their end: a request held then is answered with
-// "Connection: close", and nothing more is read on its connection. Destroying the server
+// others are served to their end: a request held or arriving then is answered
+// with "Connection: close", and no request begins on its connection after it. Destroying the server
 // stops it, closes without an answer every connection whose request is still
 // arriving, and waits until no connection's thread is inside its code. Requests
 // already handed to the application stay the application's to answer; do so
