@@ -215,6 +215,7 @@ bool setUpAccess(Access &access, Settings &settings)
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
+    const StopSignals stopSignals; // before any thread starts, the controller's included
     Settings settings;
     if (!parse(quietUnlessVerbose(app), &settings))
         return 2;
@@ -256,7 +257,7 @@ int main(int argc, char *argv[])
               announce(settings, port);
               portal.setPort(QHostAddress(settings.address).isLoopback() ? 0 : port);
               if (setup)
-                  setup->start(&portal); // its threads block the stop signals, as this one does
+                  setup->start(&portal); // its thread blocks the stop signals, as this one does
               announceOnNetworks(announcer, settings, port);
           });
     if (setup)

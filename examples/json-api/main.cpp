@@ -36,7 +36,6 @@
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QRandomGenerator>
-#include <QSocketNotifier>
 #include <QStandardPaths>
 
 #include "../common/listenaddress.h"
@@ -46,7 +45,6 @@
 
 #include <atomic>
 #include <cstdio>
-#include <sys/signalfd.h>
 
 namespace {
 
@@ -247,11 +245,9 @@ int main(int argc, char *argv[])
         return ZRHttpReply::json(QJsonArray::fromStringList(notes));
     });
 
-    // Blocked before the servers start their threads, and taken by the event loop, which the
-    // notes' handlers need.
-    const sigset_t stopSignals = blockStopSignals();
-    QSocketNotifier stop(signalfd(-1, &stopSignals, SFD_CLOEXEC), QSocketNotifier::Read);
-    QObject::connect(&stop, &QSocketNotifier::activated, &app, &QCoreApplication::quit);
+    // Before the servers start their threads; the event loop, which the notes' handlers need,
+    // takes the signals.
+    const StopSignals stopSignals;
     for (const auto &listener : { qMakePair(&server, port), qMakePair(&httpsServer, httpsPort) }) {
         if (listener.first->start(address, listener.second, 1024) < 0) {
             std::fprintf(stderr, "%s: %s\n", qPrintable(listener.first->errorText()),

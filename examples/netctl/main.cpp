@@ -16,13 +16,11 @@
 #include <QTimer>
 
 #include "../common/quiet.h"
+#include "../common/serveuntilsignal.h"
 
 #include <csignal>
 #include <cstdio>
 #include <string>
-#include <thread>
-
-#include <pthread.h>
 
 #include <termios.h>
 #include <unistd.h>
@@ -283,6 +281,7 @@ int join(const QString &ssid, const QString &interface)
 // Prints each change the library announces as it comes, for `seconds` (0: until ended).
 int watch(int seconds)
 {
+    const StopSignals stopSignals; // Ctrl-C ends the watch as its time would
     NetworkManager manager(NetAccess::ReadOnly);
     QElapsedTimer clock;
     clock.start();
@@ -340,34 +339,6 @@ int accessPoint(const QString &action, const QString &interface, const QString &
     return reportOutcome();
 }
 
-// Runs the event loop until Ctrl-C or SIGTERM, which a thread of its own waits for; before
-// any other thread starts, so that all of them leave the two signals to it.
-class UntilSignal
-{
-public:
-    UntilSignal()
-    {
-        sigemptyset(&m_signals);
-        sigaddset(&m_signals, SIGINT);
-        sigaddset(&m_signals, SIGTERM);
-        pthread_sigmask(SIG_BLOCK, &m_signals, nullptr);
-    }
-    void run()
-    {
-        std::thread waiter([this] {
-            int signal = 0;
-            sigwait(&m_signals, &signal);
-            // By name: the event carries nothing from this thread to the other.
-            QMetaObject::invokeMethod(QCoreApplication::instance(), "quit", Qt::QueuedConnection);
-        });
-        QCoreApplication::exec();
-        waiter.join();
-    }
-
-private:
-    sigset_t m_signals;
-};
-
 int announce(const QString &name, const QString &portText, const QString &type)
 {
     bool ok = false;
@@ -376,7 +347,7 @@ int announce(const QString &name, const QString &portText, const QString &type)
         err << program << ": PORT must be a number from 1 to 65535\n";
         return 2;
     }
-    UntilSignal untilSignal;
+    const StopSignals stopSignals; // before the announcer starts any thread
     ZRServiceAnnouncer announcer;
     QObject::connect(&announcer, &ZRServiceAnnouncer::announcedChanged, [&](bool announced) {
         if (announced)
@@ -393,7 +364,7 @@ int announce(const QString &name, const QString &portText, const QString &type)
         announcer.withdraw();
         return 1;
     }
-    untilSignal.run();
+    QCoreApplication::exec();
     if (!announcer.withdraw()) {
         err << program << ": not withdrawn: " << announcer.errorString() << "\n";
         return 1;

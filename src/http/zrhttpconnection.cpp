@@ -26,16 +26,10 @@ using namespace ZRSocketPrivate;
 
 namespace {
 
-// How long, and how much, the server drops of what a refused client still sends.
-constexpr qint64 LingerMs = 1000;
+// How long, and how much, the server drops of what a client still sends once the server has
+// ended the connection.
+constexpr qint64 LingerMs = 2000;
 constexpr qint64 LingerBytes = 1024 * 1024;
-
-// Without a Date, unlike a ZRHttpReply: these bytes are fixed, so clients can rely on them.
-QByteArray statusReply(int status)
-{
-    return "HTTP/1.1 " + QByteArray::number(status) + ' ' + ZRHttpReply::reasonPhrase(status)
-        + "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
-}
 
 // The answer to a client that speaks plain HTTP to the HTTPS port, in the only form it reads.
 QByteArray plainOnTlsPortReply()
@@ -78,7 +72,7 @@ ZRHttpConnection *ZRHttpConnection::of(ZRSocketThread *thread)
 
 // The one deadline. A request has the request timeout from its first byte (the first request:
 // from the accept, its handshake included); a connection idle between requests, the keep-alive
-// timeout; a reply, its pace's current window; a refused client, the linger time.
+// timeout; a reply, its pace's current window; a connection the server closes, the linger time.
 qint64 ZRHttpConnection::deadline() const
 {
     switch (phase()) {
@@ -146,14 +140,15 @@ ZRHttpConnection::Step ZRHttpConnection::proceed(ZRWorker &worker)
     return readMore(worker);
 }
 
-// A short grace on the thread first, while reading (unless the read itself waited for it): a
-// busy client's next request comes at once. Then the connection parks; with no accept loop to
-// park in, the thread waits for the socket itself. False once the thread has let go of the
-// connection.
+// A short grace on the thread first, while reading (unless the read itself waited for it, or
+// the connection is closing): a busy client's next request comes at once. Then the connection
+// parks; with no accept loop to park in, the thread waits for the socket itself. False once the
+// thread has let go of the connection.
 bool ZRHttpConnection::waitForSocket()
 {
     const qint64 due = deadline();
-    if (m_waitsFor == POLLIN && !std::exchange(m_graceSpent, false) && !table().pool().crowded()) {
+    if (m_waitsFor == POLLIN && !std::exchange(m_graceSpent, false) && !table().pool().crowded()
+        && phase() != Closing) {
         const qint64 graceEnd = deadlineIn(ZRConnection::GraceMs);
         if (waitUntil(socket(), POLLIN, earlierDeadline(due, graceEnd)) != 0)
             return true;
@@ -252,8 +247,9 @@ ZRHttpConnection::Step ZRHttpConnection::readMore(ZRWorker &worker)
     return Ended;
 }
 
-// What a refused client still sends is read and dropped for a while, so that closing with
-// unread data does not reset the connection before the client has read the answer.
+// What the client still sends once the server has ended the connection is read and dropped for
+// a while, so that closing with unread data does not reset the connection before the client
+// has read the answer.
 ZRHttpConnection::Step ZRHttpConnection::drop()
 {
     char scratch[4096];
@@ -280,6 +276,10 @@ void ZRHttpConnection::end()
 void ZRHttpConnection::received(ZRServer &to, const char *bytes, int size)
 {
     auto &server = static_cast<ZRHttpServer &>(to);
+    if (!server.m_running && phase() != Reading) { // stopped: no request begins any more
+        handle()->stop();
+        return;
+    }
     if (m_plainOnTlsPort) {
         qCDebug(lcHttp, "Plain HTTP on the HTTPS port");
         answerAndClose(plainOnTlsPortReply());
@@ -325,17 +325,26 @@ void ZRHttpConnection::refuse(ZRHttpServer &server, ZRHttpError code, int status
 {
     qCDebug(lcHttp, "%s", toString(code));
     emit server.error(int(code));
-    answerAndClose(statusReply(status));
+    // Without a Date, unlike other replies: these bytes are fixed, so clients can rely on them.
+    answerAndClose(ZRHttpReply(status).serialise(true, "close", false, false));
 }
 
 void ZRHttpConnection::answerAndClose(const QByteArray &answer)
 {
     m_transport->write(answer);
-    m_transport->close(); // a TLS peer hears it before the end of the stream
+    linger();
+    handle()->next();
+}
+
+// The one way the server ends a connection it has answered: nothing more is sent (over TLS, a
+// close_notify first), and what the client still sends is dropped for a while (see drop()).
+void ZRHttpConnection::linger()
+{
+    m_transport->close();
     ::shutdown(socket(), SHUT_WR);
+    m_unread.clear();
     m_dropped = 0;
     setPhase(Closing);
-    handle()->next();
 }
 
 void ZRHttpConnection::handToApplication(ZRHttpServer &server)
@@ -373,8 +382,8 @@ void ZRHttpConnection::sendBytes(ZRHttpServer &server, const QByteArray &bytes)
 // own on the plain socket; else it is read and written in pieces by the caller's thread.
 void ZRHttpConnection::sendReply(ZRHttpServer &server, const ZRHttpReply &reply)
 {
-    // Over HTTP/1.0 a stream's end is the connection's.
-    const bool keepOpen = m_keepOpen && !(reply.isStream() && m_http10)
+    // Over HTTP/1.0 a stream's end is the connection's; a stopped server's, every answer's.
+    const bool keepOpen = m_keepOpen && server.m_running && !(reply.isStream() && m_http10)
         && !zrListHas(reply.header(QByteArrayLiteral("Connection")), "close");
     const char *connectionValue = !keepOpen ? "close" : m_http10 ? "keep-alive" : nullptr;
     if (reply.isStream() && !m_answeringHead && reply.hasContent()) {
@@ -590,8 +599,8 @@ ZRHttpConnection::Step ZRHttpConnection::pushOnThread()
     return Ended;
 }
 
-// Every answer ends here: -901 unless it all went. True when the connection then waits, idle,
-// for its next request.
+// Every answer ends here: -901 unless it all went. True when the connection goes on: idle, for
+// its next request, or lingering as it closes.
 bool ZRHttpConnection::concludeReply(bool sent, ZRServer *server)
 {
     m_pace.stop();
@@ -603,9 +612,10 @@ bool ZRHttpConnection::concludeReply(bool sent, ZRServer *server)
             emit static_cast<ZRHttpServer *>(server)->error(int(ZRHttpError::SendError));
         return false;
     }
-    if (!m_replyKeepsOpen)
-        return false;
-    setPhase(Idle);
+    if (m_replyKeepsOpen)
+        setPhase(Idle);
+    else
+        linger();
     return true;
 }
 

@@ -46,10 +46,10 @@ class ZRTransport;
 //
 // A streamed reply (ZRHttpStream) is sent the same way, from whichever thread its producer
 // writes on, under the stream's lock; over TLS, whose writes wait for the client, by a thread
-// of the pool, so that a slow client never holds the producer up. Meanwhile the connection waits parked, watching for its
-// client going and, while bytes wait, for room; a producer that needs it to act on something
-// the socket does not tell (an end, a write that left bytes waiting) has the accept loop resume
-// it.
+// of the pool, so that a slow client never holds the producer up. Meanwhile the connection waits
+// parked, watching for its client going and, while bytes wait, for room; a producer that needs it
+// to act on something the socket does not tell (an end, a write that left bytes waiting) has the
+// accept loop resume it.
 //
 // Memory: an idle connection keeps its handle, this object and the parser's empty buffers;
 // messages are read into the serving thread's buffer.
@@ -94,6 +94,7 @@ private:
     void awaitMore();
     void refuse(ZRHttpServer &server, ZRHttpError code, int status);
     void answerAndClose(const QByteArray &answer);
+    void linger();
     void handToApplication(ZRHttpServer &server);
     void startReply(
         ZRHttpServer &server, const QByteArray &head, int file, qint64 fileLength, bool keepOpen);

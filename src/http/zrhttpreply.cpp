@@ -82,16 +82,6 @@ bool isFraming(const QByteArray &name)
     return zrSameName(name, "Content-Length") || zrSameName(name, "Transfer-Encoding");
 }
 
-// One pass: every header a reply is given goes through here.
-bool splitsLines(const QByteArray &text)
-{
-    for (const char c : text) {
-        if (c == '\r' || c == '\n' || c == '\0')
-            return true;
-    }
-    return false;
-}
-
 QByteArray fileRange(const QString &path, qint64 offset, qint64 length)
 {
     QFile file(path);
@@ -259,7 +249,7 @@ QByteArray ZRHttpReply::httpDate(const QDateTime &utc)
 
 bool ZRHttpReply::accepts(const QByteArray &name, const QByteArray &value) const
 {
-    if (name.isEmpty() || name.contains(':') || splitsLines(name) || splitsLines(value)) {
+    if (name.isEmpty() || name.contains(':') || zrSplitsLines(name) || zrSplitsLines(value)) {
         qCWarning(lcHttp, "Header refused: a line break, NUL or colon would corrupt the reply");
         return false;
     }
@@ -293,13 +283,20 @@ bool ZRHttpReply::addHeader(const QByteArray &name, const QByteArray &value)
 
 namespace {
 
-// What would end a cookie's name, or its value, early and make the rest an attribute.
+// What would end a cookie's value or an attribute early and make the rest another attribute
+// (or another header): a ';', CR, LF or any other control byte.
+bool breaksCookie(const QByteArray &text)
+{
+    return std::any_of(text.cbegin(), text.cend(),
+        [](char c) { return c == ';' || uchar(c) < 0x20 || uchar(c) == 0x7f; });
+}
+
 bool cookieBreaks(const QNetworkCookie &cookie)
 {
     const QByteArray name = cookie.name();
-    return name.isEmpty() || cookie.value().contains(';')
-        || std::any_of(name.cbegin(), name.cend(),
-            [](char c) { return c == '=' || c == ';' || c == ',' || c == ' ' || c == '\t'; });
+    return name.isEmpty() || !std::all_of(name.cbegin(), name.cend(), zrIsTokenChar)
+        || breaksCookie(cookie.value()) || breaksCookie(cookie.path().toUtf8())
+        || breaksCookie(cookie.domain().toUtf8());
 }
 
 QByteArray rawForm(QNetworkCookie cookie, ZRHttpReply::SameSite sameSite)
@@ -318,7 +315,8 @@ QByteArray rawForm(QNetworkCookie cookie, ZRHttpReply::SameSite sameSite)
 bool ZRHttpReply::addCookie(const QNetworkCookie &cookie, SameSite sameSite)
 {
     if (cookieBreaks(cookie)) {
-        qCWarning(lcHttp, "Cookie refused: its name or value would change its attributes");
+        qCWarning(
+            lcHttp, "Cookie refused: its name, value, path or domain would change its attributes");
         return false;
     }
     return addHeader(QByteArrayLiteral("Set-Cookie"), rawForm(cookie, sameSite));
@@ -419,7 +417,8 @@ QByteArray ZRHttpReply::head() const
     return serialise(false, "close");
 }
 
-QByteArray ZRHttpReply::serialise(bool withBody, const char *connection, bool chunked) const
+QByteArray ZRHttpReply::serialise(
+    bool withBody, const char *connection, bool chunked, bool dated) const
 {
     const bool bodyWritten = withBody && hasContent() && !isStream();
     QByteArray out;
@@ -441,7 +440,7 @@ QByteArray ZRHttpReply::serialise(bool withBody, const char *connection, bool ch
         appendNumber(out, bodySize());
         out += "\r\n";
     }
-    if (indexOf(QByteArrayLiteral("Date")) < 0)
+    if (dated && indexOf(QByteArrayLiteral("Date")) < 0)
         appendLine(out, QByteArrayLiteral("Date"), currentHttpDate());
     if (connection && indexOf(QByteArrayLiteral("Connection")) < 0)
         appendLine(out, QByteArrayLiteral("Connection"), QByteArray(connection));

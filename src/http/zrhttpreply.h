@@ -78,9 +78,9 @@ public:
     enum class SameSite { Unset, None, Lax, Strict };
     // One more Set-Cookie line: the cookie's QNetworkCookie::toRawForm(), then, unless Unset,
     // "; SameSite=Lax" (or None, Strict) in place of any the cookie carries itself (Qt 6), so
-    // the line is the same on Qt 5 and Qt 6. False, with a warning, for a cookie with no name,
-    // a name holding '=', ';', ',' or a blank, or a value holding ';' (each would change the
-    // cookie's attributes), and for a raw form that would split the reply.
+    // the line is the same on Qt 5 and Qt 6. False, with a warning, and nothing written, for a
+    // cookie whose name is not a token, or whose value, path or domain holds ';', CR, LF or
+    // another control byte (each would change the cookie's attributes, or the reply).
     bool addCookie(const QNetworkCookie &cookie, SameSite sameSite = SameSite::Unset);
     // Looks the name up in any letter case; the first value, empty when not set.
     QByteArray header(const QByteArray &name) const;
@@ -117,7 +117,6 @@ public:
     bool hasContent() const;
 
 private:
-    friend class ZRHttpConnection;
     friend class ZRHttpConnection; // decides the Connection header when it sends
     friend class ZRHttpServer;
     friend class ZRHttpFolder; // has looked at the file already
@@ -126,8 +125,10 @@ private:
     // setBodyFile() without looking at the file.
     void assignBodyFile(const QString &path, QByteArray contentType, qint64 offset, qint64 length);
     // connection: the Connection value written unless the caller set one; null writes none.
-    // chunked: a stream's body follows in chunks.
-    QByteArray serialise(bool withBody, const char *connection, bool chunked = false) const;
+    // chunked: a stream's body follows in chunks. dated: a Date header unless the caller set
+    // one (the server's own refusals go without, in bytes clients may rely on).
+    QByteArray serialise(
+        bool withBody, const char *connection, bool chunked = false, bool dated = true) const;
 
     bool accepts(const QByteArray &name, const QByteArray &value) const;
 

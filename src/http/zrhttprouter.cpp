@@ -190,9 +190,11 @@ ZRHttpReply callWithParameters(
     return call(route, withParameters);
 }
 
+// An opaque origin ("null": a sandboxed frame, a file, a redirect) is anybody's: never allowed
+// with credentials, whatever the list says.
 bool allows(const Config &config, const QByteArray &origin)
 {
-    return !origin.isEmpty()
+    return !origin.isEmpty() && !(config.cors.credentials && origin == "null")
         && (config.origins.contains(QString::fromUtf8(origin))
             || config.origins.contains(QStringLiteral("*")));
 }
@@ -283,7 +285,7 @@ void addCrossOriginHeaders(const Config &config, const ZRHttpRequest &request, Z
     const QByteArray origin = request.headerValue("Origin");
     if (!allows(config, origin) || reply.hasHeader("Access-Control-Allow-Origin"))
         return;
-    const bool anyOrigin = config.origins.contains(QStringLiteral("*")) && !config.cors.credentials;
+    const bool anyOrigin = config.origins.contains(QStringLiteral("*"));
     reply.setHeader("Access-Control-Allow-Origin", anyOrigin ? QByteArrayLiteral("*") : origin);
     if (config.cors.credentials)
         reply.setHeader("Access-Control-Allow-Credentials", "true");
@@ -613,12 +615,21 @@ void ZRHttpRouter::setCors(const QStringList &allowedOrigins)
     setCors(allowedOrigins, CorsOptions());
 }
 
+// "*" with credentials would hand every page the answers meant for the user's own: refused, and
+// no origin allowed rather than a setting the caller did not mean.
 bool ZRHttpRouter::setCors(const QStringList &allowedOrigins, const CorsOptions &options)
 {
     ZRHttpReply check; // refuses what would split a reply, with the warning
     if (!check.setHeader("Access-Control-Allow-Headers", options.allowedHeaders.join(", "))
         || !check.setHeader("Access-Control-Expose-Headers", options.exposedHeaders.join(", ")))
         return false;
+    if (options.credentials && allowedOrigins.contains(QStringLiteral("*"))) {
+        qCWarning(lcHttp,
+            "CORS refused: \"*\" with credentials would let any page read the "
+            "user's answers; name the origins");
+        m_routes->update([](Config &config) { config.origins.clear(); });
+        return false;
+    }
     m_routes->update([&](Config &config) {
         config.origins = allowedOrigins;
         config.cors = options;

@@ -66,8 +66,8 @@ public:
     struct CorsOptions
     {
         // Requests with credentials (cookies, HTTP authentication) too: every reply to an
-        // allowed origin says Access-Control-Allow-Credentials: true, and names that origin
-        // even where "*" allows it, as browsers refuse "*" with credentials.
+        // allowed origin says Access-Control-Allow-Credentials: true, and names that origin.
+        // Only listed origins: "*" is refused (see setCors()), and "null" never allowed.
         bool credentials = false;
         // How long a browser may keep a preflight's answer (Access-Control-Max-Age), in
         // seconds; negative sends none, and the browser's own default holds.
@@ -155,7 +155,8 @@ public:
     // another.
     void setCors(const QStringList &allowedOrigins);
     // The same, with options; false, with a warning, and nothing changed, when a header name
-    // would split a reply.
+    // would split a reply; false, with a warning, and no origin allowed, for "*" with
+    // credentials.
     bool setCors(const QStringList &allowedOrigins, const CorsOptions &options);
 
     // The router's own answer for a status: the reason phrase as {"error": "Not Found"} when

@@ -161,11 +161,3 @@ void ZRHttpServer::sendReply(const ZRHttpReply &reply, ZRSocketThread *thread)
     else
         sendReply(reply.toByteArray(), thread);
 }
-
-// Each piece a connection receives reaches its connection directly, before the inherited
-// signal carries it to any receiver; this slot does the same for a piece handed to it.
-void ZRHttpServer::dispatchRequest(char *clientMessage, ZRSocketThread *thread)
-{
-    if (ZRHttpConnection *connection = ZRHttpConnection::of(thread))
-        connection->received(*this, clientMessage, thread->messageSize());
-}

@@ -79,9 +79,15 @@ class ZRHttpConnection;
 // EPIPE instead. Over HTTPS, a client that speaks plain HTTP is answered 400 in
 // plain text, saying that the port speaks HTTPS, and the connection ends.
 //
+// A connection the server ends after an answer (one that says "Connection:
+// close", a refusal) stops sending, then reads and drops what the client still
+// sends for up to two seconds before it closes, so that the client reads the
+// whole answer rather than a reset.
+//
 // Stopping the server closes the connections that wait for a first byte or for
 // their next request, and ends open streams (their producers see closed()); the
-// others are served to their end. Destroying the server
+// others are served to their end: a request held or arriving then is answered
+// with "Connection: close", and no request begins on its connection after it. Destroying the server
 // stops it, closes without an answer every connection whose request is still
 // arriving, and waits until no connection's thread is inside its code. Requests
 // already handed to the application stay the application's to answer; do so
@@ -141,9 +147,6 @@ public:
 signals:
     void connectionThread(ZRHttpRequest request, ZRSocketThread *thread);
     void error(int error);
-
-private slots:
-    void dispatchRequest(char *clientMessage, ZRSocketThread *thread);
 
 private:
     friend class ZRHttpConnection;

@@ -1,5 +1,6 @@
 #include "zrhttpstream.h"
 #include "zrhttpconnection_p.h"
+#include "zrhttpname_p.h"
 #include "zrhttpstream_p.h"
 #include "zrlogging_p.h"
 
@@ -21,11 +22,6 @@ void appendField(QByteArray &out, const char *name, const QByteArray &value)
     if (!value.isEmpty())
         out += ' ' + value;
     out += '\n';
-}
-
-bool isOneLine(const QByteArray &value)
-{
-    return !value.contains('\n') && !value.contains('\r');
 }
 
 } // namespace
@@ -50,8 +46,8 @@ bool ZRHttpStream::write(const QByteArray &bytes)
 
 bool ZRHttpStream::sendEvent(const QByteArray &data, const QByteArray &event, const QByteArray &id)
 {
-    if (!isOneLine(event) || !isOneLine(id)) {
-        qCWarning(lcHttp, "An event's name or id holds a line break: not sent");
+    if (zrSplitsLines(event) || zrSplitsLines(id)) {
+        qCWarning(lcHttp, "An event's name or id holds a line break or NUL: not sent");
         return false;
     }
     QByteArray out;

@@ -43,7 +43,7 @@ public:
     bool write(const QByteArray &bytes);
     // One event: an "event:" line when event is set, an "id:" line when id is set, and a "data:"
     // line for each line of data (split at CR LF, LF or CR). False, and nothing written, when
-    // event or id holds a line break; else as write().
+    // event or id holds a line break or NUL; else as write().
     bool sendEvent(const QByteArray &data, const QByteArray &event = QByteArray(),
         const QByteArray &id = QByteArray());
     // A comment line (": text"), each line of text its own.

@@ -791,3 +791,10 @@ QString ZRSocket::receiveMessage(int socket, int maxSize)
     const QByteArray data = receiveByteArray(socket, maxSize).trimmed();
     return QString::fromUtf8(data.constData(), int(qstrnlen(data.constData(), uint(data.size()))));
 }
+
+void ZRSocketPrivate::wake(int eventFd)
+{
+    const quint64 one = 1;
+    if (eventFd >= 0)
+        (void)!::write(eventFd, &one, sizeof one);
+}

@@ -105,6 +105,9 @@ QString listenFailureAdvice(const QString &address, int port, int error);
 // so retrying at once would only spin.
 bool isResourceShortage(int error);
 
+// Rings an eventfd (nothing for -1): whoever waits on it wakes.
+void wake(int eventFd);
+
 // Receive and send timeouts with millisecond resolution; 0 means none.
 bool setReceiveTimeout(int socket, qint64 milliseconds);
 bool setSendTimeout(int socket, qint64 milliseconds);

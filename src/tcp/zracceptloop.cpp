@@ -11,6 +11,7 @@
 #include <QVarLengthArray>
 
 #include <cerrno>
+#include <cstring>
 #include <limits>
 
 #include <sys/resource.h>
@@ -67,15 +68,22 @@ bool ZRAcceptLoop::watch(int socket, Tag tag)
     return ::epoll_ctl(m_pollSet, EPOLL_CTL_ADD, socket, &event) == 0;
 }
 
-// Runs until stop(). The listening socket is non-blocking, so that under load clients are
-// accepted one after the other without a wait before each.
-void ZRAcceptLoop::run()
+// On the thread that starts listening, so that a loop that cannot run is a failure to start.
+bool ZRAcceptLoop::prepare()
 {
     if (m_pollSet < 0 || !watch(m_listening, ListeningTag)
         || !watch(m_server.m_wakeUp, WakeUpTag)) {
-        m_server.setErrorText(QStringLiteral("Cannot make the accept loop's poll set"));
-        return;
+        m_server.setErrorText(QStringLiteral("Cannot make the accept loop's poll set: %1")
+                                  .arg(QString::fromLocal8Bit(std::strerror(errno))));
+        return false;
     }
+    return true;
+}
+
+// Runs until stop(), once prepared. The listening socket is non-blocking, so that under load
+// clients are accepted one after the other without a wait before each.
+void ZRAcceptLoop::run()
+{
     m_table.setLoopDeletes(true);
     m_table.setPollSet(m_pollSet, m_server.m_wakeUp);
     m_table.pool().setKeepsThreads(true);

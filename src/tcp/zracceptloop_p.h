@@ -27,6 +27,8 @@ class ZRAcceptLoop
 public:
     ZRAcceptLoop(ZRServer &server, int listening);
     ~ZRAcceptLoop();
+    // False, with the reason in the server's errorText(), when the loop cannot run.
+    bool prepare();
     void run();
 
 private:

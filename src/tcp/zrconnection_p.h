@@ -42,7 +42,7 @@ public:
         Held, // a whole request is with the application
         Sending, // the answer is going out
         Idle, // answered, kept open for the next request
-        Closing, // refused and answered: what the client still sends is dropped, for a while
+        Closing, // answered and ended by the server: what the client still sends is dropped
         Streaming, // a body produced while it goes out: waits for its producer and its client
     };
 

@@ -6,7 +6,7 @@
 #include "zrsocketthread.h"
 #include "zrworkerpool_p.h"
 
-#include <QCoreApplication>
+#include <QThread>
 
 #include <algorithm>
 #include <chrono>
@@ -21,17 +21,10 @@ namespace {
 // The table whose server code this thread is in, if any.
 thread_local const ZRConnectionTable *enteredTable = nullptr;
 
-void wake(int eventFd)
-{
-    const quint64 one = 1;
-    if (eventFd >= 0)
-        (void)!::write(eventFd, &one, sizeof one);
-}
-
-// Pool threads that end once their server's accept loop has gone: each is joined and deleted
-// by the next one that ends so. A deferred deletion would need an event loop, and by then the
-// application's may have returned for good. Never destroyed, as a thread may end while the
-// process exits: the last ones stay, still referenced, until it has.
+// Threads that end while no accept loop runs (a connection's own, or the pool's): each is
+// joined and deleted by the next one that ends so. A deferred deletion would need an event
+// loop, and by then the application's may have returned for good. Never destroyed, as a thread
+// may end while the process exits: the last ones stay, still referenced, until it has.
 class EndedThreads
 {
 public:
@@ -149,25 +142,17 @@ void ZRConnectionTable::release(ZRConnection *connection)
     const int socket = connection->socket();
     const bool ownThread
         = connection->servesItself() && (thread->isRunning() || thread->isFinished());
-    bool loopDeletes = false;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         forget(connection);
-        // Who deletes the thread is settled with its leaving the table: a server stopping in
-        // between hands the application's thread only the connections it still finds there.
-        if (ownThread) {
+        if (ownThread)
             thread->m_deletesConnection = true;
-            loopDeletes = m_loopDeletes;
-            if (loopDeletes)
-                m_ended.append(thread);
-        }
-        wake(m_wakeFd);
+        ZRSocketPrivate::wake(m_wakeFd);
         m_changed.notify_all();
     }
     ZRSocket::closeSocket(socket);
     if (ownThread) {
-        if (!loopDeletes)
-            deleteWhenFinished(thread);
+        threadEnded(thread);
         return;
     }
     // Its end, announced as a thread's: the handle's receivers may rely on it.
@@ -187,14 +172,6 @@ void ZRConnectionTable::threadEnded(QThread *thread)
     }
     static EndedThreads *const ended = new EndedThreads;
     ended->add(thread);
-}
-
-// Deleting from finished() (never from inside run()) guarantees that nobody destroys a QThread
-// that is still running.
-void ZRConnectionTable::deleteWhenFinished(QThread *thread)
-{
-    QObject::connect(
-        thread, &QThread::finished, thread, &QObject::deleteLater, Qt::DirectConnection);
 }
 
 // Out of the list and the poll set, under the lock.
@@ -263,19 +240,6 @@ void ZRConnectionTable::setLoopDeletes(bool on)
     std::lock_guard<std::mutex> lock(m_mutex);
     m_loopDeletes = on;
     m_wakeFd = -1;
-    if (on)
-        return;
-    // Connections still running from here on schedule their own deletion. The loop's thread
-    // may never process events again once the loop has returned, so the application's main
-    // thread, which runs the event loop, carries it out.
-    QCoreApplication *app = QCoreApplication::instance();
-    if (!app || app->thread() == QThread::currentThread())
-        return;
-    for (ZRConnection *c = m_first; c; c = c->m_next) {
-        if (c->servesItself())
-            c->handle()->moveToThread(app->thread());
-    }
-    m_pool->moveThreadsTo(app->thread());
 }
 
 ZRConnectionTable::Room ZRConnectionTable::room(int cap, bool mayGiveWay, int wakeFd)
@@ -358,9 +322,9 @@ bool ZRConnectionTable::park(ZRConnection *connection, unsigned events, qint64 d
     if (deadline != ZRSocketPrivate::NoDeadline
         && (m_loopWakesAt < 0 || deadline < m_loopWakesAt)) {
         m_loopWakesAt = deadline;
-        wake(m_loopWakeFd);
+        ZRSocketPrivate::wake(m_loopWakeFd);
     } else if (rank != NeverEnded) {
-        wake(m_wakeFd);
+        ZRSocketPrivate::wake(m_wakeFd);
     }
     return true;
 }
@@ -386,7 +350,7 @@ void ZRConnectionTable::resume(ZRConnection *connection)
     if (connection->m_parkedRank < 0 || m_resumed.contains(connection))
         return;
     m_resumed.append(connection);
-    wake(m_loopWakeFd);
+    ZRSocketPrivate::wake(m_loopWakeFd);
 }
 
 QVector<ZRConnection *> ZRConnectionTable::takeResumed()

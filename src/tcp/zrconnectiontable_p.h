@@ -31,10 +31,11 @@ class ZRWorkerPool;
 // the connection to end first when a client waits at the cap. A parked connection belongs to
 // the loop; any other, to whichever thread serves it.
 //
-// An ended connection served by a thread of its own is deleted by the accept loop while it
-// runs (the loop's thread runs no event loop, and posting one event per connection to it would
-// pile them up there), else once its thread has finished, by the application's main thread.
-// One served by the server's threads is deleted at once.
+// The object of an ended thread (a connection's own, or the pool's) is deleted by the accept
+// loop while it runs (the loop's thread runs no event loop, and posting one event per
+// connection to it would pile them up there), else by the next such thread to end (at the
+// latest, the process's exit): never through an event loop, which may have returned for good.
+// A connection served by the server's threads is deleted at once.
 class ZRConnectionTable : public std::enable_shared_from_this<ZRConnectionTable>
 {
 public:
@@ -71,7 +72,7 @@ public:
     }
 
     // From a thread of the table's (a connection's own, or the pool's) as it ends: its object
-    // is deleted once it has finished, with the connection it may carry.
+    // is deleted once it has finished, with the connection it may carry. The one way they go.
     void threadEnded(QThread *thread);
     // Called by the accept loop: deletes the objects of ended threads that have finished (all,
     // waiting for them, when told so).
@@ -118,7 +119,6 @@ private:
     void unlink(ZRConnection *connection);
     void unparkLocked(ZRConnection *connection);
     void withdrawLocked(ZRConnection *connection);
-    static void deleteWhenFinished(QThread *thread);
     void forget(ZRConnection *connection);
 
     mutable std::mutex m_mutex; // guards every member below but the two atomics

@@ -11,8 +11,9 @@
 #include "zrworkerpool_p.h"
 
 #include <QMetaMethod>
-#include <QSemaphore>
 
+#include <cerrno>
+#include <cstring>
 #include <limits>
 
 #include <sys/eventfd.h>
@@ -26,17 +27,11 @@ constexpr uint DefaultStackSize = 256 * 1024;
 // megabyte's sendfile() blocks and wakes its thread over and over, for three times the CPU.
 constexpr int ReplySendBufferSize = 1024 * 1024;
 
-void wake(int eventFd)
-{
-    const quint64 one = 1;
-    if (eventFd >= 0)
-        (void)!::write(eventFd, &one, sizeof one);
-}
-
 } // namespace
 
 ZRServer::ZRServer()
     : m_stackSize(DefaultStackSize), m_wakeUp(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+      m_wakeUpError(m_wakeUp < 0 ? errno : 0),
       m_connections(std::make_shared<ZRConnectionTable>(this))
 {
     m_connections->pool().setStackSize(DefaultStackSize);
@@ -91,7 +86,7 @@ uint ZRServer::threadStackSize() const
 void ZRServer::setMaxConnections(int count)
 {
     m_maxConnections = qMax(0, count);
-    wake(m_wakeUp); // the loop may be waiting for room that a higher cap gives
+    ZRSocketPrivate::wake(m_wakeUp); // the loop may be waiting for room that a higher cap gives
 }
 
 int ZRServer::maxConnections() const
@@ -103,7 +98,7 @@ void ZRServer::setMaxConnectionThreads(int count)
 {
     m_maxConnectionThreads = qMax(0, count);
     m_connections->pool().setMaxThreads(count > 0 ? count : std::numeric_limits<int>::max());
-    wake(m_wakeUp);
+    ZRSocketPrivate::wake(m_wakeUp);
 }
 
 int ZRServer::maxConnectionThreads() const
@@ -136,11 +131,11 @@ int ZRServer::listenConnections(QString address, int port, int backlog)
     if (!claimLoop())
         return -1;
     QMutexLocker loop(&m_loopMutex);
-    const int s = openListeningSocket(address, port, backlog);
-    if (s > 0)
-        acceptLoop(s);
+    const std::unique_ptr<ZRAcceptLoop> accepting = prepareLoop(address, port, backlog);
+    if (accepting)
+        acceptLoop(*accepting, m_listenSocket);
     m_loopClaimed = false;
-    return s > 0 ? 0 : s;
+    return accepting ? 0 : -1;
 }
 
 int ZRServer::start(QString address, int port, int backlog)
@@ -152,15 +147,16 @@ int ZRServer::start(QString address, int port, int backlog)
     if (!claimLoop())
         return -1;
     QMutexLocker loop(&m_loopMutex);
-    const int s = openListeningSocket(address, port, backlog);
-    if (s <= 0) {
+    std::shared_ptr<ZRAcceptLoop> accepting = prepareLoop(address, port, backlog);
+    if (!accepting) {
         m_loopClaimed = false;
-        return s;
+        return -1;
     }
-    QSemaphore looping;
-    QThread *thread = QThread::create([this, s, &looping] {
+    const int s = m_listenSocket;
+    QThread *thread = QThread::create([this, s, accepting]() mutable {
         QMutexLocker loop(&m_loopMutex);
-        acceptLoop(s, &looping);
+        acceptLoop(*accepting, s);
+        accepting.reset();
         m_loopClaimed = false;
     });
     thread->setObjectName(QStringLiteral("zrnet accept"));
@@ -176,8 +172,6 @@ int ZRServer::start(QString address, int port, int backlog)
         return -1;
     }
     m_loopThread = thread;
-    loop.unlock();
-    looping.acquire();
     return s;
 }
 
@@ -206,16 +200,36 @@ int ZRServer::openListeningSocket(const QString &address, int port, int backlog)
     return s;
 }
 
+// The listening socket and every descriptor the accept loop needs, made on the calling thread,
+// so that a loop that could not run is a failure to listen; null, with the reason in
+// errorText(), when one cannot be made.
+std::unique_ptr<ZRAcceptLoop> ZRServer::prepareLoop(const QString &address, int port, int backlog)
+{
+    if (m_wakeUp < 0) {
+        setErrorText(QStringLiteral("Cannot make the server's wake-up descriptor: %1")
+                         .arg(QString::fromLocal8Bit(std::strerror(m_wakeUpError))));
+        return nullptr;
+    }
+    const int s = openListeningSocket(address, port, backlog);
+    if (s <= 0)
+        return nullptr;
+    ZRSocket::setSocketNonBlocking(s);
+    auto loop = std::make_unique<ZRAcceptLoop>(*this, s);
+    if (loop->prepare())
+        return loop;
+    qCWarning(lcTcp, "cannot serve on %s, port %d: %s", qUtf8Printable(address), port,
+        qUtf8Printable(errorText()));
+    loop.reset();
+    m_listenSocket = -1;
+    m_port = 0;
+    ZRSocket::closeSocket(s);
+    return nullptr;
+}
+
 // Runs until stop(); the one place that closes the listening socket, so stop() never touches
 // a descriptor number that this loop might still be polling or that has been reused since.
-//
-// started, if given, is released once the loop holds every descriptor it needs.
-void ZRServer::acceptLoop(int s, QSemaphore *started)
+void ZRServer::acceptLoop(ZRAcceptLoop &loop, int s)
 {
-    ZRSocket::setSocketNonBlocking(s);
-    ZRAcceptLoop loop(*this, s);
-    if (started)
-        started->release();
     loop.run();
     m_listenSocket = 0;
     m_port = 0;
@@ -278,7 +292,7 @@ ZRSocketThread *ZRServer::startConnection(int socket, const QString &address)
 void ZRServer::stop()
 {
     m_running = false;
-    wake(m_wakeUp);
+    ZRSocketPrivate::wake(m_wakeUp);
     if (m_loopThread == QThread::currentThread())
         return; // the loop ends once this call has returned to it
     // A start() under way holds the mutex until its thread runs.

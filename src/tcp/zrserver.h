@@ -11,7 +11,7 @@
 #include <atomic>
 #include <memory>
 
-class QSemaphore;
+class ZRAcceptLoop;
 class ZRConnection;
 class ZRConnectionTable;
 class ZRTlsContext;
@@ -27,7 +27,8 @@ class ZRTlsContext;
 // through this object's connectionThread signal on the connection's thread (see ZRSocketThread
 // for the next()/stop() hand-over every receiver must follow). The objects of ended
 // connections are released by the accept loop while it runs; connections still running when
-// the loop ends are released by the application's main thread.
+// the loop ends are released by the next connection thread to end after them (no event loop is
+// needed), the last ones at the process's exit.
 //
 // A stopped server cannot listen again. Destroying a server stops it and waits until no
 // connection thread is inside its signal; connections still running then go on, and one that
@@ -40,12 +41,13 @@ public:
     ~ZRServer() override;
 
     // 0 after stop(); -1 when listening cannot start (the cause is in
-    // ZRSocket::lastError() / lastErrorNumber(), and in errorText()).
+    // ZRSocket::lastError() / lastErrorNumber(), and in errorText()), or when a descriptor the
+    // accept loop needs cannot be made (the cause in errorText() only).
     int listenConnections(QString address, int port, int backlog);
     // Creates, binds and listens on the calling thread, then runs the accept loop on a thread
     // of its own and returns the listening descriptor; -1 when listening cannot start (as
-    // listenConnections, with the cause in ZRSocket::lastError() when it returns), or when this
-    // server is stopped or already listening (the cause in errorText() only).
+    // listenConnections), or when this server is stopped or already listening (the cause in
+    // errorText() only). The loop holds every descriptor it needs before this returns.
     int start(QString address, int port, int backlog);
     // The listening descriptor: 0 when not listening, -1 after a failed start.
     int socket() const;
@@ -112,7 +114,8 @@ private:
     void setErrorText(const QString &text);
     bool claimLoop();
     int openListeningSocket(const QString &address, int port, int backlog);
-    void acceptLoop(int socket, QSemaphore *started = nullptr);
+    std::unique_ptr<ZRAcceptLoop> prepareLoop(const QString &address, int port, int backlog);
+    void acceptLoop(ZRAcceptLoop &loop, int socket);
     // A connection's message: to the connection's own handling first, then to the signal.
     // True when the signal carried it: receivers may hold the bytes until they answer.
     bool relay(ZRConnection &connection, char *message, int size);
@@ -143,6 +146,7 @@ private:
     // TCP_NODELAY and a larger send buffer from the listening one.
     bool m_repliesAtOnce = false;
     const int m_wakeUp; // eventfd: stop(), ending and parking connections wake the accept loop
+    const int m_wakeUpError; // errno, when it could not be made
     const std::shared_ptr<ZRConnectionTable> m_connections;
     // Replaced whole by any thread while the accept loop reads it: only through
     // std::atomic_load/atomic_store.

@@ -23,7 +23,7 @@ class ZRConnection;
 // When the peer closes, an error or a receive timeout occurs, or stop() is
 // called, the loop closes the socket; once the thread has finished the object
 // is deleted by the event processing of the thread that created it (or, for a
-// server's connection, by the server's accept loop). Nobody else deletes it,
+// server's connection, by the server: see ZRServer). Nobody else deletes it,
 // and nobody should keep the pointer past finished().
 //
 // The thread runs no event loop of its own, so it starts with a lightweight event

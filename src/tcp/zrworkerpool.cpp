@@ -66,15 +66,6 @@ void ZRWorkerPool::noteCrowding()
     m_crowded.store(!m_queue.empty() && m_threads >= m_maxThreads, std::memory_order_relaxed);
 }
 
-void ZRWorkerPool::moveThreadsTo(QThread *thread)
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    for (QThread *worker : qAsConst(m_running)) {
-        if (worker->thread() == QThread::currentThread())
-            worker->moveToThread(thread);
-    }
-}
-
 void ZRWorkerPool::push(ZRConnection *connection)
 {
     std::unique_lock<std::mutex> lock(m_mutex);
@@ -103,14 +94,12 @@ void ZRWorkerPool::startThread()
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_stackSize > 0)
             thread->setStackSize(m_stackSize);
-        m_running.append(thread);
     }
     if (ZRThreadDispatcher::startThread(thread))
         return;
     std::deque<ZRConnection *> orphans;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_running.removeOne(thread);
         --m_starting;
         if (--m_threads == 0) {
             orphans.swap(m_queue);
@@ -138,10 +127,7 @@ void ZRWorkerPool::work()
             lock.lock();
         }
     }
-    QThread *self = QThread::currentThread();
-    m_table.threadEnded(self);
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_running.removeOne(self);
+    m_table.threadEnded(QThread::currentThread());
 }
 
 // True once there is a connection to serve; false when the thread is to end. Before it waits,

@@ -39,8 +39,6 @@ public:
     // Connections wait for a thread, and no more may start: one that has nothing to do but
     // wait should give way.
     bool crowded() const;
-    // Moves the objects of the running threads to thread, which deletes each once it ends.
-    void moveThreadsTo(QThread *thread);
 
     // The body of each thread.
     void work();
@@ -55,7 +53,6 @@ private:
     mutable std::mutex m_mutex; // guards every member but m_queued
     std::condition_variable m_work;
     std::deque<ZRConnection *> m_queue;
-    QVector<QThread *> m_running;
     // Connections wait, and no more threads may start: for a look without the lock.
     std::atomic<bool> m_crowded { false };
     int m_threads = 0;

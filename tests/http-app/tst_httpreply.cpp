@@ -4,6 +4,7 @@
 
 #include <QJsonArray>
 #include <QJsonObject>
+#include <QNetworkCookie>
 #include <QRegularExpression>
 #include <QtTest>
 
@@ -56,6 +57,8 @@ private slots:
     void wholeReply();
     void headers_data();
     void headers();
+    void cookies_data();
+    void cookies();
     void convenienceForms_data();
     void convenienceForms();
     void multipartInStandardForm();
@@ -166,6 +169,56 @@ void TestHttpReply::headers()
     QCOMPARE(head.count('\n'), head.count("\r\n"));
     QCOMPARE(head.count("\r\nDate: ") + head.count("\r\ndate: "), 1);
     QCOMPARE(reply.toByteArray(), status == 204 ? head : head + body);
+}
+
+// A cookie whose parts would add or change attributes (or split the reply) is never written.
+void TestHttpReply::cookies_data()
+{
+    QTest::addColumn<QByteArray>("name");
+    QTest::addColumn<QByteArray>("value");
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("domain");
+    QTest::addColumn<QByteArray>("line"); // the Set-Cookie line; empty: refused
+
+    QTest::newRow("plain") << QByteArray("s") << QByteArray("1") << "/app" << QString()
+                           << QByteArray("s=1; path=/app");
+    QTest::newRow("path adds a domain")
+        << QByteArray("s") << QByteArray("1") << "/; Domain=evil.example; Max-Age=99999999"
+        << QString() << QByteArray();
+    QTest::newRow("path splits the reply") << QByteArray("s") << QByteArray("1")
+                                           << "/\r\nSet-Cookie: x=1" << QString() << QByteArray();
+    QTest::newRow("domain adds a path")
+        << QByteArray("s") << QByteArray("1") << QString() << "a.example; Path=/x" << QByteArray();
+    QTest::newRow("value with ;") << QByteArray("s") << QByteArray("1; Secure") << QString()
+                                  << QString() << QByteArray();
+    QTest::newRow("value with a control byte")
+        << QByteArray("s") << QByteArray("a\x01b") << QString() << QString() << QByteArray();
+    QTest::newRow("value with LF")
+        << QByteArray("s") << QByteArray("a\nb") << QString() << QString() << QByteArray();
+    QTest::newRow("name not a token")
+        << QByteArray("a b") << QByteArray("1") << QString() << QString() << QByteArray();
+    QTest::newRow("name with =") << QByteArray("a=b") << QByteArray("1") << QString() << QString()
+                                 << QByteArray();
+    QTest::newRow("name with DEL")
+        << QByteArray("a\x7f") << QByteArray("1") << QString() << QString() << QByteArray();
+}
+
+void TestHttpReply::cookies()
+{
+    QFETCH(QByteArray, name);
+    QFETCH(QByteArray, value);
+    QFETCH(QString, path);
+    QFETCH(QString, domain);
+    QFETCH(QByteArray, line);
+
+    QNetworkCookie cookie(name, value);
+    cookie.setPath(path);
+    cookie.setDomain(domain);
+    if (line.isEmpty())
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("^Cookie refused")));
+    ZRHttpReply reply;
+    QCOMPARE(reply.addCookie(cookie), !line.isEmpty());
+    QCOMPARE(reply.header("Set-Cookie"), line);
 }
 
 void TestHttpReply::convenienceForms_data()

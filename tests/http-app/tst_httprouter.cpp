@@ -125,7 +125,8 @@ private slots:
     void tlsStreamToAClientTakingNothing();
     void connectionFacts_data();
     void connectionFacts();
-    void corsAnyOriginWithCredentials();
+    void corsCredentials_data();
+    void corsCredentials();
     void cookieRoundTrip();
     void handlerOnContextThread_data();
     void handlerOnContextThread();
@@ -889,19 +890,48 @@ void TestHttpRouter::connectionFacts()
     QCOMPARE(client.output, facts + " 1\n" + facts + " 0\n");
 }
 
-// Browsers refuse "*" with credentials: the origin is named instead.
-void TestHttpRouter::corsAnyOriginWithCredentials()
+// With credentials only origins named are allowed: "*" is refused, "null" never allowed.
+void TestHttpRouter::corsCredentials_data()
 {
+    QTest::addColumn<QString>("allowed");
+    QTest::addColumn<bool>("credentials");
+    QTest::addColumn<QByteArray>("origin");
+    QTest::addColumn<QByteArray>("allowOrigin"); // Access-Control-Allow-Origin; empty: none
+    QTest::addColumn<QByteArray>("allowCredentials");
+    QTest::newRow("* with credentials: refused")
+        << "*" << true << QByteArray("http://any.example") << QByteArray() << QByteArray();
+    QTest::newRow("* with credentials: null")
+        << "*" << true << QByteArray("null") << QByteArray() << QByteArray();
+    QTest::newRow("null named, with credentials")
+        << "null" << true << QByteArray("null") << QByteArray() << QByteArray();
+    QTest::newRow("named, with credentials")
+        << "http://a.example" << true << QByteArray("http://a.example")
+        << QByteArray("http://a.example") << QByteArray("true");
+    QTest::newRow("* without credentials: null")
+        << "*" << false << QByteArray("null") << QByteArray("*") << QByteArray();
+}
+
+void TestHttpRouter::corsCredentials()
+{
+    QFETCH(QString, allowed);
+    QFETCH(bool, credentials);
+    QFETCH(QByteArray, origin);
+    QFETCH(QByteArray, allowOrigin);
+    QFETCH(QByteArray, allowCredentials);
     ZRHttpRouter::CorsOptions cors;
-    cors.credentials = true;
-    QVERIFY(router->setCors({ QStringLiteral("*") }, cors));
+    cors.credentials = credentials;
+    const bool refused = credentials && allowed == QLatin1String("*");
+    if (refused)
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("CORS refused")));
+    QCOMPARE(router->setCors({ allowed }, cors), !refused);
     const ChildRun client = runChild(QStringLiteral("curl"),
-        { "-sSi", "--noproxy", "*", "-H", "Origin: http://any.example",
+        { "-sSi", "--noproxy", "*", "-H", "Origin: " + origin,
             QStringLiteral("http://127.0.0.1:%1/status").arg(run->port) });
     router->setCors({ QStringLiteral("http://front.example") }, {});
     const QByteArray head = split(client.output).first;
-    QCOMPARE(headerOf(head, "Access-Control-Allow-Origin"), QByteArray("http://any.example"));
-    QCOMPARE(headerOf(head, "Access-Control-Allow-Credentials"), QByteArray("true"));
+    QVERIFY2(head.startsWith("HTTP/1.1 200"), head.constData());
+    QCOMPARE(headerOf(head, "Access-Control-Allow-Origin"), allowOrigin);
+    QCOMPARE(headerOf(head, "Access-Control-Allow-Credentials"), allowCredentials);
 }
 
 // curl keeps the cookie and sends it back; one that would set another domain never goes out.

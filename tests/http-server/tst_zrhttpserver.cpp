@@ -20,6 +20,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <atomic>
 #include <functional>
 
 #include <sched.h>
@@ -245,6 +246,13 @@ QStringList pythonArguments(const char *path, const char *mode)
         QString::fromLatin1(path), QString::fromLatin1(mode), QStringLiteral("{file}") };
 }
 
+// Counts the connection's end into ended; from its own thread, before its answer, so that the
+// handle is alive while connected to.
+void countEnds(ZRSocketThread *handle, std::atomic<int> &ended)
+{
+    QObject::connect(handle, &QThread::finished, [&ended] { ++ended; });
+}
+
 bool isReset(int socket)
 {
     pollfd p { socket, POLLIN, 0 };
@@ -314,6 +322,11 @@ private slots:
     void continueBeforeTheBody();
     void endsAfterItsAnswer_data();
     void endsAfterItsAnswer();
+    void closeIsReadWhole_data();
+    void closeIsReadWhole();
+    void stopEndsAHeldRequestsConnection();
+    void streamWithoutAProducerEndsAtOnce();
+    void aBurstGetsAThreadForEachClient();
     void realClients_data();
     void realClients();
     void droppedWithoutAnswer_data();
@@ -712,6 +725,155 @@ void TestZRHttpServer::endsAfterItsAnswer()
     QCOMPARE(s.app.requests().size(), tls ? 0 : 1);
 }
 
+// A connection the server ends is read whole by a client that sends more once it has read the
+// head of the first answer: what comes after the last answer is dropped, not met with a reset.
+// The client's small receive buffer keeps the end of the answers in the server's when it ends.
+void TestZRHttpServer::closeIsReadWhole_data()
+{
+    QTest::addColumn<QByteArray>("requests");
+    QTest::addColumn<QByteArray>("extra"); // sent once the first head is in
+    QTest::addColumn<int>("limit"); // requests per connection
+    QTest::addColumn<int>("answers");
+    QTest::addColumn<QByteArray>("lastStatus");
+    const QByteArray get = "GET /2k HTTP/1.1\r\nX-Pad: " + QByteArray(300, 'p') + "\r\n\r\n";
+    QTest::newRow("a large reply, then a CRLF")
+        << QByteArray("GET /big HTTP/1.1\r\nConnection: close\r\n\r\n") << QByteArray("\r\n")
+        << 1000 << 1 << QByteArray("200 OK");
+    QTest::newRow("pipelined past the request limit")
+        << get.repeated(200) << get.repeated(40) << 100 << 100 << QByteArray("200 OK");
+    QTest::newRow("a refusal, its body following")
+        << QByteArray("POST /x HTTP/1.1\r\nHost: a\r\nContent-Length: 3000000\r\n\r\n")
+        << QByteArray(256 * 1024, 'b') << 1000 << 1 << QByteArray("413 Content Too Large");
+}
+
+void TestZRHttpServer::closeIsReadWhole()
+{
+    QFETCH(QByteArray, requests);
+    QFETCH(QByteArray, extra);
+    QFETCH(int, limit);
+    QFETCH(int, answers);
+    QFETCH(QByteArray, lastStatus);
+    const QByteArray big(4 * 1024 * 1024, 'x');
+    Served s;
+    s.server.setMaxRequestsPerConnection(limit);
+    s.app.answer = [&](const Seen &seen) {
+        const int size = seen.path == "/big" ? big.size() : 2048;
+        s.server.sendReply(ZRHttpReply::text(big.left(size)), seen.thread);
+    };
+    Peer client;
+    client.fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int receiveBuffer = 16 * 1024;
+    ::setsockopt(client.fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+    sockaddr_in to {};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(quint16(s.run.port));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    QVERIFY(::connect(client.fd, reinterpret_cast<sockaddr *>(&to), sizeof to) == 0);
+    QVERIFY(client.send(requests));
+    QByteArray got;
+    int error = 0;
+    char buffer[65536];
+    for (bool sent = false;;) {
+        pollfd p { client.fd, POLLIN, 0 };
+        QVERIFY2(::poll(&p, 1, 10000) == 1, "the server went silent");
+        const ssize_t n = ::recv(client.fd, buffer, sizeof buffer, 0);
+        error = n < 0 ? errno : 0;
+        if (n <= 0)
+            break;
+        got.append(buffer, int(n));
+        if (!sent && got.contains("\r\n\r\n"))
+            sent = client.send(extra);
+    }
+    QCOMPARE(error, 0); // an orderly end, not a reset
+    QCOMPARE(got.count("HTTP/1.1 "), answers);
+    const int last = got.lastIndexOf("HTTP/1.1 ");
+    QVERIFY(got.mid(last).startsWith("HTTP/1.1 " + lastStatus + "\r\n"));
+    QVERIFY(got.mid(last).contains("\r\nConnection: close\r\n"));
+    if (requests.startsWith("GET /big"))
+        QCOMPARE(got.size() - got.indexOf("\r\n\r\n") - 4, big.size());
+}
+
+// After stop(), the answer to a request held from before closes its connection, and the
+// request pipelined behind it is never served.
+void TestZRHttpServer::stopEndsAHeldRequestsConnection()
+{
+    Served s;
+    s.app.answer = [&s](const Seen &seen) {
+        if (seen.path != "/hold")
+            s.server.sendReply(ZRHttpReply::text(seen.path), seen.thread);
+    };
+    Peer client(s.run.port);
+    QVERIFY(
+        client.send("GET /hold HTTP/1.1\r\nHost: a\r\n\r\nGET /after HTTP/1.1\r\nHost: a\r\n\r\n"));
+    QTRY_COMPARE(s.app.requests().size(), 1);
+    s.server.stop();
+    s.server.sendReply(ZRHttpReply::text("late"), s.app.requests().at(0).thread);
+    const QByteArray got = client.readAll();
+    QCOMPARE(got.count("HTTP/1.1 "), 1);
+    QVERIFY2(got.contains("\r\nConnection: close\r\n") && got.endsWith("late"), got.constData());
+    QCOMPARE(s.app.requests().size(), 1);
+}
+
+// Nobody to write it: the stream's body ends as it begins, and the connection goes on.
+void TestZRHttpServer::streamWithoutAProducerEndsAtOnce()
+{
+    Served s;
+    s.app.answer = [&s](const Seen &seen) {
+        s.server.sendReply(
+            seen.path == "/none" ? ZRHttpReply::eventStream({}) : ZRHttpReply::text(seen.path),
+            seen.thread);
+    };
+    Peer client(s.run.port);
+    QVERIFY(client.send("GET /none HTTP/1.1\r\nHost: a\r\n\r\n"
+                        "GET /next HTTP/1.1\r\nHost: a\r\nConnection: close\r\n\r\n"));
+    const QByteArray got = client.readAll();
+    QCOMPARE(got.count("HTTP/1.1 200 OK\r\n"), 2);
+    QVERIFY2(
+        got.contains("\r\n\r\n0\r\n\r\nHTTP/1.1 200") && got.endsWith("/next"), got.constData());
+}
+
+// Clients that come at once, more than the idle threads, each get a thread at once: none waits
+// queued behind a thread woken for another. The cap holds them in the backlog until it is raised,
+// so that the accept loop takes them in one pass; each handler holds its thread until all came.
+void TestZRHttpServer::aBurstGetsAThreadForEachClient()
+{
+    Served s;
+    QSemaphore arrived, gate;
+    std::atomic<int> warmEnded { 0 };
+    s.app.answer = [&](const Seen &seen) {
+        if (seen.path == "/gate")
+            return; // held: its connection keeps the cap full, and never gives way
+        if (seen.path == "/warm")
+            countEnds(seen.thread, warmEnded);
+        if (seen.path == "/hold") {
+            arrived.release();
+            gate.tryAcquire(1, 20000);
+        }
+        s.server.sendReply(ZRHttpReply::text(seen.path), seen.thread);
+    };
+    const QByteArray close = " HTTP/1.1\r\nConnection: close\r\n\r\n";
+    for (int i = 0; i < 2; ++i) { // two threads served, now idle
+        Peer warm(s.run.port);
+        QVERIFY(warm.send("GET /warm" + close) && warm.readAll().endsWith("/warm"));
+        warm.close();
+        QTRY_COMPARE(warmEnded.load(), i + 1);
+    }
+    s.server.setMaxConnections(1);
+    Peer held(s.run.port);
+    QVERIFY(held.send("GET /gate" + close));
+    QTRY_COMPARE(s.app.requests().size(), 3);
+    Peer burst[4];
+    for (Peer &client : burst)
+        QVERIFY(client.connectTo(s.run.port) && client.send("GET /hold" + close));
+    s.server.setMaxConnections(0);
+    QTRY_COMPARE(arrived.available(), 4);
+    gate.release(4);
+    for (Peer &client : burst)
+        QVERIFY(client.readAll().endsWith("/hold"));
+    s.server.sendReply(ZRHttpReply::text("gate"), s.app.requests().at(2).thread);
+    QVERIFY(held.readAll().endsWith("gate"));
+}
+
 void TestZRHttpServer::realClients_data()
 {
     QTest::addColumn<QString>("program");
@@ -1104,7 +1266,10 @@ void TestZRHttpServer::idleConnectionsGiveWay()
     Served s;
     s.server.setKeepAliveTimeout(400);
     s.server.setMaxConnections(3);
-    s.app.answer = [&s](const Seen &seen) {
+    std::atomic<int> closed { 0 }; // ends of /waiting's connections
+    s.app.answer = [&](const Seen &seen) {
+        if (seen.path == "/waiting")
+            countEnds(seen.thread, closed);
         if (seen.path != "/hold")
             s.server.sendReply(ZRHttpReply::text(seen.path), seen.thread);
     };
@@ -1130,6 +1295,9 @@ void TestZRHttpServer::idleConnectionsGiveWay()
     QVERIFY(waiting.send(last));
     QVERIFY(waiting.readAll().endsWith("/waiting"));
     QVERIFY(second.closedByPeer());
+    // The closed one lingers until its client closes too.
+    waiting.close();
+    QTRY_COMPARE(closed.load(), 1);
     Peer silent(s.run.port); // at the cap again: now the oldest incomplete request
     QVERIFY(silent.readAll(150).isEmpty());
     QVERIFY(waiting.connectTo(s.run.port) && waiting.send(last));

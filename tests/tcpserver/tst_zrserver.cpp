@@ -15,6 +15,10 @@
 
 #include <memory>
 
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
 using loopback::Peer;
 using loopback::Running;
 
@@ -98,6 +102,8 @@ private slots:
     }
     void cleanup() { QVERIFY(loopback::releaseEndedThreads(baseline)); }
     void startFailureAndStates();
+    void descriptorsRunningOut_data();
+    void descriptorsRunningOut();
     void stopEndsTheLoopAndClosesTheSocket();
     void aStoppedServerCannotListenAgain();
     void largeWriteArrivesInHeldChunks();
@@ -138,6 +144,7 @@ void TestZRServer::startFailureAndStates()
         { "127.0.0.1", "port %1 is in use; stop what listens there or choose another port" },
         { "localhost", "localhost is a name; listen on 127.0.0.1 or ::1" },
         { "300.1.1.1", "300.1.1.1 is not an address; write one in numbers, as 127.0.0.1 or ::1" },
+        { "fe80::1%nosuch0", "fe80::1%nosuch0 names no interface of this machine after %" },
         { "fe80::1", "fe80::1 is link-local; name its interface too, as fe80::1%eth0" }
     };
     for (const auto &cause : causes) {
@@ -151,6 +158,82 @@ void TestZRServer::startFailureAndStates()
     QCOMPARE(second.errorText(),
         QStringLiteral("Something happened creating server socket. Exiting with error code -301"));
     ZRSocket::closeSocket(s);
+}
+
+// Every descriptor the process may open but `spare` is taken until this goes: the limit, the
+// hard one too (the server raises the soft one to it), is lowered, and the rest filled.
+class DescriptorsTaken
+{
+public:
+    explicit DescriptorsTaken(int spare)
+    {
+        ::getrlimit(RLIMIT_NOFILE, &m_saved);
+        const rlim_t low = qMin<rlim_t>(m_saved.rlim_cur, 512);
+        const rlimit lowered { low, low };
+        ::setrlimit(RLIMIT_NOFILE, &lowered);
+        for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;)
+            m_taken.append(fd);
+        for (int i = 0; i < spare && !m_taken.isEmpty(); ++i)
+            ::close(m_taken.takeLast());
+    }
+    ~DescriptorsTaken()
+    {
+        for (int fd : qAsConst(m_taken))
+            ::close(fd);
+        ::setrlimit(RLIMIT_NOFILE, &m_saved);
+    }
+
+private:
+    rlimit m_saved {};
+    QVector<int> m_taken;
+};
+
+void TestZRServer::descriptorsRunningOut_data()
+{
+    QTest::addColumn<bool>("viaStart"); // else listenConnections()
+    QTest::addColumn<bool>("noneForTheServer"); // taken before the server is made
+    QTest::addColumn<QString>("error");
+    for (bool viaStart : { true, false }) {
+        const char *how = viaStart ? "start" : "listenConnections";
+        QTest::addRow("%s: one left for the listening socket", how)
+            << viaStart << false << "Cannot make the accept loop's poll set: Too many open files";
+        QTest::addRow("%s: none for the server's wake-up", how)
+            << viaStart << true
+            << "Cannot make the server's wake-up descriptor: Too many open files";
+    }
+}
+
+// A server that cannot make what its accept loop needs says so, rather than listening where
+// nobody will be accepted.
+void TestZRServer::descriptorsRunningOut()
+{
+    QFETCH(bool, viaStart);
+    QFETCH(bool, noneForTheServer);
+    QFETCH(QString, error);
+    if (::geteuid() != 0)
+        QSKIP("restoring the hard limit on open files needs root");
+    const int port = loopback::freePort();
+    std::unique_ptr<ZRServer> server;
+    {
+        std::unique_ptr<DescriptorsTaken> taken;
+        if (noneForTheServer)
+            taken.reset(new DescriptorsTaken(0));
+        server.reset(new ZRServer);
+        if (!noneForTheServer)
+            taken.reset(new DescriptorsTaken(1));
+        if (!noneForTheServer)
+            QTest::ignoreMessage(QtWarningMsg,
+                qPrintable(
+                    QStringLiteral("cannot serve on 127.0.0.1, port %1: ").arg(port) + error));
+        const int result = viaStart
+            ? server->start(QStringLiteral("127.0.0.1"), port, 5)
+            : server->listenConnections(QStringLiteral("127.0.0.1"), port, 5);
+        QCOMPARE(result, -1);
+    }
+    QCOMPARE(server->errorText(), error);
+    QCOMPARE(server->socket(), noneForTheServer ? 0 : -1);
+    Peer client;
+    QVERIFY(!client.connectTo(port));
 }
 
 void TestZRServer::stopEndsTheLoopAndClosesTheSocket()
