@@ -35,13 +35,6 @@ inline bool zrSameName(const QByteArray &a, const char *b)
     return zrSameName(a.constData(), a.size(), b, int(std::strlen(b)));
 }
 
-// A byte of a token (RFC 9110 5.6.2): a name such as a method, a header's or a cookie's.
-inline bool zrIsTokenChar(char c)
-{
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')
-        || (c != 0 && std::strchr("!#$%&'*+-.^_`|~", c) != nullptr);
-}
-
 // What would end a line of a message early, or cut it short where C strings read it: CR, LF or
 // NUL. The one rule for header values and an event's name and id.
 inline bool zrSplitsLines(const QByteArray &text)
@@ -64,7 +57,7 @@ inline bool zrIsAlphanumeric(char c)
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
 }
 
-// A byte of a token (RFC 9110 5.6.2), what methods and header names are made of.
+// A byte of a token (RFC 9110 5.6.2), what methods, header names and cookie names are made of.
 inline bool zrIsTokenChar(char c)
 {
     return zrIsAlphanumeric(c) || (c != '\0' && std::strchr("!#$%&'*+-.^_`|~", c));
