@@ -42,6 +42,11 @@ public:
     // largest qint64, which every size limit then rejects. Returns how many digits it read.
     // Content-Length is read with it too.
     static int readNumber(const QByteArray &text, int base, qint64 *value);
+    // Whether text is decimal digits and nothing else (Content-Length, a range's bounds).
+    static bool readDecimal(const QByteArray &text, qint64 *value)
+    {
+        return !text.isEmpty() && readNumber(text, 10, value) == text.size();
+    }
 
 private:
     enum State { SizeLineState, DataState, DataEndState, TrailerState, DoneState };

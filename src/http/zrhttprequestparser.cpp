@@ -86,11 +86,6 @@ bool isHostValue(const QByteArray &value)
     return true;
 }
 
-bool parseContentLength(const QByteArray &value, qint64 *length)
-{
-    return !value.isEmpty() && ZRHttpChunkDecoder::readNumber(value, 10, length) == value.size();
-}
-
 } // namespace
 
 ZRHttpRequestParser::ZRHttpRequestParser(qint64 maxBodySize)
@@ -269,7 +264,7 @@ void ZRHttpRequestParser::takeField(QByteArray name, QByteArray value)
 void ZRHttpRequestParser::readContentLength(const QByteArray &value)
 {
     qint64 length = 0;
-    if (m_codingSeen || !parseContentLength(value, &length)
+    if (m_codingSeen || !ZRHttpChunkDecoder::readDecimal(value, &length)
         || (m_contentLength >= 0 && length != m_contentLength)) {
         fail(ZRHttpError::BadBodyFraming, 400);
         return;

@@ -68,11 +68,6 @@ bool notModified(const ZRHttpRequest &request, const QByteArray &etag, const QDa
         && modified.toSecsSinceEpoch() <= since.toSecsSinceEpoch();
 }
 
-bool readNumber(const QByteArray &text, qint64 *number)
-{
-    return !text.isEmpty() && ZRHttpChunkDecoder::readNumber(text, 10, number) == text.size();
-}
-
 enum class Range { Whole, Part, Unsatisfiable };
 
 // One "bytes=first-last", "bytes=first-" or "bytes=-suffix" (RFC 9110 14.1.2); several
@@ -88,7 +83,7 @@ Range readRange(const QByteArray &header, qint64 size, qint64 *first, qint64 *la
     const QByteArray to = value.mid(dash + 1);
     qint64 start = 0;
     qint64 end = size - 1;
-    if (dash < 0 || (from.isEmpty() && !readNumber(to, &start)))
+    if (dash < 0 || (from.isEmpty() && !ZRHttpChunkDecoder::readDecimal(to, &start)))
         return Range::Whole;
     if (from.isEmpty()) { // the last `start` bytes
         if (start == 0 || size == 0)
@@ -97,7 +92,7 @@ Range readRange(const QByteArray &header, qint64 size, qint64 *first, qint64 *la
         *last = size - 1;
         return Range::Part;
     }
-    if (!readNumber(from, &start) || (!to.isEmpty() && (!readNumber(to, &end) || end < start)))
+    if (!ZRHttpChunkDecoder::readDecimal(from, &start) || (!to.isEmpty() && (!ZRHttpChunkDecoder::readDecimal(to, &end) || end < start)))
         return Range::Whole;
     if (start >= size)
         return Range::Unsatisfiable;
