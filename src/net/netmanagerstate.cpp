@@ -142,30 +142,36 @@ void NetManagerState::watch(bool on)
     }
     monitor = new NetMonitor(this);
     connect(monitor, &NetMonitor::linkChanged, this, &NetManagerState::onKernelLink);
-    connect(monitor, &NetMonitor::addressesChanged, this, &NetManagerState::onKernelAddresses);
+    connect(monitor, &NetMonitor::addressesChanged, manager, &NetworkManager::addressesChanged);
     monitor->start();
     if (!service) {
         service = new NetServiceWatch(
             [this](
                 std::function<void()> job) { submit(QStringLiteral("service"), std::move(job)); },
             [this](std::function<void()> job) { post(std::move(job)); }, this);
-        connect(service, &NetServiceWatch::linkChanged, this, &NetManagerState::onLink);
+        connect(service, &NetServiceWatch::linkChanged, this, &NetManagerState::onServiceLink);
         connect(service, &NetServiceWatch::networkChanged, this, &NetManagerState::askWifi);
-        connect(service, &NetServiceWatch::addressesChanged, manager,
-            &NetworkManager::addressesChanged);
+        connect(service, &NetServiceWatch::addressesChanged, this,
+            &NetManagerState::onServiceAddresses);
     }
     service->start();
 }
 
 void NetManagerState::onKernelLink(const QString &interface, bool up)
 {
-    if (!service->manages(interface))
+    if (service->allowsLink(interface))
         onLink(interface, up);
 }
 
-void NetManagerState::onKernelAddresses(const QString &interface)
+void NetManagerState::onServiceLink(const QString &interface, bool up)
 {
-    if (!service->manages(interface))
+    if (monitor && (!monitor->isRunning() || monitor->isUp(interface)))
+        onLink(interface, up);
+}
+
+void NetManagerState::onServiceAddresses(const QString &interface)
+{
+    if (monitor && !monitor->isRunning())
         emit manager->addressesChanged(interface);
 }
 

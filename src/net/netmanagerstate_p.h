@@ -52,9 +52,14 @@ private slots:
 
 private:
     void watch(bool on);
-    // A link change from the kernel; the service speaks for the interfaces it manages.
+    // A link carries traffic where the kernel says it is up and running (a carrier, an
+    // association) and the service, where it manages the interface, has it up: either one's
+    // change is a change of the link, heard as soon as that one tells it.
     void onKernelLink(const QString &interface, bool up);
-    void onKernelAddresses(const QString &interface);
+    void onServiceLink(const QString &interface, bool up);
+    // The kernel tells every address change, managed or not; the service's own news of them
+    // serve only where the kernel cannot be watched.
+    void onServiceAddresses(const QString &interface);
     void onLink(const QString &interface, bool up);
     // Asks, on the worker, which network a Wi-Fi interface is on and whether it serves an
     // access point.

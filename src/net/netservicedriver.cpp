@@ -324,12 +324,15 @@ Profile profileOf(Bus &bus, const QString &path)
                             : Profile();
 }
 
-// The active connection of `profile` on the device; empty when the service refused.
-QString activateProfile(Bus &bus, const QString &profile, const QString &device)
+// The active connection of `profile` on the device (at access point `ap`, or where the service
+// chooses); empty when the service refused.
+QString activateProfile(
+    Bus &bus, const QString &profile, const QString &device, const QString &ap = QString())
 {
     const QDBusMessage reply
         = refusal(bus.call(latin1(ManagerPath), ManagerInterface, "ActivateConnection",
-            { pathArgument(profile), pathArgument(device), pathArgument(QStringLiteral("/")) }));
+            { pathArgument(profile), pathArgument(device),
+                pathArgument(ap.isEmpty() ? QStringLiteral("/") : ap) }));
     return succeeded(reply) ? pathOf(reply.arguments().value(0)) : QString();
 }
 
@@ -434,27 +437,50 @@ Profile accessPointProfile(const QString &interface, const QString &ssid, const 
     return profile;
 }
 
-// Adds or updates the profile for `ssid` and asks for it on the device; the active connection,
-// empty when the service refused.
-QString requestJoin(
+// A join is tried on a profile the service keeps in memory only, so that the profile it has saved
+// for the network stays exactly as it was until the join has succeeded (a wrong passphrase never
+// replaces a right one), and a failed join leaves nothing behind.
+struct Trial
+{
+    QString profile; // the unsaved profile tried; empty when the service refused it
+    QString saved; // the profile saved for the network before; empty when there was none
+    QString active; // its activation on the device; empty when the service refused
+};
+
+// Adds the trial profile for `ssid`, from the saved one if any, and asks for it on the device.
+Trial requestJoin(
     Bus &bus, const QString &device, const QByteArray &ssid, const QString &passphrase)
 {
-    const QString existing = profileFor(bus, ssid);
-    if (!existing.isEmpty()) {
-        const Profile updated = joining(profileOf(bus, existing), ssid, passphrase, false);
-        if (!succeeded(refusal(
-                bus.call(existing, ProfileInterface, "Update", { QVariant::fromValue(updated) }))))
-            return QString();
-        return activateProfile(bus, existing, device);
+    Trial trial;
+    trial.saved = profileFor(bus, ssid);
+    Profile base;
+    if (!trial.saved.isEmpty()) {
+        base = profileOf(bus, trial.saved);
+        base[QStringLiteral("connection")].remove(QStringLiteral("uuid")); // one of its own
     }
     // A network out of sight may still answer a probe for its name.
     const QString ap = accessPointNamed(bus, device, ssid);
-    const Profile added = joining(Profile(), ssid, passphrase, ap.isEmpty());
-    const QDBusMessage reply
-        = refusal(bus.call(latin1(ManagerPath), ManagerInterface, "AddAndActivateConnection",
-            { QVariant::fromValue(added), pathArgument(device),
-                pathArgument(ap.isEmpty() ? QStringLiteral("/") : ap) }));
-    return succeeded(reply) ? pathOf(reply.arguments().value(1)) : QString();
+    const bool hidden = trial.saved.isEmpty() && ap.isEmpty();
+    const QDBusMessage added = refusal(bus.call(latin1(SettingsPath), SettingsInterface,
+        "AddConnectionUnsaved", { QVariant::fromValue(joining(base, ssid, passphrase, hidden)) }));
+    if (!succeeded(added))
+        return trial;
+    trial.profile = pathOf(added.arguments().value(0));
+    trial.active = activateProfile(bus, trial.profile, device, ap);
+    return trial;
+}
+
+// After the join: the trial profile saved in place of the earlier one, or removed.
+void settle(Bus &bus, const Trial &trial, bool joined)
+{
+    if (trial.profile.isEmpty())
+        return;
+    if (!joined) {
+        bus.call(trial.profile, ProfileInterface, "Delete");
+        return;
+    }
+    if (succeeded(bus.call(trial.profile, ProfileInterface, "Save")) && !trial.saved.isEmpty())
+        bus.call(trial.saved, ProfileInterface, "Delete");
 }
 } // namespace
 
@@ -572,10 +598,11 @@ int NetServiceDriver::join(const QString &ssid, const QString &passphrase, const
         return static_cast<int>(NetResult::LinkTimeout);
     switchRadioOn(bus, device);
     const DeviceStatus before = statusOf(bus, device);
-    const QString active = requestJoin(bus, device, ssid.toUtf8(), passphrase);
-    if (active.isEmpty())
-        return static_cast<int>(NetResult::LinkTimeout);
-    return awaitActivation(bus, device, active, before);
+    const Trial trial = requestJoin(bus, device, ssid.toUtf8(), passphrase);
+    const int result = trial.active.isEmpty() ? static_cast<int>(NetResult::LinkTimeout)
+                                              : awaitActivation(bus, device, trial.active, before);
+    settle(bus, trial, result == static_cast<int>(NetResult::DhcpStarted));
+    return result;
 }
 
 int NetServiceDriver::startAccessPoint(const QString &interface, const QString &ssid,

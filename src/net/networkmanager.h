@@ -107,7 +107,8 @@ struct NetToolChoice
 //
 // Where the NetworkManager service runs on the system bus and manages the interface, a call
 // asks the service over D-Bus instead, and runs no tool on that interface: the service joins
-// networks (a profile per network name, added or updated, then activated on the device), runs
+// networks (a profile per network name: tried unsaved, and saved in place of the network's
+// earlier one only once the join succeeded, so a failed join leaves the saved one as it was), runs
 // DHCP and switches the radio (WirelessEnabled). The results are the same codes; waits are
 // bounded (a scan 10 s, a join 30 s); any thread may call. Interfaces it does not manage, and
 // machines without it (no system bus, or nothing owns its name there), get the tools.
