@@ -23,6 +23,9 @@ public:
     virtual void stopDhcp(const QString &interface) = 0;
     virtual void switchWifiOn(const QString &interface) = 0;
     virtual void switchWifiOff(const QString &interface) = 0;
+    // The radio of every Wi-Fi interface, which the driver keeps as set.
+    virtual void setRadio(bool on) = 0;
+    virtual bool isRadioOn() = 0;
     virtual bool isLinked(const QString &interface) = 0;
     virtual QString currentNetwork(const QString &interface) = 0;
     virtual QList<WifiAp> scan(const QString &interface) = 0;
@@ -57,6 +60,8 @@ public:
     void stopDhcp(const QString &interface) override;
     void switchWifiOn(const QString &interface) override;
     void switchWifiOff(const QString &interface) override;
+    void setRadio(bool on) override;
+    bool isRadioOn() override;
     bool isLinked(const QString &interface) override;
     QString currentNetwork(const QString &interface) override;
     QList<WifiAp> scan(const QString &interface) override;
@@ -85,6 +90,8 @@ public:
     void stopDhcp(const QString &interface) override;
     void switchWifiOn(const QString &interface) override;
     void switchWifiOff(const QString &interface) override;
+    void setRadio(bool on) override;
+    bool isRadioOn() override;
     bool isLinked(const QString &interface) override;
     QString currentNetwork(const QString &interface) override;
     QList<WifiAp> scan(const QString &interface) override;
@@ -111,6 +118,8 @@ public:
     void stopDhcp(const QString &) override { }
     void switchWifiOn(const QString &) override { }
     void switchWifiOff(const QString &) override { }
+    void setRadio(bool) override { }
+    bool isRadioOn() override { return false; }
     bool isLinked(const QString &) override { return false; }
     QString currentNetwork(const QString &) override { return QString(); }
     QList<WifiAp> scan(const QString &) override { return {}; }

@@ -7,7 +7,6 @@
 #include "nettools_p.h"
 
 #include <QMetaMethod>
-#include <QThread>
 
 #include <algorithm>
 #include <mutex>
@@ -107,16 +106,14 @@ void NetManagerState::runPosted()
 
 void NetManagerState::updateWatch()
 {
-    // Connections may be made from any thread; the watch lives in the manager's.
-    const auto update = [this] {
+    // Connections may be made from any thread, and Qt may tell of them with its connection lock
+    // held, which isSignalConnected() takes again: the watch, in the manager's thread, looks
+    // from its event loop, always.
+    post([this] {
         const QList<QMetaMethod> all = watchSignals();
         watch(std::any_of(all.cbegin(), all.cend(),
             [this](const QMetaMethod &signal) { return manager->isSignalConnected(signal); }));
-    };
-    if (QThread::currentThread() == thread())
-        update();
-    else
-        post(update);
+    });
 }
 
 void NetManagerState::announceAccessPoint(const QString &interface, bool active)

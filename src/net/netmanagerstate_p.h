@@ -40,8 +40,8 @@ public:
     // Runs `job` in the manager's thread, from its event loop. Any thread may call.
     void post(std::function<void()> job);
 
-    // Watches the machine while a change signal of the manager is connected, and only then.
-    // Any thread may call.
+    // Watches the machine while a change signal of the manager is connected, and only then,
+    // from the manager's event loop. Any thread may call.
     void updateWatch();
     // An access point of this process started or ended: every watching manager hears it.
     static void announceAccessPoint(const QString &interface, bool active);

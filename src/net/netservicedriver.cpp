@@ -534,15 +534,25 @@ void NetServiceDriver::stopDhcp(const QString &interface)
 
 void NetServiceDriver::switchWifiOn(const QString &)
 {
-    Bus bus;
-    bus.setProperty(latin1(ManagerPath), ManagerInterface, "WirelessEnabled", true);
+    setRadio(true);
 }
 
 void NetServiceDriver::switchWifiOff(const QString &interface)
 {
     stopAccessPoint(interface);
+    setRadio(false);
+}
+
+void NetServiceDriver::setRadio(bool on)
+{
     Bus bus;
-    bus.setProperty(latin1(ManagerPath), ManagerInterface, "WirelessEnabled", false);
+    bus.setProperty(latin1(ManagerPath), ManagerInterface, "WirelessEnabled", on);
+}
+
+bool NetServiceDriver::isRadioOn()
+{
+    Bus bus;
+    return bus.property(latin1(ManagerPath), ManagerInterface, "WirelessEnabled").toBool();
 }
 
 bool NetServiceDriver::isLinked(const QString &interface)

@@ -146,6 +146,17 @@ void NetToolDriver::switchWifiOff(const QString &interface)
     NetTools::takeDown(interface);
 }
 
+void NetToolDriver::setRadio(bool on)
+{
+    if (permitted())
+        NetTools::setWifiBlocked(!on);
+}
+
+bool NetToolDriver::isRadioOn()
+{
+    return NetTools::isWifiUnblocked();
+}
+
 bool NetToolDriver::isLinked(const QString &interface)
 {
     return linkUp(interface);

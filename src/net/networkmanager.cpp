@@ -14,6 +14,7 @@
 #include <QVector>
 
 #include <algorithm>
+#include <functional>
 #include <numeric>
 
 namespace {
@@ -170,6 +171,38 @@ QString queueName(const QString &interface)
     return interface.isEmpty() ? defaultName(QNetworkInterface::Wifi) : interface;
 }
 
+QString ethernetQueueName(const QString &interface)
+{
+    return interface.isEmpty() ? defaultName(QNetworkInterface::Ethernet) : interface;
+}
+
+// What an asynchronous operation did: whether it succeeded, and its own signal, if any, to emit
+// before operationFinished.
+struct AsyncOutcome
+{
+    bool success = false;
+    std::function<void()> emitter;
+};
+
+// Runs `work` on the manager's worker after what was asked before for `queue`, then reports it
+// in the manager's thread. The jobs use the state, not the manager's lookup: the manager waits
+// for them as it goes.
+void runAsync(NetworkManager *manager, NetOperation operation, const QString &queue,
+    std::function<AsyncOutcome()> work)
+{
+    NetManagerState *state = NetManagerState::of(manager);
+    state->submit(queue, [=] {
+        const AsyncOutcome outcome = work();
+        const NetFailure report = NetCall::last();
+        state->deliver(report, [=] {
+            if (outcome.emitter)
+                outcome.emitter();
+            NetCall::setLast(report); // whatever the slots above did
+            emit manager->operationFinished(operation, queue, outcome.success, report.text);
+        });
+    });
+}
+
 // The passphrase goes to the tool as one line of its standard input: a line break or NUL in it
 // would silently cut it short, and the network would be joined with the part before it. The
 // network name comes back verbatim in the tool's output, the supplicant's configuration, where
@@ -273,13 +306,10 @@ NetworkManager::NetworkManager(NetAccess access)
 {
     qRegisterMetaType<WifiAp>();
     qRegisterMetaType<QList<WifiAp>>();
+    qRegisterMetaType<NetOperation>();
     new NetManagerState(this, access);
-    if (access == NetAccess::ReadOnly)
-        return;
-    NetToolDriver::removeStaleFiles();
-    const QString wifi = defaultWifiInterface();
-    if (!wifi.isEmpty())
-        initializeWifiInterface(wifi);
+    if (access == NetAccess::ReadWrite)
+        NetToolDriver::removeStaleFiles();
 }
 
 NetworkManager::~NetworkManager()
@@ -371,6 +401,33 @@ void NetworkManager::initializeWifiInterface(QString interface)
     if (!name.isEmpty() && holdForChange(this, call, name))
         NetDriver::forInterface(name).switchWifiOn(name);
     concluded(call, QStringLiteral("%1 is on").arg(name));
+}
+
+bool NetworkManager::setWifiEnabled(bool on)
+{
+    NetCall call(ChangeLimitMs);
+    const QString name = resolve(QString(), QNetworkInterface::Wifi, true);
+    if (!name.isEmpty() && holdForChange(this, call, name)) {
+        NetDriver &driver = NetDriver::forInterface(name);
+        if (on)
+            driver.switchWifiOn(name);
+        else
+            driver.setRadio(false);
+    }
+    const bool done = NetCall::recorded() == NetFailureReason::None;
+    concluded(call,
+        on ? QStringLiteral("the Wi-Fi radio is on") : QStringLiteral("the Wi-Fi radio is off"));
+    return done;
+}
+
+bool NetworkManager::isWifiEnabled()
+{
+    NetCall call(QueryLimitMs);
+    const QString name = resolve(QString(), QNetworkInterface::Wifi, true);
+    const bool on = !name.isEmpty() && NetDriver::forInterface(name).isRadioOn();
+    concluded(call,
+        on ? QStringLiteral("the Wi-Fi radio is on") : QStringLiteral("the Wi-Fi radio is off"));
+    return on;
 }
 
 void NetworkManager::stopWifiInterface(QString interface)
@@ -577,37 +634,95 @@ bool NetworkManager::isAccessPointActive(const QString &interface) const
     return !name.isEmpty() && NetDriver::forInterface(name).isAccessPointActive(name);
 }
 
-// The jobs use the state, not the manager's lookup: the manager waits for them as it goes.
 void NetworkManager::scanAsync(const QString &interface)
 {
-    NetManagerState *state = NetManagerState::of(this);
     const QString name = queueName(interface);
-    state->submit(name, [this, state, interface, name] {
+    runAsync(this, NetOperation::Scan, name, [=] {
         const QList<WifiAp> aps = apList(interface);
-        state->deliver(NetCall::last(), [this, name, aps] { emit scanFinished(name, aps); });
+        return AsyncOutcome { NetCall::last().reason == NetFailureReason::None,
+            [=] { emit scanFinished(name, aps); } };
     });
 }
 
 void NetworkManager::joinAsync(
     const QString &ssid, const QString &passphrase, const QString &interface)
 {
-    NetManagerState *state = NetManagerState::of(this);
     const QString name = queueName(interface);
-    state->submit(name, [this, state, ssid, passphrase, interface, name] {
+    runAsync(this, NetOperation::Join, name, [=] {
         const int result = connectToAp(ssid, passphrase, interface);
-        state->deliver(NetCall::last(), [this, name, result] { emit joinFinished(name, result); });
+        return AsyncOutcome { result == 0, [=] { emit joinFinished(name, result); } };
     });
 }
 
 void NetworkManager::startAccessPointAsync(const QString &interface, const QString &ssid,
     const QString &passphrase, const QString &address)
 {
-    NetManagerState *state = NetManagerState::of(this);
     const QString name = queueName(interface);
-    state->submit(name, [=] {
+    runAsync(this, NetOperation::StartAccessPoint, name, [=] {
         const int result = startAccessPoint(interface, ssid, passphrase, address);
-        state->deliver(
-            NetCall::last(), [this, name, result] { emit accessPointStarted(name, result); });
+        return AsyncOutcome { result == 0, [=] { emit accessPointStarted(name, result); } };
+    });
+}
+
+void NetworkManager::stopAccessPointAsync(const QString &interface)
+{
+    runAsync(this, NetOperation::StopAccessPoint, queueName(interface), [=] {
+        return AsyncOutcome { stopAccessPoint(interface), {} };
+    });
+}
+
+void NetworkManager::startEthernetAsync(const QString &interface)
+{
+    runAsync(this, NetOperation::StartEthernet, ethernetQueueName(interface), [=] {
+        return AsyncOutcome { startEthernetInterface(interface) == 0, {} };
+    });
+}
+
+void NetworkManager::stopEthernetAsync(const QString &interface)
+{
+    runAsync(this, NetOperation::StopEthernet, ethernetQueueName(interface), [=] {
+        stopEthernetInterface(interface);
+        return AsyncOutcome { NetCall::last().reason == NetFailureReason::None, {} };
+    });
+}
+
+void NetworkManager::startDhcpAsync(const QString &interface)
+{
+    runAsync(this, NetOperation::StartDhcp, interface, [=] {
+        return AsyncOutcome { startDhcp(interface) == 0, {} };
+    });
+}
+
+void NetworkManager::stopDhcpAsync(const QString &interface)
+{
+    runAsync(this, NetOperation::StopDhcp, interface, [=] {
+        stopDhcp(interface);
+        return AsyncOutcome { NetCall::last().reason == NetFailureReason::None, {} };
+    });
+}
+
+void NetworkManager::setWifiEnabledAsync(bool on)
+{
+    runAsync(this, NetOperation::SetWifiEnabled, queueName(QString()), [=] {
+        return AsyncOutcome { setWifiEnabled(on), {} };
+    });
+}
+
+void NetworkManager::stopWifiInterfaceAsync(const QString &interface)
+{
+    runAsync(this, NetOperation::StopWifi, queueName(interface), [=] {
+        stopWifiInterface(interface);
+        return AsyncOutcome { NetCall::last().reason == NetFailureReason::None, {} };
+    });
+}
+
+// The answer is the reason: what a status line shows.
+void NetworkManager::drivenByAsync(const QString &interface)
+{
+    runAsync(this, NetOperation::DrivenBy, interface, [=] {
+        const QString answer = drivenBy(interface);
+        NetCall::setLast({ NetFailureReason::None, QString(), answer });
+        return AsyncOutcome { answer != NetDriver::failingName(), {} };
     });
 }
 

@@ -68,9 +68,25 @@ enum class NetFailureReason : int {
     ReadOnly, // a NetworkManager made to read only was asked for a change: nothing was run
 };
 
+// The operations that report on NetworkManager::operationFinished.
+enum class NetOperation : int {
+    Scan,
+    Join,
+    StartAccessPoint,
+    StopAccessPoint,
+    StartEthernet,
+    StopEthernet,
+    StartDhcp,
+    StopDhcp,
+    SetWifiEnabled, // the radio on or off
+    StopWifi, // stopWifiInterface
+    DrivenBy, // the reason is drivenBy()'s answer
+};
+Q_DECLARE_METATYPE(NetOperation)
+
 // What a NetworkManager may do to the machine.
 enum class NetAccess : int {
-    ReadWrite, // everything; creating it switches the default Wi-Fi interface on
+    ReadWrite, // everything; creating it changes nothing
     // Looks only, for a status page: interfaces, link, addresses, the network, scans. Creating
     // it runs nothing, and every operation that would change the machine (the radio, up/down,
     // DHCP, a join, an access point) runs no tool and asks the service nothing: it returns its
@@ -138,8 +154,8 @@ struct NetToolChoice
 // event loop, as do the *Async operations, which run on a thread the object owns, one at a
 // time per interface, in the order asked.
 //
-// Creating a NetworkManager switches the default Wi-Fi interface on (see initializeWifiInterface),
-// unless it is made NetAccess::ReadOnly.
+// Creating a NetworkManager changes nothing on the machine: the radio stays as the user left it
+// (setWifiEnabled). A join and an access point switch it on, being asked for it.
 class ZRNET_EXPORT NetworkManager : public QObject
 {
     Q_OBJECT
@@ -176,6 +192,15 @@ public:
 
     // Unblocks the Wi-Fi radio and brings the interface up.
     void initializeWifiInterface(QString interface);
+    // Switches the Wi-Fi radio (every Wi-Fi interface's) on or off, as the user sets it; it stays
+    // so, since nothing of this library switches it otherwise but a join or an access point:
+    // the service keeps WirelessEnabled across its restarts, the machine its rfkill state across
+    // boots. Through the tools, switching on also brings the default Wi-Fi interface up. True
+    // when done.
+    bool setWifiEnabled(bool on);
+    // Whether the radio is on: the service's WirelessEnabled, or no Wi-Fi rfkill switch blocked
+    // (true where there is none).
+    bool isWifiEnabled();
     // Ends the interface's supplicants (every wpa_supplicant on the machine, unless other
     // interfaces have supplicants of their own), releases the lease, takes the interface down;
     // ends the interface's access point too.
@@ -238,6 +263,17 @@ public:
         const QString &ssid, const QString &passphrase, const QString &interface = QString());
     void startAccessPointAsync(const QString &interface, const QString &ssid,
         const QString &passphrase, const QString &address = QStringLiteral("192.168.42.1"));
+    // The other operations that wait, without blocking the caller: each reports on
+    // operationFinished only, as do the three above besides their own signal. An empty
+    // interface is the default one of the kind the operation works on.
+    void stopAccessPointAsync(const QString &interface = QString());
+    void startEthernetAsync(const QString &interface = QString());
+    void stopEthernetAsync(const QString &interface = QString());
+    void startDhcpAsync(const QString &interface);
+    void stopDhcpAsync(const QString &interface);
+    void setWifiEnabledAsync(bool on);
+    void stopWifiInterfaceAsync(const QString &interface = QString());
+    void drivenByAsync(const QString &interface);
 
     // Why the calling thread's last operation failed, in a sentence fit for the person setting
     // the device up; reason None (and what it did) after a success. The result codes stay as
@@ -277,6 +313,9 @@ signals:
     void scanFinished(QString interface, QList<WifiAp> aps);
     void joinFinished(QString interface, int result);
     void accessPointStarted(QString interface, int result);
+    // Every asynchronous operation ends here, in the object's thread: `reason` is lastFailure()'s
+    // sentence (what it did, after a success), and lastFailure() in a slot is the operation's.
+    void operationFinished(NetOperation operation, QString interface, bool success, QString reason);
 
 protected:
     void connectNotify(const QMetaMethod &signal) override;

@@ -9,6 +9,8 @@
 
 using namespace stubnet;
 
+Q_DECLARE_METATYPE(std::function<void(NetworkManager &)>)
+
 namespace {
 const QString Home = QStringLiteral("Home Network");
 const QString Right = QStringLiteral("correct horse battery");
@@ -45,6 +47,8 @@ private slots:
     void changeSignals_data();
     void changeSignals();
     void joinAsyncLeavesTheLoopTurning();
+    void asyncOperations_data();
+    void asyncOperations();
     void refusedBeforeAnythingRuns_data();
     void refusedBeforeAnythingRuns();
     void missingToolStopsNothing_data();
@@ -100,6 +104,8 @@ void TestNetDevice::changeSignals()
     }
     QTEST(*seen, "heard");
     QCOMPARE(callLines(stubDir), QStringList());
+    // Undone by its handle in the manager's thread, where Qt holds its lock as it tells of it.
+    QObject::disconnect(connect(&manager, &NetworkManager::linkChanged, [] {}));
 }
 
 void TestNetDevice::joinAsyncLeavesTheLoopTurning()
@@ -120,6 +126,60 @@ void TestNetDevice::joinAsyncLeavesTheLoopTurning()
     QCOMPARE(finished.at(0), (QVariantList { "wlan0", 1000 }));
     QCOMPARE(failure.reason, NetFailureReason::NotAssociated);
     QVERIFY2(ticks > 20, qPrintable(QString::number(ticks))); // six seconds of polls went by
+}
+
+void TestNetDevice::asyncOperations_data()
+{
+    using Start = std::function<void(NetworkManager &)>;
+    QTest::addColumn<Start>("start");
+    QTest::addColumn<NetOperation>("operation");
+    QTest::addColumn<QString>("interface");
+    QTest::addColumn<bool>("success");
+
+    QTest::newRow("Ethernet up") << Start([](NetworkManager &m) { m.startEthernetAsync(); })
+                                 << NetOperation::StartEthernet << "eth0" << true;
+    QTest::newRow("Ethernet down") << Start([](NetworkManager &m) { m.stopEthernetAsync("eth0"); })
+                                   << NetOperation::StopEthernet << "eth0" << true;
+    QTest::newRow("DHCP") << Start([](NetworkManager &m) { m.startDhcpAsync("eth0"); })
+                          << NetOperation::StartDhcp << "eth0" << true;
+    QTest::newRow("DHCP, no such interface")
+        << Start([](NetworkManager &m) { m.startDhcpAsync("wlan9"); }) << NetOperation::StartDhcp
+        << "wlan9" << false;
+    QTest::newRow("release") << Start([](NetworkManager &m) { m.stopDhcpAsync("eth0"); })
+                             << NetOperation::StopDhcp << "eth0" << true;
+    QTest::newRow("radio off") << Start([](NetworkManager &m) { m.setWifiEnabledAsync(false); })
+                               << NetOperation::SetWifiEnabled << "wlan0" << true;
+    QTest::newRow("Wi-Fi off") << Start([](NetworkManager &m) { m.stopWifiInterfaceAsync(); })
+                               << NetOperation::StopWifi << "wlan0" << true;
+    QTest::newRow("access point off")
+        << Start([](NetworkManager &m) { m.stopAccessPointAsync("wlan0"); })
+        << NetOperation::StopAccessPoint << "wlan0" << true;
+    QTest::newRow("driven by") << Start([](NetworkManager &m) { m.drivenByAsync("eth0"); })
+                               << NetOperation::DrivenBy << "eth0" << true;
+    QTest::newRow("join, wrong passphrase")
+        << Start([](NetworkManager &m) { m.joinAsync(Home, QStringLiteral("wrong one")); })
+        << NetOperation::Join << "wlan0" << false;
+}
+
+// Each returns at once and reports on the one signal, with lastFailure() its own there.
+void TestNetDevice::asyncOperations()
+{
+    using Start = std::function<void(NetworkManager &)>;
+    QFETCH(Start, start);
+    QFETCH(NetOperation, operation);
+    Manager manager(stubDir);
+    QString said;
+    connect(&manager, &NetworkManager::operationFinished,
+        [&said] { said = NetworkManager::lastFailure().text; });
+    QSignalSpy finished(&manager, &NetworkManager::operationFinished);
+    start(manager);
+    QVERIFY(finished.isEmpty());
+    QVERIFY(finished.wait(30000));
+    QCOMPARE(finished.at(0).at(0).value<NetOperation>(), operation);
+    QTEST(finished.at(0).at(1).toString(), "interface");
+    QTEST(finished.at(0).at(2).toBool(), "success");
+    QVERIFY(!finished.at(0).at(3).toString().isEmpty());
+    QCOMPARE(finished.at(0).at(3).toString(), said);
 }
 
 void TestNetDevice::refusedBeforeAnythingRuns_data()
