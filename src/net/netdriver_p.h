@@ -30,7 +30,9 @@ public:
     virtual QString currentNetwork(const QString &interface) = 0;
     virtual QList<WifiAp> scan(const QString &interface) = 0;
     // A NetResult: 0, 1000 or 1001.
-    virtual int join(const QString &ssid, const QString &passphrase, const QString &interface) = 0;
+    virtual int join(const QString &ssid, const QString &passphrase, const QString &interface,
+        const WifiJoinOptions &options)
+        = 0;
     // 0 or 1003, with what had started stopped again (name, passphrase and address are checked).
     virtual int startAccessPoint(const QString &interface, const QString &ssid,
         const QString &passphrase, const QString &address)
@@ -65,7 +67,8 @@ public:
     bool isLinked(const QString &interface) override;
     QString currentNetwork(const QString &interface) override;
     QList<WifiAp> scan(const QString &interface) override;
-    int join(const QString &ssid, const QString &passphrase, const QString &interface) override;
+    int join(const QString &ssid, const QString &passphrase, const QString &interface,
+        const WifiJoinOptions &options) override;
     int startAccessPoint(const QString &interface, const QString &ssid, const QString &passphrase,
         const QString &address) override;
     bool stopAccessPoint(const QString &interface) override;
@@ -95,7 +98,8 @@ public:
     bool isLinked(const QString &interface) override;
     QString currentNetwork(const QString &interface) override;
     QList<WifiAp> scan(const QString &interface) override;
-    int join(const QString &ssid, const QString &passphrase, const QString &interface) override;
+    int join(const QString &ssid, const QString &passphrase, const QString &interface,
+        const WifiJoinOptions &options) override;
     int startAccessPoint(const QString &interface, const QString &ssid, const QString &passphrase,
         const QString &address) override;
     bool stopAccessPoint(const QString &interface) override;
@@ -123,7 +127,7 @@ public:
     bool isLinked(const QString &) override { return false; }
     QString currentNetwork(const QString &) override { return QString(); }
     QList<WifiAp> scan(const QString &) override { return {}; }
-    int join(const QString &, const QString &, const QString &) override;
+    int join(const QString &, const QString &, const QString &, const WifiJoinOptions &) override;
     int startAccessPoint(
         const QString &, const QString &, const QString &, const QString &) override;
     bool stopAccessPoint(const QString &) override { return false; }

@@ -47,6 +47,7 @@ enum : uint {
     ReasonIpConfigUnavailable = 5,
     ReasonIpConfigExpired = 6,
     ReasonNoSecrets = 7,
+    ReasonSupplicantDisconnect = 8,
     ReasonSupplicantTimeout = 11,
     ReasonDhcpStartFailed = 15,
     ReasonDhcpFailed = 17,
@@ -221,6 +222,17 @@ bool isIpReason(uint reason)
         || (reason >= ReasonDhcpStartFailed && reason <= ReasonDhcpFailed);
 }
 
+// Which of the link's failures the service's reason tells: the service asks for secrets again
+// (or its supplicant drops the link) when the 4-way handshake fails, and says so when no access
+// point of the name answers.
+void recordLinkReason(uint reason)
+{
+    if (reason == ReasonNoSecrets || reason == ReasonSupplicantDisconnect)
+        NetCall::record(NetFailureReason::WrongPassphrase);
+    else if (reason == ReasonSsidNotFound)
+        NetCall::record(NetFailureReason::OutOfReach);
+}
+
 // Follows the device after an activation was asked for, until it is activated with
 // `activeConnection`, fails, or JoinWaitMs have passed. States left over from before (`before`)
 // do not count until the device has moved on from them.
@@ -243,6 +255,8 @@ int awaitActivation(
     qCDebug(lcNet, "%s: state %u, reason %u", qUtf8Printable(device), now.state, now.reason);
     const bool atIp = (now.state == StateFailed && isIpReason(now.reason))
         || (now.state >= StateIpConfig && now.state < StateActivated);
+    if (!atIp)
+        recordLinkReason(now.reason);
     return static_cast<int>(atIp ? NetResult::DhcpFailed : NetResult::LinkTimeout);
 }
 
@@ -365,7 +379,8 @@ QString profileFor(Bus &bus, const QByteArray &ssid)
 
 // `profile` (empty for a new one) made to join `ssid` with `passphrase`: WPA-PSK, or open
 // when the passphrase is empty.
-Profile joining(Profile profile, const QByteArray &ssid, const QString &passphrase, bool hidden)
+Profile joining(
+    Profile profile, const QByteArray &ssid, const QString &passphrase, bool hidden, bool sae)
 {
     QVariantMap &connection = profile[QStringLiteral("connection")];
     connection.insert(QStringLiteral("type"), latin1(WirelessSetting));
@@ -380,9 +395,10 @@ Profile joining(Profile profile, const QByteArray &ssid, const QString &passphra
         wireless.remove(QStringLiteral("security"));
         profile.remove(latin1(SecuritySetting));
     } else {
-        profile[latin1(SecuritySetting)]
-            = QVariantMap { { QStringLiteral("key-mgmt"), QStringLiteral("wpa-psk") },
-                  { QStringLiteral("psk"), passphrase } };
+        profile[latin1(SecuritySetting)] = QVariantMap {
+            { QStringLiteral("key-mgmt"), sae ? QStringLiteral("sae") : QStringLiteral("wpa-psk") },
+            { QStringLiteral("psk"), passphrase }
+        };
     }
     // The router's leases name the device, as with the tools' DHCP clients; a profile's own
     // choice stays.
@@ -448,8 +464,8 @@ struct Trial
 };
 
 // Adds the trial profile for `ssid`, from the saved one if any, and asks for it on the device.
-Trial requestJoin(
-    Bus &bus, const QString &device, const QByteArray &ssid, const QString &passphrase)
+Trial requestJoin(Bus &bus, const QString &device, const QByteArray &ssid,
+    const QString &passphrase, const WifiJoinOptions &options)
 {
     Trial trial;
     trial.saved = profileFor(bus, ssid);
@@ -460,9 +476,11 @@ Trial requestJoin(
     }
     // A network out of sight may still answer a probe for its name.
     const QString ap = accessPointNamed(bus, device, ssid);
-    const bool hidden = trial.saved.isEmpty() && ap.isEmpty();
-    const QDBusMessage added = refusal(bus.call(latin1(SettingsPath), SettingsInterface,
-        "AddConnectionUnsaved", { QVariant::fromValue(joining(base, ssid, passphrase, hidden)) }));
+    const bool hidden = options.hidden || (trial.saved.isEmpty() && ap.isEmpty());
+    const bool sae = options.security == WifiSecurity::Wpa3;
+    const QDBusMessage added
+        = refusal(bus.call(latin1(SettingsPath), SettingsInterface, "AddConnectionUnsaved",
+            { QVariant::fromValue(joining(base, ssid, passphrase, hidden, sae)) }));
     if (!succeeded(added))
         return trial;
     trial.profile = pathOf(added.arguments().value(0));
@@ -599,7 +617,8 @@ QList<WifiAp> NetServiceDriver::scan(const QString &interface)
     return result;
 }
 
-int NetServiceDriver::join(const QString &ssid, const QString &passphrase, const QString &interface)
+int NetServiceDriver::join(const QString &ssid, const QString &passphrase, const QString &interface,
+    const WifiJoinOptions &options)
 {
     stopAccessPoint(interface); // the radio serves one or the other
     Bus bus;
@@ -608,7 +627,7 @@ int NetServiceDriver::join(const QString &ssid, const QString &passphrase, const
         return static_cast<int>(NetResult::LinkTimeout);
     switchRadioOn(bus, device);
     const DeviceStatus before = statusOf(bus, device);
-    const Trial trial = requestJoin(bus, device, ssid.toUtf8(), passphrase);
+    const Trial trial = requestJoin(bus, device, ssid.toUtf8(), passphrase, options);
     const int result = trial.active.isEmpty() ? static_cast<int>(NetResult::LinkTimeout)
                                               : awaitActivation(bus, device, trial.active, before);
     settle(bus, trial, result == static_cast<int>(NetResult::DhcpStarted));

@@ -75,6 +75,21 @@ bool linkUp(const QString &interface)
     return link.toLower().startsWith("connected to");
 }
 
+// SAE derives its keys from the passphrase itself at each association, so the supplicant's file
+// must hold it: it lives only while the join lasts, owner-only, as the derived key does.
+QByteArray saeConfig(const QString &ssid, const QString &passphrase)
+{
+    return "network={\n\tssid=" + ssid.toUtf8().toHex() + "\n\tkey_mgmt=SAE\n\tsae_password=\""
+        + passphrase.toLatin1() + "\"\n\tieee80211w=2\n}";
+}
+
+// `config`'s network probed for by name, as a hidden one must be.
+QByteArray probed(QByteArray config)
+{
+    const int end = config.lastIndexOf('}');
+    return end < 0 ? config : config.insert(end, "\tscan_ssid=1\n");
+}
+
 // Polls the link twelve times, every half second. Another supplicant may bring back the
 // network the device had: only the one asked for counts.
 bool awaitLink(const QString &ssid, const QString &interface)
@@ -175,13 +190,18 @@ QList<WifiAp> NetToolDriver::scan(const QString &interface)
 
 // Everything the join needs is checked, and the key derived, before the link it replaces is
 // touched.
-int NetToolDriver::join(const QString &ssid, const QString &passphrase, const QString &interface)
+int NetToolDriver::join(const QString &ssid, const QString &passphrase, const QString &interface,
+    const WifiJoinOptions &options)
 {
-    const bool derives = passphrase.size() >= 8 && passphrase.size() <= 63;
+    const bool sae = options.security == WifiSecurity::Wpa3 && !passphrase.isEmpty();
+    const bool derives = !sae && passphrase.size() >= 8 && passphrase.size() <= 63;
     if (!permitted() || !NetTools::available(interface, derives))
         return NotLinked;
-    const QByteArray config = derives ? NetTools::derivedKey(ssid, passphrase)
-                                      : configWithoutPassphrase(ssid, passphrase);
+    QByteArray config = sae ? saeConfig(ssid, passphrase)
+        : derives           ? NetTools::derivedKey(ssid, passphrase)
+                            : configWithoutPassphrase(ssid, passphrase);
+    if (options.hidden)
+        config = probed(config);
     removeStaleFiles();
     SupplicantFile file(interface);
     if (config.isEmpty() || !file.write(config))

@@ -575,6 +575,12 @@ QList<NetToolChoice> NetworkManager::toolChoices()
 
 int NetworkManager::connectToAp(QString ssid, QString passphrase, QString interface)
 {
+    return connectToAp(ssid, passphrase, interface, WifiJoinOptions());
+}
+
+int NetworkManager::connectToAp(
+    QString ssid, QString passphrase, QString interface, const WifiJoinOptions &options)
+{
     NetCall call(JoinLimitMs);
     const QString name = resolve(interface, QNetworkInterface::Wifi, true);
     if (name.isEmpty())
@@ -589,7 +595,7 @@ int NetworkManager::connectToAp(QString ssid, QString passphrase, QString interf
         NetCall::record(NetFailureReason::InvalidPassphrase);
     if (NetCall::recorded() != NetFailureReason::None || !holdForChange(this, call, name))
         return reported(call, code(NetResult::LinkTimeout));
-    return reported(call, NetDriver::forInterface(name).join(ssid, passphrase, name),
+    return reported(call, NetDriver::forInterface(name).join(ssid, passphrase, name, options),
         netResultText(NetResult::DhcpStarted));
 }
 

@@ -36,6 +36,16 @@ struct WifiAp
 };
 Q_DECLARE_METATYPE(WifiAp)
 
+// How to join a network, beyond its name and passphrase.
+struct WifiJoinOptions
+{
+    // Wpa3: SAE only (the supplicant needs the passphrase itself, in its owner-only file while
+    // the join lasts; protected management frames required). Anything else with a passphrase:
+    // WPA-PSK with the derived key, which a WPA2/WPA3 transition network takes too.
+    WifiSecurity security = WifiSecurity::Unknown;
+    bool hidden = false; // the network does not announce its name: probed for by name
+};
+
 // Outcome of the int operations of NetworkManager, which return it as a plain int of the same
 // value.
 enum class NetResult : int {
@@ -66,6 +76,10 @@ enum class NetFailureReason : int {
     ServiceRefused, // the NetworkManager service said no: `detail` is its message
     ToolFailed, // a tool ran and failed: `detail` names it
     ReadOnly, // a NetworkManager made to read only was asked for a change: nothing was run
+    // The Wi-Fi link did not come up, and which one is known: the 4-way handshake (or SAE)
+    // failed, or no access point of that name answered.
+    WrongPassphrase,
+    OutOfReach,
 };
 
 // The operations that report on NetworkManager::operationFinished.
@@ -236,6 +250,9 @@ public:
     // when the link does not come up (secrets, supplicant, timeout), 1001 when it fails at IP
     // configuration.
     int connectToAp(QString ssid, QString passphrase, QString interface);
+    // The same, for a hidden network or a WPA3 (SAE) one.
+    int connectToAp(
+        QString ssid, QString passphrase, QString interface, const WifiJoinOptions &options);
 
     // Makes the Wi-Fi interface an access point named `ssid`: WPA2-PSK with the passphrase (8 to
     // 63 printable ASCII characters), open when it is empty. The interface gets `address`/24;

@@ -10,6 +10,7 @@
 using namespace stubnet;
 
 Q_DECLARE_METATYPE(std::function<void(NetworkManager &)>)
+Q_DECLARE_METATYPE(WifiJoinOptions)
 
 namespace {
 const QString Home = QStringLiteral("Home Network");
@@ -56,6 +57,8 @@ private slots:
     void concurrentJoins();
     void wedgedToolEndsWithinDeadline();
     void supplicantFileHoldsNoPassphrase();
+    void joinOptions_data();
+    void joinOptions();
     void readOnlyChangesNothing();
 
 private:
@@ -288,6 +291,48 @@ void TestNetDevice::supplicantFileHoldsNoPassphrase()
     QCOMPARE(supplicant->configMode, QStringLiteral("600"));
     QCOMPARE(QFileInfo(QStringLiteral("/run/zrnet")).permissions() & 0x0077, 0);
     QCOMPARE(QDir(QStringLiteral("/run/zrnet")).entryList(QDir::Files), QStringList());
+}
+
+void TestNetDevice::joinOptions_data()
+{
+    QTest::addColumn<WifiJoinOptions>("options");
+    QTest::addColumn<QString>("passphrase");
+    QTest::addColumn<int>("result");
+    QTest::addColumn<QStringList>("lines"); // in the supplicant's file
+    QTest::addColumn<QStringList>("absent");
+
+    QTest::newRow("SAE") << WifiJoinOptions { WifiSecurity::Wpa3, false } << Right << 0
+                         << QStringList { "key_mgmt=SAE", "sae_password=\"" + Right + "\"",
+                                "ieee80211w=2" }
+                         << QStringList { "psk=", "scan_ssid" };
+    QTest::newRow("SAE, wrong passphrase")
+        << WifiJoinOptions { WifiSecurity::Wpa3, false } << "wrong passphrase" << 1000
+        << QStringList { "key_mgmt=SAE" } << QStringList();
+    QTest::newRow("hidden, WPA2") << WifiJoinOptions { WifiSecurity::Wpa2, true } << Right << 0
+                                  << QStringList { "scan_ssid=1" } << QStringList { Right };
+    QTest::newRow("hidden, SAE") << WifiJoinOptions { WifiSecurity::Wpa3, true } << Right << 0
+                                 << QStringList { "scan_ssid=1", "key_mgmt=SAE" } << QStringList();
+}
+
+// What the supplicant is given, owner-only, and whether the device joins with it.
+void TestNetDevice::joinOptions()
+{
+    QFETCH(WifiJoinOptions, options);
+    QFETCH(QString, passphrase);
+    Manager manager(stubDir);
+    QTEST(manager.connectToAp(Home, passphrase, QStringLiteral("wlan0"), options), "result");
+    const QList<StubCall> logged = calls(stubDir);
+    const auto supplicant = std::find_if(logged.cbegin(), logged.cend(),
+        [](const StubCall &call) { return call.program.endsWith("wpa_supplicant"); });
+    QVERIFY(supplicant != logged.cend());
+    QCOMPARE(supplicant->configMode, QStringLiteral("600"));
+    const QString config = QString::fromUtf8(supplicant->config);
+    QFETCH(QStringList, lines);
+    for (const QString &line : lines)
+        QVERIFY2(config.contains("\t" + line + "\n"), qPrintable(line + " not in " + config));
+    QFETCH(QStringList, absent);
+    for (const QString &text : absent)
+        QVERIFY2(!config.contains(text), qPrintable(text + " in " + config));
 }
 
 void TestNetDevice::readOnlyChangesNothing()

@@ -10,6 +10,8 @@
 
 using namespace stubnet;
 
+Q_DECLARE_METATYPE(NetFailureReason)
+
 namespace {
 const char Device[] = "/org/freedesktop/NetworkManager/Devices/wlan0dev";
 const char DeviceInterface[] = "org.freedesktop.NetworkManager.Device";
@@ -184,6 +186,15 @@ void TestNetService::join()
                  QRegularExpression::DotMatchesEverythingOption)),
         qPrintable(added));
     QCOMPARE(savedSecrets("Home Network"), QStringList { "correct horse battery" });
+
+    // WPA3 and a hidden network, as asked.
+    logSeen += added.toUtf8().size();
+    QCOMPARE(manager.connectToAp(
+                 "Office", "office sae pass", "wlan0", { WifiSecurity::Wpa3, /*hidden=*/true }),
+        0);
+    for (const char *setting : { "\"key-mgmt\": \"sae\"", "\"hidden\": True" })
+        QVERIFY2(mockLog().contains(QLatin1String(setting)), qPrintable(mockLog()));
+    savedSecrets("Office", true);
     QCOMPARE(callLines(stubDir), QStringList());
 }
 
@@ -191,9 +202,13 @@ void TestNetService::joinFails_data()
 {
     QTest::addColumn<uint>("reason");
     QTest::addColumn<int>("result");
-    QTest::newRow("no secrets") << 7u << 1000;
-    QTest::newRow("supplicant timeout") << 11u << 1000;
-    QTest::newRow("DHCP failed") << 17u << 1001;
+    QTest::addColumn<NetFailureReason>("failure");
+    QTest::newRow("no secrets: the handshake failed")
+        << 7u << 1000 << NetFailureReason::WrongPassphrase;
+    QTest::newRow("supplicant dropped the link") << 8u << 1000 << NetFailureReason::WrongPassphrase;
+    QTest::newRow("supplicant timeout") << 11u << 1000 << NetFailureReason::NotAssociated;
+    QTest::newRow("no such network") << 53u << 1000 << NetFailureReason::OutOfReach;
+    QTest::newRow("DHCP failed") << 17u << 1001 << NetFailureReason::DhcpFailed;
 }
 
 // The device goes to failed with `reason` as soon as the join is asked for; nothing is saved.
@@ -212,6 +227,7 @@ void TestNetService::joinFails()
                               "ret = dbus.ObjectPath('/')")
                    .arg(reason));
     QCOMPARE(NetworkManager().connectToAp("Office", "wrong passphrase", "wlan0"), result);
+    QTEST(NetworkManager::lastFailure().reason, "failure");
     activation(QStringLiteral("ret = self.activate_connection(self, args[0], args[1], args[2])"));
     QCOMPARE(savedSecrets("Office"), QStringList());
     QCOMPARE(callLines(stubDir), QStringList());
