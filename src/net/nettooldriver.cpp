@@ -8,6 +8,8 @@
 
 #include <QCoreApplication>
 
+#include <algorithm>
+
 namespace {
 constexpr int LinkPollMs = 500;
 constexpr int LinkWaitMs = 6000;
@@ -100,6 +102,23 @@ bool awaitLink(const QString &ssid, const QString &interface)
             return true;
     }
     return false;
+}
+// Why no link came up, where a scan tells: a network that answers by name yet took no link with
+// the key was refused it; one that does not answer is out of reach. A hidden network answers
+// no scan by name, so there it stays undecided.
+void recordLinkFailure(const QString &ssid, const QString &interface, bool hidden)
+{
+    const QList<WifiAp> seen = hidden ? QList<WifiAp>() : NetTools::scan(interface);
+    const bool inReach = std::any_of(
+        seen.cbegin(), seen.cend(), [&](const WifiAp &ap) { return ap.ssid == ssid; });
+    if (inReach)
+        NetCall::record(NetFailureReason::WrongPassphrase);
+    else if (!hidden && NetCall::recorded() == NetFailureReason::None && !NetCall::expired())
+        NetCall::record(NetFailureReason::OutOfReach);
+    NetCall::record(NetFailureReason::NotAssociated, QString(),
+        QStringLiteral("%1 got no link to \"%2\" within six seconds: the passphrase may be "
+                       "wrong, or the network out of reach")
+            .arg(interface, ssid));
 }
 } // namespace
 
@@ -213,10 +232,7 @@ int NetToolDriver::join(const QString &ssid, const QString &passphrase, const QS
     // The file stays until the wait is over: a supplicant may read it again as it starts.
     if (awaitLink(ssid, interface))
         return dhcpResult(startDhcp(interface));
-    NetCall::record(NetFailureReason::NotAssociated, QString(),
-        QStringLiteral("%1 got no link to \"%2\" within six seconds: the passphrase may be "
-                       "wrong, or the network out of reach")
-            .arg(interface, ssid));
+    recordLinkFailure(ssid, interface, options.hidden);
     return NotLinked;
 }
 

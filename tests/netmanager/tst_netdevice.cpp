@@ -11,6 +11,7 @@ using namespace stubnet;
 
 Q_DECLARE_METATYPE(std::function<void(NetworkManager &)>)
 Q_DECLARE_METATYPE(WifiJoinOptions)
+Q_DECLARE_METATYPE(NetFailureReason)
 
 namespace {
 const QString Home = QStringLiteral("Home Network");
@@ -127,7 +128,7 @@ void TestNetDevice::joinAsyncLeavesTheLoopTurning()
     QCOMPARE(ticks, 0);
     QVERIFY(finished.wait(30000));
     QCOMPARE(finished.at(0), (QVariantList { "wlan0", 1000 }));
-    QCOMPARE(failure.reason, NetFailureReason::NotAssociated);
+    QCOMPARE(failure.reason, NetFailureReason::WrongPassphrase); // the network is in reach
     QVERIFY2(ticks > 20, qPrintable(QString::number(ticks))); // six seconds of polls went by
 }
 
@@ -295,32 +296,45 @@ void TestNetDevice::supplicantFileHoldsNoPassphrase()
 
 void TestNetDevice::joinOptions_data()
 {
+    QTest::addColumn<QString>("ssid");
     QTest::addColumn<WifiJoinOptions>("options");
     QTest::addColumn<QString>("passphrase");
-    QTest::addColumn<int>("result");
+    QTest::addColumn<NetFailureReason>("failure");
     QTest::addColumn<QStringList>("lines"); // in the supplicant's file
     QTest::addColumn<QStringList>("absent");
 
-    QTest::newRow("SAE") << WifiJoinOptions { WifiSecurity::Wpa3, false } << Right << 0
+    const auto sae = [](bool hidden) { return WifiJoinOptions { WifiSecurity::Wpa3, hidden }; };
+    const auto wpa2 = [](bool hidden) { return WifiJoinOptions { WifiSecurity::Wpa2, hidden }; };
+    QTest::newRow("SAE") << Home << sae(false) << Right << NetFailureReason::None
                          << QStringList { "key_mgmt=SAE", "sae_password=\"" + Right + "\"",
                                 "ieee80211w=2" }
                          << QStringList { "psk=", "scan_ssid" };
     QTest::newRow("SAE, wrong passphrase")
-        << WifiJoinOptions { WifiSecurity::Wpa3, false } << "wrong passphrase" << 1000
+        << Home << sae(false) << "wrong passphrase" << NetFailureReason::WrongPassphrase
         << QStringList { "key_mgmt=SAE" } << QStringList();
-    QTest::newRow("hidden, WPA2") << WifiJoinOptions { WifiSecurity::Wpa2, true } << Right << 0
+    QTest::newRow("hidden, WPA2") << Home << wpa2(true) << Right << NetFailureReason::None
                                   << QStringList { "scan_ssid=1" } << QStringList { Right };
-    QTest::newRow("hidden, SAE") << WifiJoinOptions { WifiSecurity::Wpa3, true } << Right << 0
+    QTest::newRow("hidden, SAE") << Home << sae(true) << Right << NetFailureReason::None
                                  << QStringList { "scan_ssid=1", "key_mgmt=SAE" } << QStringList();
+    QTest::newRow("out of reach") << "Nowhere" << wpa2(false) << Right
+                                  << NetFailureReason::OutOfReach << QStringList()
+                                  << QStringList { Right };
+    QTest::newRow("hidden, wrong passphrase: undecided")
+        << Home << wpa2(true) << "wrong passphrase" << NetFailureReason::NotAssociated
+        << QStringList { "scan_ssid=1" } << QStringList();
 }
 
 // What the supplicant is given, owner-only, and whether the device joins with it.
 void TestNetDevice::joinOptions()
 {
+    QFETCH(QString, ssid);
     QFETCH(WifiJoinOptions, options);
     QFETCH(QString, passphrase);
+    QFETCH(NetFailureReason, failure);
     Manager manager(stubDir);
-    QTEST(manager.connectToAp(Home, passphrase, QStringLiteral("wlan0"), options), "result");
+    QCOMPARE(manager.connectToAp(ssid, passphrase, QStringLiteral("wlan0"), options),
+        failure == NetFailureReason::None ? 0 : 1000);
+    QCOMPARE(NetworkManager::lastFailure().reason, failure);
     const QList<StubCall> logged = calls(stubDir);
     const auto supplicant = std::find_if(logged.cbegin(), logged.cend(),
         [](const StubCall &call) { return call.program.endsWith("wpa_supplicant"); });
