@@ -74,6 +74,10 @@ public:
     bool stopAccessPoint(const QString &interface) override;
     bool isAccessPointActive(const QString &interface) override;
 
+    // The supplicant given `config`, every saved network: `ssid`'s link, or any one's with an
+    // empty name. 0, 1000 or 1001.
+    int joinSaved(const QString &ssid, const QString &interface, const QByteArray &config);
+
     // Removes the supplicant files of joins whose process has ended without removing its own
     // (killed, or crashed): each holds a key to a network.
     static void removeStaleFiles();

@@ -1,6 +1,7 @@
 #include "netdriver_p.h"
 
 #include "netaccesspoint_p.h"
+#include "netsavednetworks_p.h"
 #include "netsystem_p.h"
 #include "nettools_p.h"
 
@@ -93,15 +94,17 @@ QByteArray probed(QByteArray config)
 }
 
 // Polls the link twelve times, every half second. Another supplicant may bring back the
-// network the device had: only the one asked for counts.
-bool awaitLink(const QString &ssid, const QString &interface)
+// network the device had: only the one asked for counts (any one, where `ssid` is empty).
+// The network linked, or a null string.
+QString awaitLink(const QString &ssid, const QString &interface)
 {
     for (int waited = 0; waited < LinkWaitMs && !NetCall::expired(); waited += LinkPollMs) {
         machine().sleep(NetCall::remainingMs(LinkPollMs));
-        if (linkUp(interface) && NetTools::currentNetwork(interface) == ssid)
-            return true;
+        const QString now = linkUp(interface) ? NetTools::currentNetwork(interface) : QString();
+        if (!now.isEmpty() && (ssid.isEmpty() || now == ssid))
+            return now;
     }
-    return false;
+    return QString();
 }
 // Why no link came up, where a scan tells: a network that answers by name yet took no link with
 // the key was refused it; one that does not answer is out of reach. A hidden network answers
@@ -230,9 +233,30 @@ int NetToolDriver::join(const QString &ssid, const QString &passphrase, const QS
     switchWifiOn(interface);
     NetTools::startSupplicant(interface, file.path);
     // The file stays until the wait is over: a supplicant may read it again as it starts.
-    if (awaitLink(ssid, interface))
+    if (!awaitLink(ssid, interface).isNull())
         return dhcpResult(startDhcp(interface));
     recordLinkFailure(ssid, interface, options.hidden);
+    return NotLinked;
+}
+
+int NetToolDriver::joinSaved(
+    const QString &ssid, const QString &interface, const QByteArray &config)
+{
+    if (!permitted() || !NetTools::available(interface, false))
+        return NotLinked;
+    removeStaleFiles();
+    SupplicantFile file(interface);
+    if (!file.write(config))
+        return NotLinked;
+    switchWifiOff(interface);
+    switchWifiOn(interface);
+    NetTools::startSupplicant(interface, file.path);
+    const QString linked = awaitLink(ssid, interface);
+    if (!linked.isNull()) {
+        NetSavedNetworks::markUsed(linked);
+        return dhcpResult(startDhcp(interface));
+    }
+    recordLinkFailure(ssid, interface, ssid.isEmpty());
     return NotLinked;
 }
 

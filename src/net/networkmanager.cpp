@@ -4,6 +4,7 @@
 #include "netcall_p.h"
 #include "netdriver_p.h"
 #include "netmanagerstate_p.h"
+#include "netsavednetworks_p.h"
 #include "netsystem_p.h"
 #include "nettools_p.h"
 #include "zrserviceannouncer.h"
@@ -266,6 +267,21 @@ bool holdForChange(const NetworkManager *manager, NetCall &call, const QString &
         return false;
     }
     return call.hold(interface);
+}
+
+// A change of the saved networks, which a manager that only reads refuses; true when nothing
+// failed.
+bool changeSaved(
+    const NetworkManager *manager, const QString &ssid, const std::function<void()> &change)
+{
+    NetCall call(ChangeLimitMs);
+    if (manager->access() == NetAccess::ReadOnly)
+        NetCall::record(NetFailureReason::ReadOnly);
+    else
+        change();
+    const bool done = NetCall::recorded() == NetFailureReason::None;
+    concluded(call, QStringLiteral("the saved network \"%1\" is kept as asked").arg(ssid));
+    return done;
 }
 
 // A step concerns Ethernet interfaces too when one of its operations works on them.
@@ -597,6 +613,64 @@ int NetworkManager::connectToAp(
         return reported(call, code(NetResult::LinkTimeout));
     return reported(call, NetDriver::forInterface(name).join(ssid, passphrase, name, options),
         netResultText(NetResult::DhcpStarted));
+}
+
+QList<WifiSavedNetwork> NetworkManager::savedNetworks()
+{
+    NetCall call(QueryLimitMs);
+    const QList<WifiSavedNetwork> saved = NetSavedNetworks::list();
+    concluded(call, QStringLiteral("%1 networks are saved").arg(saved.size()));
+    return saved;
+}
+
+bool NetworkManager::saveNetwork(const WifiSavedNetwork &network, const QString &passphrase)
+{
+    const bool usable = isOneLine(network.ssid) && isAccessPointName(network.ssid)
+        && isJoinPassphrase(passphrase);
+    return changeSaved(this, network.ssid, [&] {
+        if (usable)
+            NetSavedNetworks::save(network, passphrase);
+        else
+            NetCall::record(NetFailureReason::InvalidPassphrase);
+    });
+}
+
+bool NetworkManager::forgetNetwork(const QString &ssid)
+{
+    return changeSaved(this, ssid, [&] { NetSavedNetworks::forget(ssid); });
+}
+
+bool NetworkManager::setNetworkPriority(const QString &ssid, int priority)
+{
+    return changeSaved(this, ssid, [&] { NetSavedNetworks::setPriority(ssid, priority); });
+}
+
+bool NetworkManager::setNetworkAutoconnect(const QString &ssid, bool autoconnect)
+{
+    return changeSaved(this, ssid, [&] { NetSavedNetworks::setAutoconnect(ssid, autoconnect); });
+}
+
+int NetworkManager::joinSavedNetwork(const QString &ssid, const QString &interface)
+{
+    NetCall call(JoinLimitMs);
+    const QString name = resolve(interface, QNetworkInterface::Wifi, true);
+    if (name.isEmpty())
+        return reported(call, code(NetResult::NoInterface));
+    const QByteArray config = NetSavedNetworks::supplicantConfig(ssid);
+    if (machine().route(name) != NetRoute::Tools)
+        NetCall::record(NetFailureReason::ServiceRefused, QString(),
+            QStringLiteral("the NetworkManager service keeps networks of its own on %1; "
+                           "connectToAp joins them")
+                .arg(name));
+    else if (config.isEmpty())
+        NetCall::record(NetFailureReason::NotAssociated, QString(),
+            ssid.isEmpty() ? QStringLiteral("no network is saved")
+                           : QStringLiteral("no network named \"%1\" is saved").arg(ssid));
+    if (NetCall::recorded() != NetFailureReason::None || !holdForChange(this, call, name))
+        return reported(call, code(NetResult::LinkTimeout));
+    NetToolDriver tools;
+    return reported(
+        call, tools.joinSaved(ssid, name, config), netResultText(NetResult::DhcpStarted));
 }
 
 int NetworkManager::startAccessPoint(const QString &interface, const QString &ssid,

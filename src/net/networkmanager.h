@@ -3,6 +3,7 @@
 
 #include "zrnet_global.h"
 
+#include <QDateTime>
 #include <QList>
 #include <QNetworkInterface>
 #include <QObject>
@@ -45,6 +46,18 @@ struct WifiJoinOptions
     WifiSecurity security = WifiSecurity::Unknown;
     bool hidden = false; // the network does not announce its name: probed for by name
 };
+
+// A network the device keeps to join again (see NetworkManager::savedNetworks).
+struct WifiSavedNetwork
+{
+    QString ssid;
+    WifiSecurity security = WifiSecurity::Unknown; // Open, Wpa2 (WPA-PSK) or Wpa3 (SAE)
+    int priority = 0; // among saved networks in reach, the highest is joined
+    bool autoconnect = true; // joined without being asked by name
+    bool hidden = false;
+    QDateTime lastUsed; // invalid until joined
+};
+Q_DECLARE_METATYPE(WifiSavedNetwork)
 
 // Outcome of the int operations of NetworkManager, which return it as a plain int of the same
 // value.
@@ -253,6 +266,22 @@ public:
     // The same, for a hidden network or a WPA3 (SAE) one.
     int connectToAp(
         QString ssid, QString passphrase, QString interface, const WifiJoinOptions &options);
+
+    // Saved networks, on the tools path: the library keeps them in a supplicant configuration
+    // of its own (state directory, owner-only, replaced atomically; the derived key, never a
+    // WPA2 passphrase; SAE needs its passphrase there), and joinSavedNetwork gives the
+    // supplicant every one of them with its priority, so that it joins the best in reach and
+    // roams among them. saveNetwork keeps a network without joining it; false, with
+    // lastFailure(), when it cannot be kept or there is no such saved network.
+    QList<WifiSavedNetwork> savedNetworks();
+    bool saveNetwork(const WifiSavedNetwork &network, const QString &passphrase);
+    bool forgetNetwork(const QString &ssid);
+    bool setNetworkPriority(const QString &ssid, int priority);
+    bool setNetworkAutoconnect(const QString &ssid, bool autoconnect);
+    // Joins `ssid` among the saved networks (it first, for this join), or with an empty name
+    // the best saved one in reach: 0, 1000 or 1001 as connectToAp, 1000 too when nothing
+    // (or not that name) is saved.
+    int joinSavedNetwork(const QString &ssid = QString(), const QString &interface = QString());
 
     // Makes the Wi-Fi interface an access point named `ssid`: WPA2-PSK with the passphrase (8 to
     // 63 printable ASCII characters), open when it is empty. The interface gets `address`/24;

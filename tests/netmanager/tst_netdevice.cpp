@@ -59,6 +59,7 @@ private slots:
     void wedgedToolEndsWithinDeadline();
     void supplicantFileHoldsNoPassphrase();
     void joinOptions_data();
+    void savedNetworks();
     void joinOptions();
     void readOnlyChangesNothing();
 
@@ -347,6 +348,42 @@ void TestNetDevice::joinOptions()
     QFETCH(QStringList, absent);
     for (const QString &text : absent)
         QVERIFY2(!config.contains(text), qPrintable(text + " in " + config));
+}
+
+// Kept owner-only with the derived key (the SAE passphrase aside), changed in place, joined
+// with the supplicant given them all.
+void TestNetDevice::savedNetworks()
+{
+    QTemporaryDir state;
+    qputenv("STATE_DIRECTORY", QFile::encodeName(state.path()));
+    Manager manager(stubDir);
+    QVERIFY(manager.saveNetwork({ Home, WifiSecurity::Wpa2, 5, true, true, {} }, Right));
+    QVERIFY(manager.saveNetwork(
+        { "Office", WifiSecurity::Wpa3, 10, true, false, {} }, QStringLiteral("office sae pass")));
+    QFile file(state.filePath(QStringLiteral("wpa_supplicant.conf")));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray kept = file.readAll();
+    QCOMPARE(int(file.permissions() & 0x0077), 0);
+    QVERIFY2(!kept.contains(Right.toUtf8()), kept.constData());
+    for (const char *line : { "\tscan_ssid=1\n", "\tpriority=5\n", "\tpriority=10\n",
+             "\tkey_mgmt=SAE\n", "\tkey_mgmt=WPA-PSK\n" })
+        QVERIFY2(kept.contains(line), line);
+
+    QVERIFY(manager.setNetworkPriority(Home, 20));
+    QVERIFY(manager.setNetworkAutoconnect("Office", false));
+    QVERIFY(!manager.forgetNetwork("Nowhere"));
+    QCOMPARE(manager.joinSavedNetwork("Nowhere", "wlan0"), 1000);
+    QCOMPARE(manager.joinSavedNetwork(Home, "wlan0"), 0);
+    QCOMPARE(manager.connectedAp("wlan0"), Home);
+    const QList<WifiSavedNetwork> saved = manager.savedNetworks();
+    QCOMPARE(saved.size(), 2);
+    QCOMPARE(saved.at(0).priority, 20);
+    QVERIFY(saved.at(0).hidden && saved.at(0).autoconnect && saved.at(0).lastUsed.isValid());
+    QCOMPARE(saved.at(1).security, WifiSecurity::Wpa3);
+    QVERIFY(!saved.at(1).autoconnect && !saved.at(1).lastUsed.isValid());
+    QVERIFY(manager.forgetNetwork("Office"));
+    QCOMPARE(manager.savedNetworks().size(), 1);
+    qunsetenv("STATE_DIRECTORY");
 }
 
 void TestNetDevice::readOnlyChangesNothing()
