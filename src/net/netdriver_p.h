@@ -113,6 +113,17 @@ public:
     static NetRoute route(const QString &interface);
     // Whether anything owns the service's name on the system bus.
     static bool isPresent();
+
+    // The saved networks as the service's client profiles: autoconnect-priority as the
+    // priority, timestamp as when last used. Through the process's bus; false when the
+    // service refused (its words recorded) or keeps no profile of that name.
+    static QList<WifiSavedNetwork> savedNetworks();
+    static bool saveNetwork(const WifiSavedNetwork &network, const QString &passphrase);
+    static bool forgetNetwork(const QString &ssid);
+    static bool changeNetwork(const QString &ssid, const char *key, const QVariant &value);
+    // Activates the profile of `ssid`, or the service's choice among its profiles with an empty
+    // name: 0, 1000 or 1001.
+    static int joinSaved(const QString &ssid, const QString &interface);
 };
 
 // Where the bus or the service did not answer: every operation fails at once with its failure

@@ -502,6 +502,89 @@ void settle(Bus &bus, const Trial &trial, bool joined)
 }
 } // namespace
 
+QList<WifiSavedNetwork> NetServiceDriver::savedNetworks()
+{
+    Bus bus;
+    QList<WifiSavedNetwork> saved;
+    const QDBusMessage reply = bus.call(latin1(SettingsPath), SettingsInterface, "ListConnections");
+    for (const QDBusObjectPath &path : pathsOf(reply.arguments().value(0))) {
+        const Profile profile = profileOf(bus, path.path());
+        const QVariantMap wireless = profile.value(latin1(WirelessSetting));
+        const QVariantMap connection = profile.value(QStringLiteral("connection"));
+        if (!profile.contains(latin1(WirelessSetting))
+            || wireless.value(QStringLiteral("mode")).toString() == QLatin1String("ap"))
+            continue;
+        WifiSavedNetwork network;
+        network.ssid = QString::fromUtf8(wireless.value(QStringLiteral("ssid")).toByteArray());
+        const QString keys
+            = profile.value(latin1(SecuritySetting)).value(QStringLiteral("key-mgmt")).toString();
+        network.security = keys.isEmpty()      ? WifiSecurity::Open
+            : keys == QLatin1String("sae")     ? WifiSecurity::Wpa3
+            : keys == QLatin1String("wpa-eap") ? WifiSecurity::Enterprise
+                                               : WifiSecurity::Wpa2;
+        network.priority = connection.value(QStringLiteral("autoconnect-priority")).toInt();
+        network.autoconnect = connection.value(QStringLiteral("autoconnect"), true).toBool();
+        network.hidden = wireless.value(QStringLiteral("hidden")).toBool();
+        const qint64 used = connection.value(QStringLiteral("timestamp")).toLongLong();
+        if (used > 0)
+            network.lastUsed = QDateTime::fromSecsSinceEpoch(used, Qt::UTC);
+        saved.append(network);
+    }
+    return saved;
+}
+
+bool NetServiceDriver::saveNetwork(const WifiSavedNetwork &network, const QString &passphrase)
+{
+    Bus bus;
+    const QByteArray ssid = network.ssid.toUtf8();
+    const QString existing = profileFor(bus, ssid);
+    if (!existing.isEmpty())
+        bus.call(existing, ProfileInterface, "Delete");
+    Profile profile = joining(
+        Profile(), ssid, passphrase, network.hidden, network.security == WifiSecurity::Wpa3);
+    QVariantMap &connection = profile[QStringLiteral("connection")];
+    connection.insert(QStringLiteral("autoconnect-priority"), network.priority);
+    connection.insert(QStringLiteral("autoconnect"), network.autoconnect);
+    return succeeded(refusal(bus.call(latin1(SettingsPath), SettingsInterface, "AddConnection",
+        { QVariant::fromValue(profile) })));
+}
+
+bool NetServiceDriver::forgetNetwork(const QString &ssid)
+{
+    Bus bus;
+    const QString profile = profileFor(bus, ssid.toUtf8());
+    return !profile.isEmpty() && succeeded(refusal(bus.call(profile, ProfileInterface, "Delete")));
+}
+
+// The profile's other settings go back as they were; the service keeps its secrets, which
+// GetSettings leaves out.
+bool NetServiceDriver::changeNetwork(const QString &ssid, const char *key, const QVariant &value)
+{
+    Bus bus;
+    const QString path = profileFor(bus, ssid.toUtf8());
+    if (path.isEmpty())
+        return false;
+    Profile profile = profileOf(bus, path);
+    profile[QStringLiteral("connection")].insert(latin1(key), value);
+    return succeeded(
+        refusal(bus.call(path, ProfileInterface, "Update", { QVariant::fromValue(profile) })));
+}
+
+int NetServiceDriver::joinSaved(const QString &ssid, const QString &interface)
+{
+    Bus bus;
+    const QString device = devicePath(bus, interface);
+    // "/" asks the service for the best of its profiles for the device.
+    const QString profile = ssid.isEmpty() ? QStringLiteral("/") : profileFor(bus, ssid.toUtf8());
+    if (device.isEmpty() || profile.isEmpty())
+        return static_cast<int>(NetResult::LinkTimeout);
+    switchRadioOn(bus, device);
+    const DeviceStatus before = statusOf(bus, device);
+    const QString active = activateProfile(bus, profile, device);
+    return active.isEmpty() ? static_cast<int>(NetResult::LinkTimeout)
+                            : awaitActivation(bus, device, active, before);
+}
+
 bool NetServiceDriver::isPresent()
 {
     return NetBus::instance().hasService();

@@ -269,16 +269,28 @@ bool holdForChange(const NetworkManager *manager, NetCall &call, const QString &
     return call.hold(interface);
 }
 
+// Where the saved networks are kept: the service's profiles where it manages the default Wi-Fi
+// interface, the library's own file otherwise; Failing (recorded) where the bus did not answer.
+NetRoute savedRoute()
+{
+    const QString wifi = usableName(QString(), QNetworkInterface::Wifi);
+    return wifi.isEmpty() ? NetRoute::Tools : machine().route(wifi);
+}
+
 // A change of the saved networks, which a manager that only reads refuses; true when nothing
 // failed.
-bool changeSaved(
-    const NetworkManager *manager, const QString &ssid, const std::function<void()> &change)
+bool changeSaved(const NetworkManager *manager, const QString &ssid,
+    const std::function<bool(bool service)> &change)
 {
     NetCall call(ChangeLimitMs);
+    const NetRoute route
+        = manager->access() == NetAccess::ReadOnly ? NetRoute::Tools : savedRoute();
     if (manager->access() == NetAccess::ReadOnly)
         NetCall::record(NetFailureReason::ReadOnly);
-    else
-        change();
+    else if (route != NetRoute::Failing && !change(route == NetRoute::Service)
+        && NetCall::recorded() == NetFailureReason::None)
+        NetCall::record(NetFailureReason::ServiceRefused, QString(),
+            QStringLiteral("no network named \"%1\" is saved").arg(ssid));
     const bool done = NetCall::recorded() == NetFailureReason::None;
     concluded(call, QStringLiteral("the saved network \"%1\" is kept as asked").arg(ssid));
     return done;
@@ -618,7 +630,11 @@ int NetworkManager::connectToAp(
 QList<WifiSavedNetwork> NetworkManager::savedNetworks()
 {
     NetCall call(QueryLimitMs);
-    const QList<WifiSavedNetwork> saved = NetSavedNetworks::list();
+    const NetRoute route = savedRoute();
+    const QList<WifiSavedNetwork> saved = route == NetRoute::Service
+        ? NetServiceDriver::savedNetworks()
+        : route == NetRoute::Tools ? NetSavedNetworks::list()
+                                   : QList<WifiSavedNetwork>();
     concluded(call, QStringLiteral("%1 networks are saved").arg(saved.size()));
     return saved;
 }
@@ -627,27 +643,38 @@ bool NetworkManager::saveNetwork(const WifiSavedNetwork &network, const QString 
 {
     const bool usable = isOneLine(network.ssid) && isAccessPointName(network.ssid)
         && isJoinPassphrase(passphrase);
-    return changeSaved(this, network.ssid, [&] {
-        if (usable)
-            NetSavedNetworks::save(network, passphrase);
-        else
+    return changeSaved(this, network.ssid, [&](bool service) {
+        if (!usable)
             NetCall::record(NetFailureReason::InvalidPassphrase);
+        else if (service)
+            return NetServiceDriver::saveNetwork(network, passphrase);
+        else
+            return NetSavedNetworks::save(network, passphrase);
+        return false;
     });
 }
 
 bool NetworkManager::forgetNetwork(const QString &ssid)
 {
-    return changeSaved(this, ssid, [&] { NetSavedNetworks::forget(ssid); });
+    return changeSaved(this, ssid, [&](bool service) {
+        return service ? NetServiceDriver::forgetNetwork(ssid) : NetSavedNetworks::forget(ssid);
+    });
 }
 
 bool NetworkManager::setNetworkPriority(const QString &ssid, int priority)
 {
-    return changeSaved(this, ssid, [&] { NetSavedNetworks::setPriority(ssid, priority); });
+    return changeSaved(this, ssid, [&](bool service) {
+        return service ? NetServiceDriver::changeNetwork(ssid, "autoconnect-priority", priority)
+                       : NetSavedNetworks::setPriority(ssid, priority);
+    });
 }
 
 bool NetworkManager::setNetworkAutoconnect(const QString &ssid, bool autoconnect)
 {
-    return changeSaved(this, ssid, [&] { NetSavedNetworks::setAutoconnect(ssid, autoconnect); });
+    return changeSaved(this, ssid, [&](bool service) {
+        return service ? NetServiceDriver::changeNetwork(ssid, "autoconnect", autoconnect)
+                       : NetSavedNetworks::setAutoconnect(ssid, autoconnect);
+    });
 }
 
 int NetworkManager::joinSavedNetwork(const QString &ssid, const QString &interface)
@@ -656,21 +683,20 @@ int NetworkManager::joinSavedNetwork(const QString &ssid, const QString &interfa
     const QString name = resolve(interface, QNetworkInterface::Wifi, true);
     if (name.isEmpty())
         return reported(call, code(NetResult::NoInterface));
-    const QByteArray config = NetSavedNetworks::supplicantConfig(ssid);
-    if (machine().route(name) != NetRoute::Tools)
-        NetCall::record(NetFailureReason::ServiceRefused, QString(),
-            QStringLiteral("the NetworkManager service keeps networks of its own on %1; "
-                           "connectToAp joins them")
-                .arg(name));
-    else if (config.isEmpty())
+    const NetRoute route = machine().route(name);
+    const QByteArray config
+        = route == NetRoute::Tools ? NetSavedNetworks::supplicantConfig(ssid) : QByteArray();
+    if (route == NetRoute::Tools && config.isEmpty())
         NetCall::record(NetFailureReason::NotAssociated, QString(),
             ssid.isEmpty() ? QStringLiteral("no network is saved")
                            : QStringLiteral("no network named \"%1\" is saved").arg(ssid));
-    if (NetCall::recorded() != NetFailureReason::None || !holdForChange(this, call, name))
+    if (route == NetRoute::Failing || NetCall::recorded() != NetFailureReason::None
+        || !holdForChange(this, call, name))
         return reported(call, code(NetResult::LinkTimeout));
     NetToolDriver tools;
-    return reported(
-        call, tools.joinSaved(ssid, name, config), netResultText(NetResult::DhcpStarted));
+    const int result = route == NetRoute::Service ? NetServiceDriver::joinSaved(ssid, name)
+                                                  : tools.joinSaved(ssid, name, config);
+    return reported(call, result, netResultText(NetResult::DhcpStarted));
 }
 
 int NetworkManager::startAccessPoint(const QString &interface, const QString &ssid,

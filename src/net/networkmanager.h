@@ -267,7 +267,9 @@ public:
     int connectToAp(
         QString ssid, QString passphrase, QString interface, const WifiJoinOptions &options);
 
-    // Saved networks, on the tools path: the library keeps them in a supplicant configuration
+    // Saved networks: where the service manages the default Wi-Fi interface, its client
+    // profiles (autoconnect-priority as the priority; a join activates the profile, or the
+    // service's best one). Elsewhere the library keeps them in a supplicant configuration
     // of its own (state directory, owner-only, replaced atomically; the derived key, never a
     // WPA2 passphrase; SAE needs its passphrase there), and joinSavedNetwork gives the
     // supplicant every one of them with its priority, so that it joins the best in reach and

@@ -36,6 +36,7 @@ private slots:
     void joinFails();
     void savedSecret_data();
     void savedSecret();
+    void savedNetworks();
     void managedRunsNoTool_data();
     void managedRunsNoTool();
     void unmanagedTakesTools();
@@ -272,6 +273,33 @@ void TestNetService::savedSecret()
     QTEST(manager.connectToAp("Office", given, "wlan0"), "result");
     QTEST(savedSecrets("Office"), "saved");
     mock(root, "SetPassphrase", { "Office", "" });
+}
+
+// The service's profiles, behind the same calls as the tools' own file.
+void TestNetService::savedNetworks()
+{
+    NetworkManager manager;
+    savedSecrets("Office", true);
+    QVERIFY(
+        manager.saveNetwork({ "Office", WifiSecurity::Wpa3, 3, true, true, {} }, "office pass"));
+    QVERIFY(manager.setNetworkPriority("Office", 7));
+    QVERIFY(manager.setNetworkAutoconnect("Office", false));
+    QVERIFY(!manager.setNetworkPriority("Nowhere", 1));
+    const auto office = [&] {
+        for (const WifiSavedNetwork &network : manager.savedNetworks()) {
+            if (network.ssid == QLatin1String("Office"))
+                return network;
+        }
+        return WifiSavedNetwork();
+    };
+    QCOMPARE(office().security, WifiSecurity::Wpa3);
+    QCOMPARE(office().priority, 7);
+    QVERIFY(office().hidden && !office().autoconnect);
+    QCOMPARE(savedSecrets("Office"), QStringList { "office pass" }); // kept through the updates
+    QCOMPARE(manager.joinSavedNetwork("Office", "wlan0"), 0);
+    QVERIFY(manager.forgetNetwork("Office"));
+    QVERIFY(office().ssid.isEmpty());
+    QCOMPARE(callLines(stubDir), QStringList());
 }
 
 void TestNetService::managedRunsNoTool_data()

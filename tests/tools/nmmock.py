@@ -59,7 +59,10 @@ def add_unsaved(self, profile):
 
 @dbus.service.method(MOCK_IFACE, in_signature='ss', out_signature='')
 def SetPassphrase(_self, ssid, passphrase):
-    PASSPHRASES[str(ssid)] = str(passphrase)
+    if passphrase:
+        PASSPHRASES[str(ssid)] = str(passphrase)
+    else:  # any passphrase will do again
+        PASSPHRASES.pop(str(ssid), None)
 
 
 def load(mock, parameters):
