@@ -383,6 +383,15 @@ void TestNetDevice::savedNetworks()
     QVERIFY(!saved.at(1).autoconnect && !saved.at(1).lastUsed.isValid());
     QVERIFY(manager.forgetNetwork("Office"));
     QCOMPARE(manager.savedNetworks().size(), 1);
+
+    // Of two saved networks in reach, the supplicant takes the one of higher priority.
+    const QString cafe = QStringLiteral("Caf\u00e9 Guest");
+    QVERIFY(manager.saveNetwork({ cafe, WifiSecurity::Open, 30, true, false, {} }, QString()));
+    QCOMPARE(manager.joinSavedNetwork(QString(), "wlan0"), 0);
+    QCOMPARE(manager.connectedAp("wlan0"), cafe);
+    QVERIFY(manager.setNetworkPriority(Home, 40));
+    QCOMPARE(manager.joinSavedNetwork(QString(), "wlan0"), 0);
+    QCOMPARE(manager.connectedAp("wlan0"), Home);
     qunsetenv("STATE_DIRECTORY");
 }
 
