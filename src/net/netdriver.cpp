@@ -43,7 +43,8 @@ int NetDriver::dhcpResult(bool started)
     return static_cast<int>(NetResult::DhcpStarted);
 }
 
-int NetFailingDriver::join(const QString &, const QString &, const QString &)
+int NetFailingDriver::join(
+    const QString &, const QString &, const QString &, const WifiJoinOptions &)
 {
     return static_cast<int>(NetResult::LinkTimeout);
 }

@@ -7,7 +7,6 @@
 #include "nettools_p.h"
 
 #include <QMetaMethod>
-#include <QThread>
 
 #include <algorithm>
 #include <mutex>
@@ -107,16 +106,14 @@ void NetManagerState::runPosted()
 
 void NetManagerState::updateWatch()
 {
-    // Connections may be made from any thread; the watch lives in the manager's.
-    const auto update = [this] {
+    // Connections may be made from any thread, and Qt may tell of them with its connection lock
+    // held, which isSignalConnected() takes again: the watch, in the manager's thread, looks
+    // from its event loop, always.
+    post([this] {
         const QList<QMetaMethod> all = watchSignals();
         watch(std::any_of(all.cbegin(), all.cend(),
             [this](const QMetaMethod &signal) { return manager->isSignalConnected(signal); }));
-    };
-    if (QThread::currentThread() == thread())
-        update();
-    else
-        post(update);
+    });
 }
 
 void NetManagerState::announceAccessPoint(const QString &interface, bool active)
@@ -142,30 +139,36 @@ void NetManagerState::watch(bool on)
     }
     monitor = new NetMonitor(this);
     connect(monitor, &NetMonitor::linkChanged, this, &NetManagerState::onKernelLink);
-    connect(monitor, &NetMonitor::addressesChanged, this, &NetManagerState::onKernelAddresses);
+    connect(monitor, &NetMonitor::addressesChanged, manager, &NetworkManager::addressesChanged);
     monitor->start();
     if (!service) {
         service = new NetServiceWatch(
             [this](
                 std::function<void()> job) { submit(QStringLiteral("service"), std::move(job)); },
             [this](std::function<void()> job) { post(std::move(job)); }, this);
-        connect(service, &NetServiceWatch::linkChanged, this, &NetManagerState::onLink);
+        connect(service, &NetServiceWatch::linkChanged, this, &NetManagerState::onServiceLink);
         connect(service, &NetServiceWatch::networkChanged, this, &NetManagerState::askWifi);
-        connect(service, &NetServiceWatch::addressesChanged, manager,
-            &NetworkManager::addressesChanged);
+        connect(service, &NetServiceWatch::addressesChanged, this,
+            &NetManagerState::onServiceAddresses);
     }
     service->start();
 }
 
 void NetManagerState::onKernelLink(const QString &interface, bool up)
 {
-    if (!service->manages(interface))
+    if (service->allowsLink(interface))
         onLink(interface, up);
 }
 
-void NetManagerState::onKernelAddresses(const QString &interface)
+void NetManagerState::onServiceLink(const QString &interface, bool up)
 {
-    if (!service->manages(interface))
+    if (monitor && (!monitor->isRunning() || monitor->isUp(interface)))
+        onLink(interface, up);
+}
+
+void NetManagerState::onServiceAddresses(const QString &interface)
+{
+    if (monitor && !monitor->isRunning())
         emit manager->addressesChanged(interface);
 }
 

@@ -89,13 +89,13 @@ void NetServiceWatch::stop()
     devices.clear();
 }
 
-bool NetServiceWatch::manages(const QString &interface) const
+bool NetServiceWatch::allowsLink(const QString &interface) const
 {
     for (const Device &device : devices) {
         if (device.name == interface && device.state > StateUnmanaged)
-            return true;
+            return isUp(device.state);
     }
-    return false;
+    return true;
 }
 
 bool NetServiceWatch::subscribe(bool on)
