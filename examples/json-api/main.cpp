@@ -5,7 +5,8 @@
 // needs a login: a session from POST /login (its cookie, and its token in X-XSRF-TOKEN for
 // unsafe requests), or Basic credentials over HTTPS; the password is made at start and printed.
 //
-//   json-api [address=127.0.0.1] [port=8080] [https-port=8443] [--state-dir DIR] [--verbose]
+//   json-api [address=127.0.0.1] [port=8080] [https-port=8443] [--state-dir DIR]
+//            [--upload-token TOKEN] [--verbose]
 //   (address "::" serves IPv6 and IPv4; the state folder is ~/.local/share/json-api unless given)
 //   curl -i http://127.0.0.1:8080/status
 //   curl -ik https://127.0.0.1:8443/status
@@ -13,6 +14,9 @@
 //   curl -i -d 'buy milk' http://127.0.0.1:8080/notes; curl -i http://127.0.0.1:8080/notes
 //   curl -i http://127.0.0.1:8080/report
 //   curl -i -F name=value -F file=@picture.png http://127.0.0.1:8080/form
+//   curl -i -T firmware.bin http://127.0.0.1:8080/upload     (to a file as it comes, up to 1 GiB)
+//   (with --upload-token TOKEN, /upload and /form need -H 'Authorization: Bearer TOKEN', and
+//   anything else gets 401 before a byte of its body is read)
 //   curl -i http://127.0.0.1:8080/nowhere
 //   curl -i http://127.0.0.1:8080/account                       (401)
 //   curl -i -c jar -d '{"password":"PASSWORD"}' http://127.0.0.1:8080/login
@@ -99,6 +103,35 @@ ZRHttpReply describeForm(const ZRHttpRequest &request)
     return ZRHttpReply::json(parts);
 }
 
+// The size and SHA-256 of a body, read from the file it went to.
+ZRHttpReply describeUpload(const ZRHttpRequest &request)
+{
+    QCryptographicHash sha256(QCryptographicHash::Sha256);
+    QFile file(request.bodyFile());
+    qint64 size = request.body().size();
+    if (file.open(QIODevice::ReadOnly)) {
+        size = file.size();
+        sha256.addData(&file);
+    } else {
+        sha256.addData(request.body());
+    }
+    return ZRHttpReply::json(QJsonObject { { QStringLiteral("bytes"), size },
+        { QStringLiteral("sha256"), QString::fromLatin1(sha256.result().toHex()) } });
+}
+
+// With a token, uploads and forms need it, judged on their head: 401 before their body.
+ZRHttpRouter::BeforeHook requireUploadToken(const QString &token)
+{
+    return [expected = "Bearer " + token.toUtf8()](
+               const ZRHttpRequest &request) -> std::optional<ZRHttpReply> {
+        const QString path = request.pathOnly();
+        if (expected == "Bearer " || (path != QLatin1String("/upload") && path != QLatin1String("/form"))
+            || request.headerValue("Authorization") == expected)
+            return std::nullopt;
+        return ZRHttpReply::json(QJsonObject { { QStringLiteral("error"), QStringLiteral("token needed") } }, 401);
+    };
+}
+
 // One line per request, as the reply goes out: who asked, over what, and how it went.
 void logRequest(const ZRHttpRequest &request, const ZRHttpReply &reply)
 {
@@ -109,15 +142,23 @@ void logRequest(const ZRHttpRequest &request, const ZRHttpReply &reply)
     std::fflush(stdout);
 }
 
+// "NAME VALUE" taken out of the arguments; null without it.
+QString takeOption(QStringList &arguments, const QString &name)
+{
+    const int at = arguments.indexOf(name);
+    if (at < 0)
+        return QString();
+    const QString value = arguments.value(at + 1);
+    arguments.erase(arguments.begin() + at, arguments.begin() + qMin(at + 2, arguments.size()));
+    return value;
+}
+
 // "--state-dir DIR" taken out of the arguments; the program's data folder without it.
 QString takeStateDir(QStringList &arguments)
 {
-    const int at = arguments.indexOf(QStringLiteral("--state-dir"));
-    if (at < 0)
-        return QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation);
-    const QString folder = arguments.value(at + 1);
-    arguments.erase(arguments.begin() + at, arguments.begin() + qMin(at + 2, arguments.size()));
-    return folder;
+    const QString folder = takeOption(arguments, QStringLiteral("--state-dir"));
+    return folder.isNull() ? QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation)
+                           : folder;
 }
 
 // An example has nobody to choose its password, and no password may be the same everywhere:
@@ -170,6 +211,7 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     QStringList arguments = quietUnlessVerbose(app);
     const QString stateDir = takeStateDir(arguments);
+    const QString uploadToken = takeOption(arguments, QStringLiteral("--upload-token"));
     const QString address = arguments.value(1, QStringLiteral("127.0.0.1"));
     const int port = arguments.value(2, QStringLiteral("8080")).toInt();
     const int httpsPort = arguments.value(3, QStringLiteral("8443")).toInt();
@@ -187,8 +229,7 @@ int main(int argc, char *argv[])
     ZRHttpGuard::Options guarding;
     guarding.openPaths = QStringList { QStringLiteral("/status"), QStringLiteral("/echo"),
         QStringLiteral("/report"), QStringLiteral("/notes"), QStringLiteral("/form"),
-        QStringLiteral("/login"),
-        QStringLiteral("/logout") };
+        QStringLiteral("/upload"), QStringLiteral("/login"), QStringLiteral("/logout") };
     guarding.apiPrefix = QStringLiteral("/");
     guarding.basic = [hash](const QString &user, const QString &given) {
         return user == QLatin1String("admin") && ZRPassword::verify(given, hash);
@@ -227,7 +268,15 @@ int main(int argc, char *argv[])
         }
         return ZRHttpReply::json(body);
     });
+    router.before(requireUploadToken(uploadToken));
     router.route(RequestPost, QStringLiteral("/form"), describeForm);
+    router.route(RequestPut, QStringLiteral("/upload"), describeUpload);
+    ZRHttpRouter::BodyLimits toFile;
+    toFile.maxSize = qint64(1) << 30;
+    toFile.fileFrom = 64 * 1024;
+    router.setBodyLimits(QStringLiteral("/upload"), toFile);
+    toFile.maxSize = 256 * 1024 * 1024;
+    router.setBodyLimits(QStringLiteral("/form"), toFile);
     router.route(RequestGet, QStringLiteral("/report"), [&](const ZRHttpRequest &) {
         ZRHttpReply reply;
         reply.setMultipart(report(++requests));

@@ -20,6 +20,8 @@ inline int refusalStatus(ZRHttpError error, int httpStatus)
         return 505;
     case ZRHttpError::ExpectationFailed:
         return 417;
+    case ZRHttpError::BodyNotStored:
+        return 507;
     default:
         return 400;
     }

@@ -211,7 +211,8 @@ void checkAnswer(QByteArray received, bool passFirst, bool routed)
         check(f.errors == 1, "refusal without exactly one error signal");
         check(status == refusalStatus(ZRHttpError(int(f.lastError)), status),
             "refusal status off its code");
-        check(received.endsWith("\r\nContent-Length: 0\r\nConnection: close\r\n\r\n")
+        check(received.contains("\r\nConnection: close\r\n\r\n")
+                && received.endsWith(ZRHttpReply::reasonPhrase(status) + '\n')
                 && received.count("HTTP/1.1 ") == 1,
             "not exactly one refusal");
         check(f.requests < handed, "refusal after the request was handed over");

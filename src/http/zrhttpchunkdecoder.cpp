@@ -127,7 +127,7 @@ void ZRHttpChunkDecoder::takeSizeLine()
     qint64 size = 0;
     if (!chopCr(&line) || !parseChunkSizeLine(line, &size))
         return fail(ZRHttpError::BadBodyFraming, 400);
-    if (size > m_maxBodySize - m_body.size())
+    if (size > m_maxBodySize - m_bodySize)
         return fail(ZRHttpError::BodyTooLarge, 413);
     if (size == 0) {
         m_state = TrailerState;
@@ -157,7 +157,13 @@ void ZRHttpChunkDecoder::takeTrailerLine()
 int ZRHttpChunkDecoder::takeData(const char *data, int size)
 {
     const int take = int(qMin<qint64>(m_chunkLeft, size));
-    m_body.append(data, take);
+    if (!m_sink) {
+        m_body.append(data, take);
+    } else if (!m_sink(data, take)) {
+        fail(ZRHttpError::BodyNotStored, 507);
+        return take;
+    }
+    m_bodySize += take;
     m_chunkLeft -= take;
     if (m_chunkLeft == 0) {
         m_state = DataEndState;
@@ -176,6 +182,18 @@ int ZRHttpChunkDecoder::takeDataEnd(char c)
     else
         fail(ZRHttpError::BadBodyFraming, 400);
     return 1;
+}
+
+void ZRHttpChunkDecoder::setSink(Sink sink)
+{
+    m_sink = std::move(sink);
+}
+
+void ZRHttpChunkDecoder::setMaxBodySize(qint64 maxBodySize)
+{
+    m_maxBodySize = qBound(qint64(0), maxBodySize, m_sink ? streamedBodyCeiling : bodySizeCeiling);
+    if (m_status == NeedMore && m_bodySize + m_chunkLeft > m_maxBodySize)
+        fail(ZRHttpError::BodyTooLarge, 413);
 }
 
 void ZRHttpChunkDecoder::fail(ZRHttpError error, int httpStatus)

@@ -6,6 +6,8 @@
 
 #include <QByteArray>
 
+#include <functional>
+
 // Decodes a body sent with chunked transfer coding: chunk-size lines (extensions ignored),
 // chunk data each ended by CR LF, the last chunk, and the trailer section, whose fields are
 // checked and dropped. Every line ends with CR LF: a bare LF is refused, as in the head, so
@@ -19,7 +21,8 @@
 //
 // Limits: a chunk-size line, extensions included, under 4 KiB; the trailer section up to
 // 8 KiB, as the header block; the body up to the maximum given, which is taken between 0 and
-// 1 GiB (a body is one QByteArray). A size too big for 64 bits counts as the largest one.
+// 1 GiB (a body is one QByteArray), or 1 TiB where a sink takes the data instead. A size too
+// big for 64 bits counts as the largest one.
 class ZRNET_AUTOTEST_EXPORT ZRHttpChunkDecoder
 {
 public:
@@ -27,8 +30,16 @@ public:
     static constexpr int maxChunkLineSize = 4096;
     static constexpr int maxTrailerSize = 8192;
     static constexpr qint64 bodySizeCeiling = qint64(1) << 30;
+    static constexpr qint64 streamedBodyCeiling = qint64(1) << 40;
 
     explicit ZRHttpChunkDecoder(qint64 maxBodySize = 0);
+
+    // Takes the data as it comes instead of body(), which then stays empty; false from it fails
+    // the body with BodyNotStored (507).
+    using Sink = std::function<bool(const char *data, int size)>;
+    void setSink(Sink sink);
+    // A new maximum, before the body ends: more than it has come already fails with 413.
+    void setMaxBodySize(qint64 maxBodySize);
 
     int feed(const char *data, int size);
 
@@ -60,6 +71,8 @@ private:
     void fail(ZRHttpError error, int httpStatus);
 
     QByteArray m_body;
+    Sink m_sink;
+    qint64 m_bodySize = 0; // of the data so far
     QByteArray m_line; // the line being gathered, without its LF
     bool m_lineDone = false; // m_line has met its LF
     bool m_crSeen = false; // the CR of a chunk's CR LF has come

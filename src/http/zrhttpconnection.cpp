@@ -1,6 +1,7 @@
 #include "zrconnectiontable_p.h"
 #include "zrhttpconnection_p.h"
 #include "zrhttpfilebody_p.h"
+#include "zrhttpheadcheck_p.h"
 #include "zrhttpname_p.h"
 #include "zrhttpreply.h"
 #include "zrhttpserver.h"
@@ -12,6 +13,10 @@
 #include "zrtlscontext_p.h"
 #include "zrtransport_p.h"
 #include "zrworkerpool_p.h"
+
+#include <QDir>
+#include <QTemporaryDir>
+#include <QTemporaryFile>
 
 #include <cerrno>
 #include <cstring>
@@ -79,6 +84,9 @@ qint64 ZRHttpConnection::deadline() const
     case FirstByte:
         return after(phaseSince(), m_requestTimeoutMs);
     case Reading:
+        // Once the head is in, the body keeps its pace: each byte buys 1/rate of a second.
+        if (m_bodyStart >= 0 && m_receiveRate > 0 && m_requestTimeoutMs > 0)
+            return m_bodyStart + m_requestTimeoutMs + m_bodyReceived * 1000 / m_receiveRate;
         return after(m_requestStart, m_requestTimeoutMs);
     case Sending:
         return m_pace.deadline();
@@ -98,7 +106,12 @@ void ZRHttpConnection::restart(const ZRHttpServer &server)
 {
     m_requestTimeoutMs = server.requestTimeout();
     m_keepAliveMs = server.keepAliveTimeout();
+    m_headCheck = server.headCheck();
     m_parser = ZRHttpRequestParser(server.maxBodySize());
+    m_parser.setPauseAfterHead(m_headCheck != nullptr);
+    m_receiveRate = server.minimumReceiveRate();
+    m_bodyStart = -1;
+    m_bodyReceived = 0;
     m_described = false;
     m_continueSent = false;
 }
@@ -287,10 +300,19 @@ void ZRHttpConnection::received(ZRServer &to, const char *bytes, int size)
     }
     if (phase() != Reading)
         beginRequest();
-    const auto status = m_parser.feed(bytes, size);
+    auto status = m_parser.feed(bytes, size);
+    if (m_bodyStart >= 0)
+        m_bodyReceived += size;
     if (!m_described && m_parser.hasRequestLine()) {
         m_described = true;
         qCDebug(lcHttp, "Request description: %s", m_parser.request().requestLine.constData());
+    }
+    if (status != ZRHttpRequestParser::BadRequest && m_parser.headerBlockAccepted()
+        && m_bodyStart < 0) {
+        m_bodyStart = monotonicMs();
+        if (m_headCheck && !judgeHead(server))
+            return;
+        status = m_parser.resume();
     }
     switch (status) {
     case ZRHttpRequestParser::NeedMore:
@@ -321,12 +343,76 @@ void ZRHttpConnection::awaitMore()
     handle()->next();
 }
 
+// The reason in a line of text, and a Date, as every other reply has.
 void ZRHttpConnection::refuse(ZRHttpServer &server, ZRHttpError code, int status)
 {
     qCDebug(lcHttp, "%s", toString(code));
     emit server.error(int(code));
-    // Without a Date, unlike other replies: these bytes are fixed, so clients can rely on them.
-    answerAndClose(ZRHttpReply(status).serialise(true, "close", false, false));
+    answerAndClose(
+        ZRHttpReply::text(ZRHttpReply::reasonPhrase(status) + '\n', status).serialise(true, "close"));
+}
+
+// The router's judgement of the head, before any of the body is read: an answer in the
+// request's place, or how to take the body. False when it answered.
+bool ZRHttpConnection::judgeHead(ZRHttpServer &server)
+{
+    ZRHttpBodyPlan plan;
+    const std::optional<ZRHttpReply> answer = (*m_headCheck)(requestOf(m_parser.request()), &plan);
+    if (answer) {
+        answerHead(server, *answer);
+        return false;
+    }
+    if (plan.minimumRate >= 0)
+        m_receiveRate = plan.minimumRate;
+    const bool toFile = m_parser.isPaused() && plan.fileFrom >= 0
+        && (m_parser.framing() == ZRHttpRequestParser::ChunkedFraming
+            || m_parser.declaredLength() >= plan.fileFrom);
+    if (toFile && !openBodyFile(plan.directory)) {
+        refuse(server, ZRHttpError::BodyNotStored, 507);
+        return false;
+    }
+    m_parser.setMaxBodySize(plan.maxSize >= 0 ? plan.maxSize : server.maxBodySize());
+    return true;
+}
+
+// An answer to a request whose body has not come (or not all of it) ends its connection, which
+// drops what the client still sends; one to a whole request is an answer like any other.
+void ZRHttpConnection::answerHead(ZRHttpServer &server, const ZRHttpReply &reply)
+{
+    if (m_parser.status() != ZRHttpRequestParser::Complete) {
+        const bool head = m_parser.request().method == RequestHead;
+        answerAndClose(reply.serialise(!head && reply.hasContent(), "close"));
+        return;
+    }
+    takeRequest(server);
+    sendReply(server, reply);
+}
+
+namespace {
+
+// Where bodies go that no folder was named for: one of the process's own, which only its user
+// may enter.
+QString privateBodyFolder()
+{
+    static const QTemporaryDir folder(QDir::tempPath() + QLatin1String("/zrnet-bodies-XXXXXX"));
+    return folder.isValid() ? folder.path() : QDir::tempPath();
+}
+
+} // namespace
+
+bool ZRHttpConnection::openBodyFile(const QString &directory)
+{
+    auto file = std::make_unique<QTemporaryFile>(
+        (directory.isEmpty() ? privateBodyFolder() : directory) + QLatin1String("/body-XXXXXX"));
+    if (!file->open()) {
+        qCWarning(lcHttp, "Cannot store a request body in %s: %s", qPrintable(file->fileTemplate()),
+            qPrintable(file->errorString()));
+        return false;
+    }
+    QTemporaryFile *raw = file.get();
+    m_parser.setBodySink([raw](const char *data, int size) { return raw->write(data, size) == size; });
+    m_bodyFile = std::move(file);
+    return true;
 }
 
 void ZRHttpConnection::answerAndClose(const QByteArray &answer)
@@ -349,17 +435,14 @@ void ZRHttpConnection::linger()
 
 void ZRHttpConnection::handToApplication(ZRHttpServer &server)
 {
-    const ZRHttpParsedRequest parsed = m_parser.takeRequest();
-    // A pipelined request that came with this one is read once this one is answered.
-    m_unread.prepend(m_parser.takeRest());
-    restart(server);
-    ++m_served;
-    m_keepOpen
-        = m_keepAliveMs > 0 && parsed.keepAlive && m_served < server.maxRequestsPerConnection();
-    m_http10 = parsed.version == ZRHttpParsedRequest::Http10;
-    m_answeringHead = parsed.method == RequestHead;
-    setPhase(Held, false);
-    if (m_served == 1) {
+    const ZRHttpRequest request = takeRequest(server);
+    emit server.connectionThread(request, handle());
+}
+
+// The request as the application gets it; its body as it came, or the file it went to.
+ZRHttpRequest ZRHttpConnection::requestOf(const ZRHttpParsedRequest &parsed)
+{
+    if (m_remotePort == 0) { // once a connection
         m_remotePort = peerPort(socket());
         m_localPort = localPort(socket());
     }
@@ -370,11 +453,30 @@ void ZRHttpConnection::handToApplication(ZRHttpServer &server)
     request.setProtocol(parsed.protocol);
     request.addHeaders(parsed.headers);
     request.setBody(parsed.body);
-    emit server.connectionThread(request, handle());
+    if (m_bodyFile && m_bodyFile->flush())
+        request.m_bodyFile = m_bodyFile->fileName();
+    return request;
+}
+
+// The whole request taken from the parser, which begins the next; the connection holds it.
+ZRHttpRequest ZRHttpConnection::takeRequest(ZRHttpServer &server)
+{
+    const ZRHttpParsedRequest parsed = m_parser.takeRequest();
+    // A pipelined request that came with this one is read once this one is answered.
+    m_unread.prepend(m_parser.takeRest());
+    restart(server);
+    ++m_served;
+    m_keepOpen
+        = m_keepAliveMs > 0 && parsed.keepAlive && m_served < server.maxRequestsPerConnection();
+    m_http10 = parsed.version == ZRHttpParsedRequest::Http10;
+    m_answeringHead = parsed.method == RequestHead;
+    setPhase(Held, false);
+    return requestOf(parsed);
 }
 
 void ZRHttpConnection::sendBytes(ZRHttpServer &server, const QByteArray &bytes)
 {
+    m_bodyFile.reset(); // the request is answered
     startReply(server, bytes, -1, 0, false);
 }
 
@@ -382,6 +484,7 @@ void ZRHttpConnection::sendBytes(ZRHttpServer &server, const QByteArray &bytes)
 // own on the plain socket; else it is read and written in pieces by the caller's thread.
 void ZRHttpConnection::sendReply(ZRHttpServer &server, const ZRHttpReply &reply)
 {
+    m_bodyFile.reset(); // the request is answered
     // Over HTTP/1.0 a stream's end is the connection's; a stopped server's, every answer's.
     const bool keepOpen = m_keepOpen && server.m_running && !(reply.isStream() && m_http10)
         && !zrListHas(reply.header(QByteArrayLiteral("Connection")), "close");

@@ -3,14 +3,20 @@
 
 #include "zrconnection_p.h"
 #include "zrhttperror.h"
+#include "zrhttpheadcheck_p.h"
 #include "zrhttprequestparser_p.h"
 #include "zrsendpace_p.h"
 
 #include <QByteArray>
 
+#include <QTemporaryFile>
+
+#include <functional>
 #include <memory>
+#include <optional>
 
 class ZRHttpReply;
+class ZRHttpRequest;
 class ZRHttpServer;
 struct ZRHttpStreamLink;
 class ZRServer;
@@ -96,6 +102,11 @@ private:
     void answerAndClose(const QByteArray &answer);
     void linger();
     void handToApplication(ZRHttpServer &server);
+    ZRHttpRequest takeRequest(ZRHttpServer &server);
+    ZRHttpRequest requestOf(const ZRHttpParsedRequest &parsed);
+    bool judgeHead(ZRHttpServer &server);
+    void answerHead(ZRHttpServer &server, const ZRHttpReply &reply);
+    bool openBodyFile(const QString &directory);
     void startReply(
         ZRHttpServer &server, const QByteArray &head, int file, qint64 fileLength, bool keepOpen);
     void startStream(
@@ -114,6 +125,13 @@ private:
     // Set until the transport is settled: TLS, or a plain client answered in plain text.
     std::shared_ptr<const ZRTlsContext> m_tlsContext;
     ZRHttpRequestParser m_parser;
+    // The router's judge of each head, as the request began; null where no router serves.
+    std::shared_ptr<const ZRHttpHeadCheck> m_headCheck;
+    // A body going to a file, from its head until its answer, when it is removed.
+    std::unique_ptr<QTemporaryFile> m_bodyFile;
+    qint64 m_bodyStart = -1; // monotonic ms when the head was in; -1 before
+    qint64 m_bodyReceived = 0; // bytes read since
+    qint64 m_receiveRate = 0; // the least the body must keep, bytes a second; 0: none
     ZRSendPace m_pace;
     QByteArray m_unread; // bytes read with a request that belong to the next one
     std::shared_ptr<ZRHttpStreamLink> m_stream; // while a stream goes out

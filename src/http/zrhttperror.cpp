@@ -25,6 +25,8 @@ const char *toString(ZRHttpError error)
         return "Unsupported HTTP version";
     case ZRHttpError::ExpectationFailed:
         return "Expectation failed";
+    case ZRHttpError::BodyNotStored:
+        return "Request body not stored";
     }
     return "";
 }

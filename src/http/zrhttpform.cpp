@@ -332,8 +332,16 @@ ZRHttpForm ZRHttpForm::parse(const ZRHttpRequest &request)
 ZRHttpForm ZRHttpForm::parse(const ZRHttpRequest &request, const Limits &limits)
 {
     ZRHttpForm form(request.headerValue("Content-Type"), limits);
-    if (form.feed(request.body()))
-        form.finish();
+    QFile file(request.bodyFile());
+    if (request.bodyFile().isEmpty()) {
+        form.feed(request.body());
+    } else if (!file.open(QIODevice::ReadOnly)) {
+        form.d->fail(CannotWrite, file.errorString());
+    } else {
+        QByteArray piece;
+        while (!(piece = file.read(64 * 1024)).isEmpty() && form.feed(piece)) { }
+    }
+    form.finish();
     return form;
 }
 

@@ -51,7 +51,7 @@ public:
         TooManyParts,
         FieldTooLarge,
         FileTooLarge,
-        CannotWrite, // a file could not be made or written: its cause in errorString()
+        CannotWrite, // a file could not be made, written or read: its cause in errorString()
         Incomplete, // finish() came before the closing delimiter
     };
 
@@ -64,7 +64,8 @@ public:
     ZRHttpForm(const ZRHttpForm &) = delete;
     ZRHttpForm &operator=(const ZRHttpForm &) = delete;
 
-    // The request's body, whole, as one form; check error().
+    // The request's body, whole, as one form, read from its file where it went to one
+    // (ZRHttpRequest::bodyFile()); check error().
     static ZRHttpForm parse(const ZRHttpRequest &request);
     static ZRHttpForm parse(const ZRHttpRequest &request, const Limits &limits);
 

@@ -54,7 +54,8 @@ ZRHttpRequest::ZRHttpRequest(const ZRHttpRequest &other)
     : ZRHttpBase(other), m_type(other.m_type), m_path(other.m_path), m_protocol(other.m_protocol),
       m_headerLines(other.m_headerLines), m_pathParameters(other.m_pathParameters),
       m_remoteAddress(other.m_remoteAddress), m_remotePort(other.m_remotePort),
-      m_localPort(other.m_localPort), m_tls(other.m_tls), m_arrival(other.m_arrival)
+      m_localPort(other.m_localPort), m_tls(other.m_tls), m_arrival(other.m_arrival),
+      m_bodyFile(other.m_bodyFile)
 { }
 
 ZRHttpRequest &ZRHttpRequest::operator=(const ZRHttpRequest &other)
@@ -70,7 +71,13 @@ ZRHttpRequest &ZRHttpRequest::operator=(const ZRHttpRequest &other)
     m_localPort = other.m_localPort;
     m_tls = other.m_tls;
     m_arrival = other.m_arrival;
+    m_bodyFile = other.m_bodyFile;
     return *this;
+}
+
+QString ZRHttpRequest::bodyFile() const
+{
+    return m_bodyFile;
 }
 
 ZRHttpRequest::~ZRHttpRequest() = default;

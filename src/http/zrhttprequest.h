@@ -83,6 +83,10 @@ public:
     // Nanoseconds since the server had the whole request (-1 for one it did not make): once the
     // reply is made, the time an access log reports.
     qint64 nsecsSinceArrival() const;
+    // Where the body is when it went to a file as it came (ZRHttpRouter::setBodyLimits()), and
+    // body() is empty: the file is the server's, removed once the request is answered, so read
+    // it (or move it away) before. Empty for a body held in memory.
+    QString bodyFile() const;
 
     // The single source of method texts; filled during static initialisation, read-only
     // afterwards, so connection threads read it without a lock.
@@ -105,6 +109,7 @@ private:
     quint16 m_localPort = 0;
     bool m_tls = false;
     QElapsedTimer m_arrival; // invalid unless the server made the request
+    QString m_bodyFile;
 };
 
 Q_DECLARE_METATYPE(ZRHttpRequest)

@@ -104,10 +104,43 @@ ZRHttpRequestParser::Status ZRHttpRequestParser::feed(const char *data, int size
         m_buffer = QByteArray::fromRawData(data, size);
     else
         m_buffer.append(data, size);
-    while (m_status == NeedMore && step()) { }
-    dropUsedBytes();
+    run();
     if (borrowed)
         m_buffer.detach();
+    return m_status;
+}
+
+void ZRHttpRequestParser::run()
+{
+    while (m_status == NeedMore && !m_paused && step()) { }
+    dropUsedBytes();
+}
+
+void ZRHttpRequestParser::setMaxBodySize(qint64 maxBodySize)
+{
+    const qint64 ceiling
+        = m_sink ? ZRHttpChunkDecoder::streamedBodyCeiling : ZRHttpChunkDecoder::bodySizeCeiling;
+    m_maxBodySize = qBound(qint64(0), maxBodySize, ceiling);
+    m_chunks.setMaxBodySize(m_maxBodySize);
+}
+
+void ZRHttpRequestParser::setBodySink(Sink sink)
+{
+    m_chunks.setSink(sink);
+    m_sink = std::move(sink);
+    m_bodyLeft = m_contentLength;
+}
+
+ZRHttpRequestParser::Status ZRHttpRequestParser::resume()
+{
+    if (!m_paused || m_status != NeedMore)
+        return m_status;
+    m_paused = false;
+    if (m_framing == LengthFraming && m_contentLength > m_maxBodySize)
+        fail(ZRHttpError::BodyTooLarge, 413);
+    else if (m_chunks.status() == ZRHttpChunkDecoder::Failed)
+        fail(m_chunks.error(), m_chunks.httpStatus());
+    run();
     return m_status;
 }
 
@@ -269,7 +302,7 @@ void ZRHttpRequestParser::readContentLength(const QByteArray &value)
         fail(ZRHttpError::BadBodyFraming, 400);
         return;
     }
-    if (length > m_maxBodySize) {
+    if (length > m_maxBodySize && !m_pauseAfterHead) {
         fail(ZRHttpError::BodyTooLarge, 413);
         return;
     }
@@ -310,6 +343,7 @@ bool ZRHttpRequestParser::finishHeaderBlock()
         return fail(ZRHttpError::ExpectationFailed, 417);
     m_request.keepAlive = asksToKeepConnection() && framingAllowsNext();
     m_expectsContinue = wantsContinue();
+    m_paused = m_pauseAfterHead && bodyDeclared();
     switch (m_framing) {
     case LengthFraming:
         m_state = LengthBodyState;
@@ -384,10 +418,24 @@ bool ZRHttpRequestParser::bodyDeclared() const
 
 bool ZRHttpRequestParser::readLengthBody()
 {
+    if (m_sink)
+        return streamLengthBody();
     if (m_buffer.size() - m_pos < m_contentLength)
         return false;
     m_request.body = bytes(m_pos, int(m_contentLength));
     return complete(m_pos + int(m_contentLength));
+}
+
+// What has come of the body goes to the sink at once.
+bool ZRHttpRequestParser::streamLengthBody()
+{
+    const int take = int(qMin<qint64>(m_bodyLeft, m_buffer.size() - m_pos));
+    if (take > 0 && !m_sink(m_buffer.constData() + m_pos, take))
+        return fail(ZRHttpError::BodyNotStored, 507);
+    m_pos += take;
+    m_scan = m_pos;
+    m_bodyLeft -= take;
+    return m_bodyLeft == 0 ? complete(m_pos) : false;
 }
 
 // The decoder keeps what it needs of a line cut between pieces, so it is given every byte.
@@ -434,7 +482,8 @@ bool ZRHttpRequestParser::fail(ZRHttpError error, int httpStatus)
 // A chunked body may come in any number of pieces: keep only what is still unread.
 void ZRHttpRequestParser::dropUsedBytes()
 {
-    if (m_status != NeedMore || m_state != ChunkedBodyState || m_pos == 0)
+    const bool taken = m_state == ChunkedBodyState || (m_state == LengthBodyState && m_sink);
+    if (m_status != NeedMore || !taken || m_pos == 0)
         return;
     m_buffer.remove(0, m_pos);
     m_base += m_pos;

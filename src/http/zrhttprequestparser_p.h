@@ -46,6 +46,12 @@ struct ZRHttpParsedRequest
 //  - BadRequest: error() gives the reason and httpStatus() the answer to send.
 // Once Complete or BadRequest, further bytes change nothing.
 //
+// With setPauseAfterHead(), a request whose head declares a body stops once the head is
+// accepted (NeedMore, isPaused()), keeping what came after it, so that the caller can judge the
+// head before any of the body is taken: it may then set the body's maximum and a sink, and
+// resume(). The declared length is judged against the maximum then, rather than at its line.
+// A sink takes the body as it comes, so that the parser holds none of it; body() stays empty.
+//
 // The head is read strictly, so that it cannot mean one thing here and another to a proxy in
 // front: every line ends with CR LF, and a bare CR or LF, or any other control character but a
 // tab inside a value, is refused. A few empty lines before the request line are skipped. The
@@ -73,6 +79,16 @@ public:
     Status feed(const char *data, int size);
     Status feed(const QByteArray &bytes) { return feed(bytes.constData(), bytes.size()); }
 
+    void setPauseAfterHead(bool on) { m_pauseAfterHead = on; }
+    bool isPaused() const { return m_paused; }
+    // While paused: the body's maximum, which a sink lets pass 1 GiB (up to 1 TiB).
+    void setMaxBodySize(qint64 maxBodySize);
+    // While paused: false from the sink fails the request with BodyNotStored (507).
+    using Sink = ZRHttpChunkDecoder::Sink;
+    void setBodySink(Sink sink);
+    // Goes on with the bytes held; the answer as feed() gives it.
+    Status resume();
+
     Status status() const { return m_status; }
     ZRHttpError error() const { return m_error; }
     int errorCode() const { return int(m_error); }
@@ -81,6 +97,7 @@ public:
     bool headerBlockAccepted() const { return m_state > HeaderLinesState; }
     bool expectsContinue() const { return m_expectsContinue; }
     Framing framing() const { return m_framing; }
+    qint64 declaredLength() const { return m_contentLength; } // -1 without Content-Length
     qint64 bytesUsed() const { return m_bytesUsed; } // 0 unless Complete
     qint64 maxBodySize() const { return m_maxBodySize; }
     const ZRHttpParsedRequest &request() const { return m_request; }
@@ -110,6 +127,8 @@ private:
     bool framingAllowsNext() const;
     bool bodyDeclared() const;
     bool readLengthBody();
+    bool streamLengthBody();
+    void run();
     bool readChunkedBody();
     // Both settle the answer and return true, as a step that made progress.
     bool complete(int end);
@@ -127,6 +146,8 @@ private:
     bool m_codingSeen = false; // a Transfer-Encoding line, even an empty one
     qint64 m_maxBodySize;
     qint64 m_contentLength = -1; // none yet
+    qint64 m_bodyLeft = 0; // of a length body going to the sink
+    Sink m_sink;
     qint64 m_bytesUsed = 0;
     ZRHttpChunkDecoder m_chunks;
     State m_state = RequestLineState;
@@ -135,6 +156,8 @@ private:
     int m_httpStatus = 0;
     Framing m_framing = NoFraming;
     bool m_expectsContinue = false;
+    bool m_pauseAfterHead = false;
+    bool m_paused = false;
 };
 
 #endif // ZRHTTPREQUESTPARSER_P_H

@@ -2,6 +2,7 @@
 #include "zrconnectiontable_p.h"
 #include "zrhttpcompression_p.h"
 #include "zrhttpconnection_p.h"
+#include "zrhttpheadcheck_p.h"
 #include "zrhttpname_p.h"
 #include "zrhttppath_p.h"
 #include "zrhttpserver.h"
@@ -105,6 +106,7 @@ struct Config
     QVector<ZRHttpRouter::BeforeHook> before;
     QVector<ZRHttpRouter::AfterHook> after;
     int compressFrom = -1; // the smallest body compressed; negative: none
+    QVector<QPair<Route, ZRHttpRouter::BodyLimits>> bodyLimits; // by the route's path
 };
 
 int methodBit(RequestType method)
@@ -378,17 +380,43 @@ private:
     bool m_answered = false;
 };
 
-// On the connection's thread, inside the server's signal.
+// The limits of the most specific path that matches; none (all negative) where none does.
+ZRHttpRouter::BodyLimits bodyLimitsFor(const Config &config, const ZRHttpRequest &request)
+{
+    const ZRHttpPath path = ZRHttpPath::parse(request.path());
+    const QPair<Route, ZRHttpRouter::BodyLimits> *best = nullptr;
+    for (const auto &limits : config.bodyLimits) {
+        if (path.kind == ZRHttpPath::Normal && limits.first.matches(path.segments)
+            && (!best || compareSpecificity(limits.first, best->first) > 0))
+            best = &limits;
+    }
+    return best ? best->second : ZRHttpRouter::BodyLimits();
+}
+
+// On the connection's thread, as soon as the head has arrived: the before-hooks, then the
+// body's limits.
+std::optional<ZRHttpReply> judgeHead(
+    const Config &config, const ZRHttpRequest &head, ZRHttpBodyPlan *plan)
+{
+    if (std::optional<ZRHttpReply> reply = runBeforeHooks(config, head))
+        return finish(config, head, std::move(*reply));
+    const ZRHttpRouter::BodyLimits limits = bodyLimitsFor(config, head);
+    plan->maxSize = limits.maxSize;
+    plan->minimumRate = limits.minimumRate;
+    plan->fileFrom = limits.fileFrom;
+    plan->directory = limits.directory;
+    return std::nullopt;
+}
+
+// On the connection's thread, inside the server's signal; the before-hooks ran on the head.
 void respond(const std::shared_ptr<const Config> &config, ZRHttpServer &server,
     const ZRHttpRequest &request, ZRSocketThread *thread)
 {
     const Route *later = nullptr;
     QStringList segments;
-    std::optional<ZRHttpReply> reply = runBeforeHooks(*config, request);
-    if (!reply)
-        reply = dispatch(*config, request, &later, &segments);
+    ZRHttpReply reply = dispatch(*config, request, &later, &segments);
     if (!later) {
-        server.sendReply(finish(*config, request, std::move(*reply)), thread);
+        server.sendReply(finish(*config, request, std::move(reply)), thread);
         return;
     }
     auto waiting = std::make_shared<Deferred>(config, *later, segments, request, thread);
@@ -498,8 +526,11 @@ ZRHttpRouter::ZRHttpRouter(ZRHttpServer *server) : m_routes(std::make_shared<ZRH
 ZRHttpRouter::~ZRHttpRouter()
 {
     QMutexLocker lock(&m_mutex);
-    for (const auto &served : qAsConst(m_served))
+    for (const auto &served : qAsConst(m_served)) {
         QObject::disconnect(served.second);
+        if (auto *server = qobject_cast<ZRHttpServer *>(served.first.data()))
+            server->setHeadCheck(nullptr);
+    }
 }
 
 void ZRHttpRouter::serve(ZRHttpServer *server)
@@ -522,6 +553,10 @@ void ZRHttpRouter::serve(ZRHttpServer *server)
         },
         Qt::DirectConnection);
     m_served.append({ QPointer<QObject>(server), connection });
+    server->setHeadCheck(std::make_shared<const ZRHttpHeadCheck>(
+        [routes = m_routes](const ZRHttpRequest &head, ZRHttpBodyPlan *plan) {
+            return judgeHead(*routes->snapshot(), head, plan);
+        }));
 }
 
 void ZRHttpRouter::route(RequestType method, QString path, Handler handler)
@@ -587,6 +622,19 @@ ZRHttpRouter::Handler ZRHttpRouter::fileHandler(
     const int depth = path.isEmpty() ? 0 : ZRHttpPath::parse(path).segments.size();
     const auto folder = std::make_shared<ZRHttpFolder>(directory, options);
     return [folder, depth](const ZRHttpRequest &request) { return folder->serve(depth, request); };
+}
+
+void ZRHttpRouter::setBodyLimits(const QString &path, const BodyLimits &limits)
+{
+    m_routes->update([&](Config &config) {
+        const Route route = makeRoute(RequestPost, path, Handler());
+        auto same = std::find_if(config.bodyLimits.begin(), config.bodyLimits.end(),
+            [&](const auto &l) { return l.first.path == path; });
+        if (same == config.bodyLimits.end())
+            config.bodyLimits.append({ route, limits });
+        else
+            *same = { route, limits };
+    });
 }
 
 void ZRHttpRouter::setCompression(bool on, int minimumSize)

@@ -92,6 +92,18 @@ public:
         bool precompressed = true;
     };
 
+    // How the body of a request to some paths is taken (setBodyLimits()). Each negative value
+    // leaves the server's own.
+    struct BodyLimits
+    {
+        qint64 maxSize = -1; // larger bodies get 413 (ZRHttpServer::maxBodySize())
+        qint64 minimumRate = -1; // bytes a second after the head (minimumReceiveRate())
+        // A body of this many bytes or more, and every chunked one, goes to a file as it comes
+        // rather than into memory (ZRHttpRequest::bodyFile()); negative: never.
+        qint64 fileFrom = -1;
+        QString directory; // of those files; empty: a private temporary folder of the process
+    };
+
     // Serves server (see serve()) unless it is null.
     explicit ZRHttpRouter(ZRHttpServer *server = nullptr);
     ~ZRHttpRouter();
@@ -109,7 +121,16 @@ public:
     // (destroyed before the request, or while it waits; or null) answers 503.
     void route(RequestType method, QString path, QObject *context, Handler handler);
 
-    // Hooks run in the order added, each on every request of the router.
+    // The body of a request to path (a route's path: exact, with "{name}" segments, or a
+    // "/prefix/*"; the most specific wins) is taken as limits say, whatever its method, and
+    // judged before any of it is read: a larger Content-Length gets 413 at once, and a chunked
+    // body the moment it passes the maximum. Replaces the limits of the same path.
+    void setBodyLimits(const QString &path, const BodyLimits &limits);
+
+    // Hooks run in the order added, each on every request of the router. The before-hooks run as
+    // soon as a request's head has arrived, before any of its body is read, and so see no body:
+    // a hook's answer goes out at once, without "100 Continue", and a body still to come is
+    // never read (the connection then closes).
     void before(BeforeHook hook);
     void after(AfterHook hook);
 

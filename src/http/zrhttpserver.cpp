@@ -19,6 +19,7 @@ constexpr int DefaultMaxConnectionThreads = 1024;
 constexpr int DefaultKeepAliveTimeoutMs = 5000;
 constexpr int DefaultMaxRequestsPerConnection = 1000;
 constexpr int DefaultMinimumSendRate = 1024;
+constexpr int DefaultMinimumReceiveRate = 1024;
 
 ZRConnection *makeConnection(ZRServer &server, int socket, const QString &address)
 {
@@ -31,7 +32,7 @@ ZRHttpServer::ZRHttpServer()
     : m_maxBodySize(ZRHttpRequestParser::defaultMaxBodySize),
       m_requestTimeout(DefaultRequestTimeoutMs), m_keepAliveTimeout(DefaultKeepAliveTimeoutMs),
       m_maxRequestsPerConnection(DefaultMaxRequestsPerConnection),
-      m_minimumSendRate(DefaultMinimumSendRate)
+      m_minimumSendRate(DefaultMinimumSendRate), m_minimumReceiveRate(DefaultMinimumReceiveRate)
 {
     m_makeConnection = makeConnection;
     m_repliesAtOnce = true;
@@ -108,6 +109,28 @@ void ZRHttpServer::setMinimumSendRate(qint64 bytesPerSecond)
 qint64 ZRHttpServer::minimumSendRate() const
 {
     return m_minimumSendRate;
+}
+
+void ZRHttpServer::setMinimumReceiveRate(qint64 bytesPerSecond)
+{
+    m_minimumReceiveRate = qMax<qint64>(0, bytesPerSecond);
+}
+
+qint64 ZRHttpServer::minimumReceiveRate() const
+{
+    return m_minimumReceiveRate;
+}
+
+void ZRHttpServer::setHeadCheck(std::shared_ptr<const ZRHttpHeadCheck> check)
+{
+    QMutexLocker lock(&m_headCheckMutex);
+    m_headCheck = std::move(check);
+}
+
+std::shared_ptr<const ZRHttpHeadCheck> ZRHttpServer::headCheck() const
+{
+    QMutexLocker lock(&m_headCheckMutex);
+    return m_headCheck;
 }
 
 bool ZRHttpServer::setTlsCertificate(

@@ -8,9 +8,17 @@
 #include "zrhttprequest.h"
 #include "zrserver.h"
 
+#include <QMutex>
+
+#include <functional>
 #include <memory>
+#include <optional>
 
 class ZRHttpConnection;
+struct ZRHttpBodyPlan;
+// Private to the library: what a router judges of a request's head (see zrhttpheadcheck_p.h).
+using ZRHttpHeadCheck
+    = std::function<std::optional<ZRHttpReply>(const ZRHttpRequest &head, ZRHttpBodyPlan *plan)>;
 
 // A minimal HTTP/1.x server, with persistent connections.
 //
@@ -50,14 +58,16 @@ class ZRHttpConnection;
 // added) and end the connection.
 //
 // A request that cannot be served emits error(int) with a ZRHttpError code and
-// is answered by the server itself with "Connection: close" and an empty body,
-// then ended (the statuses are listed in zrhttperror.h). error(-901) means a
+// is answered by the server itself with "Connection: close", a Date and its
+// reason phrase as a line of text, then ended (the statuses are listed in zrhttperror.h). error(-901) means a
 // reply could not be sent whole; it may come after sendReply() has returned,
 // from the thread that saw the reply through.
 //
-// A request must arrive whole within requestTimeout() of its first byte (the
-// first one of a connection: of the accept), or the connection is closed
-// without an answer. The time does not run while the application holds a
+// A request's head must arrive within requestTimeout() of its first byte (the
+// first one of a connection: of the accept), and its body at minimumReceiveRate()
+// after that, or the connection is closed without an answer. A router serving
+// the server judges each head before any of the body is read (its before-hooks,
+// its body limits; see ZRHttpRouter). The time does not run while the application holds a
 // complete request. A client that stops reading a reply for that long, or takes
 // it more slowly than minimumSendRate(), makes the reply fail with -901. A
 // connection idle between two requests for keepAliveTimeout() is closed.
@@ -132,6 +142,12 @@ public:
     // or whose client takes nothing for a requestTimeout(), fails with -901.
     void setMinimumSendRate(qint64 bytesPerSecond);
     qint64 minimumSendRate() const;
+    // The least rate at which a request's body must arrive once its head has, in bytes a second
+    // (default 1 KiB/s): each byte buys 1/rate of a second beyond requestTimeout(), so a large
+    // upload gets the time its size needs, and one that stalls for requestTimeout() past its
+    // pace is ended. 0 sets no rate: the whole request then has requestTimeout().
+    void setMinimumReceiveRate(qint64 bytesPerSecond);
+    qint64 minimumReceiveRate() const;
 
     // HTTPS on the same port: every connection accepted from now on speaks TLS 1.2 or 1.3 with
     // this certificate (the server's first, then any intermediates) and its private key, both
@@ -150,13 +166,20 @@ signals:
 
 private:
     friend class ZRHttpConnection;
+    friend class ZRHttpRouter;
     void endGatheringConnections();
+    // The router's, for every request's head; null when none serves the server.
+    void setHeadCheck(std::shared_ptr<const ZRHttpHeadCheck> check);
+    std::shared_ptr<const ZRHttpHeadCheck> headCheck() const;
 
     std::atomic<qint64> m_maxBodySize;
     std::atomic<int> m_requestTimeout;
     std::atomic<int> m_keepAliveTimeout;
     std::atomic<int> m_maxRequestsPerConnection;
     std::atomic<qint64> m_minimumSendRate;
+    std::atomic<qint64> m_minimumReceiveRate;
+    mutable QMutex m_headCheckMutex; // guards m_headCheck
+    std::shared_ptr<const ZRHttpHeadCheck> m_headCheck;
 };
 
 #endif // ZRHTTPSERVER_H

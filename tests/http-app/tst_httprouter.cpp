@@ -8,6 +8,7 @@
 #include <zrhttpstream.h>
 #include <zrtls.h>
 
+#include <QCryptographicHash>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QMutex>
@@ -130,6 +131,8 @@ private slots:
     void cookieRoundTrip();
     void handlerOnContextThread_data();
     void handlerOnContextThread();
+    void uploads_data();
+    void uploads();
 
 private:
     QByteArray get(const QByteArray &request);
@@ -144,6 +147,8 @@ private:
     std::unique_ptr<loopback::Running> tlsRun;
     QObject *context = nullptr; // of the routes run on the main thread; deleted by a test
     QSemaphore queuedArrived;
+    QMutex bodyFilesMutex;
+    QStringList bodyFiles; // the files bodies went to, as handlers saw them
 };
 
 void TestHttpRouter::initTestCase()
@@ -201,6 +206,26 @@ void TestHttpRouter::initTestCase()
     QVERIFY(!router->serveDirectory(
         QStringLiteral("/split"), folder.filePath(QStringLiteral("static")), cached));
     router->setCompression(true);
+    router->route(RequestPut, QStringLiteral("/upload/*"), [this](const ZRHttpRequest &request) {
+        QCryptographicHash sha256(QCryptographicHash::Sha256);
+        QFile file(request.bodyFile());
+        if (request.bodyFile().isEmpty() || !file.open(QIODevice::ReadOnly)) {
+            sha256.addData(request.body());
+            return ZRHttpReply::text("memory " + QByteArray::number(request.body().size()) + ' '
+                + sha256.result().toHex());
+        }
+        QMutexLocker lock(&bodyFilesMutex);
+        bodyFiles.append(request.bodyFile());
+        sha256.addData(&file);
+        return ZRHttpReply::text(
+            "file " + QByteArray::number(file.size()) + ' ' + sha256.result().toHex());
+    });
+    ZRHttpRouter::BodyLimits toFile;
+    toFile.maxSize = 64 * 1024 * 1024;
+    toFile.fileFrom = 1000;
+    router->setBodyLimits(QStringLiteral("/upload/*"), toFile);
+    toFile.maxSize = 2000;
+    router->setBodyLimits(QStringLiteral("/upload/small"), toFile);
     router->route(RequestGet, QStringLiteral("/big"),
         [](const ZRHttpRequest &) { return ZRHttpReply::text(bigText()); });
     router->setDefaultHeader("X-Served-By", "test");
@@ -973,6 +998,65 @@ void TestHttpRouter::handlerOnContextThread()
     QTRY_VERIFY(reply.wait_for(std::chrono::seconds(0)) == std::future_status::ready);
     const auto [head, body] = split(reply.get());
     QCOMPARE(head.mid(9, head.indexOf("\r\n") - 9) + ' ' + body, answer);
+}
+
+// Bodies judged by their head before any of them is read: a route's own maximum, above the
+// server's or below it, a file for the large ones, and the before-hooks' refusals, which go out
+// without "100 Continue" and without the client's body ever being sent.
+void TestHttpRouter::uploads_data()
+{
+    QTest::addColumn<QByteArray>("head");
+    QTest::addColumn<QByteArray>("body"); // sent only after the head's answer allows it
+    QTest::addColumn<QByteArray>("answer"); // its status line, then (after "|") its body
+
+    const QByteArray big(3 * 1024 * 1024, 'u');
+    const QByteArray sha = QCryptographicHash::hash(big, QCryptographicHash::Sha256).toHex();
+    const QByteArray put = "PUT /upload/a HTTP/1.1\r\nHost: a\r\nConnection: close\r\n";
+    QTest::newRow("above the server's maximum, to a file")
+        << put + "Content-Length: 3145728\r\n\r\n" << big
+        << "HTTP/1.1 200 OK|file 3145728 " + sha;
+    QTest::newRow("chunked, to a file")
+        << put + "Transfer-Encoding: chunked\r\n\r\n"
+        << QByteArray("300000\r\n") + big + "\r\n0\r\n\r\n"
+        << "HTTP/1.1 200 OK|file 3145728 " + sha;
+    QTest::newRow("small, in memory")
+        << put + "Content-Length: 2\r\n\r\n" << QByteArray("hi")
+        << QByteArray("HTTP/1.1 200 OK|memory 2 ")
+            + QCryptographicHash::hash("hi", QCryptographicHash::Sha256).toHex();
+    QTest::newRow("over a route's maximum: 413 before the body")
+        << QByteArray("PUT /upload/small HTTP/1.1\r\nHost: a\r\nContent-Length: 2001\r\n\r\n")
+        << QByteArray() << QByteArray("HTTP/1.1 413 Content Too Large|Content Too Large\n");
+    QTest::newRow("chunked past a route's maximum")
+        << QByteArray("PUT /upload/small HTTP/1.1\r\nHost: a\r\nTransfer-Encoding: chunked\r\n\r\n")
+        << QByteArray("3e8\r\n" + QByteArray(1000, 'c') + "\r\n").repeated(3)
+        << QByteArray("HTTP/1.1 413 Content Too Large|Content Too Large\n");
+    QTest::newRow("over the server's maximum elsewhere")
+        << QByteArray("POST /echo HTTP/1.1\r\nHost: a\r\nContent-Length: 1048577\r\n\r\n")
+        << QByteArray() << QByteArray("HTTP/1.1 413 Content Too Large|");
+    QTest::newRow("a before-hook's 401, no 100 Continue")
+        << QByteArray("PUT /private/up HTTP/1.1\r\nHost: a\r\nExpect: 100-continue\r\n"
+                      "Content-Length: 100000000000\r\n\r\n")
+        << QByteArray() << QByteArray("HTTP/1.1 401 Unauthorized|Unauthorized\n");
+}
+
+void TestHttpRouter::uploads()
+{
+    QFETCH(QByteArray, head);
+    QFETCH(QByteArray, body);
+    QFETCH(QByteArray, answer);
+
+    Peer client(run->port);
+    QVERIFY(client.send(head));
+    if (!body.isEmpty())
+        QVERIFY(client.send(body));
+    const auto [got, content] = split(client.readAll());
+    const QList<QByteArray> expected = answer.split('|');
+    QVERIFY2(got.startsWith(expected.at(0) + "\r\n"), got.constData());
+    QVERIFY2(content.startsWith(expected.at(1)), content.left(200).constData());
+    QMutexLocker lock(&bodyFilesMutex);
+    for (const QString &file : qAsConst(bodyFiles))
+        QTRY_VERIFY2(!QFile::exists(file), qPrintable(file)); // gone with its answer
+    bodyFiles.clear();
 }
 
 QTEST_GUILESS_MAIN(TestHttpRouter)
