@@ -31,6 +31,8 @@ using namespace ZRSocketPrivate;
 
 namespace {
 
+constexpr int BulkCapacity = 64 * 1024;
+
 // How long, and how much, the server drops of what a client still sends once the server has
 // ended the connection.
 constexpr qint64 LingerMs = 2000;
@@ -225,6 +227,15 @@ ZRHttpConnection::Step ZRHttpConnection::startTls()
 ZRHttpConnection::Step ZRHttpConnection::readMore(ZRWorker &worker)
 {
     const bool fresh = m_unread.isEmpty();
+    // A body comes in large pieces where nobody hears the raw messages (whose contract is a
+    // piece of 1 KiB at most): an upload costs a read for each 64 KiB, not for each KiB.
+    char *buffer = worker.buffer;
+    qint64 capacity = ZRWorker::MessageCapacity;
+    if (fresh && m_bodyStart >= 0 && !messagesHeard()) {
+        m_bulk.resize(BulkCapacity + 1);
+        buffer = m_bulk.data();
+        capacity = BulkCapacity;
+    }
     qint64 n = 0;
     if (!fresh) {
         n = qMin<qint64>(m_unread.size(), ZRWorker::MessageCapacity);
@@ -235,7 +246,7 @@ ZRHttpConnection::Step ZRHttpConnection::readMore(ZRWorker &worker)
         const qint64 due = deadline();
         const bool briefly = m_transport->waitsBriefly() && !table().pool().crowded()
             && (due == NoDeadline || due - monotonicMs() > GraceMs);
-        n = m_transport->read(worker.buffer, ZRWorker::MessageCapacity, briefly);
+        n = m_transport->read(buffer, capacity, briefly);
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             m_waitsFor = POLLIN;
             m_graceSpent = briefly;
@@ -248,7 +259,7 @@ ZRHttpConnection::Step ZRHttpConnection::readMore(ZRWorker &worker)
             return Ended;
         }
     }
-    switch (handle()->handOver(worker.buffer, int(n), fresh, true)) {
+    switch (handle()->handOver(buffer, int(n), fresh, true)) {
     case ZRSocketThread::Going:
         return Proceed;
     case ZRSocketThread::Stopped:
@@ -258,6 +269,15 @@ ZRHttpConnection::Step ZRHttpConnection::readMore(ZRWorker &worker)
     }
     end();
     return Ended;
+}
+
+bool ZRHttpConnection::messagesHeard()
+{
+    ZRServer *server = table().enter();
+    const bool heard = !server || server->messagesHeard() || handle()->messagesHeard();
+    if (server)
+        table().leave();
+    return heard;
 }
 
 // What the client still sends once the server has ended the connection is read and dropped for
@@ -461,6 +481,7 @@ ZRHttpRequest ZRHttpConnection::requestOf(const ZRHttpParsedRequest &parsed)
 // The whole request taken from the parser, which begins the next; the connection holds it.
 ZRHttpRequest ZRHttpConnection::takeRequest(ZRHttpServer &server)
 {
+    m_bulk.clear();
     const ZRHttpParsedRequest parsed = m_parser.takeRequest();
     // A pipelined request that came with this one is read once this one is answered.
     m_unread.prepend(m_parser.takeRest());

@@ -107,6 +107,8 @@ private:
     bool judgeHead(ZRHttpServer &server);
     void answerHead(ZRHttpServer &server, const ZRHttpReply &reply);
     bool openBodyFile(const QString &directory);
+    // Whether a receiver waits for the raw messages, the server's or the handle's.
+    bool messagesHeard();
     void startReply(
         ZRHttpServer &server, const QByteArray &head, int file, qint64 fileLength, bool keepOpen);
     void startStream(
@@ -129,6 +131,7 @@ private:
     std::shared_ptr<const ZRHttpHeadCheck> m_headCheck;
     // A body going to a file, from its head until its answer, when it is removed.
     std::unique_ptr<QTemporaryFile> m_bodyFile;
+    QByteArray m_bulk; // the buffer a body is read into, while one is
     qint64 m_bodyStart = -1; // monotonic ms when the head was in; -1 before
     qint64 m_bodyReceived = 0; // bytes read since
     qint64 m_receiveRate = 0; // the least the body must keep, bytes a second; 0: none

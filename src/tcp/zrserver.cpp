@@ -240,12 +240,17 @@ void ZRServer::acceptLoop(ZRAcceptLoop &loop, int s)
 // usually listens to its requests only).
 bool ZRServer::relay(ZRConnection &connection, char *message, int size)
 {
-    static const QMetaMethod signal = QMetaMethod::fromSignal(&ZRServer::connectionThread);
     connection.received(*this, message, size);
-    if (!isSignalConnected(signal))
+    if (!messagesHeard())
         return false;
     emit connectionThread(message, connection.handle());
     return true;
+}
+
+bool ZRServer::messagesHeard() const
+{
+    static const QMetaMethod signal = QMetaMethod::fromSignal(&ZRServer::connectionThread);
+    return isSignalConnected(signal);
 }
 
 ZRSocketThread *ZRServerHandover::startConnection(

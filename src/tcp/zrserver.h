@@ -119,6 +119,8 @@ private:
     // A connection's message: to the connection's own handling first, then to the signal.
     // True when the signal carried it: receivers may hold the bytes until they answer.
     bool relay(ZRConnection &connection, char *message, int size);
+    // Whether the raw message signal has receivers.
+    bool messagesHeard() const;
     ZRSocketThread *startConnection(int socket, const QString &address);
     // Connections accepted from now on speak TLS with it (null: plain TCP).
     void setTlsContext(std::shared_ptr<const ZRTlsContext> context);

@@ -59,9 +59,14 @@ void ZRSocketThread::stop()
     next();
 }
 
-ZRSocketThread::Handed ZRSocketThread::handOver(char *message, int size, bool toAll, bool mayLetGo)
+bool ZRSocketThread::messagesHeard() const
 {
     static const QMetaMethod signal = QMetaMethod::fromSignal(&ZRSocketThread::connectionThread);
+    return isSignalConnected(signal);
+}
+
+ZRSocketThread::Handed ZRSocketThread::handOver(char *message, int size, bool toAll, bool mayLetGo)
+{
     message[size] = '\0';
     m_messageSize = size;
     // A server's connection hands the message to the server first, as if its signal were
@@ -70,7 +75,7 @@ ZRSocketThread::Handed ZRSocketThread::handOver(char *message, int size, bool to
     if (m_connection)
         lent = m_connection->table().relay(*m_connection, message, size);
     if (toAll) {
-        lent = lent || isSignalConnected(signal);
+        lent = lent || messagesHeard();
         emit connectionThread(message, this);
     }
     // Bytes lent out live in this thread's buffer: it waits while they may be read.

@@ -78,6 +78,8 @@ private:
     // without either and no signal lent them the bytes, at once (LetGo): the answer, when it
     // comes, hands the connection to the server's pool.
     Handed handOver(char *message, int size, bool toAll = true, bool mayLetGo = false);
+    // Whether this object's message signal has receivers.
+    bool messagesHeard() const;
     // A server's connection that never ran as a thread announces its end as a thread would.
     void announceEnd();
     void receiveLoop();

@@ -274,8 +274,9 @@ class PortalApi(unittest.TestCase):
 
     def test_stream_carries_link_and_address_changes(self):
         # eth0's link taken down and up, and an address given, as the kernel tells them.
-        stream = subprocess.Popen(['curl', '-sN', '--max-time', '120', self.portal.url + 'api/events'],
-                                  stdout=subprocess.PIPE)
+        stream = subprocess.Popen(['curl', '-sN', '--max-time', '120', '-H',
+                                   'Cookie: session=' + self.portal.cookies['session'],
+                                   self.portal.url + 'api/events'], stdout=subprocess.PIPE)
         try:
             text = read_until(stream, b'event: status\n', 30)
             set_link('eth0', False)
