@@ -646,12 +646,35 @@ ZRHttpConnection::Step ZRHttpConnection::serveStream()
         const unsigned events = EPOLLRDHUP | (waiting ? EPOLLOUT : 0u);
         if (table().park(this, events, waiting ? m_pace.deadline() : NoDeadline))
             return LetGo;
-        // No loop to park in: the server is stopping, and the stream ends.
+        return endStreamAtStop(lock, waiting);
     }
     if (lock.owns_lock())
         lock.unlock();
     end();
     return Ended;
+}
+
+// No loop to park in: the server is stopping. The body gets the end its producer would give it
+// (the last chunk; over HTTP/1.0, the close), its producer hears closed(), and the connection
+// sends what is left, then lingers out as it ends.
+ZRHttpConnection::Step ZRHttpConnection::endStreamAtStop(
+    std::unique_lock<std::mutex> &lock, bool waiting)
+{
+    std::shared_ptr<ZRHttpStream> told;
+    if (!m_stream->finished) {
+        told = m_stream->stream.lock();
+        if (m_stream->chunked)
+            m_output += QByteArrayLiteral("0\r\n\r\n");
+        m_stream->open = false;
+        m_stream->finished = true;
+        m_replyKeepsOpen = false;
+        waiting = true;
+    }
+    lock.unlock();
+    if (told)
+        emit told->closed();
+    m_waitsFor = POLLOUT;
+    return waiting ? WaitForSocket : Proceed;
 }
 
 // The client closed its end, or reset it: nothing it could still read is coming.

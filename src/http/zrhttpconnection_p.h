@@ -13,6 +13,7 @@
 
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 
 class ZRHttpReply;
@@ -115,6 +116,7 @@ private:
         ZRHttpServer &server, const ZRHttpReply &reply, const char *connection, bool keepOpen);
     bool queueStreamed(const QByteArray &bytes);
     Step serveStream();
+    Step endStreamAtStop(std::unique_lock<std::mutex> &lock, bool waiting);
     bool clientGone() const;
     void unlinkStream();
     Push push();
