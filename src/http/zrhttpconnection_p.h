@@ -17,6 +17,7 @@ class ZRServer;
 class ZRTlsContext;
 class ZRTlsTransport;
 class ZRTransport;
+class ZRWebSocketLink;
 
 // One connection of an HTTP server: its phase, its transport (plain or TLS), its parser, the
 // reply going out, and the one deadline that follows from them.
@@ -50,6 +51,10 @@ class ZRTransport;
 // parked, watching for its client going and, while bytes wait, for room; a producer that needs it
 // to act on something the socket does not tell (an end, a write that left bytes waiting) has the
 // accept loop resume it.
+//
+// After a WebSocket upgrade the connection speaks WebSocket until it ends (see ZRWebSocket):
+// it streams, parked while it waits for its client or for room, served by a thread of the pool
+// when its socket has bytes, room, or a producer's message to send over TLS.
 //
 // Memory: an idle connection keeps its handle, this object and the parser's empty buffers;
 // messages are read into the serving thread's buffer.
@@ -103,6 +108,8 @@ private:
     bool queueStreamed(const QByteArray &bytes);
     Step serveStream();
     bool clientGone() const;
+    void startWebSocket(ZRHttpServer &server, const ZRHttpReply &reply);
+    Step serveWebSocket();
     void unlinkStream();
     Push push();
     Step pushOnThread();
@@ -117,6 +124,7 @@ private:
     ZRSendPace m_pace;
     QByteArray m_unread; // bytes read with a request that belong to the next one
     std::shared_ptr<ZRHttpStreamLink> m_stream; // while a stream goes out
+    std::shared_ptr<ZRWebSocketLink> m_webSocket; // after an upgrade, while the WebSocket is open
     // The reply going out on the plain socket: bytes, then a range of a file.
     QByteArray m_output;
     qint64 m_outputSent = 0;
