@@ -594,9 +594,8 @@ void ZRHttpConnection::startWebSocket(ZRHttpServer &server, const ZRHttpReply &r
 // Once the WebSocket is over, the connection ends as any the server closes: it lingers.
 ZRHttpConnection::Step ZRHttpConnection::serveWebSocket()
 {
-    switch (m_webSocket->serve([this](unsigned events, qint64 due) {
-        return table().park(this, events, due);
-    })) {
+    switch (m_webSocket->serve(
+        [this](unsigned events, qint64 due) { return table().park(this, events, due); })) {
     case ZRWebSocketLink::Again:
         return Proceed;
     case ZRWebSocketLink::Parked:

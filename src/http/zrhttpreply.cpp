@@ -172,8 +172,8 @@ ZRHttpReply ZRHttpReply::webSocket(
 {
     ZRHttpReply reply = ZRWebSocketLink::handshake(request, options);
     if (reply.status() == 101)
-        reply.m_webSocket
-            = std::make_shared<const ZRWebSocketStart>(ZRWebSocketStart { options, std::move(opened) });
+        reply.m_webSocket = std::make_shared<const ZRWebSocketStart>(
+            ZRWebSocketStart { options, std::move(opened) });
     return reply;
 }
 

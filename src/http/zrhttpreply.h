@@ -73,8 +73,8 @@ public:
     // upgrade, or for another version than 13; 403 to an Origin not allowed; 400 to any other
     // flaw. To a stopping server's request, 503.
     using WebSocketOpened = std::function<void(std::shared_ptr<ZRWebSocket> socket)>;
-    static ZRHttpReply webSocket(const ZRHttpRequest &request, const ZRWebSocketOptions &options,
-        WebSocketOpened opened);
+    static ZRHttpReply webSocket(
+        const ZRHttpRequest &request, const ZRWebSocketOptions &options, WebSocketOpened opened);
 
     int status() const;
     void setStatus(int status);

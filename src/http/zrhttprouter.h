@@ -112,8 +112,8 @@ public:
 
     // A WebSocket at path (GET, see ZRHttpReply::webSocket()): the before-hooks run on the
     // upgrade request as on any other, so a check of credentials there guards it too.
-    void webSocket(QString path, const ZRWebSocketOptions &options,
-        ZRHttpReply::WebSocketOpened opened);
+    void webSocket(
+        QString path, const ZRWebSocketOptions &options, ZRHttpReply::WebSocketOpened opened);
 
     // Hooks run in the order added, each on every request of the router.
     void before(BeforeHook hook);

@@ -129,7 +129,8 @@ ZRWebSocketLink::ZRWebSocketLink(ZRConnection *connection, ZRTransport *transpor
         m_failed = true;
         return;
     }
-    wslay_event_config_set_max_recv_msg_length(m_context, quint64(qMax<qint64>(0, options.maxMessageSize)));
+    wslay_event_config_set_max_recv_msg_length(
+        m_context, quint64(qMax<qint64>(0, options.maxMessageSize)));
 }
 
 ZRWebSocketLink::~ZRWebSocketLink()
@@ -156,7 +157,8 @@ std::shared_ptr<ZRWebSocket> ZRWebSocketLink::open(QThread *thread, const QStrin
     return shared;
 }
 
-ssize_t ZRWebSocketLink::received(wslay_event_context *, uint8_t *buffer, size_t size, int, void *self)
+ssize_t ZRWebSocketLink::received(
+    wslay_event_context *, uint8_t *buffer, size_t size, int, void *self)
 {
     auto *link = static_cast<ZRWebSocketLink *>(self);
     if (!link->m_unread.isEmpty()) {
@@ -204,7 +206,8 @@ ssize_t ZRWebSocketLink::sent(
     if (n >= 0)
         return n;
     wslay_event_set_error(link->m_context,
-        errno == EAGAIN || errno == EWOULDBLOCK ? WSLAY_ERR_WOULDBLOCK : WSLAY_ERR_CALLBACK_FAILURE);
+        errno == EAGAIN || errno == EWOULDBLOCK ? WSLAY_ERR_WOULDBLOCK
+                                                : WSLAY_ERR_CALLBACK_FAILURE);
     return -1;
 }
 
@@ -350,7 +353,8 @@ void ZRWebSocketLink::kick()
 {
     if (m_socket >= 0 && wslay_event_send(m_context) != 0)
         m_failed = true;
-    const bool closing = wslay_event_get_close_sent(m_context) || !wslay_event_get_write_enabled(m_context);
+    const bool closing
+        = wslay_event_get_close_sent(m_context) || !wslay_event_get_write_enabled(m_context);
     if (m_failed || closing || (wslay_event_want_write(m_context) && !m_watchesOut))
         m_connection->table().resume(m_connection);
 }
