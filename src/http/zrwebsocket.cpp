@@ -236,6 +236,8 @@ void ZRWebSocketLink::message(
 ZRWebSocketLink::Outcome ZRWebSocketLink::serve(const Park &park)
 {
     std::unique_lock<std::mutex> lock(m_mutex);
+    if (!m_context)
+        return Over;
     m_readBudget = ReadBudget;
     if (!m_failed && wslay_event_want_read(m_context) && wslay_event_recv(m_context) != 0)
         m_failed = true;
