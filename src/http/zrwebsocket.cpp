@@ -262,7 +262,9 @@ ZRWebSocketLink::Outcome ZRWebSocketLink::serve(const Park &park)
     if (m_readBudget <= 0)
         return Again;
     m_watchesOut = wslay_event_want_write(m_context);
-    const unsigned events = EPOLLRDHUP | (wslay_event_want_read(m_context) ? EPOLLIN : 0u)
+    // A client's end matters only while it is read from: once it has closed, a half-closed
+    // socket would report it over and over while the close frame waits for room.
+    const unsigned events = (wslay_event_want_read(m_context) ? EPOLLIN | EPOLLRDHUP : 0u)
         | (m_watchesOut ? EPOLLOUT : 0u);
     if (park(events, m_closeDeadline ? m_closeDeadline : NoDeadline))
         return Parked;

@@ -1,10 +1,12 @@
 # Python's websockets client against a test server: prints what it sees, a line each.
 #
-#   python3 client.py echo|big|origin|hold URL
+#   python3 client.py echo|big|origin|plain|hold URL
 #   echo: a text, a binary, a fragmented text and a ping, then close 4000 "bye"
 #   big: one message over the server's limit; origin: a page of another site asking;
+#   plain: a GET without the upgrade;
 #   hold: waits for what the server sends until the server closes
 import asyncio
+import http.client
 import ssl
 import sys
 
@@ -51,6 +53,17 @@ async def origin(url):
             print("opened")
     except websockets.InvalidStatusCode as refused:
         print("refused", refused.status_code)
+
+
+async def plain(url):
+    host, port = url.split("/")[2].split(":")
+    if url.startswith("wss:"):
+        connection = http.client.HTTPSConnection(host, int(port), context=context(url))
+    else:
+        connection = http.client.HTTPConnection(host, int(port))
+    connection.request("GET", "/ws")
+    reply = connection.getresponse()
+    print(reply.status, reply.getheader("Upgrade"), reply.getheader("Sec-WebSocket-Version"))
 
 
 async def hold(url):

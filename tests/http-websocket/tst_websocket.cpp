@@ -109,6 +109,8 @@ void TestWebSocket::pythonClient_data()
             << tls << "big" << QByteArray("closed 1009 \n") << 1009;
         QTest::addRow("%sa foreign origin", scheme)
             << tls << "origin" << QByteArray("refused 403\n") << 0;
+        QTest::addRow("%sa GET without the upgrade", scheme)
+            << tls << "plain" << QByteArray("426 websocket 13\n") << 0;
     }
 }
 
