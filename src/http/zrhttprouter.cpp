@@ -599,7 +599,8 @@ ZRHttpRouter::Handler ZRHttpRouter::fileHandler(
 
 void ZRHttpRouter::setCompression(bool on, int minimumSize)
 {
-    m_routes->update([&](Config &config) { config.compressFrom = on ? qMax(0, minimumSize) : -1; });
+    m_routes->update(
+        [&](Config &config) { config.compressFrom = on ? qMax(0, minimumSize) : -1; });
 }
 
 void ZRHttpRouter::setDefaultHeader(const QByteArray &name, const QByteArray &value)

@@ -1,8 +1,9 @@
 # Python's websockets client against a test server: prints what it sees, a line each.
 #
-#   python3 client.py echo|big|origin|plain|hold URL
+#   python3 client.py echo|big|badtext|origin|plain|hold URL
 #   echo: a text, a binary, a fragmented text and a ping, then close 4000 "bye"
-#   big: one message over the server's limit; origin: a page of another site asking;
+#   big: one message over the server's limit; badtext: a text frame that is not UTF-8;
+#   origin: a page of another site asking;
 #   plain: a GET without the upgrade;
 #   hold: waits for what the server sends until the server closes
 import asyncio
@@ -40,6 +41,16 @@ async def echo(url):
 async def big(url):
     async with websockets.connect(url, ssl=context(url)) as ws:
         await ws.send("x" * 2000)
+        try:
+            await ws.recv()
+        except websockets.ConnectionClosed:
+            pass
+    closed(ws)
+
+
+async def badtext(url):
+    async with websockets.connect(url, ssl=context(url)) as ws:
+        await ws.write_frame(True, websockets.frames.OP_TEXT, b"\xc3\x28")
         try:
             await ws.recv()
         except websockets.ConnectionClosed:

@@ -107,6 +107,8 @@ void TestWebSocket::pythonClient_data()
             << 4000;
         QTest::addRow("%sa message over the limit", scheme)
             << tls << "big" << QByteArray("closed 1009 \n") << 1009;
+        QTest::addRow("%sa text that is not UTF-8", scheme)
+            << tls << "badtext" << QByteArray("closed 1007 \n") << 1007;
         QTest::addRow("%sa foreign origin", scheme)
             << tls << "origin" << QByteArray("refused 403\n") << 0;
         QTest::addRow("%sa GET without the upgrade", scheme)
