@@ -591,6 +591,12 @@ void ZRHttpConnection::startWebSocket(ZRHttpServer &server, const ZRHttpReply &r
     handle()->next();
 }
 
+void ZRHttpConnection::serverStopping()
+{
+    if (m_webSocket)
+        m_webSocket->goAway();
+}
+
 // Once the WebSocket is over, the connection ends as any the server closes: it lingers.
 ZRHttpConnection::Step ZRHttpConnection::serveWebSocket()
 {

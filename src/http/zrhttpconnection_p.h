@@ -70,6 +70,7 @@ public:
     bool servesItself() const override { return false; }
     void serve(ZRWorker &worker) override;
     void end() override;
+    void serverStopping() override;
 
     // On the connection's thread, inside the server: a piece of the request being read.
     void received(ZRServer &server, const char *bytes, int size) override;

@@ -269,13 +269,25 @@ ZRWebSocketLink::Outcome ZRWebSocketLink::serve(const Park &park)
     if (park(events, m_closeDeadline ? m_closeDeadline : NoDeadline))
         return Parked;
     // No loop to park in: the server is stopping.
-    if (!wslay_event_get_close_sent(m_context)) {
-        static const char reason[] = "Server stopping";
-        wslay_event_queue_close(m_context, WSLAY_CODE_GOING_AWAY,
-            reinterpret_cast<const uint8_t *>(reason), sizeof reason - 1);
-        flush(lock);
-    }
+    goAwayLocked(lock);
     return Over;
+}
+
+void ZRWebSocketLink::goAway()
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    goAwayLocked(lock);
+}
+
+void ZRWebSocketLink::goAwayLocked(std::unique_lock<std::mutex> &lock)
+{
+    if (!m_context || m_failed || wslay_event_get_close_sent(m_context))
+        return;
+    static const char reason[] = "Server stopping";
+    wslay_event_queue_close(m_context, WSLAY_CODE_GOING_AWAY,
+        reinterpret_cast<const uint8_t *>(reason), sizeof reason - 1);
+    if (!flush(lock))
+        m_failed = true;
 }
 
 // What the context wants to send, as far as the socket takes it now; over TLS, written here

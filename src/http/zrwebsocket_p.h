@@ -51,6 +51,8 @@ public:
     enum Outcome { Again, Parked, Over };
     using Park = std::function<bool(unsigned events, qint64 deadline)>;
     Outcome serve(const Park &park);
+    // The server stops: the close (1001) goes now, from the thread that holds the connection.
+    void goAway();
     // As the connection goes: closed() is emitted.
     void unlink();
 
@@ -72,6 +74,7 @@ private:
     static ssize_t sent(wslay_event_context *, const uint8_t *data, size_t size, int, void *self);
     static void message(wslay_event_context *, const wslay_event_on_msg_recv_arg *arg, void *self);
     bool flush(std::unique_lock<std::mutex> &lock);
+    void goAwayLocked(std::unique_lock<std::mutex> &lock);
     void kick();
     bool finished(qint64 now) const;
     qint64 queuedLocked() const;
