@@ -25,10 +25,17 @@ struct Servers
     ZRHttpServer http;
     ZRHttpServer https;
     ZRHttpRouter router;
-    QMutex mutex; // guards sockets
+    QMutex mutex; // guards sockets and closes, written on the server's threads
     QVector<std::shared_ptr<ZRWebSocket>> sockets;
-    QVector<int> closes; // on the test's thread
-    QObject receiver; // of closed(), on the test's thread
+    QVector<int> closes;
+
+    ~Servers()
+    {
+        http.stop();
+        https.stop();
+        QMutexLocker lock(&mutex);
+        sockets.clear();
+    }
 
     bool start()
     {
@@ -47,8 +54,13 @@ struct Servers
             QObject::connect(
                 ws, &ZRWebSocket::binaryMessageReceived, ws,
                 [ws](const QByteArray &m) { ws->sendBinary(m); }, Qt::DirectConnection);
-            QObject::connect(ws, &ZRWebSocket::closed, &receiver,
-                [this](int code, const QString &) { closes.append(code); });
+            QObject::connect(
+                ws, &ZRWebSocket::closed, ws,
+                [this](int code) {
+                    QMutexLocker lock(&mutex);
+                    closes.append(code);
+                },
+                Qt::DirectConnection);
             QMutexLocker lock(&mutex);
             sockets.append(std::move(s));
         });
@@ -65,6 +77,11 @@ struct Servers
         return QStringLiteral("%1://127.0.0.1:%2/ws")
             .arg(tls ? QStringLiteral("wss") : QStringLiteral("ws"))
             .arg((tls ? https : http).serverPort());
+    }
+    QVector<int> closed()
+    {
+        QMutexLocker lock(&mutex);
+        return closes;
     }
     std::shared_ptr<ZRWebSocket> last()
     {
@@ -129,7 +146,7 @@ void TestWebSocket::pythonClient()
     QVERIFY2(run.ok(), run.errors.constData());
     QCOMPARE(run.output, output);
     if (serverSawClose)
-        QTRY_COMPARE(s.closes, QVector<int> { serverSawClose });
+        QTRY_COMPARE(s.closed(), QVector<int> { serverSawClose });
     else
         QVERIFY(s.last() == nullptr);
 }
@@ -155,17 +172,26 @@ void TestWebSocket::serverSendsAndStops()
     QTRY_VERIFY((seen += client.readAllStandardOutput()).contains("open\n"));
     QTRY_VERIFY(s->last() != nullptr);
     const std::shared_ptr<ZRWebSocket> ws = s->last();
+    QMutex mutex; // guards closes
     QVector<int> closes;
     QObject receiver; // goes with closes, should the test end early
     connect(
-        ws.get(), &ZRWebSocket::closed, &receiver, [&closes](int code) { closes.append(code); });
+        ws.get(), &ZRWebSocket::closed, &receiver,
+        [&](int code) {
+            QMutexLocker lock(&mutex);
+            closes.append(code);
+        },
+        Qt::DirectConnection);
     QVERIFY(ws->sendText(QStringLiteral("pushed")));
     QTRY_VERIFY((seen += client.readAllStandardOutput()).contains("got 'pushed'\n"));
     s.reset();
     QVERIFY(client.waitForFinished(10000));
     seen += client.readAllStandardOutput();
     QVERIFY2(seen.endsWith("closed 1001 Server stopping\n"), seen.constData());
-    QTRY_COMPARE(closes, QVector<int> { 1001 });
+    QTRY_VERIFY([&] {
+        QMutexLocker lock(&mutex);
+        return closes == QVector<int> { 1001 };
+    }());
     QVERIFY(!ws->isOpen());
     QVERIFY(!ws->sendText(QStringLiteral("late")));
 }
@@ -199,8 +225,10 @@ void TestWebSocket::boundedQueueDrains()
         head.constData());
     QTRY_VERIFY(s.last() != nullptr);
     const std::shared_ptr<ZRWebSocket> ws = s.last();
-    int drained = 0;
-    QObject::connect(ws.get(), &ZRWebSocket::drained, &s.receiver, [&drained] { ++drained; });
+    QAtomicInt drained = 0;
+    QObject::connect(
+        ws.get(), &ZRWebSocket::drained, ws.get(), [&drained] { drained.ref(); },
+        Qt::DirectConnection);
     const QByteArray piece(16 * 1024, 'x');
     int sent = 0;
     while (sent < 4096 && ws->sendBinary(piece))
@@ -208,9 +236,9 @@ void TestWebSocket::boundedQueueDrains()
     QVERIFY(sent < 4096);
     QVERIFY(ws->bufferedAmount() > 0);
     QVERIFY(ws->bufferedAmount() <= 64 * 1024);
-    QCOMPARE(drained, 0);
+    QCOMPARE(drained.loadAcquire(), 0);
     char scratch[65536];
-    QTRY_VERIFY((::recv(fd, scratch, sizeof scratch, MSG_DONTWAIT), drained == 1));
+    QTRY_VERIFY((::recv(fd, scratch, sizeof scratch, MSG_DONTWAIT), drained.loadAcquire() == 1));
     QCOMPARE(ws->bufferedAmount(), 0);
     QVERIFY(ws->sendBinary(piece));
 }
