@@ -18,6 +18,7 @@
 //   (with --upload-token TOKEN, /upload and /form need -H 'Authorization: Bearer TOKEN', and
 //   anything else gets 401 before a byte of its body is read)
 //   curl -i http://127.0.0.1:8080/nowhere
+//   python3 -m websockets ws://127.0.0.1:8080/ws                 (an echo; wss:// on 8443 too)
 //   curl -i http://127.0.0.1:8080/account                       (401)
 //   curl -i -c jar -d '{"password":"PASSWORD"}' http://127.0.0.1:8080/login
 //   curl -i -b jar http://127.0.0.1:8080/account
@@ -31,6 +32,7 @@
 #include <zrhttpsessions.h>
 #include <zrhttpthrottle.h>
 #include <zrpassword.h>
+#include <zrwebsocket.h>
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
@@ -229,7 +231,8 @@ int main(int argc, char *argv[])
     ZRHttpGuard::Options guarding;
     guarding.openPaths = QStringList { QStringLiteral("/status"), QStringLiteral("/echo"),
         QStringLiteral("/report"), QStringLiteral("/notes"), QStringLiteral("/form"),
-        QStringLiteral("/upload"), QStringLiteral("/login"), QStringLiteral("/logout") };
+        QStringLiteral("/upload"), QStringLiteral("/login"), QStringLiteral("/logout"),
+        QStringLiteral("/ws") };
     guarding.apiPrefix = QStringLiteral("/");
     guarding.basic = [hash](const QString &user, const QString &given) {
         return user == QLatin1String("admin") && ZRPassword::verify(given, hash);
@@ -293,6 +296,18 @@ int main(int argc, char *argv[])
         ++requests;
         return ZRHttpReply::json(QJsonArray::fromStringList(notes));
     });
+    // Each message goes back as it came, from the thread that read it.
+    router.webSocket(
+        QStringLiteral("/ws"), ZRWebSocketOptions(), [](std::shared_ptr<ZRWebSocket> socket) {
+            ZRWebSocket *ws = socket.get();
+            QObject::connect(
+                ws, &ZRWebSocket::textMessageReceived, ws,
+                [ws](const QString &message) { ws->sendText(message); }, Qt::DirectConnection);
+            QObject::connect(
+                ws, &ZRWebSocket::binaryMessageReceived, ws,
+                [ws](const QByteArray &message) { ws->sendBinary(message); },
+                Qt::DirectConnection);
+        });
 
     // Before the servers start their threads; the event loop, which the notes' handlers need,
     // takes the signals.

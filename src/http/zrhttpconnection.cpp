@@ -12,6 +12,7 @@
 #include "zrsocketthread.h"
 #include "zrtlscontext_p.h"
 #include "zrtransport_p.h"
+#include "zrwebsocket_p.h"
 #include "zrworkerpool_p.h"
 
 #include <QDir>
@@ -137,7 +138,7 @@ ZRHttpConnection::Step ZRHttpConnection::proceed(ZRWorker &worker)
     case Sending:
         return pushOnThread(); // the pace judges a reply's time
     case Streaming:
-        return serveStream();
+        return m_webSocket ? serveWebSocket() : serveStream();
     case Held:
         // The application let the request go unanswered: the next one's time starts now.
         setPhase(FirstByte);
@@ -506,6 +507,10 @@ void ZRHttpConnection::sendBytes(ZRHttpServer &server, const QByteArray &bytes)
 void ZRHttpConnection::sendReply(ZRHttpServer &server, const ZRHttpReply &reply)
 {
     m_bodyFile.reset(); // the request is answered
+    if (reply.m_webSocket) {
+        startWebSocket(server, reply);
+        return;
+    }
     // Over HTTP/1.0 a stream's end is the connection's; a stopped server's, every answer's.
     const bool keepOpen = m_keepOpen && server.m_running && !(reply.isStream() && m_http10)
         && !zrListHas(reply.header(QByteArrayLiteral("Connection")), "close");
@@ -688,6 +693,8 @@ void ZRHttpConnection::leaving()
 {
     if (m_stream)
         unlinkStream();
+    if (m_webSocket)
+        std::exchange(m_webSocket, nullptr)->unlink();
 }
 
 // The producer learns of an end it did not make, once, outside the lock.
@@ -704,6 +711,55 @@ void ZRHttpConnection::unlinkStream()
     m_stream.reset();
     if (told)
         emit told->closed();
+}
+
+// The 101 goes out, then the application gets the WebSocket, on this thread; the connection's
+// thread, let go, serves it from now on. A stopping server upgrades nothing.
+void ZRHttpConnection::startWebSocket(ZRHttpServer &server, const ZRHttpReply &reply)
+{
+    if (!server.m_running) {
+        sendReply(server, ZRHttpReply::text("The server is stopping\n", 503));
+        return;
+    }
+    setPhase(Streaming, false);
+    m_pace.start(socket(), server.requestTimeout(), server.minimumSendRate(), 0);
+    if (!m_transport->write(reply.serialise(false, nullptr))) {
+        concludeReply(false, &server);
+        handle()->stop();
+        return;
+    }
+    m_webSocket = std::make_shared<ZRWebSocketLink>(
+        this, m_transport.get(), reply.m_webSocket->options, std::exchange(m_unread, QByteArray()));
+    const QString subprotocol
+        = QString::fromUtf8(reply.header(QByteArrayLiteral("Sec-WebSocket-Protocol")));
+    std::shared_ptr<ZRWebSocket> opened = m_webSocket->open(server.thread(), subprotocol);
+    if (reply.m_webSocket->opened)
+        reply.m_webSocket->opened(std::move(opened));
+    handle()->next();
+}
+
+void ZRHttpConnection::serverStopping()
+{
+    if (m_webSocket)
+        m_webSocket->goAway();
+}
+
+// Once the WebSocket is over, the connection ends as any the server closes: it lingers.
+ZRHttpConnection::Step ZRHttpConnection::serveWebSocket()
+{
+    switch (m_webSocket->serve(
+        [this](unsigned events, qint64 due) { return table().park(this, events, due); })) {
+    case ZRWebSocketLink::Again:
+        return Proceed;
+    case ZRWebSocketLink::Parked:
+        return LetGo;
+    case ZRWebSocketLink::Over:
+        break;
+    }
+    m_pace.stop();
+    std::exchange(m_webSocket, nullptr)->unlink();
+    linger();
+    return Proceed;
 }
 
 // What is left of the reply, as far as the socket takes it without waiting; the head waits

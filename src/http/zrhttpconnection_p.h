@@ -24,6 +24,7 @@ class ZRServer;
 class ZRTlsContext;
 class ZRTlsTransport;
 class ZRTransport;
+class ZRWebSocketLink;
 
 // One connection of an HTTP server: its phase, its transport (plain or TLS), its parser, the
 // reply going out, and the one deadline that follows from them.
@@ -58,6 +59,10 @@ class ZRTransport;
 // to act on something the socket does not tell (an end, a write that left bytes waiting) has the
 // accept loop resume it.
 //
+// After a WebSocket upgrade the connection speaks WebSocket until it ends (see ZRWebSocket):
+// it streams, parked while it waits for its client or for room, served by a thread of the pool
+// when its socket has bytes, room, or a producer's message to send over TLS.
+//
 // Memory: an idle connection keeps its handle, this object and the parser's empty buffers;
 // messages are read into the serving thread's buffer.
 class ZRHttpConnection : public ZRConnection
@@ -72,6 +77,7 @@ public:
     bool servesItself() const override { return false; }
     void serve(ZRWorker &worker) override;
     void end() override;
+    void serverStopping() override;
 
     // On the connection's thread, inside the server: a piece of the request being read.
     void received(ZRServer &server, const char *bytes, int size) override;
@@ -118,6 +124,8 @@ private:
     Step serveStream();
     Step endStreamAtStop(std::unique_lock<std::mutex> &lock, bool waiting);
     bool clientGone() const;
+    void startWebSocket(ZRHttpServer &server, const ZRHttpReply &reply);
+    Step serveWebSocket();
     void unlinkStream();
     Push push();
     Step pushOnThread();
@@ -140,6 +148,7 @@ private:
     ZRSendPace m_pace;
     QByteArray m_unread; // bytes read with a request that belong to the next one
     std::shared_ptr<ZRHttpStreamLink> m_stream; // while a stream goes out
+    std::shared_ptr<ZRWebSocketLink> m_webSocket; // after an upgrade, while the WebSocket is open
     // The reply going out on the plain socket: bytes, then a range of a file.
     QByteArray m_output;
     qint64 m_outputSent = 0;

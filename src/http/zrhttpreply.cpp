@@ -3,6 +3,7 @@
 #include "zrhttpname_p.h"
 #include "zrhttpwriter_p.h"
 #include "zrlogging_p.h"
+#include "zrwebsocket_p.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -163,6 +164,16 @@ ZRHttpReply ZRHttpReply::eventStream(StreamStarted started)
 {
     ZRHttpReply reply = stream(std::move(started), QByteArrayLiteral("text/event-stream"));
     reply.setHeader(QByteArrayLiteral("Cache-Control"), QByteArrayLiteral("no-cache"));
+    return reply;
+}
+
+ZRHttpReply ZRHttpReply::webSocket(
+    const ZRHttpRequest &request, const ZRWebSocketOptions &options, WebSocketOpened opened)
+{
+    ZRHttpReply reply = ZRWebSocketLink::handshake(request, options);
+    if (reply.status() == 101)
+        reply.m_webSocket = std::make_shared<const ZRWebSocketStart>(
+            ZRWebSocketStart { options, std::move(opened) });
     return reply;
 }
 

@@ -17,7 +17,11 @@ class QJsonDocument;
 class QJsonObject;
 class QNetworkCookie;
 class ZRHttpMultiPart;
+class ZRHttpRequest;
 class ZRHttpStream;
+class ZRWebSocket;
+struct ZRWebSocketOptions;
+struct ZRWebSocketStart;
 
 // A whole HTTP/1.1 reply for ZRHttpServer::sendReply(): status code, headers and body. A plain
 // value, cheap to copy; build it on any thread.
@@ -61,6 +65,16 @@ public:
     // A stream of server-sent events: text/event-stream, not to be cached.
     static ZRHttpReply eventStream(StreamStarted started);
     bool isStream() const;
+
+    // The answer to a WebSocket upgrade (see ZRWebSocket): 101 when the request is a WebSocket
+    // handshake the options accept; then, once the 101 has gone, opened gets the WebSocket, on
+    // the thread that sends the reply, and the connection serves it until it closes, HTTP over
+    // for good. Else the refusal: 426 (with Upgrade: websocket) to a request that asks for no
+    // upgrade, or for another version than 13; 403 to an Origin not allowed; 400 to any other
+    // flaw. To a stopping server's request, 503.
+    using WebSocketOpened = std::function<void(std::shared_ptr<ZRWebSocket> socket)>;
+    static ZRHttpReply webSocket(
+        const ZRHttpRequest &request, const ZRWebSocketOptions &options, WebSocketOpened opened);
 
     int status() const;
     void setStatus(int status);
@@ -139,6 +153,7 @@ private:
     qint64 m_fileOffset = 0;
     qint64 m_fileLength = 0;
     std::shared_ptr<const StreamStarted> m_streamStarted; // set for a stream
+    std::shared_ptr<const ZRWebSocketStart> m_webSocket; // set for an upgrade accepted
 };
 
 #endif // ZRHTTPREPLY_H

@@ -571,6 +571,14 @@ void ZRHttpRouter::route(RequestType method, QString path, QObject *context, Han
     m_routes->add(std::move(route));
 }
 
+void ZRHttpRouter::webSocket(
+    QString path, const ZRWebSocketOptions &options, ZRHttpReply::WebSocketOpened opened)
+{
+    route(RequestGet, std::move(path), [options, opened](const ZRHttpRequest &request) {
+        return ZRHttpReply::webSocket(request, options, opened);
+    });
+}
+
 void ZRHttpRouter::before(BeforeHook hook)
 {
     m_routes->update([&](Config &config) { config.before.append(std::move(hook)); });

@@ -3,6 +3,7 @@
 
 #include "zrhttpreply.h"
 #include "zrhttprequest.h"
+#include "zrwebsocket.h"
 
 #include <QMetaObject>
 #include <QMutex>
@@ -120,6 +121,12 @@ public:
     // while the request waits; the reply goes out as the handler returns. A context that is gone
     // (destroyed before the request, or while it waits; or null) answers 503.
     void route(RequestType method, QString path, QObject *context, Handler handler);
+
+    // A WebSocket at path (GET, see ZRHttpReply::webSocket()): the before-hooks run on the
+    // upgrade request as on any other, so a check of credentials there guards it too.
+    void webSocket(
+        QString path, const ZRWebSocketOptions &options, ZRHttpReply::WebSocketOpened opened);
+
 
     // The body of a request to path (a route's path: exact, with "{name}" segments, or a
     // "/prefix/*"; the most specific wins) is taken as limits say, whatever its method, and

@@ -95,7 +95,8 @@ using ZRHttpHeadCheck
 // whole answer rather than a reset.
 //
 // Stopping the server closes the connections that wait for a first byte or for
-// their next request, and ends open streams (their producers see closed()); the
+// their next request, ends open streams (their producers see closed()) and closes
+// open WebSockets with 1001 (see ZRWebSocket); the
 // others are served to their end: a request held or arriving then is answered
 // with "Connection: close", and no request begins on its connection after it. Destroying the server
 // stops it, closes without an answer every connection whose request is still

@@ -224,6 +224,7 @@ void ZRAcceptLoop::endParked()
             connection->end();
             break;
         default:
+            connection->serverStopping();
             m_table.pool().push(connection);
             break;
         }

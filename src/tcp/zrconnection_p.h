@@ -75,6 +75,10 @@ public:
     void release();
     // No thread could be started to serve it: it ends unserved.
     void abandon();
+    // From the accept loop as it ends, for a parked connection it hands on to be served to its
+    // end: the connection says what its protocol says to a server going away (a WebSocket's
+    // close), before the server can be destroyed.
+    virtual void serverStopping() { }
 
     // The answer to a message handed over (its handle's next() or stop()), between the thread
     // that handed it over and whoever answers, without a lock: the thread either waits for the
