@@ -25,9 +25,16 @@ struct Servers
     ZRHttpServer http;
     ZRHttpServer https;
     ZRHttpRouter router;
-    QMutex mutex; // guards sockets and closes, written on the server's threads
+    QMutex mutex; // guards sockets, written on the server's threads
     QVector<std::shared_ptr<ZRWebSocket>> sockets;
-    QVector<int> closes;
+    // The codes closed() gave, kept by the slots too: a WebSocket may close after the servers
+    // have gone, on a thread of their pool.
+    struct Closes
+    {
+        QMutex mutex; // guards codes
+        QVector<int> codes;
+    };
+    const std::shared_ptr<Closes> closes = std::make_shared<Closes>();
 
     ~Servers()
     {
@@ -56,9 +63,9 @@ struct Servers
                 [ws](const QByteArray &m) { ws->sendBinary(m); }, Qt::DirectConnection);
             QObject::connect(
                 ws, &ZRWebSocket::closed, ws,
-                [this](int code) {
-                    QMutexLocker lock(&mutex);
-                    closes.append(code);
+                [closes = closes](int code) {
+                    QMutexLocker lock(&closes->mutex);
+                    closes->codes.append(code);
                 },
                 Qt::DirectConnection);
             QMutexLocker lock(&mutex);
@@ -80,8 +87,8 @@ struct Servers
     }
     QVector<int> closed()
     {
-        QMutexLocker lock(&mutex);
-        return closes;
+        QMutexLocker lock(&closes->mutex);
+        return closes->codes;
     }
     std::shared_ptr<ZRWebSocket> last()
     {
