@@ -50,13 +50,15 @@ ZRHttpServer::~ZRHttpServer()
     endGatheringConnections();
 }
 
-// A connection whose request the application holds, or whose answer is going out, is left to
-// its end; the others' sockets are shut down, and their threads close them.
+// A connection whose request the application holds, or whose answer is going out (a stream
+// or a WebSocket given its end by the stop included), is left to its end; the others' sockets
+// are shut down, and their threads close them.
 void ZRHttpServer::endGatheringConnections()
 {
     m_connections->forEach([](ZRConnection *connection) {
         const ZRConnection::Phase phase = connection->phase();
-        if (phase != ZRConnection::Held && phase != ZRConnection::Sending)
+        if (phase != ZRConnection::Held && phase != ZRConnection::Sending
+            && phase != ZRConnection::Streaming)
             ::shutdown(connection->socket(), SHUT_RDWR);
     });
 }
