@@ -644,7 +644,8 @@ ZRHttpConnection::Step ZRHttpConnection::serveStream()
         m_stream->connection = nullptr;
         lock.unlock();
         m_stream.reset();
-        if (concludeReply(true, nullptr))
+        // Ended by a stop, it closes once its end is out: no lingering past its server.
+        if (!m_endedByStop && concludeReply(true, nullptr))
             return Proceed;
     } else if (!failed && !clientGone()) {
         m_watchesOut = waiting;
@@ -661,7 +662,7 @@ ZRHttpConnection::Step ZRHttpConnection::serveStream()
 
 // No loop to park in: the server is stopping. The body gets the end its producer would give it
 // (the last chunk; over HTTP/1.0, the close), its producer hears closed(), and the connection
-// sends what is left, then lingers out as it ends.
+// sends what is left, then closes.
 ZRHttpConnection::Step ZRHttpConnection::endStreamAtStop(
     std::unique_lock<std::mutex> &lock, bool waiting)
 {
@@ -673,6 +674,7 @@ ZRHttpConnection::Step ZRHttpConnection::endStreamAtStop(
         m_stream->open = false;
         m_stream->finished = true;
         m_replyKeepsOpen = false;
+        m_endedByStop = true;
         waiting = true;
     }
     lock.unlock();

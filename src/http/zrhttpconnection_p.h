@@ -172,6 +172,7 @@ private:
     bool m_plainOnTlsPort = false;
     bool m_graceSpent = false; // the read that found nothing waited for the grace already
     bool m_watchesOut = false; // a stream parked waiting for room; under the stream's lock
+    bool m_endedByStop = false; // a stream the server's stop gave its end
 };
 
 #endif // ZRHTTPCONNECTION_P_H
