@@ -122,9 +122,6 @@ void Setup::run()
 
 void Setup::bringUp()
 {
-    // The access point needs the radio, which the manager no longer switches on by itself; on
-    // first, so that the scan kept for the page sees what is in reach.
-    m_manager->initializeWifiInterface(m_wifi);
     const QList<WifiAp> networks = m_manager->apList();
     const int result
         = m_manager->startAccessPoint(m_wifi, m_options.ssid, m_options.passphrase, Address);

@@ -54,10 +54,6 @@ QString netFailureText(NetFailureReason reason, const QString &detail)
         return QStringLiteral("%1 failed").arg(detail);
     case NetFailureReason::ReadOnly:
         return QStringLiteral("this NetworkManager only reads; nothing was changed");
-    case NetFailureReason::WrongPassphrase:
-        return QStringLiteral("the network refused the passphrase (the handshake failed)");
-    case NetFailureReason::OutOfReach:
-        return QStringLiteral("no access point of that name is in reach");
     }
     return QString();
 }

@@ -43,8 +43,7 @@ int NetDriver::dhcpResult(bool started)
     return static_cast<int>(NetResult::DhcpStarted);
 }
 
-int NetFailingDriver::join(
-    const QString &, const QString &, const QString &, const WifiJoinOptions &)
+int NetFailingDriver::join(const QString &, const QString &, const QString &)
 {
     return static_cast<int>(NetResult::LinkTimeout);
 }

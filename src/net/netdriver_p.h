@@ -23,16 +23,11 @@ public:
     virtual void stopDhcp(const QString &interface) = 0;
     virtual void switchWifiOn(const QString &interface) = 0;
     virtual void switchWifiOff(const QString &interface) = 0;
-    // The radio of every Wi-Fi interface, which the driver keeps as set.
-    virtual void setRadio(bool on) = 0;
-    virtual bool isRadioOn() = 0;
     virtual bool isLinked(const QString &interface) = 0;
     virtual QString currentNetwork(const QString &interface) = 0;
     virtual QList<WifiAp> scan(const QString &interface) = 0;
     // A NetResult: 0, 1000 or 1001.
-    virtual int join(const QString &ssid, const QString &passphrase, const QString &interface,
-        const WifiJoinOptions &options)
-        = 0;
+    virtual int join(const QString &ssid, const QString &passphrase, const QString &interface) = 0;
     // 0 or 1003, with what had started stopped again (name, passphrase and address are checked).
     virtual int startAccessPoint(const QString &interface, const QString &ssid,
         const QString &passphrase, const QString &address)
@@ -62,21 +57,14 @@ public:
     void stopDhcp(const QString &interface) override;
     void switchWifiOn(const QString &interface) override;
     void switchWifiOff(const QString &interface) override;
-    void setRadio(bool on) override;
-    bool isRadioOn() override;
     bool isLinked(const QString &interface) override;
     QString currentNetwork(const QString &interface) override;
     QList<WifiAp> scan(const QString &interface) override;
-    int join(const QString &ssid, const QString &passphrase, const QString &interface,
-        const WifiJoinOptions &options) override;
+    int join(const QString &ssid, const QString &passphrase, const QString &interface) override;
     int startAccessPoint(const QString &interface, const QString &ssid, const QString &passphrase,
         const QString &address) override;
     bool stopAccessPoint(const QString &interface) override;
     bool isAccessPointActive(const QString &interface) override;
-
-    // The supplicant given `config`, every saved network: `ssid`'s link, or any one's with an
-    // empty name. 0, 1000 or 1001.
-    int joinSaved(const QString &ssid, const QString &interface, const QByteArray &config);
 
     // Removes the supplicant files of joins whose process has ended without removing its own
     // (killed, or crashed): each holds a key to a network.
@@ -97,13 +85,10 @@ public:
     void stopDhcp(const QString &interface) override;
     void switchWifiOn(const QString &interface) override;
     void switchWifiOff(const QString &interface) override;
-    void setRadio(bool on) override;
-    bool isRadioOn() override;
     bool isLinked(const QString &interface) override;
     QString currentNetwork(const QString &interface) override;
     QList<WifiAp> scan(const QString &interface) override;
-    int join(const QString &ssid, const QString &passphrase, const QString &interface,
-        const WifiJoinOptions &options) override;
+    int join(const QString &ssid, const QString &passphrase, const QString &interface) override;
     int startAccessPoint(const QString &interface, const QString &ssid, const QString &passphrase,
         const QString &address) override;
     bool stopAccessPoint(const QString &interface) override;
@@ -113,17 +98,6 @@ public:
     static NetRoute route(const QString &interface);
     // Whether anything owns the service's name on the system bus.
     static bool isPresent();
-
-    // The saved networks as the service's client profiles: autoconnect-priority as the
-    // priority, timestamp as when last used. Through the process's bus; false when the
-    // service refused (its words recorded) or keeps no profile of that name.
-    static QList<WifiSavedNetwork> savedNetworks();
-    static bool saveNetwork(const WifiSavedNetwork &network, const QString &passphrase);
-    static bool forgetNetwork(const QString &ssid);
-    static bool changeNetwork(const QString &ssid, const char *key, const QVariant &value);
-    // Activates the profile of `ssid`, or the service's choice among its profiles with an empty
-    // name: 0, 1000 or 1001.
-    static int joinSaved(const QString &ssid, const QString &interface);
 };
 
 // Where the bus or the service did not answer: every operation fails at once with its failure
@@ -137,12 +111,10 @@ public:
     void stopDhcp(const QString &) override { }
     void switchWifiOn(const QString &) override { }
     void switchWifiOff(const QString &) override { }
-    void setRadio(bool) override { }
-    bool isRadioOn() override { return false; }
     bool isLinked(const QString &) override { return false; }
     QString currentNetwork(const QString &) override { return QString(); }
     QList<WifiAp> scan(const QString &) override { return {}; }
-    int join(const QString &, const QString &, const QString &, const WifiJoinOptions &) override;
+    int join(const QString &, const QString &, const QString &) override;
     int startAccessPoint(
         const QString &, const QString &, const QString &, const QString &) override;
     bool stopAccessPoint(const QString &) override { return false; }

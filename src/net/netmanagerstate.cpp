@@ -7,6 +7,7 @@
 #include "nettools_p.h"
 
 #include <QMetaMethod>
+#include <QThread>
 
 #include <algorithm>
 #include <mutex>
@@ -106,14 +107,16 @@ void NetManagerState::runPosted()
 
 void NetManagerState::updateWatch()
 {
-    // Connections may be made from any thread, and Qt may tell of them with its connection lock
-    // held, which isSignalConnected() takes again: the watch, in the manager's thread, looks
-    // from its event loop, always.
-    post([this] {
+    // Connections may be made from any thread; the watch lives in the manager's.
+    const auto update = [this] {
         const QList<QMetaMethod> all = watchSignals();
         watch(std::any_of(all.cbegin(), all.cend(),
             [this](const QMetaMethod &signal) { return manager->isSignalConnected(signal); }));
-    });
+    };
+    if (QThread::currentThread() == thread())
+        update();
+    else
+        post(update);
 }
 
 void NetManagerState::announceAccessPoint(const QString &interface, bool active)
@@ -139,36 +142,30 @@ void NetManagerState::watch(bool on)
     }
     monitor = new NetMonitor(this);
     connect(monitor, &NetMonitor::linkChanged, this, &NetManagerState::onKernelLink);
-    connect(monitor, &NetMonitor::addressesChanged, manager, &NetworkManager::addressesChanged);
+    connect(monitor, &NetMonitor::addressesChanged, this, &NetManagerState::onKernelAddresses);
     monitor->start();
     if (!service) {
         service = new NetServiceWatch(
             [this](
                 std::function<void()> job) { submit(QStringLiteral("service"), std::move(job)); },
             [this](std::function<void()> job) { post(std::move(job)); }, this);
-        connect(service, &NetServiceWatch::linkChanged, this, &NetManagerState::onServiceLink);
+        connect(service, &NetServiceWatch::linkChanged, this, &NetManagerState::onLink);
         connect(service, &NetServiceWatch::networkChanged, this, &NetManagerState::askWifi);
-        connect(service, &NetServiceWatch::addressesChanged, this,
-            &NetManagerState::onServiceAddresses);
+        connect(service, &NetServiceWatch::addressesChanged, manager,
+            &NetworkManager::addressesChanged);
     }
     service->start();
 }
 
 void NetManagerState::onKernelLink(const QString &interface, bool up)
 {
-    if (service->allowsLink(interface))
+    if (!service->manages(interface))
         onLink(interface, up);
 }
 
-void NetManagerState::onServiceLink(const QString &interface, bool up)
+void NetManagerState::onKernelAddresses(const QString &interface)
 {
-    if (monitor && (!monitor->isRunning() || monitor->isUp(interface)))
-        onLink(interface, up);
-}
-
-void NetManagerState::onServiceAddresses(const QString &interface)
-{
-    if (monitor && !monitor->isRunning())
+    if (!service->manages(interface))
         emit manager->addressesChanged(interface);
 }
 

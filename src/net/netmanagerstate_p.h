@@ -40,8 +40,8 @@ public:
     // Runs `job` in the manager's thread, from its event loop. Any thread may call.
     void post(std::function<void()> job);
 
-    // Watches the machine while a change signal of the manager is connected, and only then,
-    // from the manager's event loop. Any thread may call.
+    // Watches the machine while a change signal of the manager is connected, and only then.
+    // Any thread may call.
     void updateWatch();
     // An access point of this process started or ended: every watching manager hears it.
     static void announceAccessPoint(const QString &interface, bool active);
@@ -52,14 +52,9 @@ private slots:
 
 private:
     void watch(bool on);
-    // A link carries traffic where the kernel says it is up and running (a carrier, an
-    // association) and the service, where it manages the interface, has it up: either one's
-    // change is a change of the link, heard as soon as that one tells it.
+    // A link change from the kernel; the service speaks for the interfaces it manages.
     void onKernelLink(const QString &interface, bool up);
-    void onServiceLink(const QString &interface, bool up);
-    // The kernel tells every address change, managed or not; the service's own news of them
-    // serve only where the kernel cannot be watched.
-    void onServiceAddresses(const QString &interface);
+    void onKernelAddresses(const QString &interface);
     void onLink(const QString &interface, bool up);
     // Asks, on the worker, which network a Wi-Fi interface is on and whether it serves an
     // access point.

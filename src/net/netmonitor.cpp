@@ -110,15 +110,6 @@ bool NetMonitor::isRunning() const
     return descriptor >= 0;
 }
 
-bool NetMonitor::isUp(const QString &interface) const
-{
-    for (const Link &link : links) {
-        if (link.name == interface)
-            return link.up;
-    }
-    return true;
-}
-
 void NetMonitor::readAll()
 {
     QByteArray datagram(DatagramBytes, Qt::Uninitialized);

@@ -41,8 +41,6 @@ public:
     bool start();
     void stop();
     bool isRunning() const;
-    // Whether the kernel last said the interface is up and running; true where it said nothing.
-    bool isUp(const QString &interface) const;
 
 signals:
     // A link came up, went down, appeared or went away (down).

@@ -47,7 +47,6 @@ enum : uint {
     ReasonIpConfigUnavailable = 5,
     ReasonIpConfigExpired = 6,
     ReasonNoSecrets = 7,
-    ReasonSupplicantDisconnect = 8,
     ReasonSupplicantTimeout = 11,
     ReasonDhcpStartFailed = 15,
     ReasonDhcpFailed = 17,
@@ -222,17 +221,6 @@ bool isIpReason(uint reason)
         || (reason >= ReasonDhcpStartFailed && reason <= ReasonDhcpFailed);
 }
 
-// Which of the link's failures the service's reason tells: the service asks for secrets again
-// (or its supplicant drops the link) when the 4-way handshake fails, and says so when no access
-// point of the name answers.
-void recordLinkReason(uint reason)
-{
-    if (reason == ReasonNoSecrets || reason == ReasonSupplicantDisconnect)
-        NetCall::record(NetFailureReason::WrongPassphrase);
-    else if (reason == ReasonSsidNotFound)
-        NetCall::record(NetFailureReason::OutOfReach);
-}
-
 // Follows the device after an activation was asked for, until it is activated with
 // `activeConnection`, fails, or JoinWaitMs have passed. States left over from before (`before`)
 // do not count until the device has moved on from them.
@@ -255,8 +243,6 @@ int awaitActivation(
     qCDebug(lcNet, "%s: state %u, reason %u", qUtf8Printable(device), now.state, now.reason);
     const bool atIp = (now.state == StateFailed && isIpReason(now.reason))
         || (now.state >= StateIpConfig && now.state < StateActivated);
-    if (!atIp)
-        recordLinkReason(now.reason);
     return static_cast<int>(atIp ? NetResult::DhcpFailed : NetResult::LinkTimeout);
 }
 
@@ -338,15 +324,12 @@ Profile profileOf(Bus &bus, const QString &path)
                             : Profile();
 }
 
-// The active connection of `profile` on the device (at access point `ap`, or where the service
-// chooses); empty when the service refused.
-QString activateProfile(
-    Bus &bus, const QString &profile, const QString &device, const QString &ap = QString())
+// The active connection of `profile` on the device; empty when the service refused.
+QString activateProfile(Bus &bus, const QString &profile, const QString &device)
 {
     const QDBusMessage reply
         = refusal(bus.call(latin1(ManagerPath), ManagerInterface, "ActivateConnection",
-            { pathArgument(profile), pathArgument(device),
-                pathArgument(ap.isEmpty() ? QStringLiteral("/") : ap) }));
+            { pathArgument(profile), pathArgument(device), pathArgument(QStringLiteral("/")) }));
     return succeeded(reply) ? pathOf(reply.arguments().value(0)) : QString();
 }
 
@@ -379,8 +362,7 @@ QString profileFor(Bus &bus, const QByteArray &ssid)
 
 // `profile` (empty for a new one) made to join `ssid` with `passphrase`: WPA-PSK, or open
 // when the passphrase is empty.
-Profile joining(
-    Profile profile, const QByteArray &ssid, const QString &passphrase, bool hidden, bool sae)
+Profile joining(Profile profile, const QByteArray &ssid, const QString &passphrase, bool hidden)
 {
     QVariantMap &connection = profile[QStringLiteral("connection")];
     connection.insert(QStringLiteral("type"), latin1(WirelessSetting));
@@ -395,10 +377,9 @@ Profile joining(
         wireless.remove(QStringLiteral("security"));
         profile.remove(latin1(SecuritySetting));
     } else {
-        profile[latin1(SecuritySetting)] = QVariantMap {
-            { QStringLiteral("key-mgmt"), sae ? QStringLiteral("sae") : QStringLiteral("wpa-psk") },
-            { QStringLiteral("psk"), passphrase }
-        };
+        profile[latin1(SecuritySetting)]
+            = QVariantMap { { QStringLiteral("key-mgmt"), QStringLiteral("wpa-psk") },
+                  { QStringLiteral("psk"), passphrase } };
     }
     // The router's leases name the device, as with the tools' DHCP clients; a profile's own
     // choice stays.
@@ -453,137 +434,29 @@ Profile accessPointProfile(const QString &interface, const QString &ssid, const 
     return profile;
 }
 
-// A join is tried on a profile the service keeps in memory only, so that the profile it has saved
-// for the network stays exactly as it was until the join has succeeded (a wrong passphrase never
-// replaces a right one), and a failed join leaves nothing behind.
-struct Trial
+// Adds or updates the profile for `ssid` and asks for it on the device; the active connection,
+// empty when the service refused.
+QString requestJoin(
+    Bus &bus, const QString &device, const QByteArray &ssid, const QString &passphrase)
 {
-    QString profile; // the unsaved profile tried; empty when the service refused it
-    QString saved; // the profile saved for the network before; empty when there was none
-    QString active; // its activation on the device; empty when the service refused
-};
-
-// Adds the trial profile for `ssid`, from the saved one if any, and asks for it on the device.
-Trial requestJoin(Bus &bus, const QString &device, const QByteArray &ssid,
-    const QString &passphrase, const WifiJoinOptions &options)
-{
-    Trial trial;
-    trial.saved = profileFor(bus, ssid);
-    Profile base;
-    if (!trial.saved.isEmpty()) {
-        base = profileOf(bus, trial.saved);
-        base[QStringLiteral("connection")].remove(QStringLiteral("uuid")); // one of its own
+    const QString existing = profileFor(bus, ssid);
+    if (!existing.isEmpty()) {
+        const Profile updated = joining(profileOf(bus, existing), ssid, passphrase, false);
+        if (!succeeded(refusal(
+                bus.call(existing, ProfileInterface, "Update", { QVariant::fromValue(updated) }))))
+            return QString();
+        return activateProfile(bus, existing, device);
     }
     // A network out of sight may still answer a probe for its name.
     const QString ap = accessPointNamed(bus, device, ssid);
-    const bool hidden = options.hidden || (trial.saved.isEmpty() && ap.isEmpty());
-    const bool sae = options.security == WifiSecurity::Wpa3;
-    const QDBusMessage added
-        = refusal(bus.call(latin1(SettingsPath), SettingsInterface, "AddConnectionUnsaved",
-            { QVariant::fromValue(joining(base, ssid, passphrase, hidden, sae)) }));
-    if (!succeeded(added))
-        return trial;
-    trial.profile = pathOf(added.arguments().value(0));
-    trial.active = activateProfile(bus, trial.profile, device, ap);
-    return trial;
-}
-
-// After the join: the trial profile saved in place of the earlier one, or removed.
-void settle(Bus &bus, const Trial &trial, bool joined)
-{
-    if (trial.profile.isEmpty())
-        return;
-    if (!joined) {
-        bus.call(trial.profile, ProfileInterface, "Delete");
-        return;
-    }
-    if (succeeded(bus.call(trial.profile, ProfileInterface, "Save")) && !trial.saved.isEmpty())
-        bus.call(trial.saved, ProfileInterface, "Delete");
+    const Profile added = joining(Profile(), ssid, passphrase, ap.isEmpty());
+    const QDBusMessage reply
+        = refusal(bus.call(latin1(ManagerPath), ManagerInterface, "AddAndActivateConnection",
+            { QVariant::fromValue(added), pathArgument(device),
+                pathArgument(ap.isEmpty() ? QStringLiteral("/") : ap) }));
+    return succeeded(reply) ? pathOf(reply.arguments().value(1)) : QString();
 }
 } // namespace
-
-QList<WifiSavedNetwork> NetServiceDriver::savedNetworks()
-{
-    Bus bus;
-    QList<WifiSavedNetwork> saved;
-    const QDBusMessage reply = bus.call(latin1(SettingsPath), SettingsInterface, "ListConnections");
-    for (const QDBusObjectPath &path : pathsOf(reply.arguments().value(0))) {
-        const Profile profile = profileOf(bus, path.path());
-        const QVariantMap wireless = profile.value(latin1(WirelessSetting));
-        const QVariantMap connection = profile.value(QStringLiteral("connection"));
-        if (!profile.contains(latin1(WirelessSetting))
-            || wireless.value(QStringLiteral("mode")).toString() == QLatin1String("ap"))
-            continue;
-        WifiSavedNetwork network;
-        network.ssid = QString::fromUtf8(wireless.value(QStringLiteral("ssid")).toByteArray());
-        const QString keys
-            = profile.value(latin1(SecuritySetting)).value(QStringLiteral("key-mgmt")).toString();
-        network.security = keys.isEmpty()      ? WifiSecurity::Open
-            : keys == QLatin1String("sae")     ? WifiSecurity::Wpa3
-            : keys == QLatin1String("wpa-eap") ? WifiSecurity::Enterprise
-                                               : WifiSecurity::Wpa2;
-        network.priority = connection.value(QStringLiteral("autoconnect-priority")).toInt();
-        network.autoconnect = connection.value(QStringLiteral("autoconnect"), true).toBool();
-        network.hidden = wireless.value(QStringLiteral("hidden")).toBool();
-        const qint64 used = connection.value(QStringLiteral("timestamp")).toLongLong();
-        if (used > 0)
-            network.lastUsed = QDateTime::fromSecsSinceEpoch(used, Qt::UTC);
-        saved.append(network);
-    }
-    return saved;
-}
-
-bool NetServiceDriver::saveNetwork(const WifiSavedNetwork &network, const QString &passphrase)
-{
-    Bus bus;
-    const QByteArray ssid = network.ssid.toUtf8();
-    const QString existing = profileFor(bus, ssid);
-    if (!existing.isEmpty())
-        bus.call(existing, ProfileInterface, "Delete");
-    Profile profile = joining(
-        Profile(), ssid, passphrase, network.hidden, network.security == WifiSecurity::Wpa3);
-    QVariantMap &connection = profile[QStringLiteral("connection")];
-    connection.insert(QStringLiteral("autoconnect-priority"), network.priority);
-    connection.insert(QStringLiteral("autoconnect"), network.autoconnect);
-    return succeeded(refusal(bus.call(latin1(SettingsPath), SettingsInterface, "AddConnection",
-        { QVariant::fromValue(profile) })));
-}
-
-bool NetServiceDriver::forgetNetwork(const QString &ssid)
-{
-    Bus bus;
-    const QString profile = profileFor(bus, ssid.toUtf8());
-    return !profile.isEmpty() && succeeded(refusal(bus.call(profile, ProfileInterface, "Delete")));
-}
-
-// The profile's other settings go back as they were; the service keeps its secrets, which
-// GetSettings leaves out.
-bool NetServiceDriver::changeNetwork(const QString &ssid, const char *key, const QVariant &value)
-{
-    Bus bus;
-    const QString path = profileFor(bus, ssid.toUtf8());
-    if (path.isEmpty())
-        return false;
-    Profile profile = profileOf(bus, path);
-    profile[QStringLiteral("connection")].insert(latin1(key), value);
-    return succeeded(
-        refusal(bus.call(path, ProfileInterface, "Update", { QVariant::fromValue(profile) })));
-}
-
-int NetServiceDriver::joinSaved(const QString &ssid, const QString &interface)
-{
-    Bus bus;
-    const QString device = devicePath(bus, interface);
-    // "/" asks the service for the best of its profiles for the device.
-    const QString profile = ssid.isEmpty() ? QStringLiteral("/") : profileFor(bus, ssid.toUtf8());
-    if (device.isEmpty() || profile.isEmpty())
-        return static_cast<int>(NetResult::LinkTimeout);
-    switchRadioOn(bus, device);
-    const DeviceStatus before = statusOf(bus, device);
-    const QString active = activateProfile(bus, profile, device);
-    return active.isEmpty() ? static_cast<int>(NetResult::LinkTimeout)
-                            : awaitActivation(bus, device, active, before);
-}
 
 bool NetServiceDriver::isPresent()
 {
@@ -635,25 +508,15 @@ void NetServiceDriver::stopDhcp(const QString &interface)
 
 void NetServiceDriver::switchWifiOn(const QString &)
 {
-    setRadio(true);
+    Bus bus;
+    bus.setProperty(latin1(ManagerPath), ManagerInterface, "WirelessEnabled", true);
 }
 
 void NetServiceDriver::switchWifiOff(const QString &interface)
 {
     stopAccessPoint(interface);
-    setRadio(false);
-}
-
-void NetServiceDriver::setRadio(bool on)
-{
     Bus bus;
-    bus.setProperty(latin1(ManagerPath), ManagerInterface, "WirelessEnabled", on);
-}
-
-bool NetServiceDriver::isRadioOn()
-{
-    Bus bus;
-    return bus.property(latin1(ManagerPath), ManagerInterface, "WirelessEnabled").toBool();
+    bus.setProperty(latin1(ManagerPath), ManagerInterface, "WirelessEnabled", false);
 }
 
 bool NetServiceDriver::isLinked(const QString &interface)
@@ -700,8 +563,7 @@ QList<WifiAp> NetServiceDriver::scan(const QString &interface)
     return result;
 }
 
-int NetServiceDriver::join(const QString &ssid, const QString &passphrase, const QString &interface,
-    const WifiJoinOptions &options)
+int NetServiceDriver::join(const QString &ssid, const QString &passphrase, const QString &interface)
 {
     stopAccessPoint(interface); // the radio serves one or the other
     Bus bus;
@@ -710,11 +572,10 @@ int NetServiceDriver::join(const QString &ssid, const QString &passphrase, const
         return static_cast<int>(NetResult::LinkTimeout);
     switchRadioOn(bus, device);
     const DeviceStatus before = statusOf(bus, device);
-    const Trial trial = requestJoin(bus, device, ssid.toUtf8(), passphrase, options);
-    const int result = trial.active.isEmpty() ? static_cast<int>(NetResult::LinkTimeout)
-                                              : awaitActivation(bus, device, trial.active, before);
-    settle(bus, trial, result == static_cast<int>(NetResult::DhcpStarted));
-    return result;
+    const QString active = requestJoin(bus, device, ssid.toUtf8(), passphrase);
+    if (active.isEmpty())
+        return static_cast<int>(NetResult::LinkTimeout);
+    return awaitActivation(bus, device, active, before);
 }
 
 int NetServiceDriver::startAccessPoint(const QString &interface, const QString &ssid,

@@ -89,13 +89,13 @@ void NetServiceWatch::stop()
     devices.clear();
 }
 
-bool NetServiceWatch::allowsLink(const QString &interface) const
+bool NetServiceWatch::manages(const QString &interface) const
 {
     for (const Device &device : devices) {
         if (device.name == interface && device.state > StateUnmanaged)
-            return isUp(device.state);
+            return true;
     }
-    return true;
+    return false;
 }
 
 bool NetServiceWatch::subscribe(bool on)

@@ -27,9 +27,8 @@ public:
     // Follows the service, once the bus is reached; stop() ends it.
     void start();
     void stop();
-    // Whether the service lets the interface carry traffic, as its signals and its device list
-    // tell: its device is up, or the service does not manage it.
-    bool allowsLink(const QString &interface) const;
+    // Whether the service manages the interface, as its signals and its device list tell.
+    bool manages(const QString &interface) const;
 
 signals:
     void linkChanged(const QString &interface, bool up);

@@ -208,21 +208,6 @@ bool NetSystem::writePrivateFile(const QString &path, const QByteArray &data)
     return ::close(fd) == 0 && written;
 }
 
-bool NetSystem::replacePrivateFile(const QString &path, const QByteArray &data)
-{
-    const QString fresh = path + QStringLiteral(".new");
-    bool done = writePrivateFile(fresh, data);
-    const int fd = ::open(QFile::encodeName(fresh).constData(), O_RDONLY | O_CLOEXEC);
-    done = done && fd >= 0 && ::fsync(fd) == 0;
-    if (fd >= 0)
-        ::close(fd);
-    done = done
-        && ::rename(QFile::encodeName(fresh).constData(), QFile::encodeName(path).constData()) == 0;
-    if (!done)
-        removeFile(fresh);
-    return done;
-}
-
 bool NetSystem::removeFile(const QString &path)
 {
     return QFile::remove(path) || !QFileInfo::exists(path);

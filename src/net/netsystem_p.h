@@ -69,8 +69,6 @@ public:
     virtual bool makePrivateDirectory(const QString &path);
     // Creates or replaces a file readable by its owner only (mode 0600) holding `data`.
     virtual bool writePrivateFile(const QString &path, const QByteArray &data);
-    // The same, atomically: a new file beside it, synced, then renamed over it.
-    virtual bool replacePrivateFile(const QString &path, const QByteArray &data);
     // Removes a file; true when it is gone.
     virtual bool removeFile(const QString &path);
     // Whether this process may change interfaces: root, or CAP_NET_ADMIN.

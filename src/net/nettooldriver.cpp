@@ -1,15 +1,12 @@
 #include "netdriver_p.h"
 
 #include "netaccesspoint_p.h"
-#include "netsavednetworks_p.h"
 #include "netsystem_p.h"
 #include "nettools_p.h"
 
 #include "netcall_p.h"
 
 #include <QCoreApplication>
-
-#include <algorithm>
 
 namespace {
 constexpr int LinkPollMs = 500;
@@ -78,50 +75,16 @@ bool linkUp(const QString &interface)
     return link.toLower().startsWith("connected to");
 }
 
-// SAE derives its keys from the passphrase itself at each association, so the supplicant's file
-// must hold it: it lives only while the join lasts, owner-only, as the derived key does.
-QByteArray saeConfig(const QString &ssid, const QString &passphrase)
-{
-    return "network={\n\tssid=" + ssid.toUtf8().toHex() + "\n\tkey_mgmt=SAE\n\tsae_password=\""
-        + passphrase.toLatin1() + "\"\n\tieee80211w=2\n}";
-}
-
-// `config`'s network probed for by name, as a hidden one must be.
-QByteArray probed(QByteArray config)
-{
-    const int end = config.lastIndexOf('}');
-    return end < 0 ? config : config.insert(end, "\tscan_ssid=1\n");
-}
-
 // Polls the link twelve times, every half second. Another supplicant may bring back the
-// network the device had: only the one asked for counts (any one, where `ssid` is empty).
-// The network linked, or a null string.
-QString awaitLink(const QString &ssid, const QString &interface)
+// network the device had: only the one asked for counts.
+bool awaitLink(const QString &ssid, const QString &interface)
 {
     for (int waited = 0; waited < LinkWaitMs && !NetCall::expired(); waited += LinkPollMs) {
         machine().sleep(NetCall::remainingMs(LinkPollMs));
-        const QString now = linkUp(interface) ? NetTools::currentNetwork(interface) : QString();
-        if (!now.isEmpty() && (ssid.isEmpty() || now == ssid))
-            return now;
+        if (linkUp(interface) && NetTools::currentNetwork(interface) == ssid)
+            return true;
     }
-    return QString();
-}
-// Why no link came up, where a scan tells: a network that answers by name yet took no link with
-// the key was refused it; one that does not answer is out of reach. A hidden network answers
-// no scan by name, so there it stays undecided.
-void recordLinkFailure(const QString &ssid, const QString &interface, bool hidden)
-{
-    const QList<WifiAp> seen = hidden ? QList<WifiAp>() : NetTools::scan(interface);
-    const bool inReach = std::any_of(
-        seen.cbegin(), seen.cend(), [&](const WifiAp &ap) { return ap.ssid == ssid; });
-    if (inReach)
-        NetCall::record(NetFailureReason::WrongPassphrase);
-    else if (!hidden && NetCall::recorded() == NetFailureReason::None && !NetCall::expired())
-        NetCall::record(NetFailureReason::OutOfReach);
-    NetCall::record(NetFailureReason::NotAssociated, QString(),
-        QStringLiteral("%1 got no link to \"%2\" within six seconds: the passphrase may be "
-                       "wrong, or the network out of reach")
-            .arg(interface, ssid));
+    return false;
 }
 } // namespace
 
@@ -183,17 +146,6 @@ void NetToolDriver::switchWifiOff(const QString &interface)
     NetTools::takeDown(interface);
 }
 
-void NetToolDriver::setRadio(bool on)
-{
-    if (permitted())
-        NetTools::setWifiBlocked(!on);
-}
-
-bool NetToolDriver::isRadioOn()
-{
-    return NetTools::isWifiUnblocked();
-}
-
 bool NetToolDriver::isLinked(const QString &interface)
 {
     return linkUp(interface);
@@ -212,18 +164,13 @@ QList<WifiAp> NetToolDriver::scan(const QString &interface)
 
 // Everything the join needs is checked, and the key derived, before the link it replaces is
 // touched.
-int NetToolDriver::join(const QString &ssid, const QString &passphrase, const QString &interface,
-    const WifiJoinOptions &options)
+int NetToolDriver::join(const QString &ssid, const QString &passphrase, const QString &interface)
 {
-    const bool sae = options.security == WifiSecurity::Wpa3 && !passphrase.isEmpty();
-    const bool derives = !sae && passphrase.size() >= 8 && passphrase.size() <= 63;
+    const bool derives = passphrase.size() >= 8 && passphrase.size() <= 63;
     if (!permitted() || !NetTools::available(interface, derives))
         return NotLinked;
-    QByteArray config = sae ? saeConfig(ssid, passphrase)
-        : derives           ? NetTools::derivedKey(ssid, passphrase)
-                            : configWithoutPassphrase(ssid, passphrase);
-    if (options.hidden)
-        config = probed(config);
+    const QByteArray config = derives ? NetTools::derivedKey(ssid, passphrase)
+                                      : configWithoutPassphrase(ssid, passphrase);
     removeStaleFiles();
     SupplicantFile file(interface);
     if (config.isEmpty() || !file.write(config))
@@ -233,30 +180,12 @@ int NetToolDriver::join(const QString &ssid, const QString &passphrase, const QS
     switchWifiOn(interface);
     NetTools::startSupplicant(interface, file.path);
     // The file stays until the wait is over: a supplicant may read it again as it starts.
-    if (!awaitLink(ssid, interface).isNull())
+    if (awaitLink(ssid, interface))
         return dhcpResult(startDhcp(interface));
-    recordLinkFailure(ssid, interface, options.hidden);
-    return NotLinked;
-}
-
-int NetToolDriver::joinSaved(
-    const QString &ssid, const QString &interface, const QByteArray &config)
-{
-    if (!permitted() || !NetTools::available(interface, false))
-        return NotLinked;
-    removeStaleFiles();
-    SupplicantFile file(interface);
-    if (!file.write(config))
-        return NotLinked;
-    switchWifiOff(interface);
-    switchWifiOn(interface);
-    NetTools::startSupplicant(interface, file.path);
-    const QString linked = awaitLink(ssid, interface);
-    if (!linked.isNull()) {
-        NetSavedNetworks::markUsed(linked);
-        return dhcpResult(startDhcp(interface));
-    }
-    recordLinkFailure(ssid, interface, ssid.isEmpty());
+    NetCall::record(NetFailureReason::NotAssociated, QString(),
+        QStringLiteral("%1 got no link to \"%2\" within six seconds: the passphrase may be "
+                       "wrong, or the network out of reach")
+            .arg(interface, ssid));
     return NotLinked;
 }
 

@@ -327,23 +327,14 @@ void releaseUdhcpc(const QString &interface)
     waitForEnd(pid, WaitMs);
 }
 
-// The Wi-Fi switches of /sys/class/rfkill, by path.
-QStringList wifiSwitches()
+void unblockThroughSys()
 {
     const QString switches = QStringLiteral("/sys/class/rfkill");
-    QStringList found;
     for (const QString &entry : machine().entries(switches)) {
         const QString path = switches + QLatin1Char('/') + entry;
-        if (machine().readFile(path + QStringLiteral("/type")).trimmed() == "wlan")
-            found.append(path);
-    }
-    return found;
-}
-
-void blockThroughSys(bool blocked)
-{
-    for (const QString &path : wifiSwitches()) {
-        if (!machine().writeFile(path + QStringLiteral("/soft"), blocked ? "1" : "0"))
+        if (machine().readFile(path + QStringLiteral("/type")).trimmed() != "wlan")
+            continue;
+        if (!machine().writeFile(path + QStringLiteral("/soft"), "0"))
             qCDebug(lcNet, "%s/soft cannot be written; skipped", qUtf8Printable(path));
     }
 }
@@ -495,28 +486,11 @@ void releaseDhcp(const QString &interface)
 
 void unblockWifi()
 {
-    setWifiBlocked(false);
-}
-
-void setWifiBlocked(bool blocked)
-{
     const QString program = chosen(Step::UnblockWifi);
     if (is(program, "rfkill"))
-        machine().run(program,
-            { blocked ? QStringLiteral("block") : QStringLiteral("unblock"),
-                QStringLiteral("wifi") });
+        machine().run(program, { QStringLiteral("unblock"), QStringLiteral("wifi") });
     else
-        blockThroughSys(blocked);
-}
-
-bool isWifiUnblocked()
-{
-    const QStringList switches = wifiSwitches();
-    return switches.isEmpty()
-        || std::any_of(switches.cbegin(), switches.cend(), [](const QString &path) {
-               return machine().readFile(path + QStringLiteral("/soft")).trimmed() == "0"
-                   && machine().readFile(path + QStringLiteral("/hard")).trimmed() != "1";
-           });
+        unblockThroughSys();
 }
 
 void endSupplicants(const QString &interface)

@@ -34,10 +34,6 @@ bool startDhcp(const QString &interface);
 void releaseDhcp(const QString &interface);
 // rfkill unblock wifi | "0" into /sys/class/rfkill/*/soft of every Wi-Fi switch
 void unblockWifi();
-// Every Wi-Fi rfkill switch blocked or unblocked (rfkill, else /sys/class/rfkill).
-void setWifiBlocked(bool blocked);
-// Whether a Wi-Fi rfkill switch is unblocked, soft and hard; true where there is none.
-bool isWifiUnblocked();
 // killall -9 wpa_supplicant | SIGKILL to every process of /proc named exactly wpa_supplicant;
 // where the NetworkManager service runs, only to those started for `interface`.
 void endSupplicants(const QString &interface);

@@ -4,7 +4,6 @@
 #include "netcall_p.h"
 #include "netdriver_p.h"
 #include "netmanagerstate_p.h"
-#include "netsavednetworks_p.h"
 #include "netsystem_p.h"
 #include "nettools_p.h"
 #include "zrserviceannouncer.h"
@@ -15,7 +14,6 @@
 #include <QVector>
 
 #include <algorithm>
-#include <functional>
 #include <numeric>
 
 namespace {
@@ -172,38 +170,6 @@ QString queueName(const QString &interface)
     return interface.isEmpty() ? defaultName(QNetworkInterface::Wifi) : interface;
 }
 
-QString ethernetQueueName(const QString &interface)
-{
-    return interface.isEmpty() ? defaultName(QNetworkInterface::Ethernet) : interface;
-}
-
-// What an asynchronous operation did: whether it succeeded, and its own signal, if any, to emit
-// before operationFinished.
-struct AsyncOutcome
-{
-    bool success = false;
-    std::function<void()> emitter;
-};
-
-// Runs `work` on the manager's worker after what was asked before for `queue`, then reports it
-// in the manager's thread. The jobs use the state, not the manager's lookup: the manager waits
-// for them as it goes.
-void runAsync(NetworkManager *manager, NetOperation operation, const QString &queue,
-    std::function<AsyncOutcome()> work)
-{
-    NetManagerState *state = NetManagerState::of(manager);
-    state->submit(queue, [=] {
-        const AsyncOutcome outcome = work();
-        const NetFailure report = NetCall::last();
-        state->deliver(report, [=] {
-            if (outcome.emitter)
-                outcome.emitter();
-            NetCall::setLast(report); // whatever the slots above did
-            emit manager->operationFinished(operation, queue, outcome.success, report.text);
-        });
-    });
-}
-
 // The passphrase goes to the tool as one line of its standard input: a line break or NUL in it
 // would silently cut it short, and the network would be joined with the part before it. The
 // network name comes back verbatim in the tool's output, the supplicant's configuration, where
@@ -269,33 +235,6 @@ bool holdForChange(const NetworkManager *manager, NetCall &call, const QString &
     return call.hold(interface);
 }
 
-// Where the saved networks are kept: the service's profiles where it manages the default Wi-Fi
-// interface, the library's own file otherwise; Failing (recorded) where the bus did not answer.
-NetRoute savedRoute()
-{
-    const QString wifi = usableName(QString(), QNetworkInterface::Wifi);
-    return wifi.isEmpty() ? NetRoute::Tools : machine().route(wifi);
-}
-
-// A change of the saved networks, which a manager that only reads refuses; true when nothing
-// failed.
-bool changeSaved(const NetworkManager *manager, const QString &ssid,
-    const std::function<bool(bool service)> &change)
-{
-    NetCall call(ChangeLimitMs);
-    const NetRoute route
-        = manager->access() == NetAccess::ReadOnly ? NetRoute::Tools : savedRoute();
-    if (manager->access() == NetAccess::ReadOnly)
-        NetCall::record(NetFailureReason::ReadOnly);
-    else if (route != NetRoute::Failing && !change(route == NetRoute::Service)
-        && NetCall::recorded() == NetFailureReason::None)
-        NetCall::record(NetFailureReason::ServiceRefused, QString(),
-            QStringLiteral("no network named \"%1\" is saved").arg(ssid));
-    const bool done = NetCall::recorded() == NetFailureReason::None;
-    concluded(call, QStringLiteral("the saved network \"%1\" is kept as asked").arg(ssid));
-    return done;
-}
-
 // A step concerns Ethernet interfaces too when one of its operations works on them.
 bool concernsEthernet(const NetToolChoice &choice)
 {
@@ -334,10 +273,13 @@ NetworkManager::NetworkManager(NetAccess access)
 {
     qRegisterMetaType<WifiAp>();
     qRegisterMetaType<QList<WifiAp>>();
-    qRegisterMetaType<NetOperation>();
     new NetManagerState(this, access);
-    if (access == NetAccess::ReadWrite)
-        NetToolDriver::removeStaleFiles();
+    if (access == NetAccess::ReadOnly)
+        return;
+    NetToolDriver::removeStaleFiles();
+    const QString wifi = defaultWifiInterface();
+    if (!wifi.isEmpty())
+        initializeWifiInterface(wifi);
 }
 
 NetworkManager::~NetworkManager()
@@ -429,33 +371,6 @@ void NetworkManager::initializeWifiInterface(QString interface)
     if (!name.isEmpty() && holdForChange(this, call, name))
         NetDriver::forInterface(name).switchWifiOn(name);
     concluded(call, QStringLiteral("%1 is on").arg(name));
-}
-
-bool NetworkManager::setWifiEnabled(bool on)
-{
-    NetCall call(ChangeLimitMs);
-    const QString name = resolve(QString(), QNetworkInterface::Wifi, true);
-    if (!name.isEmpty() && holdForChange(this, call, name)) {
-        NetDriver &driver = NetDriver::forInterface(name);
-        if (on)
-            driver.switchWifiOn(name);
-        else
-            driver.setRadio(false);
-    }
-    const bool done = NetCall::recorded() == NetFailureReason::None;
-    concluded(call,
-        on ? QStringLiteral("the Wi-Fi radio is on") : QStringLiteral("the Wi-Fi radio is off"));
-    return done;
-}
-
-bool NetworkManager::isWifiEnabled()
-{
-    NetCall call(QueryLimitMs);
-    const QString name = resolve(QString(), QNetworkInterface::Wifi, true);
-    const bool on = !name.isEmpty() && NetDriver::forInterface(name).isRadioOn();
-    concluded(call,
-        on ? QStringLiteral("the Wi-Fi radio is on") : QStringLiteral("the Wi-Fi radio is off"));
-    return on;
 }
 
 void NetworkManager::stopWifiInterface(QString interface)
@@ -603,12 +518,6 @@ QList<NetToolChoice> NetworkManager::toolChoices()
 
 int NetworkManager::connectToAp(QString ssid, QString passphrase, QString interface)
 {
-    return connectToAp(ssid, passphrase, interface, WifiJoinOptions());
-}
-
-int NetworkManager::connectToAp(
-    QString ssid, QString passphrase, QString interface, const WifiJoinOptions &options)
-{
     NetCall call(JoinLimitMs);
     const QString name = resolve(interface, QNetworkInterface::Wifi, true);
     if (name.isEmpty())
@@ -623,80 +532,8 @@ int NetworkManager::connectToAp(
         NetCall::record(NetFailureReason::InvalidPassphrase);
     if (NetCall::recorded() != NetFailureReason::None || !holdForChange(this, call, name))
         return reported(call, code(NetResult::LinkTimeout));
-    return reported(call, NetDriver::forInterface(name).join(ssid, passphrase, name, options),
+    return reported(call, NetDriver::forInterface(name).join(ssid, passphrase, name),
         netResultText(NetResult::DhcpStarted));
-}
-
-QList<WifiSavedNetwork> NetworkManager::savedNetworks()
-{
-    NetCall call(QueryLimitMs);
-    const NetRoute route = savedRoute();
-    const QList<WifiSavedNetwork> saved = route == NetRoute::Service
-        ? NetServiceDriver::savedNetworks()
-        : route == NetRoute::Tools ? NetSavedNetworks::list()
-                                   : QList<WifiSavedNetwork>();
-    concluded(call, QStringLiteral("%1 networks are saved").arg(saved.size()));
-    return saved;
-}
-
-bool NetworkManager::saveNetwork(const WifiSavedNetwork &network, const QString &passphrase)
-{
-    const bool usable = isOneLine(network.ssid) && isAccessPointName(network.ssid)
-        && isJoinPassphrase(passphrase);
-    return changeSaved(this, network.ssid, [&](bool service) {
-        if (!usable)
-            NetCall::record(NetFailureReason::InvalidPassphrase);
-        else if (service)
-            return NetServiceDriver::saveNetwork(network, passphrase);
-        else
-            return NetSavedNetworks::save(network, passphrase);
-        return false;
-    });
-}
-
-bool NetworkManager::forgetNetwork(const QString &ssid)
-{
-    return changeSaved(this, ssid, [&](bool service) {
-        return service ? NetServiceDriver::forgetNetwork(ssid) : NetSavedNetworks::forget(ssid);
-    });
-}
-
-bool NetworkManager::setNetworkPriority(const QString &ssid, int priority)
-{
-    return changeSaved(this, ssid, [&](bool service) {
-        return service ? NetServiceDriver::changeNetwork(ssid, "autoconnect-priority", priority)
-                       : NetSavedNetworks::setPriority(ssid, priority);
-    });
-}
-
-bool NetworkManager::setNetworkAutoconnect(const QString &ssid, bool autoconnect)
-{
-    return changeSaved(this, ssid, [&](bool service) {
-        return service ? NetServiceDriver::changeNetwork(ssid, "autoconnect", autoconnect)
-                       : NetSavedNetworks::setAutoconnect(ssid, autoconnect);
-    });
-}
-
-int NetworkManager::joinSavedNetwork(const QString &ssid, const QString &interface)
-{
-    NetCall call(JoinLimitMs);
-    const QString name = resolve(interface, QNetworkInterface::Wifi, true);
-    if (name.isEmpty())
-        return reported(call, code(NetResult::NoInterface));
-    const NetRoute route = machine().route(name);
-    const QByteArray config
-        = route == NetRoute::Tools ? NetSavedNetworks::supplicantConfig(ssid) : QByteArray();
-    if (route == NetRoute::Tools && config.isEmpty())
-        NetCall::record(NetFailureReason::NotAssociated, QString(),
-            ssid.isEmpty() ? QStringLiteral("no network is saved")
-                           : QStringLiteral("no network named \"%1\" is saved").arg(ssid));
-    if (route == NetRoute::Failing || NetCall::recorded() != NetFailureReason::None
-        || !holdForChange(this, call, name))
-        return reported(call, code(NetResult::LinkTimeout));
-    NetToolDriver tools;
-    const int result = route == NetRoute::Service ? NetServiceDriver::joinSaved(ssid, name)
-                                                  : tools.joinSaved(ssid, name, config);
-    return reported(call, result, netResultText(NetResult::DhcpStarted));
 }
 
 int NetworkManager::startAccessPoint(const QString &interface, const QString &ssid,
@@ -740,95 +577,37 @@ bool NetworkManager::isAccessPointActive(const QString &interface) const
     return !name.isEmpty() && NetDriver::forInterface(name).isAccessPointActive(name);
 }
 
+// The jobs use the state, not the manager's lookup: the manager waits for them as it goes.
 void NetworkManager::scanAsync(const QString &interface)
 {
+    NetManagerState *state = NetManagerState::of(this);
     const QString name = queueName(interface);
-    runAsync(this, NetOperation::Scan, name, [=] {
+    state->submit(name, [this, state, interface, name] {
         const QList<WifiAp> aps = apList(interface);
-        return AsyncOutcome { NetCall::last().reason == NetFailureReason::None,
-            [=] { emit scanFinished(name, aps); } };
+        state->deliver(NetCall::last(), [this, name, aps] { emit scanFinished(name, aps); });
     });
 }
 
 void NetworkManager::joinAsync(
     const QString &ssid, const QString &passphrase, const QString &interface)
 {
+    NetManagerState *state = NetManagerState::of(this);
     const QString name = queueName(interface);
-    runAsync(this, NetOperation::Join, name, [=] {
+    state->submit(name, [this, state, ssid, passphrase, interface, name] {
         const int result = connectToAp(ssid, passphrase, interface);
-        return AsyncOutcome { result == 0, [=] { emit joinFinished(name, result); } };
+        state->deliver(NetCall::last(), [this, name, result] { emit joinFinished(name, result); });
     });
 }
 
 void NetworkManager::startAccessPointAsync(const QString &interface, const QString &ssid,
     const QString &passphrase, const QString &address)
 {
+    NetManagerState *state = NetManagerState::of(this);
     const QString name = queueName(interface);
-    runAsync(this, NetOperation::StartAccessPoint, name, [=] {
+    state->submit(name, [=] {
         const int result = startAccessPoint(interface, ssid, passphrase, address);
-        return AsyncOutcome { result == 0, [=] { emit accessPointStarted(name, result); } };
-    });
-}
-
-void NetworkManager::stopAccessPointAsync(const QString &interface)
-{
-    runAsync(this, NetOperation::StopAccessPoint, queueName(interface), [=] {
-        return AsyncOutcome { stopAccessPoint(interface), {} };
-    });
-}
-
-void NetworkManager::startEthernetAsync(const QString &interface)
-{
-    runAsync(this, NetOperation::StartEthernet, ethernetQueueName(interface), [=] {
-        return AsyncOutcome { startEthernetInterface(interface) == 0, {} };
-    });
-}
-
-void NetworkManager::stopEthernetAsync(const QString &interface)
-{
-    runAsync(this, NetOperation::StopEthernet, ethernetQueueName(interface), [=] {
-        stopEthernetInterface(interface);
-        return AsyncOutcome { NetCall::last().reason == NetFailureReason::None, {} };
-    });
-}
-
-void NetworkManager::startDhcpAsync(const QString &interface)
-{
-    runAsync(this, NetOperation::StartDhcp, interface, [=] {
-        return AsyncOutcome { startDhcp(interface) == 0, {} };
-    });
-}
-
-void NetworkManager::stopDhcpAsync(const QString &interface)
-{
-    runAsync(this, NetOperation::StopDhcp, interface, [=] {
-        stopDhcp(interface);
-        return AsyncOutcome { NetCall::last().reason == NetFailureReason::None, {} };
-    });
-}
-
-void NetworkManager::setWifiEnabledAsync(bool on)
-{
-    runAsync(this, NetOperation::SetWifiEnabled, queueName(QString()), [=] {
-        return AsyncOutcome { setWifiEnabled(on), {} };
-    });
-}
-
-void NetworkManager::stopWifiInterfaceAsync(const QString &interface)
-{
-    runAsync(this, NetOperation::StopWifi, queueName(interface), [=] {
-        stopWifiInterface(interface);
-        return AsyncOutcome { NetCall::last().reason == NetFailureReason::None, {} };
-    });
-}
-
-// The answer is the reason: what a status line shows.
-void NetworkManager::drivenByAsync(const QString &interface)
-{
-    runAsync(this, NetOperation::DrivenBy, interface, [=] {
-        const QString answer = drivenBy(interface);
-        NetCall::setLast({ NetFailureReason::None, QString(), answer });
-        return AsyncOutcome { answer != NetDriver::failingName(), {} };
+        state->deliver(
+            NetCall::last(), [this, name, result] { emit accessPointStarted(name, result); });
     });
 }
 

@@ -3,7 +3,6 @@
 
 #include "zrnet_global.h"
 
-#include <QDateTime>
 #include <QList>
 #include <QNetworkInterface>
 #include <QObject>
@@ -37,28 +36,6 @@ struct WifiAp
 };
 Q_DECLARE_METATYPE(WifiAp)
 
-// How to join a network, beyond its name and passphrase.
-struct WifiJoinOptions
-{
-    // Wpa3: SAE only (the supplicant needs the passphrase itself, in its owner-only file while
-    // the join lasts; protected management frames required). Anything else with a passphrase:
-    // WPA-PSK with the derived key, which a WPA2/WPA3 transition network takes too.
-    WifiSecurity security = WifiSecurity::Unknown;
-    bool hidden = false; // the network does not announce its name: probed for by name
-};
-
-// A network the device keeps to join again (see NetworkManager::savedNetworks).
-struct WifiSavedNetwork
-{
-    QString ssid;
-    WifiSecurity security = WifiSecurity::Unknown; // Open, Wpa2 (WPA-PSK) or Wpa3 (SAE)
-    int priority = 0; // among saved networks in reach, the highest is joined
-    bool autoconnect = true; // joined without being asked by name
-    bool hidden = false;
-    QDateTime lastUsed; // invalid until joined
-};
-Q_DECLARE_METATYPE(WifiSavedNetwork)
-
 // Outcome of the int operations of NetworkManager, which return it as a plain int of the same
 // value.
 enum class NetResult : int {
@@ -89,31 +66,11 @@ enum class NetFailureReason : int {
     ServiceRefused, // the NetworkManager service said no: `detail` is its message
     ToolFailed, // a tool ran and failed: `detail` names it
     ReadOnly, // a NetworkManager made to read only was asked for a change: nothing was run
-    // The Wi-Fi link did not come up, and which one is known: the 4-way handshake (or SAE)
-    // failed, or no access point of that name answered.
-    WrongPassphrase,
-    OutOfReach,
 };
-
-// The operations that report on NetworkManager::operationFinished.
-enum class NetOperation : int {
-    Scan,
-    Join,
-    StartAccessPoint,
-    StopAccessPoint,
-    StartEthernet,
-    StopEthernet,
-    StartDhcp,
-    StopDhcp,
-    SetWifiEnabled, // the radio on or off
-    StopWifi, // stopWifiInterface
-    DrivenBy, // the reason is drivenBy()'s answer
-};
-Q_DECLARE_METATYPE(NetOperation)
 
 // What a NetworkManager may do to the machine.
 enum class NetAccess : int {
-    ReadWrite, // everything; creating it changes nothing
+    ReadWrite, // everything; creating it switches the default Wi-Fi interface on
     // Looks only, for a status page: interfaces, link, addresses, the network, scans. Creating
     // it runs nothing, and every operation that would change the machine (the radio, up/down,
     // DHCP, a join, an access point) runs no tool and asks the service nothing: it returns its
@@ -150,8 +107,7 @@ struct NetToolChoice
 //
 // Where the NetworkManager service runs on the system bus and manages the interface, a call
 // asks the service over D-Bus instead, and runs no tool on that interface: the service joins
-// networks (a profile per network name: tried unsaved, and saved in place of the network's
-// earlier one only once the join succeeded, so a failed join leaves the saved one as it was), runs
+// networks (a profile per network name, added or updated, then activated on the device), runs
 // DHCP and switches the radio (WirelessEnabled). The results are the same codes; waits are
 // bounded (a scan 10 s, a join 30 s); any thread may call. Interfaces it does not manage, and
 // machines without it (no system bus, or nothing owns its name there), get the tools.
@@ -181,8 +137,8 @@ struct NetToolChoice
 // event loop, as do the *Async operations, which run on a thread the object owns, one at a
 // time per interface, in the order asked.
 //
-// Creating a NetworkManager changes nothing on the machine: the radio stays as the user left it
-// (setWifiEnabled). A join and an access point switch it on, being asked for it.
+// Creating a NetworkManager switches the default Wi-Fi interface on (see initializeWifiInterface),
+// unless it is made NetAccess::ReadOnly.
 class ZRNET_EXPORT NetworkManager : public QObject
 {
     Q_OBJECT
@@ -219,15 +175,6 @@ public:
 
     // Unblocks the Wi-Fi radio and brings the interface up.
     void initializeWifiInterface(QString interface);
-    // Switches the Wi-Fi radio (every Wi-Fi interface's) on or off, as the user sets it; it stays
-    // so, since nothing of this library switches it otherwise but a join or an access point:
-    // the service keeps WirelessEnabled across its restarts, the machine its rfkill state across
-    // boots. Through the tools, switching on also brings the default Wi-Fi interface up. True
-    // when done.
-    bool setWifiEnabled(bool on);
-    // Whether the radio is on: the service's WirelessEnabled, or no Wi-Fi rfkill switch blocked
-    // (true where there is none).
-    bool isWifiEnabled();
     // Ends the interface's supplicants (every wpa_supplicant on the machine, unless other
     // interfaces have supplicants of their own), releases the lease, takes the interface down;
     // ends the interface's access point too.
@@ -263,27 +210,6 @@ public:
     // when the link does not come up (secrets, supplicant, timeout), 1001 when it fails at IP
     // configuration.
     int connectToAp(QString ssid, QString passphrase, QString interface);
-    // The same, for a hidden network or a WPA3 (SAE) one.
-    int connectToAp(
-        QString ssid, QString passphrase, QString interface, const WifiJoinOptions &options);
-
-    // Saved networks: where the service manages the default Wi-Fi interface, its client
-    // profiles (autoconnect-priority as the priority; a join activates the profile, or the
-    // service's best one). Elsewhere the library keeps them in a supplicant configuration
-    // of its own (state directory, owner-only, replaced atomically; the derived key, never a
-    // WPA2 passphrase; SAE needs its passphrase there), and joinSavedNetwork gives the
-    // supplicant every one of them with its priority, so that it joins the best in reach and
-    // roams among them. saveNetwork keeps a network without joining it; false, with
-    // lastFailure(), when it cannot be kept or there is no such saved network.
-    QList<WifiSavedNetwork> savedNetworks();
-    bool saveNetwork(const WifiSavedNetwork &network, const QString &passphrase);
-    bool forgetNetwork(const QString &ssid);
-    bool setNetworkPriority(const QString &ssid, int priority);
-    bool setNetworkAutoconnect(const QString &ssid, bool autoconnect);
-    // Joins `ssid` among the saved networks (it first, for this join), or with an empty name
-    // the best saved one in reach: 0, 1000 or 1001 as connectToAp, 1000 too when nothing
-    // (or not that name) is saved.
-    int joinSavedNetwork(const QString &ssid = QString(), const QString &interface = QString());
 
     // Makes the Wi-Fi interface an access point named `ssid`: WPA2-PSK with the passphrase (8 to
     // 63 printable ASCII characters), open when it is empty. The interface gets `address`/24;
@@ -311,17 +237,6 @@ public:
         const QString &ssid, const QString &passphrase, const QString &interface = QString());
     void startAccessPointAsync(const QString &interface, const QString &ssid,
         const QString &passphrase, const QString &address = QStringLiteral("192.168.42.1"));
-    // The other operations that wait, without blocking the caller: each reports on
-    // operationFinished only, as do the three above besides their own signal. An empty
-    // interface is the default one of the kind the operation works on.
-    void stopAccessPointAsync(const QString &interface = QString());
-    void startEthernetAsync(const QString &interface = QString());
-    void stopEthernetAsync(const QString &interface = QString());
-    void startDhcpAsync(const QString &interface);
-    void stopDhcpAsync(const QString &interface);
-    void setWifiEnabledAsync(bool on);
-    void stopWifiInterfaceAsync(const QString &interface = QString());
-    void drivenByAsync(const QString &interface);
 
     // Why the calling thread's last operation failed, in a sentence fit for the person setting
     // the device up; reason None (and what it did) after a success. The result codes stay as
@@ -361,9 +276,6 @@ signals:
     void scanFinished(QString interface, QList<WifiAp> aps);
     void joinFinished(QString interface, int result);
     void accessPointStarted(QString interface, int result);
-    // Every asynchronous operation ends here, in the object's thread: `reason` is lastFailure()'s
-    // sentence (what it did, after a success), and lastFailure() in a slot is the operation's.
-    void operationFinished(NetOperation operation, QString interface, bool success, QString reason);
 
 protected:
     void connectNotify(const QMetaMethod &signal) override;

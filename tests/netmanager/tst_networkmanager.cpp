@@ -67,12 +67,6 @@ const QMap<QString, Operation> &operationTable()
                 m.stopWifiInterface(i);
                 return QStringLiteral("-");
             } },
-        { QStringLiteral("radio on"),
-            [](NetworkManager &m, const QString &) { return text(m.setWifiEnabled(true)); } },
-        { QStringLiteral("radio off"),
-            [](NetworkManager &m, const QString &) { return text(m.setWifiEnabled(false)); } },
-        { QStringLiteral("radio state"),
-            [](NetworkManager &m, const QString &) { return text(m.isWifiEnabled()); } },
         { QStringLiteral("isWifiConnected"),
             [](NetworkManager &m, const QString &i) { return text(m.isWifiConnected(i)); } },
         { QStringLiteral("connectToAp"),
@@ -209,18 +203,20 @@ void TestNetworkManager::interfacesAndDefaults_data()
     QTest::newRow("Ethernet only")
         << "lo:l eth0:e" << 0 << 1 << QString() << "eth0" << QStringList() << QStringList();
     QTest::newRow("Wi-Fi first") << "wlan0:w wlan1:w eth0:e" << 2 << 1 << "wlan0"
-                                 << "eth0" << QStringList() << QStringList();
+                                 << "eth0" << QStringList { rfkill, up("wlan0") } << QStringList();
     QTest::newRow("enumeration order decides")
         << "lo:l eth1:e wlan1:w eth0:e wlan0:w" << 2 << 2 << "wlan1"
-        << "eth1" << QStringList() << QStringList();
+        << "eth1" << QStringList { rfkill, up("wlan1") } << QStringList();
     QTest::newRow("virtual ones before the port")
         << "lo:l ifb0:e docker0:e eth0:e veth1:e" << 0 << 4 << QString() << "eth0" << QStringList()
         << QStringList { "lo", "eth0" };
     QTest::newRow("first of two ports")
         << "tap0:e eth0:e eth1:e wlp0:w wlan0:w wlan1:w" << 3 << 3 << "wlan0"
-        << "eth0" << QStringList() << QStringList { "eth0", "eth1", "wlan0", "wlan1" };
-    QTest::newRow("device of another kind") << "wlan0:w wlan1:w eth0:e eth1:e" << 2 << 2 << "wlan0"
-                                            << "eth1" << QStringList() << QStringList { "eth1" };
+        << "eth0" << QStringList { rfkill, up("wlan0") }
+        << QStringList { "eth0", "eth1", "wlan0", "wlan1" };
+    QTest::newRow("device of another kind")
+        << "wlan0:w wlan1:w eth0:e eth1:e" << 2 << 2 << "wlan0"
+        << "eth1" << QStringList { rfkill, up("wlan0") } << QStringList { "eth1" };
 }
 
 void TestNetworkManager::interfacesAndDefaults()
@@ -290,15 +286,6 @@ void TestNetworkManager::operations_data()
                                               << "" << true << "-" << QStringList();
     QTest::newRow("Wi-Fi on, default") << both << "initializeWifiInterface"
                                        << "" << true << "-" << QStringList { rfkill, up("wlan0") };
-    QTest::newRow("radio off: blocked, and kept so")
-        << both << "radio off"
-        << "" << true << "true" << QStringList { "run rfkill,block,wifi" };
-    QTest::newRow("radio on") << both << "radio on"
-                              << "" << true << "true" << QStringList { rfkill, up("wlan0") };
-    QTest::newRow("radio off, no Wi-Fi") << ethernet << "radio off"
-                                         << "" << true << "false" << QStringList();
-    QTest::newRow("radio state, no switch") << both << "radio state"
-                                            << "" << true << "true" << QStringList();
     QTest::newRow("Wi-Fi on, none") << ethernet << "initializeWifiInterface"
                                     << "" << true << "-" << QStringList();
     QTest::newRow("Wi-Fi off, named")
@@ -369,8 +356,6 @@ void TestNetworkManager::unusableNames()
     NetworkManager manager;
 
     for (auto op = operationTable().cbegin(); op != operationTable().cend(); ++op) {
-        if (op.key().startsWith(QLatin1String("radio")))
-            continue; // the radio is every interface's: it takes no name
         fake.calls.clear();
         const QString result = op.value()(manager, name);
         QVERIFY2(fake.calls.isEmpty() != usable, qPrintable(op.key()));
@@ -596,8 +581,6 @@ void TestNetworkManager::connectToAp()
     }
     if (result != 1000)
         expected << dhclientStart("wlan0");
-    else // in reach, and so refused the key, or not
-        expected << QStringLiteral("capture iwlist,wlan0,scan");
     QCOMPARE(fake.calls, expected);
 
     QVERIFY(fake.configName.startsWith(QLatin1String("/run/zrnet/")));
