@@ -279,11 +279,7 @@ void addCrossOriginHeaders(const Config &config, const ZRHttpRequest &request, Z
 {
     if (config.origins.isEmpty())
         return;
-    const QByteArray vary = reply.header("Vary");
-    if (vary.isEmpty())
-        reply.setHeader("Vary", "Origin");
-    else if (!zrListHas(vary, "Origin"))
-        reply.setHeader("Vary", vary + ", Origin");
+    ZRHttpCompression::addVary(reply, "Origin");
     const QByteArray origin = request.headerValue("Origin");
     if (!allows(config, origin) || reply.hasHeader("Access-Control-Allow-Origin"))
         return;
